@@ -1,0 +1,62 @@
+#ifndef QELLOG_API_H
+#define QELLOG_API_H
+
+#include "qellog/export.h"
+#include "qellog/log.h"
+
+// The process-wide log: one CQel_Log for the whole process, built from the
+// parameter file of the host's base name ($HOME/.config/qel/<name>_param.ini).
+// Without that file every call below is a quiet no-op until an init_logging()
+// succeeds.
+//
+//   set_logversions(name, version, description, created);   // optional
+//   init_logging(name);
+//   writelog(LOGBIT_ERROR, this, "open %s failed: %d", path, err);
+//   exit_logging();   // or at the latest when the library is unloaded
+//
+// Messages and settings may come from any thread at any time; set-up and
+// tear-down never destroy the log under a call still inside it.
+
+// Records the host's identity (cut to 49, 49, 199 and 49 characters; null
+// counts as empty). Used by the next successful init_logging().
+QELLOG_API void set_logversions(char* name, char* version, char* description,
+                                char* created);
+// Creates the process log from the parameter file of `name` and writes the
+// version banner. Does nothing while a process log exists.
+QELLOG_API void init_logging(char* name);
+// Destroys the process log (end trailer, close). Harmless without one.
+QELLOG_API void exit_logging();
+
+// One message line: `flags` as for CQel_Log::writelog, and the low 32 bits
+// of `ptr` as the line's value field.
+QELLOG_API void writelog(unsigned int flags, void* ptr, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Settings of the process log; no-ops without one.
+QELLOG_API void set_logparam_flushlines(unsigned int count);
+QELLOG_API void set_logparam_filelen(unsigned int size);
+QELLOG_API void set_logparam_logbits(unsigned int bits);
+QELLOG_API void set_logparam_thread(unsigned int ignored);      // does nothing
+QELLOG_API void set_logparam_logfilepath(char* ignored);        // does nothing
+
+// Queries; 0 without a process log.
+QELLOG_API unsigned int get_logparam_logbits();
+QELLOG_API long get_logparam_filehandle();  // 0 also when no file is open
+QELLOG_API int get_logparam(char* ignored);                            // 0
+QELLOG_API int get_logparam_logfilepath(char* buf, unsigned long size);  // 0
+QELLOG_API int get_logparam_logfilename(char* buf, unsigned long size);  // 0
+// Cuts `path` at "_param" and resolves the parameter file name of the base
+// name that stood before it. Always 0.
+QELLOG_API int get_logparam_not_used(char* path);
+
+// The process log's flush thread.
+QELLOG_API void init_logthread(int ignored);
+QELLOG_API void exit_logthread();
+QELLOG_API void exit_logthread_t(int ignored);
+
+// Load and unload hooks; the dynamic loader runs them. log_func_fini() has
+// the effect of exit_logging().
+QELLOG_API void log_func_init();
+QELLOG_API void log_func_fini();
+
+#endif  // QELLOG_API_H

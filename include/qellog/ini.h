@@ -1,0 +1,69 @@
+#ifndef QELLOG_INI_H
+#define QELLOG_INI_H
+
+#include "qellog/export.h"
+#include "qellog/log.h"
+
+// Result codes of the configuration reader. Callers need only test
+// against INI_SUCCESS.
+constexpr unsigned int INI_SUCCESS = 0;
+constexpr unsigned int INI_ERR_BUFFER_TOO_SHORT = 0xa00a3006;
+constexpr unsigned int INI_ERR_LOAD_FILE = 0xa00a3004;
+constexpr unsigned int INI_ERR_NOT_FOUND = 0xa00a301d;
+
+// The configuration reader of one base name: resolves the per-user files of
+// that name under the home directory ($HOME, or the password database when
+// HOME is unset) and builds a configured log from the parameter file
+//   $HOME/.config/qel/<name>_param.ini
+// Its own diagnostics go to `ini_log` when one is attached (never into the
+// log it builds) and are dropped otherwise.
+//
+// Not thread-safe against itself; a reader is cheap to create per call.
+class QELLOG_API CQel_ini {
+ public:
+  // Copies the base name (null counts as empty). A name of 190 characters
+  // or more is cut to its first 189.
+  explicit CQel_ini(const char* base_name);
+
+  // The three file names, composed into `buf` of `size` bytes. Result
+  // INI_SUCCESS, or INI_ERR_BUFFER_TOO_SHORT when the name would exceed
+  // 1021 characters or does not fit `buf` with its terminator; `buf` is
+  // written on success only.
+  //   parameter file: home + "/.config/qel/" + name + "_param.ini"
+  //   registry file:  home + "/.config/qel/" + name + "_reg.ini"
+  //   default log:    home + "/.qel/qel_logging/" + name + ".log"
+  // With an empty home text each is "./" + name + suffix.
+  unsigned int get_ini_filename(char* buf, int size);
+  unsigned int get_reg_filename(char* buf, int size);
+  unsigned int get_default_logname(char* buf, int size);
+
+  // The reader's diagnostic output: into ini_log with the value 0, or
+  // nowhere when ini_log is null.
+  void writelog(unsigned flags, const char* fmt, ...)
+      __attribute__((format(printf, 3, 4)));
+
+  // Attaches (or, with null, detaches) the log that receives the reader's
+  // diagnostics. The reader does not own it.
+  void set_ini_log(CQel_Log* log);
+
+  // Builds a log from the [LOGGING] section of the parameter file and
+  // returns it (allocated with new; the caller deletes it), or null when
+  // the file name cannot be formed, the file cannot be loaded, or no log
+  // file name results. A returned log may have no open file.
+  CQel_Log* create_log_from_ini();
+  // Reads one key as a number (strtoul, base 0, low 32 bits) into `value`.
+  // INI_SUCCESS; INI_ERR_BUFFER_TOO_SHORT, INI_ERR_LOAD_FILE or
+  // INI_ERR_NOT_FOUND (also for a null section or key), `value` untouched.
+  unsigned int get_param_from_ini(const char* section, const char* key,
+                                  unsigned int& value);
+  // get_param_from_ini("GENERAL", "general", bits), with its own trace.
+  unsigned int get_general_bits_from_ini(unsigned int& bits);
+
+  char name[200];
+  CQel_Log* ini_log;
+  const char* config_dir;    // "/.config/qel/"
+  const char* param_suffix;  // "_param.ini"
+  const char* reg_suffix;    // "_reg.ini"
+};
+
+#endif  // QELLOG_INI_H

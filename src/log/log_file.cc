@@ -1,0 +1,208 @@
+// The log object: construction and the start header, the version banner,
+// the end trailer, the write primitive, accessors and the stopwatch.
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "log/internal.h"
+#include "qellog/log.h"
+
+using qellog::LockGuard;
+using qellog::load;
+using qellog::store;
+
+namespace {
+
+// Copies at most `cap` - 1 characters of `src` (null counts as empty) and
+// clears the rest of `dst`, so the text stays terminated.
+template <size_t N>
+void copy_text(char (&dst)[N], const char* src) {
+  std::memset(dst, 0, N);
+  if (src != nullptr) std::memcpy(dst, src, strnlen(src, N - 1));
+}
+
+// "dir/run.trace.log" => ("dir/run.trace", ".log"). The last '.' anywhere
+// counts, also in a directory part; a tail longer than 10 characters is no
+// extension.
+void split_name(const char* name, char (&base)[1024], char (&ext)[11]) {
+  copy_text(base, name);
+  std::memset(ext, 0, sizeof ext);
+  const char* dot = std::strrchr(name, '.');
+  if (dot == nullptr || std::strlen(dot) > sizeof ext - 1) return;
+  std::strcpy(ext, dot);
+  base[dot - name] = '\0';
+}
+
+void init_write_lock(pthread_mutex_t* m) {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  // Lines hold the lock for about one write(2); spinning briefly before
+  // sleeping avoids a futex round trip per contended line.
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+  pthread_mutex_init(m, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+}  // namespace
+
+CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
+    : hflog(-1),
+      logbits(3),
+      last_time{},
+      cur_time{},
+      mess_start{},
+      mess_stop{},
+      flushcount(1000),
+      msgcount(0),
+      maxfilesize(0x400000),
+      curfilesize(0),
+      thread_run(false),
+      flush_busy_(false) {
+  init_write_lock(&write_lock_);
+  copy_text(lib_name, nullptr);
+  copy_text(lib_vers, nullptr);
+  copy_text(lib_created, nullptr);
+  copy_text(lib_desc, nullptr);
+  qellog::renew_time_zone();
+  gettimeofday(&last_time, nullptr);
+  cur_time = last_time;
+
+  if (name == nullptr) name = "qel_log.log";
+  copy_text(filename, name);
+  split_name(filename, filename_base, extension);
+  // A name that does not fit is refused rather than cut: a cut name would
+  // open some other file.
+  if (std::strlen(name) >= sizeof filename) {
+    logbits = 0;
+    return;
+  }
+  // O_APPEND makes every write land at the end of the file atomically, also
+  // against other processes that log to the same file.
+  hflog = open(filename, flags | O_APPEND | O_CLOEXEC, mode);
+  if (hflog == -1) {
+    logbits = 0;
+    return;
+  }
+
+  struct tm cal;
+  qellog::local_calendar(last_time.tv_sec, &cal);
+  char header[sizeof filename + 128];
+  const int n = std::snprintf(
+      header, sizeof header,
+      "Logfile: %s\r\nLogging started at %02d.%02d.%04d %02d:%02d:%02d \r\n"
+      "QEL Loglib Version: %s created %s\r\n\r\n",
+      filename, cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900, cal.tm_hour,
+      cal.tm_min, cal.tm_sec, qellog::kLibVersion, qellog::kLibCreated);
+  write_to_file(header, static_cast<unsigned long>(n));
+}
+
+CQel_Log::~CQel_Log() {
+  stop_flush_thread();
+  if (load(hflog) != -1) {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    {
+      LockGuard guard(write_lock_);
+      qellog::store_time(last_time, now);
+    }
+    struct tm cal;
+    qellog::local_calendar(now.tv_sec, &cal);
+    char trailer[160];
+    const int n = std::snprintf(
+        trailer, sizeof trailer,
+        "\r\nLogging ended at %02d.%02d.%04d %02d:%02d.%02d \r\n"
+        "%s\r\n\r\n\r\n",
+        cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900, cal.tm_hour,
+        cal.tm_min, cal.tm_sec,
+        "------------------------------------------------------------------------");
+    write_to_file(trailer, static_cast<unsigned long>(n));
+    LockGuard guard(write_lock_);
+    close(hflog);
+    store(hflog, -1);
+  }
+  pthread_mutex_destroy(&write_lock_);
+}
+
+void CQel_Log::set_lib_desc(const char* desc) {
+  LockGuard guard(write_lock_);
+  copy_text(lib_desc, desc);
+}
+
+void CQel_Log::set_lib_vers(const char* name, const char* vers,
+                            const char* created) {
+  char banner[sizeof lib_name + sizeof lib_vers + sizeof lib_created +
+              sizeof lib_desc + 64];
+  int n = 0;
+  {
+    LockGuard guard(write_lock_);
+    copy_text(lib_name, name);
+    copy_text(lib_vers, vers);
+    copy_text(lib_created, created);
+    if (hflog == -1) return;
+    n = std::snprintf(banner, sizeof banner, "%s Version: %s created %s\r\n",
+                      lib_name, lib_vers, lib_created);
+    if (lib_desc[0] != '\0') {
+      n += std::snprintf(banner + n, sizeof banner - n, "Description: %s\r\n",
+                         lib_desc);
+    }
+    n += std::snprintf(banner + n, sizeof banner - n, "\r\n");
+  }
+  write_to_file(banner, static_cast<unsigned long>(n));
+}
+
+bool CQel_Log::append_locked(const char* data, unsigned long len) {
+  lseek(hflog, 0, SEEK_END);
+  ssize_t written;
+  do {
+    written = write(hflog, data, len);
+  } while (written < 0 && errno == EINTR);
+  if (written != static_cast<ssize_t>(len)) {
+    const int err = errno;
+    std::fprintf(stderr, "Error in write to logfile %s: %d\n", filename, err);
+    return false;
+  }
+  store(curfilesize, curfilesize + len);
+  store(msgcount, msgcount + 1);
+  // Claim the flush here, under the lock, so that exactly one writer raises
+  // it and no flush starts while another is in progress on this log.
+  return msgcount > load(flushcount) && !qellog::on_flush_thread() &&
+         !flush_busy_.exchange(true);
+}
+
+void CQel_Log::write_to_file(const char* data, unsigned long len) {
+  bool claimed;
+  {
+    LockGuard guard(write_lock_);
+    claimed = append_locked(data, len);
+  }
+  // The write lock is released first: the flush takes flush_mutex, under
+  // which the flush thread itself writes a line.
+  if (claimed) raise_flush();
+}
+
+void CQel_Log::set_logbits(unsigned bits) { store(logbits, bits); }
+unsigned CQel_Log::get_logbits() { return load(logbits); }
+void CQel_Log::set_flushcount(unsigned count) { store(flushcount, count); }
+unsigned CQel_Log::get_flushcount() { return load(flushcount); }
+unsigned CQel_Log::get_msgcount() { return load(msgcount); }
+int CQel_Log::get_filehandle() { return load(hflog); }
+void CQel_Log::set_maxfilesize(unsigned long size) { store(maxfilesize, size); }
+unsigned long CQel_Log::get_maxfilesize() { return load(maxfilesize); }
+unsigned long CQel_Log::get_curfilesize() { return load(curfilesize); }
+
+void CQel_Log::start_time_mess() { gettimeofday(&mess_start, nullptr); }
+
+double CQel_Log::stop_time_mess() {
+  gettimeofday(&mess_stop, nullptr);
+  long long d_us = static_cast<long long>(mess_stop.tv_usec) - mess_start.tv_usec;
+  long long d_s = static_cast<long long>(mess_stop.tv_sec) - mess_start.tv_sec;
+  if (d_us < 0) {
+    d_us += 1000000;
+    d_s -= 1;
+  }
+  return (static_cast<double>(d_us) + 1000000.0 * static_cast<double>(d_s)) /
+         1000.0;
+}

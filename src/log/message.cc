@@ -1,0 +1,121 @@
+// Message lines and time-stamp lines.
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "log/internal.h"
+#include "qellog/log.h"
+
+using qellog::LockGuard;
+using qellog::kLineCapacity;
+using qellog::kLineTextMax;
+using qellog::load;
+
+void CQel_Log::write_line(unsigned flags, bool with_value, int value,
+                          const char* fmt, va_list args) {
+  if (flags == LOGBIT_NEWLINE) {
+    std::fputc('\n', stdout);
+    return;
+  }
+  const unsigned effective = flags != 0 ? flags : LOGBIT_ERROR;
+  const unsigned bits = load(logbits);
+  if ((effective & bits) == 0) {
+    // A dropped message costs the clock reading and nothing else.
+    timeval now;
+    gettimeofday(&now, nullptr);
+    qellog::store_time(cur_time, now);
+    return;
+  }
+
+  // The message text and the per-thread fields are built before the lock is
+  // taken; only what orders lines (the clock, the elapsed time, the write)
+  // runs under it.
+  char text[kLineCapacity];
+  int text_len = std::vsnprintf(text, sizeof text, fmt != nullptr ? fmt : "", args);
+  if (text_len < 0) text_len = 0;
+
+  qellog::LineFields f;
+  f.time = (bits & LOGBIT_TIME) != 0;
+  f.delta = (bits & LOGBIT_DELTA) != 0;
+  f.pid_tid = (bits & LOGBIT_PID_TID) != 0;
+  f.cpu = (bits & LOGBIT_CPU) != 0;
+  f.value = with_value;
+  f.error_tag = (effective & LOGBIT_ERROR) != 0;
+  f.value_bits = static_cast<unsigned>(value);
+  if (f.pid_tid) {
+    f.pid = qellog::cached_pid();
+    f.tid = qellog::cached_tid();
+  }
+  if (f.cpu) f.cpu_no = sched_getcpu();
+
+  char line[kLineCapacity];
+  bool claimed = false;
+  {
+    LockGuard guard(write_lock_);
+    gettimeofday(&f.now, nullptr);
+    qellog::store_time(cur_time, f.now);
+    f.last = last_time;
+    size_t len = qellog::format_prefix(f, line, kLineTextMax);
+    // Over-long text is cut to the line capacity; the line still gets its
+    // CR LF, so the next line starts clean.
+    const size_t room = kLineTextMax - len;
+    const size_t take = std::min(static_cast<size_t>(text_len), room);
+    std::memcpy(line + len, text, take);
+    len += take;
+    if (hflog != -1) {
+      if ((flags & LOGBIT_NOCRLF) == 0) {
+        line[len++] = '\r';
+        line[len++] = '\n';
+      }
+      claimed = append_locked(line, len);
+    }
+    qellog::store_time(last_time, f.now);
+  }
+  if (claimed) raise_flush();
+}
+
+void CQel_Log::writelog(unsigned flags, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  write_line(flags, false, 0, fmt, args);
+  va_end(args);
+}
+
+void CQel_Log::writelog(unsigned flags, const char* fmt, va_list args) {
+  write_line(flags, false, 0, fmt, args);
+}
+
+void CQel_Log::writelog(unsigned flags, int value, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  write_line(flags, true, value, fmt, args);
+  va_end(args);
+}
+
+void CQel_Log::writelog(unsigned flags, int value, const char* fmt,
+                        va_list args) {
+  write_line(flags, true, value, fmt, args);
+}
+
+void CQel_Log::writetime() {
+  if (load(logbits) == 0 || load(hflog) == -1) return;
+  bool claimed = false;
+  {
+    LockGuard guard(write_lock_);
+    if (hflog == -1) return;
+    timeval now;
+    gettimeofday(&now, nullptr);
+    qellog::store_time(last_time, now);
+    struct tm cal;
+    qellog::local_calendar(now.tv_sec, &cal);
+    char line[64];
+    const int n = std::snprintf(
+        line, sizeof line, "%02d:%02d.%02d.%03d %02d.%02d.%04d\r\n", cal.tm_hour,
+        cal.tm_min, cal.tm_sec, static_cast<int>(now.tv_usec / 1000),
+        cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900);
+    claimed = append_locked(line, static_cast<unsigned long>(n));
+  }
+  if (claimed) raise_flush();
+}

@@ -1,0 +1,174 @@
+#include "test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace qellog_test {
+namespace {
+
+void remove_tree(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (dir != nullptr) {
+    while (dirent* e = readdir(dir)) {
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      remove_tree(path + "/" + e->d_name);
+    }
+    closedir(dir);
+    chmod(path.c_str(), 0700);
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+std::string slurp_fd(int fd) {
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                     "/qellog_test_XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() { remove_tree(path_); }
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  const char* old = std::getenv(name);
+  had_value_ = old != nullptr;
+  if (had_value_) old_value_ = old;
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_value_) {
+    setenv(name_.c_str(), old_value_.c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+ScopedCwd::ScopedCwd(const std::string& dir) {
+  char buf[4096];
+  if (getcwd(buf, sizeof buf) == nullptr) throw std::runtime_error("getcwd failed");
+  old_ = buf;
+  if (chdir(dir.c_str()) != 0) throw std::runtime_error("chdir failed");
+}
+
+ScopedCwd::~ScopedCwd() {
+  if (chdir(old_.c_str()) != 0) std::abort();
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (dirent* e = readdir(d)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+      names.push_back(e->d_name);
+    }
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> split_crlf(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t pos = text.find("\r\n", start);
+    if (pos == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, pos - start));
+    start = pos + 2;
+  }
+  return lines;
+}
+
+bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return pred();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+ChildResult run_in_child(const std::function<int()>& body) {
+  ChildResult result;
+  char out_tmpl[] = "/tmp/qellog_child_out_XXXXXX";
+  char err_tmpl[] = "/tmp/qellog_child_err_XXXXXX";
+  const int out_fd = mkstemp(out_tmpl);
+  const int err_fd = mkstemp(err_tmpl);
+  unlink(out_tmpl);
+  unlink(err_tmpl);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    int code = body();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(code);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  lseek(out_fd, 0, SEEK_SET);
+  lseek(err_fd, 0, SEEK_SET);
+  result.out = slurp_fd(out_fd);
+  result.err = slurp_fd(err_fd);
+  close(out_fd);
+  close(err_fd);
+  return result;
+}
+
+}  // namespace qellog_test
