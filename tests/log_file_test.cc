@@ -1,0 +1,277 @@
+// The log object: construction, name split, headers, banner, trailer, the
+// write primitive and its accounting, the stopwatch.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "log_test_util.h"
+#include "qellog/log.h"
+
+using namespace qellog_test;
+
+namespace {
+
+class LogFileTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScopedEnv tz{"TZ", "UTC0"};
+};
+
+TEST_F(LogFileTest, ConstructionWritesStartHeaderAndSetsCounters) {
+  const std::string path = dir.file("a.log");
+  auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
+  ASSERT_GE(log->get_filehandle(), 0);
+  const std::string header = expected_start_header(path, log->last_time);
+  EXPECT_EQ(read_file(path), header);
+  EXPECT_EQ(header.size(), 104 + path.size());
+  EXPECT_EQ(log->get_msgcount(), 1u);
+  EXPECT_EQ(log->get_curfilesize(), 104 + path.size());
+  EXPECT_EQ(log->get_logbits(), 3u);
+  EXPECT_EQ(log->get_flushcount(), 1000u);
+  EXPECT_EQ(log->get_maxfilesize(), 0x400000ul);
+  EXPECT_EQ(log->cur_time.tv_sec, log->last_time.tv_sec);
+  EXPECT_EQ(log->cur_time.tv_usec, log->last_time.tv_usec);
+  EXPECT_EQ(log->mess_start.tv_sec, 0);
+  EXPECT_FALSE(log->thread_run.load());
+  EXPECT_FALSE(log->flush_thread.joinable());
+  for (const char* field : {log->lib_name, log->lib_vers, log->lib_created, log->lib_desc}) {
+    EXPECT_STREQ(field, "");
+  }
+  // Every write is an atomic append, whatever flags the caller gave.
+  EXPECT_NE(fcntl(log->get_filehandle(), F_GETFL) & O_APPEND, 0);
+}
+
+TEST_F(LogFileTest, HeaderUsesLocalTimeZone) {
+  ScopedEnv east("TZ", "XYZ-5");  // five hours east of UTC, no daylight saving
+  const std::string path = dir.file("tz.log");
+  CQel_Log log(path.c_str(), kCreate, 0644);
+  struct tm utc;
+  time_t sec = log.last_time.tv_sec;
+  gmtime_r(&sec, &utc);
+  const std::string text = read_file(path);
+  char hour[8];
+  std::snprintf(hour, sizeof hour, " %02d:", (utc.tm_hour + 5) % 24);
+  EXPECT_NE(text.find(std::string("Logging started at ")), std::string::npos);
+  EXPECT_NE(text.find(hour), std::string::npos) << text;
+}
+
+TEST_F(LogFileTest, NameSplit) {
+  struct Case {
+    std::string name, base, ext;
+  };
+  const std::string d = dir.path();
+  const Case cases[] = {
+      {d + "/run.trace.log", d + "/run.trace", ".log"},
+      {d + "/noext", d + "/noext", ""},
+      {d + "/x.123456789", d + "/x", ".123456789"},    // tail of 10: split
+      {d + "/x.1234567890", d + "/x.1234567890", ""},  // tail of 11: kept
+      {d + "/log.d/app", d + "/log", ".d/app"},        // '.' in a directory counts
+  };
+  for (const Case& c : cases) {
+    CQel_Log log(c.name.c_str(), kCreate, 0644);
+    EXPECT_STREQ(log.filename, c.name.c_str());
+    EXPECT_STREQ(log.filename_base, c.base.c_str()) << c.name;
+    EXPECT_STREQ(log.extension, c.ext.c_str()) << c.name;
+  }
+  {
+    ScopedCwd cwd(dir.path());
+    CQel_Log dotonly(".log", kCreate, 0644);
+    EXPECT_STREQ(dotonly.filename_base, "");
+    EXPECT_STREQ(dotonly.extension, ".log");
+    CQel_Log defaulted(nullptr, kCreate, 0644);
+    EXPECT_STREQ(defaulted.filename, "qel_log.log");
+    EXPECT_STREQ(defaulted.filename_base, "qel_log");
+    EXPECT_STREQ(defaulted.extension, ".log");
+    EXPECT_GE(defaulted.get_filehandle(), 0);
+  }
+  EXPECT_TRUE(file_exists(dir.file("qel_log.log")));
+}
+
+TEST_F(LogFileTest, FailedOpenLeavesAQuietObject) {
+  for (const char* name : {"", "/nonexistent_dir_qellog/x.log"}) {
+    auto log = std::make_unique<CQel_Log>(name, kCreate, 0644);
+    EXPECT_EQ(log->get_filehandle(), -1);
+    EXPECT_EQ(log->get_logbits(), 0u);
+    EXPECT_EQ(log->get_msgcount(), 0u);
+    log->set_logbits(3);
+    log->writelog(1, "nothing");
+    log->set_lib_vers("host", "1.0", "today");
+    EXPECT_STREQ(log->lib_name, "host");  // stored all the same
+    log->flushlog();
+    EXPECT_EQ(log->get_msgcount(), 0u);
+    EXPECT_EQ(log->get_curfilesize(), 0u);
+  }
+  // Opening without O_CREAT does not create the file.
+  const std::string missing = dir.file("missing.log");
+  { CQel_Log log(missing.c_str(), O_WRONLY, 0644); }
+  EXPECT_FALSE(file_exists(missing));
+}
+
+TEST_F(LogFileTest, NamesThatDoNotFitAreRefusedNotCut) {
+  // A path of exactly 1023 characters fits and opens; 1024 and more do not.
+  std::string deep = dir.path();
+  while (deep.size() < 1023 - 210) {
+    deep += "/" + std::string(200, 'd');
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  }
+  std::string fits = deep + "/";
+  fits += std::string(1023 - fits.size(), 'f');
+  ASSERT_EQ(fits.size(), 1023u);
+  {
+    CQel_Log log(fits.c_str(), kCreate, 0644);
+    EXPECT_GE(log.get_filehandle(), 0);
+    EXPECT_STREQ(log.filename, fits.c_str());
+  }
+  EXPECT_TRUE(file_exists(fits));
+  for (size_t len : {1024u, 1500u}) {
+    std::string name = deep + "/";
+    name += std::string(len - name.size(), 'g');
+    CQel_Log log(name.c_str(), kCreate, 0644);
+    EXPECT_EQ(log.get_filehandle(), -1) << len;
+    EXPECT_EQ(log.get_logbits(), 0u);
+    EXPECT_EQ(std::strlen(log.filename), 1023u);
+    EXPECT_EQ(std::strlen(log.filename_base), 1023u);
+    EXPECT_FALSE(file_exists(name.substr(0, 1023)));
+  }
+}
+
+TEST_F(LogFileTest, VersionBanner) {
+  const std::string path = dir.file("b.log");
+  {
+    CQel_Log log(path.c_str(), kCreate, 0644);
+    log.set_lib_desc("acquisition service");
+    log.set_lib_vers("myhost", "2.3.1", "2024-01-10");
+    EXPECT_EQ(log.get_msgcount(), 2u);
+    log.set_lib_desc("changed later");  // the banner already written stays
+    log.set_lib_vers("a-name-of-25-characters!!", nullptr, nullptr);
+  }
+  const std::vector<std::string> lines = body_lines(path);
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[0], "myhost Version: 2.3.1 created 2024-01-10");
+  EXPECT_EQ(lines[1], "Description: acquisition service");
+  EXPECT_EQ(lines[2], "");
+  EXPECT_EQ(lines[3], "a-name-of-25-charac Version:  created ");
+  EXPECT_EQ(lines[4], "Description: changed later");
+  EXPECT_EQ(lines[5], "");
+
+  const std::string plain = dir.file("c.log");
+  {
+    CQel_Log log(plain.c_str(), kCreate, 0644);
+    log.set_lib_desc(nullptr);
+    log.set_lib_vers("h", "1", "d");
+    EXPECT_EQ(log.get_curfilesize(), 104 + plain.size() + 26);
+  }
+  const std::vector<std::string> p = body_lines(plain);
+  ASSERT_GE(p.size(), 2u);
+  EXPECT_EQ(p[0], "h Version: 1 created d");
+  EXPECT_EQ(p[1], "");  // no description line
+}
+
+TEST_F(LogFileTest, VersionTextsAreCutToTheirFields) {
+  CQel_Log log(dir.file("cut.log").c_str(), kCreate, 0644);
+  const std::string longer(300, 'x');
+  log.set_lib_desc(longer.c_str());
+  log.set_lib_vers(longer.c_str(), longer.c_str(), longer.c_str());
+  EXPECT_EQ(std::strlen(log.lib_name), 19u);
+  EXPECT_EQ(std::strlen(log.lib_vers), 39u);
+  EXPECT_EQ(std::strlen(log.lib_created), 19u);
+  EXPECT_EQ(std::strlen(log.lib_desc), 99u);
+}
+
+TEST_F(LogFileTest, TrailerIsByteExact) {
+  const std::string path = dir.file("t.log");
+  auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
+  const size_t before = read_file(path).size();
+  timeval around;
+  gettimeofday(&around, nullptr);
+  log.reset();
+  const std::string text = read_file(path);
+  const std::string trailer = text.substr(before);
+  ASSERT_EQ(trailer.size(), 119u) << trailer;
+  const struct tm c = local_tm(around);
+  char head[64];
+  std::snprintf(head, sizeof head, "\r\nLogging ended at %02d.%02d.%04d ", c.tm_mday,
+                c.tm_mon + 1, c.tm_year + 1900);
+  EXPECT_EQ(trailer.substr(0, std::strlen(head)), head);
+  // HH:MM.SS with a full stop before the seconds, then a blank.
+  const std::string clock = trailer.substr(std::strlen(head), 9);
+  EXPECT_EQ(clock[2], ':');
+  EXPECT_EQ(clock[5], '.');
+  EXPECT_EQ(clock[8], ' ');
+  EXPECT_EQ(trailer.substr(std::strlen(head) + 9),
+            "\r\n" + std::string(72, '-') + "\r\n\r\n\r\n");
+}
+
+TEST_F(LogFileTest, WriteFailureIsReportedAndNotCounted) {
+  ::testing::internal::CaptureStderr();
+  auto log = std::make_unique<CQel_Log>("/dev/full", O_WRONLY, 0);
+  EXPECT_GE(log->get_filehandle(), 0);
+  EXPECT_EQ(log->get_msgcount(), 0u);
+  EXPECT_EQ(log->get_curfilesize(), 0u);
+  log->writelog(1, "lost");
+  log->write_to_file("xyz", 3);
+  EXPECT_EQ(log->get_msgcount(), 0u);
+  EXPECT_EQ(log->get_curfilesize(), 0u);
+  log.reset();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  const std::string one = "Error in write to logfile /dev/full: 28\n";
+  // Header, the line, the raw write and the trailer: one line each.
+  std::string expected;
+  for (int i = 0; i < 4; ++i) expected += one;
+  EXPECT_EQ(err, expected);
+}
+
+TEST_F(LogFileTest, WritePrimitiveCountsBytesAndWrites) {
+  const std::string path = dir.file("w.log");
+  CQel_Log log(path.c_str(), kCreate, 0644);
+  const unsigned long start = log.get_curfilesize();
+  log.write_to_file("abc", 3);
+  log.write_to_file("defgh", 5);
+  EXPECT_EQ(log.get_msgcount(), 3u);
+  EXPECT_EQ(log.get_curfilesize(), start + 8);
+  EXPECT_EQ(read_file(path).substr(start), "abcdefgh");
+  // Bytes already in the file when it was opened are not counted.
+  CQel_Log again(path.c_str(), O_WRONLY, 0644);
+  EXPECT_EQ(again.get_curfilesize(), 104 + path.size());
+}
+
+TEST_F(LogFileTest, ExistingContentIsKeptAndAppendedTo) {
+  const std::string path = dir.file("keep.log");
+  write_file(path, "old content\r\n");
+  { CQel_Log log(path.c_str(), O_WRONLY, 0644); }
+  const std::string text = read_file(path);
+  EXPECT_EQ(text.substr(0, 13), "old content\r\n");
+  EXPECT_NE(text.find("Logging ended at"), std::string::npos);
+}
+
+TEST_F(LogFileTest, Stopwatch) {
+  CQel_Log log(dir.file("s.log").c_str(), kCreate, 0644);
+  // Without a start it measures from the epoch.
+  timeval now;
+  gettimeofday(&now, nullptr);
+  const double since_epoch = log.stop_time_mess();
+  EXPECT_NEAR(since_epoch, now.tv_sec * 1000.0 + now.tv_usec / 1000.0, 1000.0);
+  // A start whose microseconds exceed the stop's: the borrow gives the same
+  // value as the plain difference.
+  log.mess_start.tv_sec = now.tv_sec - 2;
+  log.mess_start.tv_usec = 999999;
+  const double ms = log.stop_time_mess();
+  const double expected =
+      ((log.mess_stop.tv_sec - log.mess_start.tv_sec) * 1000000.0 +
+       (log.mess_stop.tv_usec - log.mess_start.tv_usec)) / 1000.0;
+  EXPECT_DOUBLE_EQ(ms, expected);
+  EXPECT_GT(ms, 1000.0);
+  log.start_time_mess();
+  usleep(20000);
+  const double slept = log.stop_time_mess();
+  EXPECT_GE(slept, 20.0);
+  EXPECT_LT(slept, 2000.0);
+}
+
+}  // namespace
