@@ -1,0 +1,118 @@
+// The configuration reader object: its base name, the home directory text,
+// the three per-user file names and the reader's diagnostic output.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/ini_names.h"
+#include "qellog/ini.h"
+
+namespace qellog {
+
+NameStatus compose_file_name(const char* home, const char* dir,
+                             const char* name, const char* suffix, char* buf,
+                             int size) {
+  const size_t total = std::strlen(home) + std::strlen(dir) +
+                       std::strlen(name) + std::strlen(suffix);
+  if (total > static_cast<size_t>(kMaxFileNameLength)) {
+    return NameStatus::kTooLong;
+  }
+  // The limit above bounds both forms, so the work buffer never cuts a name;
+  // the caller's buffer is touched only once the name is known to fit.
+  char work[1024];
+  const int len =
+      home[0] != '\0'
+          ? std::snprintf(work, sizeof work, "%s%s%s%s", home, dir, name,
+                          suffix)
+          : std::snprintf(work, sizeof work, "./%s%s", name, suffix);
+  // Signed on purpose: a size of 0 or below never holds a name.
+  if (size <= len) return NameStatus::kBufferTooShort;
+  std::memcpy(buf, work, static_cast<size_t>(len) + 1);
+  return NameStatus::kOk;
+}
+
+const char* config_home() {
+  const char* home = std::getenv("HOME");
+  // A HOME that is set but empty is a choice of the user (names relative to
+  // the working directory), not a reason to ask the password database.
+  if (home != nullptr) return home;
+  const passwd* pw = getpwuid(getuid());
+  if (pw == nullptr || pw->pw_dir == nullptr) return "";
+  return pw->pw_dir;
+}
+
+}  // namespace qellog
+
+namespace {
+
+using qellog::NameStatus;
+
+// Base names are cut here so that every composed name stays within
+// kMaxFileNameLength with the longest fixed parts and a short home text.
+constexpr size_t kMaxBaseName = 189;
+
+// Maps a composition status to the result code, reporting failures of the
+// operations that have diagnostics.
+unsigned report_status(CQel_ini& ini, NameStatus status, const char* op) {
+  switch (status) {
+    case NameStatus::kOk:
+      return INI_SUCCESS;
+    case NameStatus::kTooLong:
+      ini.writelog(LOGBIT_ERROR, "%s: filename buffer to short", op);
+      break;
+    case NameStatus::kBufferTooShort:
+      ini.writelog(LOGBIT_ERROR, "%s: fname buffer to short", op);
+      break;
+  }
+  return INI_ERR_BUFFER_TOO_SHORT;
+}
+
+}  // namespace
+
+CQel_ini::CQel_ini(const char* base_name)
+    : ini_log(nullptr),
+      config_dir("/.config/qel/"),
+      param_suffix("_param.ini"),
+      reg_suffix("_reg.ini") {
+  std::memset(name, 0, sizeof name);
+  if (base_name != nullptr) {
+    std::memcpy(name, base_name, strnlen(base_name, kMaxBaseName));
+  }
+}
+
+unsigned int CQel_ini::get_ini_filename(char* buf, int size) {
+  // Silent by design: callers report this failure in their own words.
+  const NameStatus status = qellog::compose_file_name(
+      qellog::config_home(), config_dir, name, param_suffix, buf, size);
+  return status == NameStatus::kOk ? INI_SUCCESS : INI_ERR_BUFFER_TOO_SHORT;
+}
+
+unsigned int CQel_ini::get_reg_filename(char* buf, int size) {
+  return report_status(*this,
+                       qellog::compose_file_name(qellog::config_home(),
+                                                 config_dir, name, reg_suffix,
+                                                 buf, size),
+                       "get_reg_filename");
+}
+
+unsigned int CQel_ini::get_default_logname(char* buf, int size) {
+  return report_status(*this,
+                       qellog::compose_file_name(qellog::config_home(),
+                                                 qellog::kDefaultLogDir, name,
+                                                 ".log", buf, size),
+                       "get_default_logname");
+}
+
+void CQel_ini::writelog(unsigned flags, const char* fmt, ...) {
+  if (ini_log == nullptr) return;
+  va_list args;
+  va_start(args, fmt);
+  ini_log->writelog(flags, 0, fmt, args);
+  va_end(args);
+}
+
+void CQel_ini::set_ini_log(CQel_Log* log) { ini_log = log; }

@@ -1,0 +1,40 @@
+// Name composition for the configuration reader, shared by its two
+// translation units and reachable from the unit tests.
+#ifndef QELLOG_SRC_CONFIG_INI_NAMES_H
+#define QELLOG_SRC_CONFIG_INI_NAMES_H
+
+namespace qellog {
+
+// Longest composed file name the reader accepts. Together with "./" it keeps
+// every name, with its terminator, inside a 1024-byte work buffer.
+constexpr int kMaxFileNameLength = 1021;
+
+enum class NameStatus {
+  kOk,
+  kTooLong,         // the parts add up to more than kMaxFileNameLength
+  kBufferTooShort,  // the caller's buffer cannot hold the name and its NUL
+};
+
+// Pure: composes home + dir + name + suffix, or "./" + name + suffix when
+// `home` is empty, into `buf` of `size` bytes. The length limit is checked
+// on the sum of all four lengths, whichever form is composed. `buf` is
+// written only on kOk. None of the texts may be null.
+//   ("/home/ann", "/.config/qel/", "app", "_param.ini")
+//     => "/home/ann/.config/qel/app_param.ini"
+//   ("", "/.config/qel/", "app", "_param.ini") => "./app_param.ini"
+NameStatus compose_file_name(const char* home, const char* dir,
+                             const char* name, const char* suffix, char* buf,
+                             int size);
+
+// The home directory text: $HOME as it is (also when empty); only when HOME
+// is unset, the real user's pw_dir; the empty text when that is missing too.
+// The pointer is valid until the environment or the password database is
+// next touched; not reentrant when HOME is unset.
+const char* config_home();
+
+// Directory part of the default log file: home + kDefaultLogDir + name.
+constexpr const char* kDefaultLogDir = "/.qel/qel_logging/";
+
+}  // namespace qellog
+
+#endif  // QELLOG_SRC_CONFIG_INI_NAMES_H
