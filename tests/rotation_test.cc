@@ -1,0 +1,240 @@
+// Rotation: when it happens, the rotated name, the continuation header, the
+// new file's mode, and what the log does when moving or opening fails.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "log_test_util.h"
+#include "qellog/log.h"
+
+using namespace qellog_test;
+
+namespace {
+
+class RotationTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScopedEnv tz{"TZ", "UTC0"};
+  std::string path = dir.file("app.log");
+  std::unique_ptr<CQel_Log> log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
+
+  // Files beside the live one.
+  std::vector<std::string> rotated() {
+    std::vector<std::string> out;
+    for (const std::string& n : list_dir(dir.path())) {
+      if (n != "app.log") out.push_back(n);
+    }
+    return out;
+  }
+  std::string expected_rotated_name(const char* base, const char* ext) {
+    const struct tm c = local_tm(log->last_time);
+    char buf[1200];
+    std::snprintf(buf, sizeof buf, "%s_%04d_%02d_%02d_%02d_%02d_%02d_%03d%s", base,
+                  c.tm_year + 1900, c.tm_mon + 1, c.tm_mday, c.tm_hour, c.tm_min, c.tm_sec,
+                  static_cast<int>(log->last_time.tv_usec / 1000), ext);
+    return buf;
+  }
+  std::string expected_header(const char* name, const char* vers, const char* created,
+                              const char* desc) {
+    const struct tm c = local_tm(log->last_time);
+    char buf[2048];
+    int n = std::snprintf(buf, sizeof buf,
+                          "%s\r\nlogfile continued %02d.%02d.%04d %02d:%02d:%02d\r\n"
+                          "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n"
+                          "%s Version: %s created %s\r\n",
+                          path.c_str(), c.tm_mday, c.tm_mon + 1, c.tm_year + 1900, c.tm_hour,
+                          c.tm_min, c.tm_sec, name, vers, created);
+    if (*desc != '\0') n += std::snprintf(buf + n, sizeof buf - n, "Description: %s\r\n", desc);
+    std::snprintf(buf + n, sizeof buf - n, "\r\n");
+    return buf;
+  }
+};
+
+TEST_F(RotationTest, HappensOnlyAtAFlushRequestOnceTheSizeIsReached) {
+  log->start_flush_thread();
+  log->set_maxfilesize(200);
+  for (int i = 0; i < 20; ++i) log->writelog(2, "line %02d of the first file", i);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(rotated().empty()) << "rotated without a flush request";
+  const std::string before = read_file(path);
+
+  log->flushlog();
+  ASSERT_TRUE(wait_until([&] { return rotated().size() == 1; }));
+  const std::string name = rotated()[0];
+  EXPECT_EQ(dir.file(name), expected_rotated_name(log->filename_base, ".log"));
+  EXPECT_TRUE(std::regex_match(name, std::regex(R"(app_\d{4}(_\d\d){5}_\d{3}\.log)"))) << name;
+  EXPECT_EQ(read_file(dir.file(name)), before);
+
+  // With the host texts empty the header is 116 bytes plus the path.
+  const std::string header = expected_header("", "", "", "");
+  EXPECT_EQ(header.size(), 116 + path.size());
+  EXPECT_EQ(read_file(path), header);
+  EXPECT_EQ(log->get_curfilesize(), header.size());
+  log->writelog(2, "next");
+  EXPECT_EQ(body_lines(path).back(), "next");
+}
+
+TEST_F(RotationTest, SizeBoundaryAndZeroLimit) {
+  log->start_flush_thread();
+  // One byte short of the limit: synced, not rotated.
+  log->set_maxfilesize(log->get_curfilesize() + 1);
+  log->flushlog();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(rotated().empty());
+  // Exactly at the limit: rotated.
+  log->set_maxfilesize(log->get_curfilesize());
+  log->flushlog();
+  ASSERT_TRUE(wait_until([&] { return rotated().size() == 1; }));
+  // Limit 0: every request rotates, even right after a rotation.
+  log->set_maxfilesize(0);
+  for (size_t want = 2; want <= 4; ++want) {
+    log->flushlog();
+    ASSERT_TRUE(wait_until([&] { return rotated().size() == want; })) << want;
+  }
+}
+
+TEST_F(RotationTest, HeaderCarriesTheHostBanner) {
+  log->set_lib_desc("acquisition service");
+  log->set_lib_vers("myhost", "2.3.1", "2024-01-10");
+  log->create_next_file();
+  const std::string header =
+      expected_header("myhost", "2.3.1", "2024-01-10", "acquisition service");
+  EXPECT_EQ(header.size(), 116 + path.size() + 6 + 5 + 10 + 15 + 19);
+  EXPECT_EQ(read_file(path), header);
+  EXPECT_EQ(log->get_curfilesize(), header.size());
+}
+
+TEST_F(RotationTest, DiagnosticLinesGoToTheRightFiles) {
+  log->set_logbits(LOGBIT_INTERNAL | 3);
+  const int old_fd = log->get_filehandle();
+  const unsigned long old_size = log->get_curfilesize();
+  log->create_next_file();
+  ASSERT_EQ(rotated().size(), 1u);
+  const std::string rotated_path = dir.file(rotated()[0]);
+  const std::vector<std::string> old_lines = body_lines(rotated_path);
+  ASSERT_FALSE(old_lines.empty());
+  EXPECT_EQ(old_lines.back(), "create_next_file: curfilesize " + std::to_string(old_size) +
+                                  " hflog " + std::to_string(old_fd) + " file renamed to " +
+                                  rotated_path + " ");
+  const int new_fd = log->get_filehandle();
+  std::vector<std::string> now = split_crlf(read_file(path));
+  ASSERT_GE(now.size(), 2u);
+  EXPECT_EQ(now[now.size() - 2], "create_next_file: open done now hflog " +
+                                     std::to_string(new_fd) + "  ");
+  EXPECT_EQ(now.back(), "create_next_file: prev_hflog " + std::to_string(old_fd) + "  closed");
+  // The old descriptor is closed.
+  EXPECT_EQ(fcntl(old_fd == new_fd ? -1 : old_fd, F_GETFD), -1);
+}
+
+TEST_F(RotationTest, NameWithoutExtensionGetsTheStampAtTheEnd) {
+  const std::string bare = dir.file("plain");
+  CQel_Log plain(bare.c_str(), kCreate, 0644);
+  plain.create_next_file();
+  bool found = false;
+  for (const std::string& n : list_dir(dir.path())) {
+    found |= std::regex_match(n, std::regex(R"(plain_\d{4}(_\d\d){5}_\d{3})"));
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(RotationTest, NewFileModeIsTheDefaultLessTheUmask) {
+  const mode_t old = umask(027);
+  const std::string p = dir.file("m.log");
+  {
+    CQel_Log m(p.c_str(), kCreate, 0600);
+    m.create_next_file();
+  }
+  umask(old);
+  struct stat st;
+  ASSERT_EQ(stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_NE(fcntl(log->get_filehandle(), F_GETFL) & O_APPEND, 0);
+}
+
+TEST_F(RotationTest, RotationsWithinOneMillisecondKeepEveryFile) {
+  log->set_logbits(3);
+  for (int i = 0; i < 30; ++i) {
+    log->writelog(2, "generation %d", i);
+    log->create_next_file();
+  }
+  const std::vector<std::string> files = rotated();
+  ASSERT_EQ(files.size(), 30u);
+  std::vector<bool> seen(30, false);
+  for (const std::string& f : files) {
+    const std::vector<std::string> l = split_crlf(read_file(dir.file(f)));
+    ASSERT_FALSE(l.empty());
+    const int gen = std::stoi(l.back().substr(std::strlen("generation ")));
+    ASSERT_GE(gen, 0);
+    ASSERT_LT(gen, 30);
+    EXPECT_FALSE(seen[gen]) << f;
+    seen[gen] = true;
+  }
+}
+
+TEST_F(RotationTest, FailedRenameKeepsTheLiveFile) {
+  // The '.' in the directory makes ".d/app" the extension, so the rotated
+  // name points into a directory that does not exist.
+  const std::string d = dir.file("x.d");
+  ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+  const std::string live = d + "/app";
+  CQel_Log odd(live.c_str(), kCreate, 0644);
+  odd.set_logbits(LOGBIT_INTERNAL | 3);
+  odd.writelog(2, "before");
+  const int fd = odd.get_filehandle();
+  odd.create_next_file();
+  odd.writelog(2, "after");
+  EXPECT_EQ(odd.get_filehandle(), fd);
+  const std::vector<std::string> l = body_lines(live);
+  ASSERT_EQ(l.size(), 3u);
+  EXPECT_EQ(l[0], "before");
+  EXPECT_EQ(l[1].substr(0, 27), "create_next_file: rename to");
+  EXPECT_EQ(l[1].substr(l[1].size() - 9), " failed 2");
+  EXPECT_EQ(l[2], "after");
+  EXPECT_EQ(list_dir(d), std::vector<std::string>{"app"});
+}
+
+TEST_F(RotationTest, FailedOpenKeepsWritingAndLeaksNothing) {
+  const ChildResult r = run_in_child([&] {
+    log->set_logbits(LOGBIT_INTERNAL | 3);
+    log->writelog(2, "before");
+    const int fd = log->get_filehandle();
+    // No descriptor left: the lowest free one is at the limit.
+    const int probe = dup(0);
+    close(probe);
+    rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    const rlimit tight{static_cast<rlim_t>(probe), lim.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &tight);
+    log->create_next_file();
+    log->writelog(2, "after");
+    const int still = log->get_filehandle();
+    setrlimit(RLIMIT_NOFILE, &lim);
+    const int next = dup(0);  // no descriptor leaked: the same one is free
+    close(next);
+    if (still != fd) return 1;
+    if (next != probe) return 2;
+    if (!rotated().empty()) return 3;
+    // Once descriptors are back, the next rotation succeeds.
+    log->create_next_file();
+    return rotated().size() == 1 ? 0 : 4;
+  });
+  ASSERT_EQ(r.status, 0);
+  const std::string old = dir.file(rotated()[0]);
+  const std::vector<std::string> l = body_lines(old);
+  ASSERT_GE(l.size(), 4u);
+  EXPECT_EQ(l[0], "before");
+  EXPECT_NE(l[1].find("file renamed to"), std::string::npos);
+  EXPECT_NE(l[2].find("failed 24, file renamed back"), std::string::npos) << l[2];
+  EXPECT_EQ(l[3], "after");
+}
+
+}  // namespace
