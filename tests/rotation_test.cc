@@ -69,6 +69,7 @@ TEST_F(RotationTest, HappensOnlyAtAFlushRequestOnceTheSizeIsReached) {
 
   log->flushlog();
   ASSERT_TRUE(wait_until([&] { return rotated().size() == 1; }));
+  log->stop_flush_thread();  // the rotation's fields are read below
   const std::string name = rotated()[0];
   EXPECT_EQ(dir.file(name), expected_rotated_name(log->filename_base, ".log"));
   EXPECT_TRUE(std::regex_match(name, std::regex(R"(app_\d{4}(_\d\d){5}_\d{3}\.log)"))) << name;
