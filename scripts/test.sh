@@ -1,12 +1,35 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: installs what is needed, builds, and runs the
-# unit tests. Exits non-zero when any test fails.
+# Runs the whole test suite: installs what is needed, then builds and runs
+# the unit tests three times (plain, ASan+UBSan, TSan) and each fuzz target
+# briefly. Exits non-zero when anything fails or any sanitizer reports.
+#
+#   QELLOG_TEST_SANITIZERS=0   skip the two sanitizer suites
+#   QELLOG_FUZZ_SECONDS=N      seconds per fuzz target (default 20, 0 skips)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
 jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQELLOG_WERROR=ON
-cmake --build build -j"$jobs"
-(cd build && ctest --output-on-failure -j"$jobs")
+suite() {
+  local dir=$1
+  shift
+  echo "=== test suite: $dir $*"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQELLOG_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600)
+}
+
+suite build
+if [ "${QELLOG_TEST_SANITIZERS:-1}" != 0 ]; then
+  # Any report fails the run: UBSan does not recover, ASan and TSan abort.
+  export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  suite build-asan -DQELLOG_SANITIZE=address -DQELLOG_BUILD_BENCH=OFF -DQELLOG_BUILD_EXAMPLES=OFF
+  suite build-tsan -DQELLOG_SANITIZE=thread -DQELLOG_BUILD_BENCH=OFF -DQELLOG_BUILD_EXAMPLES=OFF
+fi
+if [ "${QELLOG_FUZZ_SECONDS:-20}" != 0 ] && [ -x scripts/fuzz.sh ]; then
+  ./scripts/fuzz.sh "${QELLOG_FUZZ_SECONDS:-20}"
+fi
+echo "=== all suites passed"

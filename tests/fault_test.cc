@@ -1,0 +1,276 @@
+// Real faults: a full disk, a file-size limit, a directory that goes away or
+// refuses changes, a killed process, two processes rotating one file. What
+// returned must be in the file, whole; nothing may crash.
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log_test_util.h"
+#include "qellog/log.h"
+
+using namespace qellog_test;
+
+namespace {
+
+constexpr char kText[] = "payload that makes a line of a decent length, 0123456789";
+
+// Host lines "W<w> N<n> <kText>" of every file in `dir`: counts per (w, n)
+// and the number of lines that are not whole.
+struct Census {
+  std::vector<std::vector<int>> seen;
+  size_t torn = 0;
+};
+
+Census census(const std::string& dir, int writers, int per_writer) {
+  Census c;
+  c.seen.assign(writers, std::vector<int>(per_writer, 0));
+  for (const std::string& name : list_dir(dir)) {
+    for (const std::string& line : split_crlf(read_file(dir + "/" + name))) {
+      int w = -1;
+      int n = -1;
+      int end = 0;
+      if (line.empty() || line[0] != 'W') continue;
+      if (std::sscanf(line.c_str(), "W%d N%d %n", &w, &n, &end) != 2 || line.substr(end) != kText ||
+          w < 0 || w >= writers || n < 0 || n >= per_writer) {
+        ++c.torn;
+        continue;
+      }
+      ++c.seen[w][n];
+    }
+  }
+  return c;
+}
+
+TEST(Fault, FileSizeLimitFailsWritesPartWayThrough) {
+  TempDir dir;
+  const std::string path = dir.file("limited.log");
+  struct Counts {
+    unsigned msgcount;
+    unsigned long curfilesize;
+    int returned;
+  };
+  Counts* shared = static_cast<Counts*>(
+      mmap(nullptr, sizeof(Counts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  const ChildResult r = run_in_child([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit lim{20000, 20000};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    CQel_Log log(path.c_str(), kCreate, 0644);
+    for (int i = 0; i < 500; ++i) log.writelog(2, "W0 N%d %s", i, kText);
+    shared->msgcount = log.get_msgcount();
+    shared->curfilesize = log.get_curfilesize();
+    return 0;
+  });
+  ASSERT_EQ(r.status, 0);
+  const std::string text = read_file(path);
+  ASSERT_EQ(text.size(), 20000u);
+  // Every write that was counted is in the file; the counters stopped at
+  // the fault.
+  EXPECT_LE(shared->curfilesize, 20000u);
+  const Census c = census(dir.path(), 1, 500);
+  int complete = 0;
+  while (complete < 500 && c.seen[0][complete] == 1) ++complete;
+  for (int i = complete; i < 500; ++i) EXPECT_EQ(c.seen[0][i], 0) << i;
+  EXPECT_EQ(shared->msgcount, 1u + complete);
+  // The bytes the log counted are exactly the whole lines before the fault.
+  EXPECT_EQ(text.substr(0, shared->curfilesize).find_last_of('\n') + 1, shared->curfilesize);
+  EXPECT_LE(c.torn, 1u);  // at most the one line that hit the limit
+  // One error line per failed write: the failed lines and the trailer.
+  const std::string one = "Error in write to logfile " + path + ": ";
+  size_t errors = 0;
+  for (size_t at = r.err.find(one); at != std::string::npos; at = r.err.find(one, at + 1)) {
+    ++errors;
+  }
+  EXPECT_EQ(errors, static_cast<size_t>(500 - complete + 1)) << r.err.substr(0, 300);
+  munmap(shared, sizeof(Counts));
+}
+
+TEST(Fault, DirectoryRemovedWhileTheLogRuns) {
+  TempDir dir;
+  const std::string sub = dir.file("logs");
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  const std::string path = sub + "/app.log";
+  CQel_Log log(path.c_str(), kCreate, 0644);
+  log.set_maxfilesize(0);
+  log.start_flush_thread();
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(rmdir(sub.c_str()), 0);
+  // Lines go on into the unlinked file; rotation cannot move it and leaves
+  // the log as it is.
+  for (int i = 0; i < 50; ++i) log.writelog(2, "line %d", i);
+  log.flushlog();
+  log.create_next_file();
+  log.writelog(2, "still here");
+  ASSERT_GE(log.get_filehandle(), 0);
+  const std::string text =
+      read_file("/proc/self/fd/" + std::to_string(log.get_filehandle()));
+  EXPECT_NE(text.find("line 49\r\nstill here\r\n"), std::string::npos);
+}
+
+// Runs `body` in a child that has given up root, so that permissions apply.
+ChildResult as_nobody(const std::string& dir, const std::function<int()>& body) {
+  return run_in_child([&] {
+    const passwd* pw = getpwnam("nobody");
+    if (pw == nullptr) return 77;
+    if (chown(dir.c_str(), pw->pw_uid, pw->pw_gid) != 0) return 78;
+    if (setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) return 79;
+    return body();
+  });
+}
+
+TEST(Fault, ReadOnlyDirectoryKeepsTheLiveFileAndRefusesNewOnes) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  const std::string sub = dir.file("ro");
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  const std::string path = sub + "/app.log";
+  const ChildResult r = as_nobody(sub, [&] {
+    CQel_Log log(path.c_str(), kCreate, 0644);
+    if (log.get_filehandle() < 0) return 1;
+    log.set_logbits(LOGBIT_INTERNAL | 3);
+    log.writelog(2, "before");
+    chmod(sub.c_str(), 0555);
+    log.create_next_file();  // the rename is refused
+    log.writelog(2, "after");
+    // A log file that cannot be created: a quiet object.
+    CQel_Log denied((sub + "/new.log").c_str(), kCreate, 0644);
+    if (denied.get_filehandle() != -1 || denied.get_logbits() != 0) return 2;
+    denied.writelog(1, "nowhere");
+    return 0;
+  });
+  ASSERT_EQ(r.status, 0) << r.err;
+  chmod(sub.c_str(), 0755);
+  const std::vector<std::string> l = body_lines(path);
+  ASSERT_GE(l.size(), 3u);
+  EXPECT_EQ(l[0], "before");
+  EXPECT_NE(l[1].find("rename to"), std::string::npos);
+  EXPECT_NE(l[1].find("failed 13"), std::string::npos) << l[1];
+  EXPECT_EQ(l[2], "after");
+  EXPECT_EQ(list_dir(sub), std::vector<std::string>{"app.log"});
+}
+
+TEST(Fault, KilledProcessKeepsEveryReturnedLine) {
+  TempDir dir;
+  const std::string path = dir.file("killed.log");
+  constexpr int kWriters = 3;
+  constexpr int kMax = 1000000;
+  auto* returned = static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>) * kWriters,
+                                                       PROT_READ | PROT_WRITE,
+                                                       MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  for (int w = 0; w < kWriters; ++w) new (&returned[w]) std::atomic<int>(-1);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    CQel_Log* log = new CQel_Log(path.c_str(), kCreate, 0644);
+    log->set_maxfilesize(256 * 1024);
+    log->start_flush_thread();
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWriters; ++w) {
+      threads.emplace_back([=] {
+        for (int i = 0; i < kMax; ++i) {
+          log->writelog(2, "W%d N%d %s", w, i, kText);
+          returned[w].store(i);
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    _exit(0);
+  }
+  ASSERT_TRUE(wait_until([&] { return returned[kWriters - 1].load() > 2000; }, 20000));
+  kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  const Census c = census(dir.path(), kWriters, kMax);
+  EXPECT_EQ(c.torn, 0u);
+  size_t lost = 0;
+  size_t repeated = 0;
+  for (int w = 0; w < kWriters; ++w) {
+    const int last = returned[w].load();
+    for (int i = 0; i <= last; ++i) lost += c.seen[w][i] == 0;
+    for (int i = 0; i < kMax; ++i) repeated += c.seen[w][i] > 1;
+  }
+  EXPECT_EQ(lost, 0u);
+  EXPECT_EQ(repeated, 0u);
+  munmap(returned, sizeof(std::atomic<int>) * kWriters);
+}
+
+TEST(Fault, TwoProcessesRotatingOneFile) {
+  TempDir dir;
+  const std::string path = dir.file("shared.log");
+  constexpr int kLines = 20000;
+  std::vector<pid_t> children;
+  for (int w = 0; w < 2; ++w) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      CQel_Log log(path.c_str(), kCreate, 0644);
+      log.set_flushcount(10);
+      log.set_maxfilesize(64 * 1024);
+      log.start_flush_thread();
+      for (int i = 0; i < kLines; ++i) log.writelog(2, "W%d N%d %s", w, i, kText);
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const Census c = census(dir.path(), 2, kLines);
+  EXPECT_EQ(c.torn, 0u);
+  size_t missing = 0;
+  size_t repeated = 0;
+  for (const auto& w : c.seen) {
+    for (int n : w) {
+      missing += n == 0;
+      repeated += n > 1;
+    }
+  }
+  EXPECT_EQ(missing, 0u);
+  EXPECT_EQ(repeated, 0u);
+  EXPECT_GT(list_dir(dir.path()).size(), 2u);
+}
+
+TEST(Fault, CapacitiesOfTheLineAndTheNames) {
+  TempDir dir;
+  const std::string path = dir.file("edges.log");
+  CQel_Log log(path.c_str(), kCreate, 0644);
+  log.set_logbits(0xffffffff & ~LOGBIT_NOCRLF);
+  // Messages at and past the line capacity, with every prefix field.
+  for (size_t len : {296u, 297u, 298u, 299u, 300u, 301u, 5000u}) {
+    const std::string text(len, 'z');
+    log.writelog(0x3, -1, "%s", text.c_str());
+    log.writelog(0x3, "%s", text.c_str());
+  }
+  for (const std::string& l : body_lines(path)) EXPECT_LE(l.size(), 297u);
+  // Host texts at and past their fields.
+  const std::string t(500, 'h');
+  log.set_lib_desc(t.c_str());
+  log.set_lib_vers(t.c_str(), t.c_str(), t.c_str());
+  log.create_next_file();
+  EXPECT_EQ(std::strlen(log.lib_desc), 99u);
+  // Extensions at 10 and 11 characters rotate to names that fit.
+  for (const char* ext : {".123456789", ".1234567890"}) {
+    CQel_Log e((dir.file("e") + ext).c_str(), kCreate, 0644);
+    e.create_next_file();
+    EXPECT_GE(e.get_filehandle(), 0);
+  }
+}
+
+}  // namespace
