@@ -12,17 +12,25 @@ constexpr unsigned int INI_ERR_LOAD_FILE = 0xa00a3004;
 constexpr unsigned int INI_ERR_NOT_FOUND = 0xa00a301d;
 
 // The configuration reader of one base name: resolves the per-user files of
-// that name under the home directory ($HOME, or the password database when
-// HOME is unset) and builds a configured log from the parameter file
+// that name under the home directory and builds a configured log from the
+// parameter file
 //   $HOME/.config/qel/<name>_param.ini
-// Its own diagnostics go to `ini_log` when one is attached (never into the
-// log it builds) and are dropped otherwise.
+// The home text is $HOME as it is, also when empty; only when HOME is unset,
+// the real user's password entry; without one (or without its pw_dir) the
+// empty text. An empty home text selects names relative to the working
+// directory ("./<name>_param.ini").
 //
-// Not thread-safe against itself; a reader is cheap to create per call.
+// Its own diagnostics go to `ini_log` when one is attached (assign the field
+// or call set_ini_log(); never into the log it builds) and are dropped
+// otherwise: flag word 1 (LOGBIT_ERROR) for failures, 2 (LOGBIT_INFO) for the
+// trace of each step, each line starting with the reporting operation's name.
+//
+// Not thread-safe against itself; a reader is cheap to create per call. With
+// HOME unset, name resolution uses getpwuid(), which is not reentrant.
 class QELLOG_API CQel_ini {
  public:
   // Copies the base name (null counts as empty). A name of 190 characters
-  // or more is cut to its first 189.
+  // or more is cut to its first 189, so `name` always stays terminated.
   explicit CQel_ini(const char* base_name);
 
   // The three file names, composed into `buf` of `size` bytes. Result
@@ -49,11 +57,27 @@ class QELLOG_API CQel_ini {
   // Builds a log from the [LOGGING] section of the parameter file and
   // returns it (allocated with new; the caller deletes it), or null when
   // the file name cannot be formed, the file cannot be loaded, or no log
-  // file name results. A returned log may have no open file.
+  // file name results. A returned log may have no open file. Blocks on file
+  // and directory work; may start the log's flush thread ("Flushthread").
+  //
+  // The log file path, from "Logpath" (a directory, created with mode 0775
+  // when missing; a failed mkdir makes it unusable) and "Logname":
+  //   directory and Logname      directory + "/" + Logname
+  //   directory only             directory + "/" + name + ".log"
+  //   absolute Logname only      Logname as it is
+  //   relative Logname only      home + "/.qel/qel_logging/" + Logname
+  //                              ("./" + Logname with an empty home text)
+  //   neither                    get_default_logname()
+  // A Logpath of more than 1023 characters, or a path above that does not
+  // fit 1023 characters, is never cut: it is refused with an error line and
+  // the part that broke it counts as absent, so the next rule applies.
+  // Neither this nor the default name creates the default log directory.
   CQel_Log* create_log_from_ini();
   // Reads one key as a number (strtoul, base 0, low 32 bits) into `value`.
   // INI_SUCCESS; INI_ERR_BUFFER_TOO_SHORT, INI_ERR_LOAD_FILE or
-  // INI_ERR_NOT_FOUND (also for a null section or key), `value` untouched.
+  // INI_ERR_NOT_FOUND (also for a null section or key, shown as "(null)" in
+  // the diagnostic), `value` untouched. Section and key names match without
+  // regard to the case of A to Z. Reads the file anew at every call.
   unsigned int get_param_from_ini(const char* section, const char* key,
                                   unsigned int& value);
   // get_param_from_ini("GENERAL", "general", bits), with its own trace.
