@@ -12,7 +12,7 @@ using qellog::store;
 
 namespace {
 
-thread_local bool t_on_flush_thread = false;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_on_flush_thread = false;
 
 constexpr char kFlushlog[] = "flushlog";
 constexpr char kThread[] = "msg_flush_thread";

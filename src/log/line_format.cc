@@ -8,23 +8,54 @@
 namespace qellog {
 namespace {
 
-// Appends `v` as printf's "%0<width>d" would, never past `end`.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Appends `v` as printf's "%0<width>d" would, never past `end`. Digits are
+// written two at a time from the back: this runs several times per line.
 char* put_dec(char* p, char* end, long v, int width) {
-  char digits[24];
-  int n = 0;
-  unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v)
-                          : static_cast<unsigned long>(v);
-  do {
-    digits[n++] = static_cast<char>('0' + u % 10);
-    u /= 10;
-  } while (u != 0);
+  unsigned long u = static_cast<unsigned long>(v);
   if (v < 0) {
     if (p < end) *p++ = '-';
+    u = 0UL - u;
     --width;  // the sign counts towards the width
   }
-  for (int pad = width - n; pad > 0 && p < end; --pad) *p++ = '0';
-  while (n > 0 && p < end) *p++ = digits[--n];
-  return p;
+  int n = 1;
+  for (unsigned long t = u; t >= 10; t /= 10) ++n;
+  const int total = n > width ? n : width;
+  if (end - p < total) return end;  // cannot happen with a line buffer
+  char* q = p + total;
+  while (u >= 100) {
+    const unsigned pair = static_cast<unsigned>(u % 100) * 2;
+    u /= 100;
+    *--q = kDigitPairs[pair + 1];
+    *--q = kDigitPairs[pair];
+  }
+  if (u >= 10) {
+    *--q = kDigitPairs[u * 2 + 1];
+    *--q = kDigitPairs[u * 2];
+  } else {
+    *--q = static_cast<char>('0' + u);
+  }
+  while (q > p) *--q = '0';
+  return p + total;
+}
+
+// Two or three digits of a value known to lie in 0..99 or 0..999 (the
+// calendar fields and milliseconds); anything else goes the general way.
+char* put2(char* p, char* end, int v) {
+  if (v < 0 || v > 99 || end - p < 2) return put_dec(p, end, v, 2);
+  p[0] = kDigitPairs[v * 2];
+  p[1] = kDigitPairs[v * 2 + 1];
+  return p + 2;
+}
+
+char* put3(char* p, char* end, int v) {
+  if (v < 0 || v > 999 || end - p < 3) return put_dec(p, end, v, 3);
+  p[0] = static_cast<char>('0' + v / 100);
+  return put2(p + 1, end, v % 100);
 }
 
 char* put_char(char* p, char* end, char c) {
@@ -66,13 +97,13 @@ size_t format_prefix(const LineFields& f, char* buf, size_t cap) {
   if (f.time) {
     struct tm cal;
     local_calendar(f.now.tv_sec, &cal);
-    p = put_dec(p, end, cal.tm_hour, 2);
+    p = put2(p, end, cal.tm_hour);
     p = put_char(p, end, ':');
-    p = put_dec(p, end, cal.tm_min, 2);
+    p = put2(p, end, cal.tm_min);
     p = put_char(p, end, ':');
-    p = put_dec(p, end, cal.tm_sec, 2);
+    p = put2(p, end, cal.tm_sec);
     p = put_char(p, end, '.');
-    p = put_dec(p, end, f.now.tv_usec / 1000, 3);
+    p = put3(p, end, static_cast<int>(f.now.tv_usec / 1000));
     p = put_char(p, end, ' ');
   }
   if (f.delta) {
@@ -81,7 +112,7 @@ size_t format_prefix(const LineFields& f, char* buf, size_t cap) {
     elapsed_parts(f.now, f.last, &ms, &us);
     p = put_dec(p, end, ms, 6);
     p = put_char(p, end, '.');
-    p = put_dec(p, end, us, 3);
+    p = put3(p, end, us);
     p = put_text(p, end, "ms ");
   }
   if (f.pid_tid) {
@@ -91,7 +122,7 @@ size_t format_prefix(const LineFields& f, char* buf, size_t cap) {
     p = put_char(p, end, ' ');
   }
   if (f.cpu) {
-    p = put_dec(p, end, f.cpu_no, 2);
+    p = put2(p, end, f.cpu_no);
     p = put_char(p, end, ' ');
   }
   if (f.value) {

@@ -154,7 +154,8 @@ void CQel_Log::set_lib_vers(const char* name, const char* vers,
 }
 
 bool CQel_Log::append_locked(const char* data, unsigned long len) {
-  lseek(hflog, 0, SEEK_END);
+  // The descriptor has O_APPEND: the kernel puts each write at the end of
+  // the file atomically, so no lseek is needed (or would help) before it.
   ssize_t written;
   do {
     written = write(hflog, data, len);

@@ -13,14 +13,17 @@ namespace qellog {
 namespace {
 
 std::atomic<int> g_pid{0};
-thread_local int t_tid = 0;
+// initial-exec: these are read for every line, and the general TLS model
+// costs a call into the dynamic loader each time.
+#define QELLOG_FAST_TLS __attribute__((tls_model("initial-exec")))
+QELLOG_FAST_TLS thread_local int t_tid = 0;
 
 struct CalendarCache {
   time_t sec = LONG_MIN;
   unsigned tz_generation = 0;
   struct tm cal {};
 };
-thread_local CalendarCache t_calendar;
+QELLOG_FAST_TLS thread_local CalendarCache t_calendar;
 
 // The child of fork() has a new process id, and its only thread (the one
 // that forked) a new thread id.
