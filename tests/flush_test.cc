@@ -125,6 +125,16 @@ TEST_F(FlushTest, ThreadLifeCycle) {
   ASSERT_TRUE(wait_until([&] { return count("msg_flush_thread: fsync done") == 2; }));
 }
 
+TEST_F(FlushTest, DestructionJoinsAThreadWhoseFlagWasClearedFromOutside) {
+  const ChildResult r = run_in_child([&] {
+    log->start_flush_thread();
+    log->thread_run.store(false);  // a host's mistake, not a stop
+    log.reset();
+    return 0;
+  });
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
 TEST_F(FlushTest, ThreadSyncResetsTheCount) {
   log->start_flush_thread();
   log->set_flushcount(5);

@@ -101,6 +101,16 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
 
 CQel_Log::~CQel_Log() {
   stop_flush_thread();
+  if (flush_thread.joinable()) {
+    // thread_run was cleared from outside without a join: wake the thread
+    // and join it here, or destroying a joinable std::thread terminates.
+    thread_run.store(false);
+    {
+      std::lock_guard<std::mutex> guard(flush_mutex);
+      flush_cond.notify_one();
+    }
+    flush_thread.join();
+  }
   if (load(hflog) != -1) {
     timeval now;
     gettimeofday(&now, nullptr);
