@@ -60,9 +60,15 @@ void end(benchmark::State& state, long long written, Teardown teardown, bool ver
   qbench::remove_dir(g_run.dir);
 }
 
-CQel_Log* open_log(unsigned bits) {
+// Without a periodic fsync a line is as durable as a peer's flushed line:
+// in the kernel when the call returns. The *_fsync case shows the default
+// cadence (an inline fsync every 1001 writes) for comparison.
+constexpr unsigned kNoPeriodicSync = 0xffffffffu;
+
+CQel_Log* open_log(unsigned bits, unsigned flushcount = kNoPeriodicSync) {
   CQel_Log* log = new CQel_Log((g_run.dir + "/q.log").c_str(), O_WRONLY | O_CREAT, 0644);
   log->set_logbits(bits);
+  log->set_flushcount(flushcount);
   return log;
 }
 
@@ -131,6 +137,18 @@ void BM_qellog_all_prefix(benchmark::State& state) {
   end(state, i, [] { delete g_run.log; });
 }
 
+void BM_qellog_all_prefix_fsync(benchmark::State& state) {
+  begin(state, "qellog_all_prefix_fsync");
+  if (state.thread_index() == 0) g_run.log = open_log(kAllPrefix, 1000);
+  const int w = state.thread_index();
+  int i = 0;
+  for (auto _ : state) {
+    g_run.log->writelog(2, w, QBENCH_FORMAT, w, i, kValue);
+    ++i;
+  }
+  end(state, i, [] { delete g_run.log; });
+}
+
 void BM_qellog_no_prefix(benchmark::State& state) {
   begin(state, "qellog_no_prefix");
   if (state.thread_index() == 0) g_run.log = open_log(3);
@@ -155,11 +173,12 @@ void BM_qellog_dropped(benchmark::State& state) {
   end(state, 0, [] { delete g_run.log; });
 }
 
-// The all-prefix line with the flush thread running and rotating at 64 KiB.
+// The all-prefix line with the flush thread running and rotating at 64 KiB,
+// woken every 1001 writes (the default flush count).
 void BM_qellog_rotating(benchmark::State& state) {
   begin(state, "qellog_rotating");
   if (state.thread_index() == 0) {
-    g_run.log = open_log(kAllPrefix);
+    g_run.log = open_log(kAllPrefix, 1000);
     g_run.log->set_maxfilesize(64 * 1024);
     g_run.log->start_flush_thread();
   }
@@ -182,8 +201,9 @@ void BM_qellog_api(benchmark::State& state) {
     mkdir((home + "/.config").c_str(), 0755);
     mkdir(conf.c_str(), 0755);
     FILE* f = std::fopen((conf + "/qbench_param.ini").c_str(), "w");
-    std::fprintf(f, "[LOGGING]\nLogpath=%s\nLogname=api.log\nLogFileFlags=O_CREAT\nLogging=0x%x\n",
-                 g_run.dir.c_str(), kAllPrefix);
+    std::fprintf(f, "[LOGGING]\nLogpath=%s\nLogname=api.log\nLogFileFlags=O_CREAT\nLogging=0x%x\n"
+                 "Flushcount=%u\n",
+                 g_run.dir.c_str(), kAllPrefix, kNoPeriodicSync);
     std::fclose(f);
     setenv("HOME", home.c_str(), 1);
     char name[] = "qbench";
@@ -207,7 +227,7 @@ void BM_qellog_latency(benchmark::State& state) {
   const bool rotating = state.range(0) != 0;
   begin(state, rotating ? "latency_rotating" : "latency_plain");
   if (state.thread_index() == 0) {
-    g_run.log = open_log(kAllPrefix);
+    g_run.log = open_log(kAllPrefix, 1000);
     if (rotating) {
       g_run.log->set_maxfilesize(64 * 1024);
       g_run.log->start_flush_thread();
@@ -245,6 +265,7 @@ BENCHMARK(BM_floor_append)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_floor_lseek_append)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_gettimeofday)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_qellog_all_prefix)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_qellog_all_prefix_fsync)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_qellog_no_prefix)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_qellog_dropped)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_qellog_rotating)->Threads(1)->Threads(2)->UseRealTime();
