@@ -1,0 +1,188 @@
+// The process-wide log: the free functions of the public API and the
+// library's load and unload hooks.
+#include "api/process_log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+#include "api/log_guard.h"
+#include "qellog/api.h"
+#include "qellog/ini.h"
+
+using qellog::LogBorrow;
+
+namespace {
+
+// Set-up, tear-down and the identity texts are serialised by
+// qellog::setup_mutex(); the write path reaches g_log only through
+// LogBorrow.
+std::atomic<CQel_Log*> g_log{nullptr};
+char g_lib_name[50];
+char g_lib_vers[50];
+char g_lib_desc[200];
+char g_lib_created[50];
+char g_ini_filename[1024];
+
+// Copies at most N - 1 characters of `src` (null counts as empty) and
+// clears the rest, so the text stays terminated.
+template <size_t N>
+void copy_cut(char (&dst)[N], const char* src) {
+  std::memset(dst, 0, N);
+  if (src != nullptr) std::memcpy(dst, src, strnlen(src, N - 1));
+}
+
+// Destroys the process log, if any: the end trailer and the close happen in
+// its destructor, after every call still using it has left.
+void destroy_process_log() {
+  std::lock_guard<std::mutex> lock(qellog::setup_mutex());
+  delete qellog::retire_log(g_log);
+}
+
+// Builds the log of `name` from its parameter file. Null when the file
+// name cannot be formed, the file does not load, or the build throws.
+CQel_Log* build_log(const char* name) {
+  try {
+    CQel_ini ini(name);
+    if (ini.get_ini_filename(g_ini_filename, sizeof g_ini_filename) !=
+        INI_SUCCESS) {
+      return nullptr;
+    }
+    return ini.create_log_from_ini();
+  } catch (const std::exception&) {
+    // Out of memory or no mutex: init_logging reports nothing, and the
+    // process goes on without a log.
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+CQel_Log* qellog::current_process_log() {
+  return g_log.load(std::memory_order_acquire);
+}
+
+void set_logversions(char* name, char* version, char* description,
+                     char* created) {
+  std::lock_guard<std::mutex> lock(qellog::setup_mutex());
+  copy_cut(g_lib_name, name);
+  copy_cut(g_lib_vers, version);
+  copy_cut(g_lib_desc, description);
+  copy_cut(g_lib_created, created);
+}
+
+void init_logging(char* name) {
+  // A null name names no parameter file; it does not stand for the empty
+  // base name, whose file "_param.ini" belongs to nobody.
+  if (name == nullptr) return;
+  std::lock_guard<std::mutex> lock(qellog::setup_mutex());
+  if (g_log.load(std::memory_order_relaxed) != nullptr) return;
+  CQel_Log* log = build_log(name);
+  if (log == nullptr) return;
+  // The description first: the banner has its line only when it was set.
+  log->set_lib_desc(g_lib_desc);
+  log->set_lib_vers(g_lib_name, g_lib_vers, g_lib_created);
+  // Published after the banner, so that no host line comes before it.
+  g_log.store(log, std::memory_order_release);
+}
+
+void exit_logging() { destroy_process_log(); }
+
+void writelog(unsigned int flags, void* ptr, const char* fmt, ...) {
+  LogBorrow borrow(g_log);
+  CQel_Log* log = borrow.get();
+  if (log == nullptr) return;
+  // Only the low 32 bits of the pointer make the value field.
+  const auto low = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ptr));
+  va_list args;
+  va_start(args, fmt);
+  log->writelog(flags, static_cast<int>(low), fmt != nullptr ? fmt : "", args);
+  va_end(args);
+}
+
+void set_logparam_flushlines(unsigned int count) {
+  LogBorrow borrow(g_log);
+  if (CQel_Log* log = borrow.get()) log->set_flushcount(count);
+}
+
+void set_logparam_filelen(unsigned int size) {
+  LogBorrow borrow(g_log);
+  if (CQel_Log* log = borrow.get()) {
+    log->set_maxfilesize(static_cast<unsigned long>(size));
+  }
+}
+
+void set_logparam_logbits(unsigned int bits) {
+  LogBorrow borrow(g_log);
+  if (CQel_Log* log = borrow.get()) log->set_logbits(bits);
+}
+
+void set_logparam_thread(unsigned int) {}
+void set_logparam_logfilepath(char*) {}
+
+unsigned int get_logparam_logbits() {
+  LogBorrow borrow(g_log);
+  CQel_Log* log = borrow.get();
+  return log != nullptr ? log->get_logbits() : 0;
+}
+
+long get_logparam_filehandle() {
+  LogBorrow borrow(g_log);
+  CQel_Log* log = borrow.get();
+  const int fd = log != nullptr ? log->get_filehandle() : -1;
+  return fd >= 0 ? static_cast<long>(fd) : 0;
+}
+
+int get_logparam(char*) { return 0; }
+int get_logparam_logfilepath(char*, unsigned long) { return 0; }
+int get_logparam_logfilename(char*, unsigned long) { return 0; }
+
+int get_logparam_not_used(char* path) {
+  const char* text = path != nullptr ? path : "";
+  std::lock_guard<std::mutex> lock(qellog::setup_mutex());
+  copy_cut(g_ini_filename, text);
+  const char* base = text;
+  if (path != nullptr) {
+    if (char* cut = std::strstr(path, "_param")) {
+      *cut = '\0';
+      // Without a '/' the whole text before "_param" is the base name.
+      if (const char* slash = std::strrchr(path, '/')) base = slash + 1;
+    }
+  }
+  char work[1024];
+  copy_cut(work, base);
+  CQel_ini ini(work);
+  // On failure g_ini_filename keeps the copy made above.
+  ini.get_ini_filename(g_ini_filename, sizeof g_ini_filename);
+  return 0;
+}
+
+// The flush thread is started and stopped by one owner at a time; the
+// set-up mutex makes the process the owner and keeps the log alive.
+void init_logthread(int) {
+  std::lock_guard<std::mutex> lock(qellog::setup_mutex());
+  if (CQel_Log* log = g_log.load(std::memory_order_relaxed)) {
+    log->start_flush_thread();
+  }
+}
+
+void exit_logthread() {
+  std::lock_guard<std::mutex> lock(qellog::setup_mutex());
+  if (CQel_Log* log = g_log.load(std::memory_order_relaxed)) {
+    log->stop_flush_thread();
+  }
+}
+
+void exit_logthread_t(int) { exit_logthread(); }
+
+__attribute__((constructor)) void log_func_init() {
+  std::lock_guard<std::mutex> lock(qellog::setup_mutex());
+  std::memset(g_ini_filename, 0, sizeof g_ini_filename);
+}
+
+// Runs at dlclose() and at normal process exit, so that a host that never
+// called exit_logging() still gets its end trailer.
+__attribute__((destructor)) void log_func_fini() { destroy_process_log(); }
