@@ -1,0 +1,471 @@
+// The process-wide API. Its state lives for the whole process, so every
+// scenario runs in a forked child with a HOME of its own; the child's gtest
+// failures become its exit status.
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "api/process_log.h"
+#include "qellog/api.h"
+#include "qellog/log.h"
+#include "test_util.h"
+
+using namespace qellog_test;
+
+namespace {
+
+char* text(std::string& s) { return &s[0]; }
+
+size_t count_of(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t pos = haystack.find(needle); pos != std::string::npos;
+       pos = haystack.find(needle, pos + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+off_t size_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// The text with every digit replaced by '9', to compare dates by form.
+std::string shape(std::string s) {
+  for (char& c : s) {
+    if (c >= '0' && c <= '9') c = '9';
+  }
+  return s;
+}
+
+bool ends_with_trailer(const std::string& log) {
+  const std::string trailer = "\r\nLogging ended at 99.99.9999 99:99.99 \r\n" +
+                              std::string(72, '-') + "\r\n\r\n\r\n";
+  return log.size() >= trailer.size() &&
+         shape(log.substr(log.size() - trailer.size())) == trailer;
+}
+
+class ApiTest : public ::testing::Test {
+ protected:
+  std::string log_path(const std::string& logname = "app.log") const {
+    return home_.file("logs/" + logname);
+  }
+
+  // $HOME/.config/qel/<name>_param.ini, logging to $HOME/logs/<logname>.
+  void write_params(const std::string& name, const std::string& logname = "app.log",
+                    const std::string& extra = "") {
+    mkdir(home_.file(".config").c_str(), 0755);
+    mkdir(home_.file(".config/qel").c_str(), 0755);
+    write_file(home_.file(".config/qel/" + name + "_param.ini"),
+               "[LOGGING]\nLogpath=" + home_.file("logs") + "\nLogname=" + logname +
+                   "\nLogFileFlags=O_CREAT\nLogging=0x3\n" + extra);
+  }
+
+  // Runs `body` in a fresh process whose HOME is this test's directory.
+  void in_child(const std::function<void()>& body) {
+    const ChildResult r = run_in_child([&] {
+      setenv("HOME", home_.path().c_str(), 1);
+      body();
+      return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    EXPECT_EQ(r.status, 0) << "child output:\n" << r.out << r.err;
+    // The child ends with _exit(), which skips ThreadSanitizer's exit code.
+    EXPECT_EQ(r.err.find("ThreadSanitizer"), std::string::npos) << r.err;
+  }
+
+  TempDir home_;
+};
+
+TEST_F(ApiTest, WithoutALogEveryCallIsAQuietNoOp) {
+  // The empty base name's file exists, so a null name taken as "" would
+  // find it and open a log.
+  write_params("", "empty.log");
+  in_child([&] {
+    char keep[] = "untouched";
+    writelog(LOGBIT_ERROR, nullptr, "before init %d", 1);
+    set_logparam_logbits(7);
+    set_logparam_flushlines(1);
+    set_logparam_filelen(10);
+    init_logthread(0);
+    exit_logthread();
+    exit_logthread_t(1);
+    exit_logging();
+
+    init_logging(nullptr);
+    std::string name = "app";
+    init_logging(text(name));  // no app_param.ini
+    EXPECT_EQ(qellog::current_process_log(), nullptr);
+    EXPECT_EQ(get_logparam_logbits(), 0u);
+    EXPECT_EQ(get_logparam_filehandle(), 0);
+    writelog(LOGBIT_ERROR, nullptr, nullptr);
+
+    set_logversions(nullptr, nullptr, nullptr, nullptr);
+    set_logparam_thread(1);
+    set_logparam_logfilepath(nullptr);
+    set_logparam_logfilepath(keep);
+    EXPECT_EQ(get_logparam(nullptr), 0);
+    EXPECT_EQ(get_logparam(keep), 0);
+    EXPECT_EQ(get_logparam_logfilepath(keep, sizeof keep), 0);
+    EXPECT_EQ(get_logparam_logfilename(keep, sizeof keep), 0);
+    EXPECT_EQ(get_logparam_logfilepath(nullptr, 100), 0);
+    EXPECT_EQ(get_logparam_logfilename(nullptr, 100), 0);
+    EXPECT_STREQ(keep, "untouched");
+    EXPECT_EQ(get_logparam_not_used(nullptr), 0);
+  });
+  EXPECT_FALSE(file_exists(log_path("empty.log")));
+  EXPECT_FALSE(file_exists(log_path()));
+}
+
+TEST_F(ApiTest, MissingParameterFileIsPickedUpByALaterInit) {
+  in_child([&] {
+    std::string name = "app";
+    init_logging(text(name));
+    EXPECT_EQ(get_logparam_logbits(), 0u);
+    EXPECT_FALSE(file_exists(log_path()));
+
+    write_params("app");
+    init_logging(text(name));
+    EXPECT_EQ(get_logparam_logbits(), 3u);
+    EXPECT_GT(get_logparam_filehandle(), 0);
+    writelog(LOGBIT_INFO, nullptr, "after the file appeared");
+    exit_logging();
+  });
+  const std::string log = read_file(log_path());
+  EXPECT_EQ(log.rfind("Logfile: " + log_path() + "\r\n", 0), 0u) << log;
+  EXPECT_NE(log.find("\r\n00000000 after the file appeared\r\n"), std::string::npos) << log;
+}
+
+TEST_F(ApiTest, SecondInitKeepsTheFirstLog) {
+  write_params("app");
+  write_params("other", "other.log", "Logging=0x7\n");
+  in_child([&] {
+    std::string app = "app", other = "other";
+    init_logging(text(app));
+    writelog(LOGBIT_INFO, nullptr, "one");
+    init_logging(text(other));
+    init_logging(text(app));
+    writelog(LOGBIT_INFO, nullptr, "two");
+    EXPECT_EQ(get_logparam_logbits(), 3u);
+    exit_logging();
+  });
+  EXPECT_FALSE(file_exists(log_path("other.log")));
+  const std::string log = read_file(log_path());
+  EXPECT_EQ(count_of(log, "Logfile: "), 1u) << log;
+  EXPECT_EQ(count_of(log, "\r\n Version:  created \r\n"), 1u) << log;
+  EXPECT_NE(log.find("00000000 one\r\n00000000 two\r\n"), std::string::npos) << log;
+}
+
+TEST_F(ApiTest, ExitTwiceAndUnloadDestroyTheLogOnce) {
+  write_params("app");
+  in_child([&] {
+    std::string name = "app";
+    init_logging(text(name));
+    writelog(LOGBIT_INFO, nullptr, "before exit");
+    exit_logging();
+    const off_t closed_size = size_of(log_path());
+    writelog(LOGBIT_ERROR, nullptr, "after exit");
+    set_logparam_logbits(7);
+    EXPECT_EQ(get_logparam_logbits(), 0u);
+    EXPECT_EQ(get_logparam_filehandle(), 0);
+    exit_logging();
+    log_func_fini();
+    EXPECT_EQ(size_of(log_path()), closed_size);
+  });
+  const std::string log = read_file(log_path());
+  EXPECT_EQ(count_of(log, "Logging ended at"), 1u) << log;
+  EXPECT_TRUE(ends_with_trailer(log)) << log;
+  EXPECT_EQ(log.find("after exit"), std::string::npos);
+}
+
+TEST_F(ApiTest, UnloadHookAtNormalExitWritesTheTrailer) {
+  write_params("app");
+  in_child([&] {
+    std::string name = "app";
+    init_logging(text(name));
+    writelog(LOGBIT_INFO, nullptr, "last line");
+    // exit() runs the library's finalisers, as at the end of main().
+    std::exit(::testing::Test::HasFailure() ? 1 : 0);
+  });
+  const std::string log = read_file(log_path());
+  EXPECT_NE(log.find("00000000 last line\r\n"), std::string::npos) << log;
+  EXPECT_EQ(count_of(log, "Logging ended at"), 1u) << log;
+  EXPECT_TRUE(ends_with_trailer(log)) << log;
+}
+
+TEST_F(ApiTest, IdentityTextsAreCutAndUsedByTheNextInitOnly) {
+  write_params("app");
+  in_child([&] {
+    // Longer than every buffer on the way: 49/199 characters here, then
+    // 19/39/99 in the log's banner fields.
+    std::string name(60, 'n'), vers(60, 'v'), desc(250, 'd'), created(60, 'c');
+    set_logversions(text(name), text(vers), text(desc), text(created));
+    std::string app = "app";
+    init_logging(text(app));
+    std::string late = "late", nine = "9", empty, today = "today";
+    set_logversions(text(late), text(nine), text(empty), text(today));
+    writelog(LOGBIT_INFO, nullptr, "first log");
+    exit_logging();
+    // The new identity, without a description, reaches the next log.
+    init_logging(text(app));
+    exit_logging();
+  });
+  const std::string log = read_file(log_path());
+  const std::string first_banner = std::string(19, 'n') + " Version: " +
+                                   std::string(39, 'v') + " created " +
+                                   std::string(19, 'c') + "\r\nDescription: " +
+                                   std::string(99, 'd') + "\r\n\r\n00000000 first log\r\n";
+  EXPECT_NE(log.find(first_banner), std::string::npos) << log;
+  const size_t second = log.find("late Version: 9 created today\r\n\r\n");
+  ASSERT_NE(second, std::string::npos) << log;
+  EXPECT_EQ(count_of(log, "Description: "), 1u) << log;
+  EXPECT_EQ(count_of(log, " Version: ") - count_of(log, "QEL Loglib Version: "), 2u) << log;
+  EXPECT_EQ(log.find("late"), second) << "the late identity changed the open log";
+}
+
+TEST_F(ApiTest, ValueFieldTakesTheLowPointerBitsOnly) {
+  write_params("app");
+  in_child([&] {
+    std::string name = "app";
+    init_logging(text(name));
+    writelog(LOGBIT_INFO, reinterpret_cast<void*>(uintptr_t{0x123456789abcdef0}), "high %d", 1);
+    writelog(LOGBIT_INFO, reinterpret_cast<void*>(uintptr_t{0xfedcba989abcdef0}), "high %s", "2");
+    writelog(LOGBIT_ERROR, reinterpret_cast<void*>(uintptr_t{0xffffffff}), "all ones");
+    writelog(0x10, nullptr, "not enabled");
+    writelog(LOGBIT_INFO, nullptr, "null");
+    exit_logging();
+  });
+  const std::string log = read_file(log_path());
+  EXPECT_NE(log.find("\r\n9abcdef0 high 1\r\n9abcdef0 high 2\r\nffffffff ERROR all ones\r\n"
+                     "00000000 null\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("not enabled"), std::string::npos);
+}
+
+TEST_F(ApiTest, SettingsAndQueriesReachTheLog) {
+  write_params("app");
+  in_child([&] {
+    std::string name = "app";
+    init_logging(text(name));
+    CQel_Log* log = qellog::current_process_log();
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(get_logparam_logbits(), 3u);
+    set_logparam_logbits(LOGBIT_INTERNAL | 3);
+    EXPECT_EQ(get_logparam_logbits(), LOGBIT_INTERNAL | 3);
+    set_logparam_filelen(4294967295u);
+    EXPECT_EQ(log->get_maxfilesize(), 4294967295ul);
+    set_logparam_flushlines(7);
+    EXPECT_EQ(log->get_flushcount(), 7u);
+
+    const long fd = get_logparam_filehandle();
+    struct stat by_fd, by_name;
+    ASSERT_EQ(fstat(static_cast<int>(fd), &by_fd), 0);
+    ASSERT_EQ(stat(log_path().c_str(), &by_name), 0);
+    EXPECT_EQ(by_fd.st_ino, by_name.st_ino);
+
+    init_logthread(0);
+    EXPECT_TRUE(log->thread_run.load());
+    exit_logthread_t(5);
+    EXPECT_FALSE(log->thread_run.load());
+    EXPECT_FALSE(log->flush_thread.joinable());
+    exit_logthread();
+    exit_logging();
+  });
+  const std::string log = read_file(log_path());
+  EXPECT_NE(log.find("start_flush_thread: thread "), std::string::npos) << log;
+  EXPECT_NE(log.find("stop_flush_thread: thread join done"), std::string::npos) << log;
+}
+
+TEST_F(ApiTest, FilehandleIsZeroWhenTheLogHasNoFile) {
+  // Without O_CREAT the missing file does not open; the log exists all the
+  // same, with the mask from the file.
+  write_params("app", "app.log", "LogFileFlags=O_APPEND\nLogging=0x5\n");
+  in_child([&] {
+    std::string name = "app";
+    init_logging(text(name));
+    ASSERT_NE(qellog::current_process_log(), nullptr);
+    EXPECT_EQ(qellog::current_process_log()->get_filehandle(), -1);
+    EXPECT_EQ(get_logparam_logbits(), 5u);
+    EXPECT_EQ(get_logparam_filehandle(), 0);
+    writelog(LOGBIT_ERROR, nullptr, "goes nowhere");
+    exit_logging();
+  });
+  EXPECT_FALSE(file_exists(log_path()));
+}
+
+TEST_F(ApiTest, GetLogparamNotUsedCutsTheCallersText) {
+  write_params("app");
+  in_child([&] {
+    std::string name = "app";
+    init_logging(text(name));
+
+    std::string full = "/etc/qel/myhost_param.ini";
+    EXPECT_EQ(get_logparam_not_used(text(full)), 0);
+    EXPECT_STREQ(full.c_str(), "/etc/qel/myhost");
+    std::string bare = "myhost_param.ini";
+    EXPECT_EQ(get_logparam_not_used(text(bare)), 0);
+    EXPECT_STREQ(bare.c_str(), "myhost");
+    std::string no_marker = "/etc/qel/myhost.ini";
+    EXPECT_EQ(get_logparam_not_used(text(no_marker)), 0);
+    EXPECT_STREQ(no_marker.c_str(), "/etc/qel/myhost.ini");
+
+    // Texts past the 1024-byte buffers; the sanitizer build catches any
+    // write beyond them.
+    std::string long_dir = "/" + std::string(1500, 'a') + "/name_param.ini";
+    EXPECT_EQ(get_logparam_not_used(text(long_dir)), 0);
+    EXPECT_STREQ(long_dir.c_str(), ("/" + std::string(1500, 'a') + "/name").c_str());
+    std::string long_base = std::string(3000, 'b') + "_param";
+    EXPECT_EQ(get_logparam_not_used(text(long_base)), 0);
+    EXPECT_EQ(std::strlen(long_base.c_str()), 3000u);
+    std::string long_plain(5000, 'c');
+    EXPECT_EQ(get_logparam_not_used(text(long_plain)), 0);
+
+    // The process log is not touched.
+    EXPECT_EQ(get_logparam_logbits(), 3u);
+    writelog(LOGBIT_INFO, nullptr, "still logging");
+    exit_logging();
+  });
+  EXPECT_NE(read_file(log_path()).find("00000000 still logging\r\n"), std::string::npos);
+}
+
+void log_from_key_destructor(void*) {
+  writelog(LOGBIT_INFO, nullptr, "from a thread-exit destructor");
+}
+
+TEST_F(ApiTest, ThreadExitDestructorsCanStillLog) {
+  write_params("app");
+  in_child([&] {
+    std::string name = "app";
+    init_logging(text(name));
+    // Created after the library's own key, so its destructor runs after
+    // the thread's slot has been handed back.
+    pthread_key_t key;
+    ASSERT_EQ(pthread_key_create(&key, &log_from_key_destructor), 0);
+    std::thread([&] {
+      writelog(LOGBIT_INFO, nullptr, "thread line");
+      pthread_setspecific(key, &key);
+    }).join();
+    std::thread([] { writelog(LOGBIT_INFO, nullptr, "next thread line"); }).join();
+    exit_logging();
+  });
+  EXPECT_NE(read_file(log_path()).find("00000000 thread line\r\n"
+                                       "00000000 from a thread-exit destructor\r\n"
+                                       "00000000 next thread line\r\n"),
+            std::string::npos)
+      << read_file(log_path());
+}
+
+TEST_F(ApiTest, MoreLiveThreadsThanStaticSlots) {
+  constexpr int kThreads = 100;
+  write_params("app");
+  in_child([&] {
+    std::string name = "app";
+    init_logging(text(name));
+    // All threads stay alive until every one has logged, so none can hand
+    // its slot to another.
+    std::atomic<int> logged{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        writelog(LOGBIT_INFO, nullptr, "thread %03d", t);
+        ++logged;
+        while (logged.load() < kThreads) std::this_thread::yield();
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    exit_logging();
+  });
+  const std::string log = read_file(log_path());
+  for (int t = 0; t < kThreads; ++t) {
+    char line[32];
+    std::snprintf(line, sizeof line, "00000000 thread %03d\r\n", t);
+    EXPECT_EQ(count_of(log, line), 1u) << line;
+  }
+}
+
+// "0000000<t> writer <t> line <n> " and 40 'x', whole.
+bool is_writer_line(const std::string& line) {
+  unsigned tag = 0;
+  int writer = -1, n = -1;
+  if (std::sscanf(line.c_str(), "%8x writer %d line %d", &tag, &writer, &n) != 3) return false;
+  char expected[128];
+  std::snprintf(expected, sizeof expected, "%08x writer %d line %d %s", tag, writer, n,
+                std::string(40, 'x').c_str());
+  return tag < 4 && static_cast<int>(tag) == writer && line == expected;
+}
+
+// Classifies the lines of a log file written by repeated init/exit cycles
+// and checks that every host line is whole and lies inside a cycle.
+void check_cycles(const std::string& log, size_t cycles) {
+  bool open = false;
+  size_t headers = 0, trailers = 0, lines = 0;
+  for (const std::string& line : split_crlf(log)) {
+    if (line.rfind("Logfile: ", 0) == 0) {
+      EXPECT_FALSE(open) << "header inside an open cycle";
+      open = true;
+      ++headers;
+    } else if (line.rfind("Logging ended at ", 0) == 0) {
+      EXPECT_TRUE(open) << "trailer outside a cycle";
+      open = false;
+      ++trailers;
+    } else if (line.empty() || line == std::string(72, '-')) {
+    } else if (open && (line.rfind("Logging started at ", 0) == 0 ||
+                        line.rfind("QEL Loglib Version: ", 0) == 0 ||
+                        line == " Version:  created ")) {
+    } else if (open && is_writer_line(line)) {
+      ++lines;
+    } else {
+      ADD_FAILURE() << "unexpected line: '" << line << "'";
+    }
+  }
+  EXPECT_FALSE(open);
+  EXPECT_EQ(headers, cycles);
+  EXPECT_EQ(trailers, cycles);
+  EXPECT_GT(lines, 0u);
+}
+
+TEST_F(ApiTest, WritersRacingExitLoggingNeverUseADestroyedLog) {
+  constexpr int kWriters = 4;
+  constexpr size_t kCycles = 15;
+  write_params("app", "app.log", "Flushcount=20\nFlushthread=yes\n");
+  in_child([&] {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> writers;
+    const std::string pad(40, 'x');
+    for (int t = 0; t < kWriters; ++t) {
+      writers.emplace_back([&, t] {
+        void* tag = reinterpret_cast<void*>(static_cast<uintptr_t>(t));
+        for (int i = 0; !stop.load(); ++i) {
+          writelog(LOGBIT_INFO, tag, "writer %d line %d %s", t, i, pad.c_str());
+          if (i % 64 == 0) set_logparam_flushlines(20);
+          if (i % 64 == 32) (void)get_logparam_logbits();
+        }
+      });
+    }
+    std::string name = "app";
+    for (size_t cycle = 0; cycle < kCycles; ++cycle) {
+      init_logging(text(name));
+      const off_t start = size_of(log_path());
+      EXPECT_TRUE(wait_until([&] { return size_of(log_path()) > start + 4000; }))
+          << "cycle " << cycle;
+      exit_logging();
+    }
+    stop = true;
+    for (std::thread& w : writers) w.join();
+  });
+  check_cycles(read_file(log_path()), kCycles);
+}
+
+}  // namespace
