@@ -3,6 +3,7 @@
 // failures become its exit status.
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -187,6 +188,31 @@ TEST_F(ApiTest, ExitTwiceAndUnloadDestroyTheLogOnce) {
   EXPECT_EQ(count_of(log, "Logging ended at"), 1u) << log;
   EXPECT_TRUE(ends_with_trailer(log)) << log;
   EXPECT_EQ(log.find("after exit"), std::string::npos);
+}
+
+TEST_F(ApiTest, AForkedChildNeverEndsItsParentsLog) {
+  write_params("app");
+  in_child([&] {
+    std::string name = "app";
+    init_logging(text(name));
+    init_logthread(0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      writelog(LOGBIT_INFO, nullptr, "from the child");
+      exit_logging();  // lets go of the inherited log, writes no trailer
+      std::exit(0);    // and so does the unload hook
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    writelog(LOGBIT_INFO, nullptr, "parent goes on");
+    exit_logging();
+  });
+  const std::string log = read_file(log_path());
+  EXPECT_EQ(count_of(log, "Logging ended at"), 1u) << log;
+  EXPECT_TRUE(ends_with_trailer(log)) << log;
+  EXPECT_NE(log.find("from the child"), std::string::npos);
+  EXPECT_LT(log.find("from the child"), log.find("parent goes on"));
 }
 
 TEST_F(ApiTest, UnloadHookAtNormalExitWritesTheTrailer) {

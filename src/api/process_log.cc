@@ -9,6 +9,8 @@
 #include <exception>
 #include <mutex>
 
+#include <unistd.h>
+
 #include "api/log_guard.h"
 #include "qellog/api.h"
 #include "qellog/ini.h"
@@ -21,6 +23,9 @@ namespace {
 // qellog::setup_mutex(); the write path reaches g_log only through
 // LogBorrow.
 std::atomic<CQel_Log*> g_log{nullptr};
+// The process that built g_log. A child made by fork() inherits the pointer
+// but not the flush thread, and must not end the parent's file.
+pid_t g_log_owner = 0;
 char g_lib_name[50];
 char g_lib_vers[50];
 char g_lib_desc[200];
@@ -39,7 +44,11 @@ void copy_cut(char (&dst)[N], const char* src) {
 // its destructor, after every call still using it has left.
 void destroy_process_log() {
   std::lock_guard<std::mutex> lock(qellog::setup_mutex());
-  delete qellog::retire_log(g_log);
+  CQel_Log* log = qellog::retire_log(g_log);
+  // In a forked child the log is only let go: destroying it would write an
+  // end trailer into the parent's live file and join a flush thread that
+  // exists only in the parent.
+  if (log != nullptr && getpid() == g_log_owner) delete log;
 }
 
 // Builds the log of `name` from its parameter file. Null when the file
@@ -86,6 +95,7 @@ void init_logging(char* name) {
   log->set_lib_desc(g_lib_desc);
   log->set_lib_vers(g_lib_name, g_lib_vers, g_lib_created);
   // Published after the banner, so that no host line comes before it.
+  g_log_owner = getpid();
   g_log.store(log, std::memory_order_release);
 }
 
