@@ -1,0 +1,54 @@
+# Installation: the versioned shared library, the public headers, a CMake
+# package (imported target qellog::qellog), a pkg-config file, and the
+# qellog tool. The CMake package is relocatable; the .pc file holds the
+# prefix that the tree was installed to.
+include(CMakePackageConfigHelpers)
+
+set(QELLOG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qellog)
+
+# The target carries its installed include directory itself.
+install(TARGETS qellog EXPORT qellogTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qellog
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  FILES_MATCHING PATTERN "*.h")
+install(EXPORT qellogTargets
+  NAMESPACE qellog::
+  DESTINATION ${QELLOG_CMAKE_DIR})
+
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/qellogConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/qellogConfig.cmake
+  INSTALL_DESTINATION ${QELLOG_CMAKE_DIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/qellogConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/qellogConfig.cmake
+  ${PROJECT_BINARY_DIR}/qellogConfigVersion.cmake
+  DESTINATION ${QELLOG_CMAKE_DIR})
+
+# The .pc file names the prefix given at install time (`cmake --install
+# --prefix`, or CMAKE_INSTALL_PREFIX): it is configured twice, here for
+# everything but the prefix, and by the install script for the prefix.
+# Absolute paths keep pkg-config's filtering of the system directories
+# working (a -I/usr/include would break #include_next in libstdc++).
+set(QELLOG_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(QELLOG_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(QELLOG_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/qellog.pc.in
+  ${PROJECT_BINARY_DIR}/qellog.pc.stage @ONLY)
+install(CODE "configure_file(\"${PROJECT_BINARY_DIR}/qellog.pc.stage\"
+  \"${PROJECT_BINARY_DIR}/qellog.pc\" @ONLY)")
+install(FILES ${PROJECT_BINARY_DIR}/qellog.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(TARGET qellog_tool)
+  install(TARGETS qellog_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
