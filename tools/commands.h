@@ -1,0 +1,28 @@
+// The three things the qellog tool does; each returns the process's exit
+// status and reports its own failures on standard error.
+#ifndef QELLOG_TOOLS_COMMANDS_H
+#define QELLOG_TOOLS_COMMANDS_H
+
+namespace qellog_tool {
+
+// Exit statuses of the tool.
+constexpr int kExitOk = 0;
+constexpr int kExitNoLog = 1;  // no parameter file, no log file, bad input
+constexpr int kExitUsage = 2;  // bad options or arguments
+constexpr int kExitInit = 3;   // --init refused or failed
+
+// Appends standard input to the log of `name`, every line with the flag
+// word `flags`, and closes the log (end trailer) at the end of the input
+// or on SIGINT, SIGTERM or SIGHUP (status 128 + the signal).
+int pipe_to_log(const char* name, unsigned flags);
+
+// Prints the parameter, registry and default log file names of `name`.
+int print_where(const char* name);
+
+// Writes a commented parameter file with defaults for `name`, creating the
+// directories it needs; never replaces an existing file.
+int write_param_file(const char* name);
+
+}  // namespace qellog_tool
+
+#endif  // QELLOG_TOOLS_COMMANDS_H
