@@ -18,5 +18,5 @@ add_test(NAME install_consumer
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/install_test.sh
           ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${CMAKE_COMMAND}
           ${CMAKE_CXX_COMPILER} "${QELLOG_CONSUMER_FLAGS}"
-          ${QELLOG_BUILD_TOOLS} "${QELLOG_PKG_CONFIG}")
+          $<IF:$<TARGET_EXISTS:qellog_tool>,ON,OFF> "${QELLOG_PKG_CONFIG}")
 set_tests_properties(install_consumer PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
