@@ -80,40 +80,47 @@ int floor_line(char* buf, size_t cap, const char* fmt, ...) {
   return n;
 }
 
-// The floor: the same line formatted into a stack buffer and written with
-// one write(2) to an O_APPEND file.
-void BM_floor_append(benchmark::State& state) {
-  begin(state, "floor_append");
-  if (state.thread_index() == 0) {
-    g_run.fd = open((g_run.dir + "/floor.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  }
+// One case: thread 0 runs `setup` before the timed loop, every thread calls
+// `line(worker, iteration)` in it, and thread 0 runs `teardown` and checks
+// the files afterwards (unless `lines_kept` is false: the case drops them).
+template <typename Setup, typename Line, typename Teardown>
+void run_case(benchmark::State& state, const char* name, Setup setup, Line line,
+              Teardown teardown, bool lines_kept = true) {
+  begin(state, name);
+  if (state.thread_index() == 0) setup();
   const int w = state.thread_index();
   int i = 0;
   for (auto _ : state) {
+    line(w, i);
+    ++i;
+  }
+  end(state, i, teardown, lines_kept);
+}
+
+void open_floor_file() {
+  g_run.fd = open((g_run.dir + "/floor.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+}
+void close_floor_file() { close(g_run.fd); }
+void delete_log() { delete g_run.log; }
+
+// The floor: the same line formatted into a stack buffer and written with
+// one write(2) to an O_APPEND file.
+void BM_floor_append(benchmark::State& state) {
+  run_case(state, "floor_append", open_floor_file, [](int w, int i) {
     char line[300];
     int n = floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
     benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
-    ++i;
-  }
-  end(state, i, [] { close(g_run.fd); });
+  }, close_floor_file);
 }
 
 // The floor as the write primitive first had it: lseek to the end, then write.
 void BM_floor_lseek_append(benchmark::State& state) {
-  begin(state, "floor_lseek_append");
-  if (state.thread_index() == 0) {
-    g_run.fd = open((g_run.dir + "/floor.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  }
-  const int w = state.thread_index();
-  int i = 0;
-  for (auto _ : state) {
+  run_case(state, "floor_lseek_append", open_floor_file, [](int w, int i) {
     char line[300];
     int n = floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
     lseek(g_run.fd, 0, SEEK_END);
     benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
-    ++i;
-  }
-  end(state, i, [] { close(g_run.fd); });
+  }, close_floor_file);
 }
 
 void BM_gettimeofday(benchmark::State& state) {
@@ -125,70 +132,39 @@ void BM_gettimeofday(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+void all_prefix_line(int w, int i) { g_run.log->writelog(2, w, QBENCH_FORMAT, w, i, kValue); }
+
 void BM_qellog_all_prefix(benchmark::State& state) {
-  begin(state, "qellog_all_prefix");
-  if (state.thread_index() == 0) g_run.log = open_log(kAllPrefix);
-  const int w = state.thread_index();
-  int i = 0;
-  for (auto _ : state) {
-    g_run.log->writelog(2, w, QBENCH_FORMAT, w, i, kValue);
-    ++i;
-  }
-  end(state, i, [] { delete g_run.log; });
+  run_case(state, "qellog_all_prefix", [] { g_run.log = open_log(kAllPrefix); },
+           all_prefix_line, delete_log);
 }
 
 void BM_qellog_all_prefix_fsync(benchmark::State& state) {
-  begin(state, "qellog_all_prefix_fsync");
-  if (state.thread_index() == 0) g_run.log = open_log(kAllPrefix, 1000);
-  const int w = state.thread_index();
-  int i = 0;
-  for (auto _ : state) {
-    g_run.log->writelog(2, w, QBENCH_FORMAT, w, i, kValue);
-    ++i;
-  }
-  end(state, i, [] { delete g_run.log; });
+  run_case(state, "qellog_all_prefix_fsync", [] { g_run.log = open_log(kAllPrefix, 1000); },
+           all_prefix_line, delete_log);
 }
 
 void BM_qellog_no_prefix(benchmark::State& state) {
-  begin(state, "qellog_no_prefix");
-  if (state.thread_index() == 0) g_run.log = open_log(3);
-  const int w = state.thread_index();
-  int i = 0;
-  for (auto _ : state) {
-    g_run.log->writelog(2, QBENCH_FORMAT, w, i, kValue);
-    ++i;
-  }
-  end(state, i, [] { delete g_run.log; });
+  run_case(state, "qellog_no_prefix", [] { g_run.log = open_log(3); },
+           [](int w, int i) { g_run.log->writelog(2, QBENCH_FORMAT, w, i, kValue); }, delete_log);
 }
 
 void BM_qellog_dropped(benchmark::State& state) {
-  begin(state, "qellog_dropped");
-  if (state.thread_index() == 0) g_run.log = open_log(kAllPrefix);
-  const int w = state.thread_index();
-  int i = 0;
-  for (auto _ : state) {
-    g_run.log->writelog(0x80, w, QBENCH_FORMAT, w, i, kValue);
-    ++i;
-  }
-  end(state, 0, [] { delete g_run.log; });
+  run_case(state, "qellog_dropped", [] { g_run.log = open_log(kAllPrefix); },
+           [](int w, int i) { g_run.log->writelog(0x80, w, QBENCH_FORMAT, w, i, kValue); },
+           delete_log, false);
 }
 
 // The all-prefix line with the flush thread running and rotating at 64 KiB,
 // woken every 1001 writes (the default flush count).
 void BM_qellog_rotating(benchmark::State& state) {
-  begin(state, "qellog_rotating");
-  if (state.thread_index() == 0) {
-    g_run.log = open_log(kAllPrefix, 1000);
-    g_run.log->set_maxfilesize(64 * 1024);
-    g_run.log->start_flush_thread();
-  }
-  const int w = state.thread_index();
-  int i = 0;
-  for (auto _ : state) {
-    g_run.log->writelog(2, w, QBENCH_FORMAT, w, i, kValue);
-    ++i;
-  }
-  end(state, i, [] { delete g_run.log; });
+  run_case(state, "qellog_rotating",
+           [] {
+             g_run.log = open_log(kAllPrefix, 1000);
+             g_run.log->set_maxfilesize(64 * 1024);
+             g_run.log->start_flush_thread();
+           },
+           all_prefix_line, delete_log);
 }
 
 // The all-prefix line through the process-wide interface.
