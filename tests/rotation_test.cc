@@ -97,21 +97,44 @@ TEST_F(RotationTest, HappensOnlyAtAFlushRequestOnceTheSizeIsReached) {
 }
 
 TEST_F(RotationTest, SizeBoundaryAndZeroLimit) {
+  // Requests are not queued: one that comes while the thread is busy is
+  // lost. So each request here waits until the thread has written its
+  // "vor wait" line, which it does holding the mutex that a request takes,
+  // and is a bare notify, so that no line of its own changes the size.
+  log->set_logbits(LOGBIT_INTERNAL | 3);
+  size_t waits = 0;
+  auto vor_wait_lines = [&] {
+    size_t n = 0;
+    for (const std::string& f : list_dir(dir.path())) {
+      for (const std::string& l : split_crlf(read_file(dir.file(f)))) {
+        n += l == "msg_flush_thread: vor wait";
+      }
+    }
+    return n;
+  };
+  auto served = [&] {
+    const bool ok = wait_until([&] { return vor_wait_lines() > waits; });
+    waits = vor_wait_lines();
+    return ok;
+  };
+  auto request = [&](unsigned long maxfilesize) {
+    log->set_maxfilesize(maxfilesize);
+    {
+      std::lock_guard<std::mutex> lock(log->flush_mutex);
+      log->flush_cond.notify_one();
+    }
+    return served();
+  };
   log->start_flush_thread();
-  // One byte short of the limit: synced, not rotated.
-  log->set_maxfilesize(log->get_curfilesize() + 1);
-  log->flushlog();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(served());
+
+  ASSERT_TRUE(request(log->get_curfilesize() + 1));  // one byte short: synced
   EXPECT_TRUE(rotated().empty());
-  // Exactly at the limit: rotated.
-  log->set_maxfilesize(log->get_curfilesize());
-  log->flushlog();
-  ASSERT_TRUE(wait_until([&] { return rotated().size() == 1; }));
-  // Limit 0: every request rotates, even right after a rotation.
-  log->set_maxfilesize(0);
+  ASSERT_TRUE(request(log->get_curfilesize()));  // exactly at the limit: rotated
+  EXPECT_EQ(rotated().size(), 1u);
   for (size_t want = 2; want <= 4; ++want) {
-    log->flushlog();
-    ASSERT_TRUE(wait_until([&] { return rotated().size() == want; })) << want;
+    ASSERT_TRUE(request(0));  // every request rotates, also right after one
+    EXPECT_EQ(rotated().size(), want);
   }
 }
 
