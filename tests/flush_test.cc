@@ -135,13 +135,6 @@ TEST_F(FlushTest, DestructionJoinsAThreadWhoseFlagWasClearedFromOutside) {
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
-TEST_F(FlushTest, ThreadSyncResetsTheCount) {
-  log->start_flush_thread();
-  log->set_flushcount(5);
-  for (int i = 0; i < 5; ++i) log->writelog(2, "x");
-  ASSERT_TRUE(wait_until([&] { return log->get_msgcount() == 0; }));
-}
-
 TEST_F(FlushTest, StopAlwaysEndsTheThread) {
   // Stops that land anywhere in the thread's loop, the window between its
   // loop test and its wait included, must all let the join return. A hang
