@@ -66,7 +66,8 @@ def main(path):
 
 
 def order(case):
-    names = ["floor_append", "floor_lseek_append", "gettimeofday", "qellog_all_prefix",
+    names = ["floor_append", "floor_lseek_append", "gettimeofday", "ref_getpid_gettid",
+             "ref_localtime_r", "qellog_all_prefix",
              "qellog_all_prefix_fsync", "qellog_no_prefix", "qellog_dropped", "qellog_rotating",
              "qellog_api"]
     return (names.index(case) if case in names else len(names), case)

@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <set>
@@ -145,6 +147,51 @@ TEST(Concurrency, WritersAgainstTheRotatingFlushThread) {
   expect_each_once(count_lines(dir.path(), kWriters, kLines, &other));
   EXPECT_GT(other, 0u);  // the engine's own lines were there too
   std::printf("rotated files: %zu\n", files - 1);
+}
+
+TEST(Concurrency, ForkWhileOtherThreadsWriteAndRotate) {
+  // A child gets a copy of the log taken while other threads were in the
+  // middle of lines, syncs and rotations; it must be able to log on.
+  TempDir dir;
+  const std::string path = dir.file("fork.log");
+  CQel_Log log(path.c_str(), kCreate, 0644);
+  log.set_logbits(LOGBIT_INTERNAL | 3);
+  log.set_flushcount(10);
+  log.set_maxfilesize(16 * 1024);
+  log.start_flush_thread();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 2; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; !stop.load(); ++i) log.writelog(2, "W%d N%d %s", w, i, kPayload);
+    });
+  }
+  constexpr int kChildren = 40;
+  int hung = 0;
+  for (int k = 0; k < kChildren; ++k) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      alarm(20);
+      log.writelog(2, "child %d", k);
+      log.flushlog();
+      _exit(log.thread_run.load() ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    hung += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  stop.store(true);
+  for (std::thread& t : writers) t.join();
+  log.stop_flush_thread();
+  EXPECT_EQ(hung, 0);
+  std::vector<int> seen(kChildren, 0);
+  for (const std::string& name : list_dir(dir.path())) {
+    for (const std::string& line : split_crlf(read_file(dir.file(name)))) {
+      int k = -1;
+      if (std::sscanf(line.c_str(), "child %d", &k) == 1 && k >= 0 && k < kChildren) ++seen[k];
+    }
+  }
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), kChildren);
 }
 
 }  // namespace

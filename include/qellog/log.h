@@ -12,6 +12,10 @@
 
 #include "qellog/export.h"
 
+namespace qellog {
+struct ForkHandlers;  // internal: keeps logs usable across fork()
+}
+
 // A 32-bit word with two roles: a log's enable mask (`logbits`) and the flag
 // word passed with each message. A message is written when its flag word
 // (0 counts as 1) shares a bit with the mask.
@@ -158,6 +162,10 @@ class QELLOG_API CQel_Log {
   // Serialises rotations and syncs, so that an fsync never meets a
   // descriptor that a rotation closes. Writers never take it.
   std::mutex rotate_mutex_;
+  // Every live log is on one list, so that fork() can hand each of them to
+  // the child in a usable state.
+  CQel_Log* prev_log_;
+  CQel_Log* next_log_;
 
   QELLOG_LOCAL void write_line(unsigned flags, bool with_value, int value,
                                 const char* fmt, va_list args);
@@ -165,6 +173,12 @@ class QELLOG_API CQel_Log {
   QELLOG_LOCAL void raise_flush();
   QELLOG_LOCAL void flush_now();
   QELLOG_LOCAL void fsync_current();
+  QELLOG_LOCAL void enlist();
+  QELLOG_LOCAL void delist();
+  QELLOG_LOCAL static void before_fork();
+  QELLOG_LOCAL static void after_fork_in_parent();
+  QELLOG_LOCAL static void after_fork_in_child();
+  friend struct qellog::ForkHandlers;
 };
 
 #endif  // QELLOG_LOG_H

@@ -62,6 +62,7 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
       thread_run(false),
       flush_busy_(false) {
   init_write_lock(&write_lock_);
+  enlist();
   copy_text(lib_name, nullptr);
   copy_text(lib_vers, nullptr);
   copy_text(lib_created, nullptr);
@@ -133,6 +134,7 @@ CQel_Log::~CQel_Log() {
     close(hflog);
     store(hflog, -1);
   }
+  delist();
   pthread_mutex_destroy(&write_lock_);
 }
 
