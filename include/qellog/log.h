@@ -153,9 +153,14 @@ class QELLOG_API CQel_Log {
 
  private:
   // Serialises, per log, the steps of a line from its clock reading to its
-  // accounting, and the swap of the descriptor at rotation. Never held while
-  // a flush is requested.
+  // accounting, and the swap of the descriptor at rotation. Never held
+  // across a write(2) or while a flush is requested.
   pthread_mutex_t write_lock_;
+  // Writes in progress outside the write lock, by descriptor generation
+  // (its lowest bit): a rotation closes the previous descriptor only once
+  // the writes that took it have returned.
+  unsigned fd_generation_;
+  std::atomic<unsigned> writes_in_flight_[2];
   // Held by the flush in progress on this log; while set, further flush
   // requests are not raised and the count carries on.
   std::atomic<bool> flush_busy_;
@@ -169,7 +174,15 @@ class QELLOG_API CQel_Log {
 
   QELLOG_LOCAL void write_line(unsigned flags, bool with_value, int value,
                                 const char* fmt, va_list args);
-  QELLOG_LOCAL bool append_locked(const char* data, unsigned long len);
+  // A write counted under the write lock and made after it is released.
+  struct Append {
+    int fd;
+    unsigned generation;
+    bool counted;
+    bool claimed_flush;
+  };
+  QELLOG_LOCAL Append reserve_locked(unsigned long len);
+  QELLOG_LOCAL bool complete(const Append& a, const char* data, unsigned long len);
   QELLOG_LOCAL void raise_flush();
   QELLOG_LOCAL void flush_now();
   QELLOG_LOCAL void fsync_current();

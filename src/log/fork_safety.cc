@@ -80,6 +80,9 @@ void CQel_Log::after_fork_in_child() {
     new (&log->rotate_mutex_) std::mutex();
     log->thread_run.store(false);
     log->flush_busy_.store(false);
+    // Writes of other threads that were under way stay in the parent.
+    log->writes_in_flight_[0].store(0);
+    log->writes_in_flight_[1].store(0);
   }
   g_list_mutex.unlock();
 }

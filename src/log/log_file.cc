@@ -60,6 +60,8 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
       maxfilesize(0x400000),
       curfilesize(0),
       thread_run(false),
+      fd_generation_(0),
+      writes_in_flight_{},
       flush_busy_(false) {
   init_write_lock(&write_lock_);
   enlist();
@@ -165,35 +167,56 @@ void CQel_Log::set_lib_vers(const char* name, const char* vers,
   write_to_file(banner, static_cast<unsigned long>(n));
 }
 
-bool CQel_Log::append_locked(const char* data, unsigned long len) {
-  // The descriptor has O_APPEND: the kernel puts each write at the end of
-  // the file atomically, so no lseek is needed (or would help) before it.
-  ssize_t written;
-  do {
-    written = write(hflog, data, len);
-  } while (written < 0 && errno == EINTR);
-  if (written != static_cast<ssize_t>(len)) {
-    const int err = errno;
-    std::fprintf(stderr, "Error in write to logfile %s: %d\n", filename, err);
-    return false;
-  }
+CQel_Log::Append CQel_Log::reserve_locked(unsigned long len) {
+  Append a{hflog, fd_generation_, false, false};
+  if (hflog == -1) return a;  // the write fails and is reported, uncounted
+  // Counted before the write, so that a rotation, which swaps the
+  // descriptor and resets the size under this lock, never mixes the bytes of
+  // two files. A failed write takes its count back.
   store(curfilesize, curfilesize + len);
   store(msgcount, msgcount + 1);
-  // Claim the flush here, under the lock, so that exactly one writer raises
-  // it and no flush starts while another is in progress on this log.
-  return msgcount > load(flushcount) && !qellog::on_flush_thread() &&
-         !flush_busy_.exchange(true);
+  writes_in_flight_[fd_generation_ & 1].fetch_add(1, std::memory_order_relaxed);
+  a.counted = true;
+  // Exactly one writer claims a flush, and none while one is in progress.
+  a.claimed_flush = msgcount > load(flushcount) && !qellog::on_flush_thread() &&
+                    !flush_busy_.exchange(true);
+  return a;
+}
+
+bool CQel_Log::complete(const Append& a, const char* data, unsigned long len) {
+  // The descriptor has O_APPEND: the kernel puts each write at the end of
+  // the file atomically, so no lseek is needed (or would help) before it,
+  // and writes of several threads may run at once.
+  ssize_t written;
+  do {
+    written = write(a.fd, data, len);
+  } while (written < 0 && errno == EINTR);
+  const bool ok = written == static_cast<ssize_t>(len);
+  if (!ok) {
+    const int err = errno;
+    std::fprintf(stderr, "Error in write to logfile %s: %d\n", filename, err);
+    if (a.counted) {
+      LockGuard guard(write_lock_);
+      if (fd_generation_ == a.generation) store(curfilesize, curfilesize - len);
+      if (msgcount > 0) store(msgcount, msgcount - 1);
+    }
+    if (a.claimed_flush) flush_busy_.store(false);
+  }
+  if (a.counted) {
+    writes_in_flight_[a.generation & 1].fetch_sub(1, std::memory_order_release);
+  }
+  return ok && a.claimed_flush;
 }
 
 void CQel_Log::write_to_file(const char* data, unsigned long len) {
-  bool claimed;
+  Append a;
   {
     LockGuard guard(write_lock_);
-    claimed = append_locked(data, len);
+    a = reserve_locked(len);
   }
-  // The write lock is released first: the flush takes flush_mutex, under
+  // The flush is raised without the write lock: it takes flush_mutex, under
   // which the flush thread itself writes a line.
-  if (claimed) raise_flush();
+  if (complete(a, data, len)) raise_flush();
 }
 
 void CQel_Log::set_logbits(unsigned bits) { store(logbits, bits); }

@@ -51,13 +51,15 @@ void CQel_Log::write_line(unsigned flags, bool with_value, int value,
   if (f.cpu) f.cpu_no = sched_getcpu();
 
   char line[kLineCapacity];
-  bool claimed = false;
+  size_t len = 0;
+  Append a{-1, 0, false, false};
+  bool to_write = false;
   {
     LockGuard guard(write_lock_);
     gettimeofday(&f.now, nullptr);
     qellog::store_time(cur_time, f.now);
     f.last = last_time;
-    size_t len = qellog::format_prefix(f, line, kLineTextMax);
+    len = qellog::format_prefix(f, line, kLineTextMax);
     // Over-long text is cut to the line capacity; the line still gets its
     // CR LF, so the next line starts clean.
     const size_t room = kLineTextMax - len;
@@ -69,11 +71,12 @@ void CQel_Log::write_line(unsigned flags, bool with_value, int value,
         line[len++] = '\r';
         line[len++] = '\n';
       }
-      claimed = append_locked(line, len);
+      a = reserve_locked(len);
+      to_write = true;
     }
     qellog::store_time(last_time, f.now);
   }
-  if (claimed) raise_flush();
+  if (to_write && complete(a, line, len)) raise_flush();
 }
 
 void CQel_Log::writelog(unsigned flags, const char* fmt, ...) {
@@ -101,7 +104,9 @@ void CQel_Log::writelog(unsigned flags, int value, const char* fmt,
 
 void CQel_Log::writetime() {
   if (load(logbits) == 0 || load(hflog) == -1) return;
-  bool claimed = false;
+  char line[64];
+  int n = 0;
+  Append a;
   {
     LockGuard guard(write_lock_);
     if (hflog == -1) return;
@@ -110,12 +115,11 @@ void CQel_Log::writetime() {
     qellog::store_time(last_time, now);
     struct tm cal;
     qellog::local_calendar(now.tv_sec, &cal);
-    char line[64];
-    const int n = std::snprintf(
+    n = std::snprintf(
         line, sizeof line, "%02d:%02d.%02d.%03d %02d.%02d.%04d\r\n", cal.tm_hour,
         cal.tm_min, cal.tm_sec, static_cast<int>(now.tv_usec / 1000),
         cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900);
-    claimed = append_locked(line, static_cast<unsigned long>(n));
+    a = reserve_locked(static_cast<unsigned long>(n));
   }
-  if (claimed) raise_flush();
+  if (complete(a, line, static_cast<unsigned long>(n))) raise_flush();
 }

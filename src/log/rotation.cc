@@ -6,7 +6,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "log/internal.h"
 #include "log/rotation_format.h"
@@ -34,6 +36,14 @@ int rename_noreplace(const char* from, const char* to) {
     return -1;
   }
   return rename(from, to);
+}
+
+bool write_whole(int fd, const char* data, size_t len) {
+  ssize_t written;
+  do {
+    written = write(fd, data, len);
+  } while (written < 0 && errno == EINTR);
+  return written == static_cast<ssize_t>(len);
 }
 
 void wait_for_next_millisecond(const timeval& t) {
@@ -95,20 +105,39 @@ void CQel_Log::create_next_file() {
     return;
   }
 
-  bool claimed;
+  // The header goes into the new file before any writer can reach it, so
+  // it is the file's first piece; writers go on into the rotated file
+  // meanwhile.
+  char header[qellog::kContinuationHeaderCapacity];
+  size_t n;
   {
-    // The swap: from here on no writer can reach prev_hflog, so it may be
-    // closed without the lock.
     LockGuard guard(write_lock_);
-    char header[qellog::kContinuationHeaderCapacity];
-    const size_t n = qellog::format_continuation_header(
-        header, sizeof header, filename, cal, lib_name, lib_vers, lib_created,
-        lib_desc);
+    n = qellog::format_continuation_header(header, sizeof header, filename, cal,
+                                           lib_name, lib_vers, lib_created,
+                                           lib_desc);
+  }
+  const bool header_written = write_whole(fd, header, n);
+  if (!header_written) {
+    std::fprintf(stderr, "Error in write to logfile %s: %d\n", filename, errno);
+  }
+  bool claimed;
+  unsigned old_generation;
+  {
+    // The swap. Writers that took the old descriptor may still be inside
+    // their write(2); they are waited for below, before it is closed.
+    LockGuard guard(write_lock_);
     store(hflog, fd);
-    store(curfilesize, 0ul);
-    claimed = append_locked(header, n);
+    old_generation = fd_generation_++;
+    store(curfilesize, header_written ? static_cast<unsigned long>(n) : 0ul);
+    if (header_written) store(msgcount, msgcount + 1);
+    claimed = header_written && msgcount > load(flushcount) &&
+              !qellog::on_flush_thread() && !flush_busy_.exchange(true);
   }
   if (claimed) raise_flush();
+  auto& previous_writers = writes_in_flight_[old_generation & 1];
+  while (previous_writers.load(std::memory_order_acquire) != 0) {
+    std::this_thread::yield();
+  }
   writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
   close(prev_hflog);
   writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, prev_hflog);
