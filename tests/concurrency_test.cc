@@ -26,41 +26,15 @@ constexpr char kPayload[] =
     "the quick brown fox jumps over the lazy dog 0123456789 "
     "the quick brown fox jumps over the lazy dog";
 
-// Counts the host lines "W<writer> N<number> <payload>" in all files of
-// `dir`; fails the test on any torn or repeated line.
-std::vector<std::vector<int>> count_lines(const std::string& dir, int writers, int per_writer,
-                                          size_t* other_lines) {
-  std::vector<std::vector<int>> seen(writers, std::vector<int>(per_writer, 0));
-  *other_lines = 0;
-  for (const std::string& name : list_dir(dir)) {
-    const std::string text = read_file(dir + "/" + name);
-    EXPECT_TRUE(text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) << name;
-    for (const std::string& line : split_crlf(text)) {
-      int w = -1;
-      int n = -1;
-      int consumed = 0;
-      if (std::sscanf(line.c_str(), "W%d N%d %n", &w, &n, &consumed) == 2) {
-        EXPECT_EQ(line.substr(consumed), kPayload) << "torn line in " << name << ": " << line;
-        if (w >= 0 && w < writers && n >= 0 && n < per_writer) ++seen[w][n];
-      } else {
-        ++*other_lines;
-      }
-    }
-  }
-  return seen;
-}
-
-void expect_each_once(const std::vector<std::vector<int>>& seen) {
-  size_t missing = 0;
-  size_t repeated = 0;
-  for (const auto& w : seen) {
-    for (int c : w) {
-      missing += c == 0;
-      repeated += c > 1;
-    }
-  }
-  EXPECT_EQ(missing, 0u);
-  EXPECT_EQ(repeated, 0u);
+// Every numbered line of every file in `dir` exactly once and whole.
+void expect_each_once(const std::string& dir, int writers, int per_writer,
+                      size_t* other_lines = nullptr) {
+  const Census c = census(dir, writers, per_writer, kPayload);
+  EXPECT_EQ(c.missing(), 0u);
+  EXPECT_EQ(c.repeated(), 0u);
+  EXPECT_EQ(c.torn, 0u);
+  EXPECT_EQ(c.unterminated_files, 0u);
+  if (other_lines != nullptr) *other_lines = c.other;
 }
 
 void write_lines(CQel_Log* log, int writer, int count) {
@@ -94,8 +68,7 @@ TEST(Concurrency, ThreadsThroughOneLog) {
                 "\r\n";
   }
   write_file(path, stripped);
-  size_t other = 0;
-  expect_each_once(count_lines(dir.path(), kWriters, kLines, &other));
+  expect_each_once(dir.path(), kWriters, kLines);
   // The elapsed fields never go negative: lines are written in clock order.
   EXPECT_EQ(text.find(" -"), std::string::npos);
 }
@@ -119,8 +92,7 @@ TEST(Concurrency, TwoProcessesAppendingToOneFile) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  size_t other = 0;
-  expect_each_once(count_lines(dir.path(), 2, kLines, &other));
+  expect_each_once(dir.path(), 2, kLines);
 }
 
 TEST(Concurrency, WritersAgainstTheRotatingFlushThread) {
@@ -144,7 +116,7 @@ TEST(Concurrency, WritersAgainstTheRotatingFlushThread) {
   const size_t files = list_dir(dir.path()).size();
   EXPECT_GE(files, 20u);
   size_t other = 0;
-  expect_each_once(count_lines(dir.path(), kWriters, kLines, &other));
+  expect_each_once(dir.path(), kWriters, kLines, &other);
   EXPECT_GT(other, 0u);  // the engine's own lines were there too
   std::printf("rotated files: %zu\n", files - 1);
 }

@@ -29,33 +29,6 @@ namespace {
 
 constexpr char kText[] = "payload that makes a line of a decent length, 0123456789";
 
-// Host lines "W<w> N<n> <kText>" of every file in `dir`: counts per (w, n)
-// and the number of lines that are not whole.
-struct Census {
-  std::vector<std::vector<int>> seen;
-  size_t torn = 0;
-};
-
-Census census(const std::string& dir, int writers, int per_writer) {
-  Census c;
-  c.seen.assign(writers, std::vector<int>(per_writer, 0));
-  for (const std::string& name : list_dir(dir)) {
-    for (const std::string& line : split_crlf(read_file(dir + "/" + name))) {
-      int w = -1;
-      int n = -1;
-      int end = 0;
-      if (line.empty() || line[0] != 'W') continue;
-      if (std::sscanf(line.c_str(), "W%d N%d %n", &w, &n, &end) != 2 || line.substr(end) != kText ||
-          w < 0 || w >= writers || n < 0 || n >= per_writer) {
-        ++c.torn;
-        continue;
-      }
-      ++c.seen[w][n];
-    }
-  }
-  return c;
-}
-
 TEST(Fault, FileSizeLimitFailsWritesPartWayThrough) {
   TempDir dir;
   const std::string path = dir.file("limited.log");
@@ -82,7 +55,7 @@ TEST(Fault, FileSizeLimitFailsWritesPartWayThrough) {
   // Every write that was counted is in the file; the counters stopped at
   // the fault.
   EXPECT_LE(shared->curfilesize, 20000u);
-  const Census c = census(dir.path(), 1, 500);
+  const Census c = census(dir.path(), 1, 500, kText);
   int complete = 0;
   while (complete < 500 && c.seen[0][complete] == 1) ++complete;
   for (int i = complete; i < 500; ++i) EXPECT_EQ(c.seen[0][i], 0) << i;
@@ -196,17 +169,15 @@ TEST(Fault, KilledProcessKeepsEveryReturnedLine) {
   int status = 0;
   waitpid(pid, &status, 0);
   ASSERT_TRUE(WIFSIGNALED(status));
-  const Census c = census(dir.path(), kWriters, kMax);
+  const Census c = census(dir.path(), kWriters, kMax, kText);
   EXPECT_EQ(c.torn, 0u);
   size_t lost = 0;
-  size_t repeated = 0;
   for (int w = 0; w < kWriters; ++w) {
     const int last = returned[w].load();
     for (int i = 0; i <= last; ++i) lost += c.seen[w][i] == 0;
-    for (int i = 0; i < kMax; ++i) repeated += c.seen[w][i] > 1;
   }
   EXPECT_EQ(lost, 0u);
-  EXPECT_EQ(repeated, 0u);
+  EXPECT_EQ(c.repeated(), 0u);
   munmap(returned, sizeof(std::atomic<int>) * kWriters);
 }
 
@@ -232,18 +203,10 @@ TEST(Fault, TwoProcessesRotatingOneFile) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  const Census c = census(dir.path(), 2, kLines);
+  const Census c = census(dir.path(), 2, kLines, kText);
   EXPECT_EQ(c.torn, 0u);
-  size_t missing = 0;
-  size_t repeated = 0;
-  for (const auto& w : c.seen) {
-    for (int n : w) {
-      missing += n == 0;
-      repeated += n > 1;
-    }
-  }
-  EXPECT_EQ(missing, 0u);
-  EXPECT_EQ(repeated, 0u);
+  EXPECT_EQ(c.missing(), 0u);
+  EXPECT_EQ(c.repeated(), 0u);
   EXPECT_GT(list_dir(dir.path()).size(), 2u);
 }
 

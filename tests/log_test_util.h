@@ -41,6 +41,56 @@ inline std::vector<std::string> body_lines(const std::string& path) {
   return lines;
 }
 
+// Lines "W<writer> N<number> <payload>" in every file of a directory, as
+// written by numbered writers: how often each appeared, how many began like
+// one but are not whole, how many other lines there were, and how many files
+// do not end with CR LF.
+struct Census {
+  std::vector<std::vector<int>> seen;
+  size_t torn = 0;
+  size_t other = 0;
+  size_t unterminated_files = 0;
+
+  size_t count_where(bool (*pred)(int)) const {
+    size_t n = 0;
+    for (const auto& w : seen) {
+      for (int c : w) n += pred(c);
+    }
+    return n;
+  }
+  size_t missing() const { return count_where([](int c) { return c == 0; }); }
+  size_t repeated() const { return count_where([](int c) { return c > 1; }); }
+};
+
+inline Census census(const std::string& dir, int writers, int per_writer,
+                     const std::string& payload) {
+  Census c;
+  c.seen.assign(writers, std::vector<int>(per_writer, 0));
+  for (const std::string& name : list_dir(dir)) {
+    const std::string text = read_file(dir + "/" + name);
+    if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) {
+      ++c.unterminated_files;
+    }
+    for (const std::string& line : split_crlf(text)) {
+      if (line.empty() || line[0] != 'W') {
+        ++c.other;
+        continue;
+      }
+      int w = -1;
+      int n = -1;
+      int end = 0;
+      if (std::sscanf(line.c_str(), "W%d N%d %n", &w, &n, &end) != 2 ||
+          line.compare(static_cast<size_t>(end), std::string::npos, payload) != 0 || w < 0 ||
+          w >= writers || n < 0 || n >= per_writer) {
+        ++c.torn;
+        continue;
+      }
+      ++c.seen[w][n];
+    }
+  }
+  return c;
+}
+
 }  // namespace qellog_test
 
 #endif  // QELLOG_TESTS_LOG_TEST_UTIL_H
