@@ -216,6 +216,25 @@ TEST_F(RotationTest, RotationsWithinOneMillisecondKeepEveryFile) {
   }
 }
 
+TEST_F(RotationTest, OwnerRotationWithFlushDueNeverDeadlocks) {
+  // Called on a host thread without a flush thread, with every line due for
+  // a flush: the rotation's own lines and header must not sync under the
+  // lock the rotation holds. A hang is caught by the alarm.
+  const ChildResult r = run_in_child([&] {
+    alarm(30);
+    log->set_logbits(LOGBIT_INTERNAL | 3);
+    log->set_flushcount(0);
+    log->create_next_file();
+    log->writelog(2, "after");
+    return 0;
+  });
+  ASSERT_EQ(r.status, 0);
+  const std::vector<std::string> l = body_lines(path);
+  ASSERT_FALSE(l.empty());
+  // The count carried on: the first line after the rotation raised the flush.
+  EXPECT_EQ(l.back(), "flushlog: flushlog done 1");
+}
+
 TEST_F(RotationTest, FailedRenameKeepsTheLiveFile) {
   // The '.' in the directory makes ".d/app" the extension, so the rotated
   // name points into a directory that does not exist.

@@ -12,7 +12,7 @@ using qellog::store;
 
 namespace {
 
-__attribute__((tls_model("initial-exec"))) thread_local bool t_on_flush_thread = false;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_raises_no_flush = false;
 
 constexpr char kFlushlog[] = "flushlog";
 constexpr char kThread[] = "msg_flush_thread";
@@ -21,7 +21,13 @@ constexpr char kStop[] = "stop_flush_thread";
 
 }  // namespace
 
-bool qellog::on_flush_thread() { return t_on_flush_thread; }
+bool qellog::raises_no_flush() { return t_raises_no_flush; }
+
+qellog::NoFlushRequests::NoFlushRequests() : saved_(t_raises_no_flush) {
+  t_raises_no_flush = true;
+}
+
+qellog::NoFlushRequests::~NoFlushRequests() { t_raises_no_flush = saved_; }
 
 void CQel_Log::fsync_current() {
   // A rotation closes the descriptor it replaces; holding the rotation lock
@@ -101,7 +107,7 @@ int CQel_Log::start_flush_thread() {
 }
 
 int CQel_Log::msg_flush_thread() {
-  t_on_flush_thread = true;
+  t_raises_no_flush = true;  // for the life of this thread
   writelog(LOGBIT_INTERNAL, "%s: start", kThread);
   while (thread_run.load()) {
     std::unique_lock<std::mutex> lock(flush_mutex);

@@ -38,9 +38,22 @@ class LockGuard {
   pthread_mutex_t& m_;
 };
 
-// True on a log's flush thread. Its own lines never raise a flush request:
-// the request would find no waiter, and the thread may hold flush_mutex.
-bool on_flush_thread();
+// True while the calling thread must not raise flush requests: on a log's
+// flush thread (the request would find no waiter, and the thread may hold
+// flush_mutex) and inside a rotation (which holds the lock a sync takes).
+// The count carries on to the next line written elsewhere.
+bool raises_no_flush();
+
+class NoFlushRequests {
+ public:
+  NoFlushRequests();
+  ~NoFlushRequests();
+  NoFlushRequests(const NoFlushRequests&) = delete;
+  NoFlushRequests& operator=(const NoFlushRequests&) = delete;
+
+ private:
+  bool saved_;
+};
 
 // Line capacity: 297 characters, CR LF and the terminator.
 constexpr size_t kLineCapacity = 300;

@@ -178,7 +178,7 @@ CQel_Log::Append CQel_Log::reserve_locked(unsigned long len) {
   writes_in_flight_[fd_generation_ & 1].fetch_add(1, std::memory_order_relaxed);
   a.counted = true;
   // Exactly one writer claims a flush, and none while one is in progress.
-  a.claimed_flush = msgcount > load(flushcount) && !qellog::on_flush_thread() &&
+  a.claimed_flush = msgcount > load(flushcount) && !qellog::raises_no_flush() &&
                     !flush_busy_.exchange(true);
   return a;
 }

@@ -58,6 +58,9 @@ void wait_for_next_millisecond(const timeval& t) {
 }  // namespace
 
 void CQel_Log::create_next_file() {
+  // A flush raised by a line written here would sync under rotate_mutex_,
+  // which this rotation holds.
+  qellog::NoFlushRequests no_flush;
   std::lock_guard<std::mutex> rotation(rotate_mutex_);
   if (load(hflog) == -1) return;
 
@@ -120,7 +123,6 @@ void CQel_Log::create_next_file() {
   if (!header_written) {
     std::fprintf(stderr, "Error in write to logfile %s: %d\n", filename, errno);
   }
-  bool claimed;
   unsigned old_generation;
   {
     // The swap. Writers that took the old descriptor may still be inside
@@ -130,10 +132,7 @@ void CQel_Log::create_next_file() {
     old_generation = fd_generation_++;
     store(curfilesize, header_written ? static_cast<unsigned long>(n) : 0ul);
     if (header_written) store(msgcount, msgcount + 1);
-    claimed = header_written && msgcount > load(flushcount) &&
-              !qellog::on_flush_thread() && !flush_busy_.exchange(true);
   }
-  if (claimed) raise_flush();
   auto& previous_writers = writes_in_flight_[old_generation & 1];
   while (previous_writers.load(std::memory_order_acquire) != 0) {
     std::this_thread::yield();
