@@ -41,15 +41,18 @@ constexpr Logbits LOGBIT_NEWLINE = 0x01000000;   // exactly this: "\n" on stdout
 // flush thread, which also rotates the file once it reaches `maxfilesize`.
 //
 // Thread safety: any number of threads may call writelog(), writetime(),
-// flushlog() and the accessors at once. start_flush_thread() and
-// stop_flush_thread() are called by the owner, one at a time. The object
-// must not be destroyed while another thread still uses it.
+// flushlog() and the accessors at once; their writes run in the kernel side
+// by side, so lines of threads writing at the same moment may land in
+// either order. start_flush_thread() and stop_flush_thread() are called by
+// the owner, one at a time. The object must not be destroyed while another
+// thread still uses it. After fork() the child's copy is usable, without a
+// flush thread.
 //
 // Created with new, destroyed with delete; never copied.
 class QELLOG_API CQel_Log {
  public:
   // Opens `name` (the default "qel_log.log" when null) with `flags` |
-  // O_APPEND and `mode`, and writes the start header. A name that does not
+  // O_APPEND | O_CLOEXEC and `mode`, and writes the start header. A name that does not
   // fit `filename` (1024 bytes or more) is refused like a failed open. On
   // failure the object stays usable: hflog is -1, logbits 0, nothing is
   // written and nothing is reported.
