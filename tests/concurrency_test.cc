@@ -111,10 +111,11 @@ TEST(Concurrency, WritersAgainstTheRotatingFlushThread) {
     for (std::thread& t : threads) t.join();
   }
   // How often it rotates depends on how fast the flush thread gets a core
-  // against four writers (about 60 times on two idle cores, hundreds under
-  // a sanitizer); many rotations is what matters here.
+  // against four writers and how long each sync after a rotation takes
+  // (30 to 60 times on two cores here, more under a sanitizer); many
+  // rotations is what matters.
   const size_t files = list_dir(dir.path()).size();
-  EXPECT_GE(files, 20u);
+  EXPECT_GE(files, 10u);
   size_t other = 0;
   expect_each_once(dir.path(), kWriters, kLines, &other);
   EXPECT_GT(other, 0u);  // the engine's own lines were there too
