@@ -69,11 +69,14 @@ TEST(Concurrency, ThreadsThroughOneLog) {
   }
   write_file(path, stripped);
   expect_each_once(dir.path(), kWriters, kLines);
-  // The elapsed fields never go negative: lines are written in clock order.
+  // The elapsed fields never go negative: each is taken under the write
+  // lock against the line before it in that order.
   EXPECT_EQ(text.find(" -"), std::string::npos);
 }
 
-TEST(Concurrency, TwoProcessesAppendingToOneFile) {
+// Two processes, each with its own log on one file, write numbered lines;
+// with `rotating` each log's flush thread rotates the shared file at 64 KiB.
+void two_processes_on_one_file(bool rotating) {
   TempDir dir;
   const std::string path = dir.file("shared.log");
   constexpr int kLines = 20000;
@@ -82,6 +85,11 @@ TEST(Concurrency, TwoProcessesAppendingToOneFile) {
     const pid_t pid = fork();
     if (pid == 0) {
       CQel_Log log(path.c_str(), kCreate, 0644);
+      if (rotating) {
+        log.set_flushcount(10);
+        log.set_maxfilesize(64 * 1024);
+        log.start_flush_thread();
+      }
       write_lines(&log, w, kLines);
       _exit(0);
     }
@@ -93,7 +101,14 @@ TEST(Concurrency, TwoProcessesAppendingToOneFile) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   expect_each_once(dir.path(), 2, kLines);
+  if (rotating) {
+    EXPECT_GT(list_dir(dir.path()).size(), 2u);
+  }
 }
+
+TEST(Concurrency, TwoProcessesAppendingToOneFile) { two_processes_on_one_file(false); }
+
+TEST(Concurrency, TwoProcessesRotatingOneFile) { two_processes_on_one_file(true); }
 
 TEST(Concurrency, WritersAgainstTheRotatingFlushThread) {
   TempDir dir;
