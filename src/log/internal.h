@@ -59,10 +59,6 @@ class NoFlushRequests {
 constexpr size_t kLineCapacity = 300;
 constexpr size_t kLineTextMax = kLineCapacity - 3;
 
-// The library's own identity, repeated in every header.
-constexpr const char kLibVersion[] = "1,1,0,24";
-constexpr const char kLibCreated[] = "Dec 15 2022";
-
 // Local calendar time of `sec`. Cached per thread for the current second:
 // localtime_r takes a process-wide lock in glibc.
 void local_calendar(time_t sec, struct tm* out);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log/file_format.h"
 #include "log/internal.h"
 #include "qellog/log.h"
 
@@ -93,14 +94,9 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
 
   struct tm cal;
   qellog::local_calendar(last_time.tv_sec, &cal);
-  char header[sizeof filename + 128];
-  const int n = std::snprintf(
-      header, sizeof header,
-      "Logfile: %s\r\nLogging started at %02d.%02d.%04d %02d:%02d:%02d \r\n"
-      "QEL Loglib Version: %s created %s\r\n\r\n",
-      filename, cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900, cal.tm_hour,
-      cal.tm_min, cal.tm_sec, qellog::kLibVersion, qellog::kLibCreated);
-  write_to_file(header, static_cast<unsigned long>(n));
+  char header[qellog::kHeaderCapacity];
+  write_to_file(header, qellog::format_start_header(header, sizeof header,
+                                                    filename, cal));
 }
 
 CQel_Log::~CQel_Log() {
@@ -124,15 +120,8 @@ CQel_Log::~CQel_Log() {
     }
     struct tm cal;
     qellog::local_calendar(now.tv_sec, &cal);
-    char trailer[160];
-    const int n = std::snprintf(
-        trailer, sizeof trailer,
-        "\r\nLogging ended at %02d.%02d.%04d %02d:%02d.%02d \r\n"
-        "%s\r\n\r\n\r\n",
-        cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900, cal.tm_hour,
-        cal.tm_min, cal.tm_sec,
-        "------------------------------------------------------------------------");
-    write_to_file(trailer, static_cast<unsigned long>(n));
+    char trailer[qellog::kTrailerCapacity];
+    write_to_file(trailer, qellog::format_trailer(trailer, sizeof trailer, cal));
     LockGuard guard(write_lock_);
     close(hflog);
     store(hflog, -1);
@@ -148,24 +137,18 @@ void CQel_Log::set_lib_desc(const char* desc) {
 
 void CQel_Log::set_lib_vers(const char* name, const char* vers,
                             const char* created) {
-  char banner[sizeof lib_name + sizeof lib_vers + sizeof lib_created +
-              sizeof lib_desc + 64];
-  int n = 0;
+  char banner[qellog::kBannerCapacity];
+  size_t n = 0;
   {
     LockGuard guard(write_lock_);
     copy_text(lib_name, name);
     copy_text(lib_vers, vers);
     copy_text(lib_created, created);
     if (hflog == -1) return;
-    n = std::snprintf(banner, sizeof banner, "%s Version: %s created %s\r\n",
-                      lib_name, lib_vers, lib_created);
-    if (lib_desc[0] != '\0') {
-      n += std::snprintf(banner + n, sizeof banner - n, "Description: %s\r\n",
-                         lib_desc);
-    }
-    n += std::snprintf(banner + n, sizeof banner - n, "\r\n");
+    n = qellog::format_banner(banner, sizeof banner,
+                              {lib_name, lib_vers, lib_created, lib_desc});
   }
-  write_to_file(banner, static_cast<unsigned long>(n));
+  write_to_file(banner, n);
 }
 
 CQel_Log::Append CQel_Log::reserve_locked(unsigned long len) {

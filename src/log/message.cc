@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log/file_format.h"
 #include "log/internal.h"
 #include "qellog/log.h"
 
@@ -104,8 +105,8 @@ void CQel_Log::writelog(unsigned flags, int value, const char* fmt,
 
 void CQel_Log::writetime() {
   if (load(logbits) == 0 || load(hflog) == -1) return;
-  char line[64];
-  int n = 0;
+  char line[qellog::kTimeLineCapacity];
+  size_t n = 0;
   Append a;
   {
     LockGuard guard(write_lock_);
@@ -115,11 +116,8 @@ void CQel_Log::writetime() {
     qellog::store_time(last_time, now);
     struct tm cal;
     qellog::local_calendar(now.tv_sec, &cal);
-    n = std::snprintf(
-        line, sizeof line, "%02d:%02d.%02d.%03d %02d.%02d.%04d\r\n", cal.tm_hour,
-        cal.tm_min, cal.tm_sec, static_cast<int>(now.tv_usec / 1000),
-        cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900);
-    a = reserve_locked(static_cast<unsigned long>(n));
+    n = qellog::format_time_line(line, sizeof line, cal, now.tv_usec / 1000);
+    a = reserve_locked(n);
   }
-  if (complete(a, line, static_cast<unsigned long>(n))) raise_flush();
+  if (complete(a, line, n)) raise_flush();
 }

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "log/internal.h"
-#include "log/rotation_format.h"
+#include "log/file_format.h"
 #include "qellog/log.h"
 
 using qellog::LockGuard;
@@ -111,13 +111,13 @@ void CQel_Log::create_next_file() {
   // The header goes into the new file before any writer can reach it, so
   // it is the file's first piece; writers go on into the rotated file
   // meanwhile.
-  char header[qellog::kContinuationHeaderCapacity];
+  char header[qellog::kHeaderCapacity];
   size_t n;
   {
     LockGuard guard(write_lock_);
-    n = qellog::format_continuation_header(header, sizeof header, filename, cal,
-                                           lib_name, lib_vers, lib_created,
-                                           lib_desc);
+    n = qellog::format_continuation_header(
+        header, sizeof header, filename, cal,
+        {lib_name, lib_vers, lib_created, lib_desc});
   }
   const bool header_written = write_whole(fd, header, n);
   if (!header_written) {

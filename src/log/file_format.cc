@@ -1,0 +1,176 @@
+#include "log/file_format.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace qellog {
+namespace {
+
+constexpr char kStartHead[] = "Logfile: ";
+constexpr char kContinued[] = "\r\nlogfile continued ";
+constexpr char kRule[] =
+    "------------------------------------------------------------------------";
+
+size_t clamp(int n, size_t cap) {
+  if (n < 0 || cap == 0) return 0;
+  return static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
+}
+
+// Reads exactly `width` digits at `p` into a number in [lo, hi].
+bool read_field(const char* p, int width, int lo, int hi, int* out) {
+  int v = 0;
+  for (int i = 0; i < width; ++i) {
+    if (p[i] < '0' || p[i] > '9') return false;
+    v = v * 10 + (p[i] - '0');
+  }
+  *out = v;
+  return v >= lo && v <= hi;
+}
+
+// The last path component of `text`, which ends at `end`.
+const char* leaf_of(const char* text, const char* end) {
+  const char* leaf = text;
+  for (const char* p = text; p < end; ++p) {
+    if (*p == '/') leaf = p + 1;
+  }
+  return leaf;
+}
+
+bool leaf_equals(const char* path, const char* end, const char* leaf) {
+  const char* own = leaf_of(path, end);
+  const size_t n = static_cast<size_t>(end - own);
+  return n == std::strlen(leaf) && std::memcmp(own, leaf, n) == 0;
+}
+
+}  // namespace
+
+size_t format_start_header(char* buf, size_t cap, const char* filename,
+                           const struct tm& cal) {
+  return clamp(std::snprintf(buf, cap,
+                             "%s%s\r\nLogging started at %02d.%02d.%04d "
+                             "%02d:%02d:%02d \r\n"
+                             "QEL Loglib Version: %s created %s\r\n\r\n",
+                             kStartHead, filename, cal.tm_mday, cal.tm_mon + 1,
+                             cal.tm_year + 1900, cal.tm_hour, cal.tm_min,
+                             cal.tm_sec, kLibVersion, kLibCreated),
+               cap);
+}
+
+size_t format_banner(char* buf, size_t cap, const HostTexts& host) {
+  size_t n = clamp(std::snprintf(buf, cap, "%s Version: %s created %s\r\n",
+                                 host.name, host.vers, host.created),
+                   cap);
+  if (host.desc[0] != '\0') {
+    n += clamp(std::snprintf(buf + n, cap - n, "Description: %s\r\n", host.desc),
+               cap - n);
+  }
+  n += clamp(std::snprintf(buf + n, cap - n, "\r\n"), cap - n);
+  return n;
+}
+
+size_t format_trailer(char* buf, size_t cap, const struct tm& cal) {
+  return clamp(std::snprintf(buf, cap,
+                             "\r\nLogging ended at %02d.%02d.%04d %02d:%02d.%02d "
+                             "\r\n%s\r\n\r\n\r\n",
+                             cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900,
+                             cal.tm_hour, cal.tm_min, cal.tm_sec, kRule),
+               cap);
+}
+
+size_t format_continuation_header(char* buf, size_t cap, const char* filename,
+                                  const struct tm& cal, const HostTexts& host) {
+  const size_t n = clamp(
+      std::snprintf(buf, cap,
+                    "%s%s%02d.%02d.%04d %02d:%02d:%02d\r\n"
+                    "QEL Loglib Version: %s created %s\r\n\r\n",
+                    filename, kContinued, cal.tm_mday, cal.tm_mon + 1,
+                    cal.tm_year + 1900, cal.tm_hour, cal.tm_min, cal.tm_sec,
+                    kLibVersion, kLibCreated),
+      cap);
+  return n + format_banner(buf + n, cap - n, host);
+}
+
+size_t format_time_line(char* buf, size_t cap, const struct tm& cal,
+                        long millis) {
+  return clamp(std::snprintf(buf, cap, "%02d:%02d.%02d.%03d %02d.%02d.%04d\r\n",
+                             cal.tm_hour, cal.tm_min, cal.tm_sec,
+                             static_cast<int>(millis), cal.tm_mday,
+                             cal.tm_mon + 1, cal.tm_year + 1900),
+               cap);
+}
+
+void format_rotated_name(char* buf, size_t cap, const char* base,
+                         const struct tm& cal, long millis, const char* ext) {
+  std::snprintf(buf, cap, "%s_%04d_%02d_%02d_%02d_%02d_%02d_%03d%s", base,
+                cal.tm_year + 1900, cal.tm_mon + 1, cal.tm_mday, cal.tm_hour,
+                cal.tm_min, cal.tm_sec, static_cast<int>(millis), ext);
+}
+
+long long RotatedStamp::key() const {
+  long long k = year;
+  k = k * 100 + month;
+  k = k * 100 + day;
+  k = k * 100 + hour;
+  k = k * 100 + minute;
+  k = k * 100 + second;
+  return k * 1000 + millis;
+}
+
+bool parse_rotated_name(const char* entry, const char* stem, const char* ext,
+                        RotatedStamp* out) {
+  // "_YYYY_MM_DD_hh_mm_ss_mmm": 24 characters.
+  constexpr size_t kStampLength = 24;
+  const size_t stem_len = std::strlen(stem);
+  const size_t ext_len = std::strlen(ext);
+  if (std::strlen(entry) != stem_len + kStampLength + ext_len) return false;
+  if (std::memcmp(entry, stem, stem_len) != 0) return false;
+  const char* s = entry + stem_len;
+  if (std::strcmp(s + kStampLength, ext) != 0) return false;
+  static const size_t kSeparators[] = {0, 5, 8, 11, 14, 17, 20};
+  for (size_t at : kSeparators) {
+    if (s[at] != '_') return false;
+  }
+  RotatedStamp t{};
+  const bool ok = read_field(s + 1, 4, 0, 9999, &t.year) &&
+                  read_field(s + 6, 2, 1, 12, &t.month) &&
+                  read_field(s + 9, 2, 1, 31, &t.day) &&
+                  read_field(s + 12, 2, 0, 23, &t.hour) &&
+                  read_field(s + 15, 2, 0, 59, &t.minute) &&
+                  read_field(s + 18, 2, 0, 60, &t.second) &&
+                  read_field(s + 21, 3, 0, 999, &t.millis);
+  if (ok && out != nullptr) *out = t;
+  return ok;
+}
+
+bool split_last_component(const char* path, size_t* dir_len, char* stem,
+                          size_t stem_cap, char* ext, size_t ext_cap) {
+  const char* leaf = leaf_of(path, path + std::strlen(path));
+  *dir_len = static_cast<size_t>(leaf - path);
+  const char* dot = std::strrchr(leaf, '.');
+  if (dot != nullptr && std::strlen(dot) > 10) dot = nullptr;
+  const size_t stem_len = dot != nullptr ? static_cast<size_t>(dot - leaf)
+                                         : std::strlen(leaf);
+  const char* ext_text = dot != nullptr ? dot : "";
+  if (stem_len >= stem_cap || std::strlen(ext_text) >= ext_cap) return false;
+  std::memcpy(stem, leaf, stem_len);
+  stem[stem_len] = '\0';
+  std::strcpy(ext, ext_text);
+  return true;
+}
+
+bool begins_with_header_of(const char* data, size_t len, const char* leaf) {
+  const char* end = static_cast<const char*>(std::memchr(data, '\r', len));
+  if (end == nullptr) return false;
+  const size_t head_len = sizeof kStartHead - 1;
+  if (static_cast<size_t>(end - data) > head_len &&
+      std::memcmp(data, kStartHead, head_len) == 0 &&
+      static_cast<size_t>(end - data) + 2 <= len && end[1] == '\n') {
+    return leaf_equals(data + head_len, end, leaf);
+  }
+  const size_t rest = len - static_cast<size_t>(end - data);
+  const size_t cont_len = sizeof kContinued - 1;
+  return rest >= cont_len && std::memcmp(end, kContinued, cont_len) == 0 &&
+         leaf_equals(data, end, leaf);
+}
+
+}  // namespace qellog
