@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "log/file_format.h"
 #include "test_util.h"
 
 namespace qellog_test {
@@ -24,14 +25,9 @@ inline struct tm local_tm(const timeval& t) {
 }
 
 inline std::string expected_start_header(const std::string& name, const timeval& t) {
-  const struct tm c = local_tm(t);
-  char buf[2048];
-  std::snprintf(buf, sizeof buf,
-                "Logfile: %s\r\nLogging started at %02d.%02d.%04d %02d:%02d:%02d \r\n"
-                "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n",
-                name.c_str(), c.tm_mday, c.tm_mon + 1, c.tm_year + 1900, c.tm_hour,
-                c.tm_min, c.tm_sec);
-  return buf;
+  char buf[qellog::kHeaderCapacity];
+  const size_t n = qellog::format_start_header(buf, sizeof buf, name.c_str(), local_tm(t));
+  return std::string(buf, n);
 }
 
 // The lines of a log file after its start header (the first four lines).

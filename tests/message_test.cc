@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "log/internal.h"
+#include "log/line_format.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "log/file_format.h"
+
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -47,27 +49,20 @@ class RotationTest : public ::testing::Test {
     }
     return out;
   }
+  // The texts the rotation made at its clock reading; the texts themselves
+  // are checked against literals in file_format_test.
   std::string expected_rotated_name(const char* base, const char* ext) {
-    const struct tm c = local_tm(log->last_time);
-    char buf[1200];
-    std::snprintf(buf, sizeof buf, "%s_%04d_%02d_%02d_%02d_%02d_%02d_%03d%s", base,
-                  c.tm_year + 1900, c.tm_mon + 1, c.tm_mday, c.tm_hour, c.tm_min, c.tm_sec,
-                  static_cast<int>(log->last_time.tv_usec / 1000), ext);
+    char buf[qellog::kRotatedNameCapacity];
+    qellog::format_rotated_name(buf, sizeof buf, base, local_tm(log->last_time),
+                                log->last_time.tv_usec / 1000, ext);
     return buf;
   }
   std::string expected_header(const char* name, const char* vers, const char* created,
                               const char* desc) {
-    const struct tm c = local_tm(log->last_time);
-    char buf[2048];
-    int n = std::snprintf(buf, sizeof buf,
-                          "%s\r\nlogfile continued %02d.%02d.%04d %02d:%02d:%02d\r\n"
-                          "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n"
-                          "%s Version: %s created %s\r\n",
-                          path.c_str(), c.tm_mday, c.tm_mon + 1, c.tm_year + 1900, c.tm_hour,
-                          c.tm_min, c.tm_sec, name, vers, created);
-    if (*desc != '\0') n += std::snprintf(buf + n, sizeof buf - n, "Description: %s\r\n", desc);
-    std::snprintf(buf + n, sizeof buf - n, "\r\n");
-    return buf;
+    char buf[qellog::kHeaderCapacity];
+    const size_t n = qellog::format_continuation_header(
+        buf, sizeof buf, path.c_str(), local_tm(log->last_time), {name, vers, created, desc});
+    return std::string(buf, n);
   }
 };
 

@@ -1,7 +1,6 @@
 #ifndef QELLOG_LOG_H
 #define QELLOG_LOG_H
 
-#include <pthread.h>
 #include <sys/time.h>
 
 #include <atomic>
@@ -13,7 +12,8 @@
 #include "qellog/export.h"
 
 namespace qellog {
-struct ForkHandlers;  // internal: keeps logs usable across fork()
+struct LogState;   // internal: the engine's private state of one log
+struct LogAccess;  // internal: the engine's way to it
 }
 
 // A 32-bit word with two roles: a log's enable mask (`logbits`) and the flag
@@ -45,13 +45,21 @@ constexpr unsigned ROTATETIME_DAILY = 2;
 // file is synced every `flushcount` + 1 counted writes, inline or by the
 // flush thread, which also rotates the file once it reaches `maxfilesize`.
 //
-// Thread safety: any number of threads may call writelog(), writetime(),
-// flushlog() and the accessors at once; their writes run in the kernel side
-// by side, so lines of threads writing at the same moment may land in
-// either order. start_flush_thread() and stop_flush_thread() are called by
-// the owner, one at a time. The object must not be destroyed while another
-// thread still uses it. After fork() the child's copy is usable, without a
-// flush thread.
+// Thread safety: every member may run on any number of threads at once
+// (writelog(), writetime(), write_to_file(), flushlog(), create_next_file(),
+// set_lib_vers(), the accessors and setters), except three that belong to
+// the owner and run one at a time: start_flush_thread(),
+// stop_flush_thread() and the destructor, which must not run while another
+// thread still uses the object. The stopwatch (start_time_mess(),
+// stop_time_mess()) is one thread's at a time. Writes of several threads run
+// in the kernel side by side, so lines of threads writing at the same moment
+// may land in either order. After fork() the child's copy is usable,
+// without a flush thread.
+//
+// Blocking: without a flush thread, every (flushcount + 1)-th counted write
+// blocks its caller for an fsync(2) of the file; with it, callers never wait
+// for a sync or a rotation, only for the swap of the descriptor. A failed
+// fsync is not reported.
 //
 // Created with new, destroyed with delete; never copied.
 class QELLOG_API CQel_Log {
@@ -181,46 +189,11 @@ class QELLOG_API CQel_Log {
   std::condition_variable flush_cond;
 
  private:
-  // Serialises, per log, the steps of a line from its clock reading to its
-  // accounting, and the swap of the descriptor at rotation. Never held
-  // across a write(2) or while a flush is requested.
-  pthread_mutex_t write_lock_;
-  // Writes in progress outside the write lock, by descriptor generation
-  // (its lowest bit): a rotation closes the previous descriptor only once
-  // the writes that took it have returned.
-  unsigned fd_generation_;
-  std::atomic<unsigned> writes_in_flight_[2];
-  // Held by the flush in progress on this log; while set, further flush
-  // requests are not raised and the count carries on.
-  std::atomic<bool> flush_busy_;
-  // Serialises rotations and syncs, so that an fsync never meets a
-  // descriptor that a rotation closes. Writers never take it.
-  std::mutex rotate_mutex_;
-  // Every live log is on one list, so that fork() can hand each of them to
-  // the child in a usable state.
-  CQel_Log* prev_log_;
-  CQel_Log* next_log_;
-
-  QELLOG_LOCAL void write_line(unsigned flags, bool with_value, int value,
-                                const char* fmt, va_list args);
-  // A write counted under the write lock and made after it is released.
-  struct Append {
-    int fd;
-    unsigned generation;
-    bool counted;
-    bool claimed_flush;
-  };
-  QELLOG_LOCAL Append reserve_locked(unsigned long len);
-  QELLOG_LOCAL bool complete(const Append& a, const char* data, unsigned long len);
-  QELLOG_LOCAL void raise_flush();
-  QELLOG_LOCAL void flush_now();
-  QELLOG_LOCAL void fsync_current();
-  QELLOG_LOCAL void enlist();
-  QELLOG_LOCAL void delist();
-  QELLOG_LOCAL static void before_fork();
-  QELLOG_LOCAL static void after_fork_in_parent();
-  QELLOG_LOCAL static void after_fork_in_child();
-  friend struct qellog::ForkHandlers;
+  // The engine's private state. Kept behind one pointer so that the size of
+  // this object and the offsets of the fields above never change for hosts
+  // built against this library.
+  qellog::LogState* state_;
+  friend struct qellog::LogAccess;
 };
 
 #endif  // QELLOG_LOG_H

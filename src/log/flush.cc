@@ -1,95 +1,136 @@
 // Flush and stop requests, and the flush thread.
+#include "log/flush.h"
+
 #include <unistd.h>
 
 #include <system_error>
 
-#include "log/internal.h"
-#include "qellog/log.h"
+#include "log/sync.h"
 
-using qellog::LockGuard;
-using qellog::load;
-using qellog::store;
-
+namespace qellog {
 namespace {
 
-__attribute__((tls_model("initial-exec"))) thread_local bool t_raises_no_flush = false;
+QELLOG_FAST_TLS thread_local bool t_raises_no_flush = false;
 
 constexpr char kFlushlog[] = "flushlog";
 constexpr char kThread[] = "msg_flush_thread";
 constexpr char kStart[] = "start_flush_thread";
 constexpr char kStop[] = "stop_flush_thread";
 
-}  // namespace
-
-bool qellog::raises_no_flush() { return t_raises_no_flush; }
-
-qellog::NoFlushRequests::NoFlushRequests() : saved_(t_raises_no_flush) {
-  t_raises_no_flush = true;
+// The one way to wake the flush thread: requesters lock flush_mutex only
+// around the notify, so a wake-up sent while the thread is between its run
+// test and its wait is never lost.
+void wake_flush_thread(CQel_Log& log) {
+  std::lock_guard<std::mutex> guard(log.flush_mutex);
+  log.flush_cond.notify_one();
 }
 
-qellog::NoFlushRequests::~NoFlushRequests() { t_raises_no_flush = saved_; }
-
-void CQel_Log::fsync_current() {
+void fsync_current(CQel_Log& log) {
   // A rotation closes the descriptor it replaces; holding the rotation lock
   // keeps the sync on the descriptor it read.
-  std::lock_guard<std::mutex> guard(rotate_mutex_);
-  const int fd = load(hflog);
+  std::lock_guard<std::mutex> guard(LogAccess::state(log).rotate_mutex);
+  const int fd = load(log.hflog);
   if (fd != -1) fsync(fd);
 }
 
-void CQel_Log::flush_now() {
+void flush_now(CQel_Log& log) {
+  LogState& s = LogAccess::state(log);
   unsigned counted;
   {
-    LockGuard guard(write_lock_);
-    if (hflog == -1) return;
-    counted = msgcount;
-    store(msgcount, 0u);
+    LockGuard guard(s.write_lock);
+    if (log.hflog == -1) return;
+    counted = log.msgcount;
+    store(log.msgcount, 0u);
   }
-  writelog(LOGBIT_INTERNAL, "%s: flushlog start %d", kFlushlog,
-           static_cast<int>(counted));
-  if (thread_run.load()) {
-    {
-      std::lock_guard<std::mutex> guard(flush_mutex);
-      flush_cond.notify_one();
-    }
-    writelog(LOGBIT_INTERNAL, "%s: notify done", kFlushlog);
+  log.writelog(LOGBIT_INTERNAL, "%s: flushlog start %d", kFlushlog,
+               static_cast<int>(counted));
+  if (log.thread_run.load()) {
+    wake_flush_thread(log);
+    log.writelog(LOGBIT_INTERNAL, "%s: notify done", kFlushlog);
   } else {
-    fsync_current();
+    fsync_current(log);
   }
-  writelog(LOGBIT_INTERNAL, "%s: flushlog done %d", kFlushlog,
-           static_cast<int>(load(msgcount)));
+  log.writelog(LOGBIT_INTERNAL, "%s: flushlog done %d", kFlushlog,
+               static_cast<int>(load(log.msgcount)));
 }
 
-void CQel_Log::raise_flush() {
-  flush_now();
-  flush_busy_.store(false);
+// Waits for a request; false when the thread is to end.
+bool wait_for_request(CQel_Log& log) {
+  std::unique_lock<std::mutex> lock(log.flush_mutex);
+  log.writelog(LOGBIT_INTERNAL, "%s: vor wait", kThread);
+  // A stop may have cleared the flag after the loop test and notified
+  // before this thread held the mutex; test again, under the mutex, or
+  // that notify is lost and the join never returns.
+  if (log.thread_run.load()) log.flush_cond.wait(lock);
+  lock.unlock();
+  if (log.thread_run.load()) return true;
+  log.writelog(LOGBIT_INTERNAL, "%s: thread_run false break_loop", kThread);
+  return false;
 }
+
+void sync_file(CQel_Log& log) {
+  log.writelog(LOGBIT_INTERNAL, "%s: call fsync", kThread);
+  {
+    LockGuard guard(LogAccess::state(log).write_lock);
+    store(log.msgcount, 0u);
+  }
+  fsync_current(log);
+  log.writelog(LOGBIT_INTERNAL, "%s: fsync done", kThread);
+}
+
+}  // namespace
+
+bool raises_no_flush() { return t_raises_no_flush; }
+
+NoFlushRequests::NoFlushRequests() : saved_(t_raises_no_flush) {
+  t_raises_no_flush = true;
+}
+
+NoFlushRequests::~NoFlushRequests() { t_raises_no_flush = saved_; }
+
+bool claim_flush(LogState& s) { return !s.flush_busy.exchange(true); }
+
+void release_flush(LogState& s) { s.flush_busy.store(false); }
+
+void raise_flush(CQel_Log& log) {
+  flush_now(log);
+  release_flush(LogAccess::state(log));
+}
+
+void join_flush_thread(CQel_Log& log) {
+  if (!log.flush_thread.joinable()) return;
+  log.thread_run.store(false);
+  wake_flush_thread(log);
+  log.flush_thread.join();
+}
+
+}  // namespace qellog
+
+using qellog::LogAccess;
 
 void CQel_Log::flushlog() {
   // While this flush runs, its own lines (and everybody else's) raise no
   // further request; the count carries on to the next one.
-  const bool claimed = !flush_busy_.exchange(true);
-  flush_now();
-  if (claimed) flush_busy_.store(false);
+  qellog::LogState& s = LogAccess::state(*this);
+  const bool claimed = qellog::claim_flush(s);
+  qellog::flush_now(*this);
+  if (claimed) qellog::release_flush(s);
 }
 
 int CQel_Log::stop_flush_thread() {
   if (!thread_run.load() || !flush_thread.joinable()) return 0;
   thread_run.store(false);
-  {
-    std::lock_guard<std::mutex> guard(flush_mutex);
-    flush_cond.notify_one();
-  }
-  writelog(LOGBIT_INTERNAL, "%s: wait until thread %d is closed", kStop,
+  qellog::wake_flush_thread(*this);
+  writelog(LOGBIT_INTERNAL, "%s: wait until thread %d is closed", qellog::kStop,
            static_cast<int>(flush_thread.native_handle()));
   flush_thread.join();
-  writelog(LOGBIT_INTERNAL, "%s: thread join done", kStop);
+  writelog(LOGBIT_INTERNAL, "%s: thread join done", qellog::kStop);
   return 0;
 }
 
 int CQel_Log::start_flush_thread() {
   if (thread_run.load()) {
-    writelog(LOGBIT_INTERNAL, "%s: thread already running", kStart);
+    writelog(LOGBIT_INTERNAL, "%s: thread already running", qellog::kStart);
     return 0;
   }
   // Set before the thread exists, so that its first loop test finds it.
@@ -97,39 +138,22 @@ int CQel_Log::start_flush_thread() {
   try {
     flush_thread = std::thread(&CQel_Log::msg_flush_thread, this);
   } catch (const std::system_error&) {
-    writelog(LOGBIT_INTERNAL, "%s: create thread failed", kStart);
+    writelog(LOGBIT_INTERNAL, "%s: create thread failed", qellog::kStart);
     thread_run.store(false);
     return -1;
   }
-  writelog(LOGBIT_INTERNAL, "%s: thread %d created", kStart,
+  writelog(LOGBIT_INTERNAL, "%s: thread %d created", qellog::kStart,
            static_cast<int>(flush_thread.native_handle()));
   return 0;
 }
 
 int CQel_Log::msg_flush_thread() {
-  t_raises_no_flush = true;  // for the life of this thread
-  writelog(LOGBIT_INTERNAL, "%s: start", kThread);
+  qellog::t_raises_no_flush = true;  // for the life of this thread
+  writelog(LOGBIT_INTERNAL, "%s: start", qellog::kThread);
   while (thread_run.load()) {
-    std::unique_lock<std::mutex> lock(flush_mutex);
-    writelog(LOGBIT_INTERNAL, "%s: vor wait", kThread);
-    // A stop may have cleared the flag after the loop test and notified
-    // before this thread held the mutex; test again, under the mutex, or
-    // that notify is lost and the join never returns.
-    const bool stopped_before_wait = !thread_run.load();
-    if (!stopped_before_wait) flush_cond.wait(lock);
-    lock.unlock();
-    if (!thread_run.load()) {
-      writelog(LOGBIT_INTERNAL, "%s: thread_run false break_loop", kThread);
-      break;
-    }
-    if (load(curfilesize) < load(maxfilesize)) {
-      writelog(LOGBIT_INTERNAL, "%s: call fsync", kThread);
-      {
-        LockGuard guard(write_lock_);
-        store(msgcount, 0u);
-      }
-      fsync_current();
-      writelog(LOGBIT_INTERNAL, "%s: fsync done", kThread);
+    if (!qellog::wait_for_request(*this)) break;
+    if (qellog::load(curfilesize) < qellog::load(maxfilesize)) {
+      qellog::sync_file(*this);
     } else {
       create_next_file();
     }

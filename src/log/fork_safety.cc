@@ -9,80 +9,84 @@
 #include <mutex>
 #include <new>
 
-#include "qellog/log.h"
+#include "log/log_state.h"
 
+namespace qellog {
 namespace {
 
 std::mutex g_list_mutex;
 CQel_Log* g_first_log = nullptr;
 
-}  // namespace
-
-// Installed before any other handler of the library (priority 101), so that
-// at fork() these run after the others' preparations: the process-wide
-// log's set-up lock is taken first, and no set-up can then be waiting for a
-// log's write lock held here.
-struct qellog::ForkHandlers {
-  ForkHandlers() {
-    pthread_atfork(&CQel_Log::before_fork, &CQel_Log::after_fork_in_parent,
-                   &CQel_Log::after_fork_in_child);
-  }
-};
-
-namespace {
-qellog::ForkHandlers g_fork_handlers __attribute__((init_priority(101)));
-}  // namespace
-
-void CQel_Log::enlist() {
-  std::lock_guard<std::mutex> guard(g_list_mutex);
-  prev_log_ = nullptr;
-  next_log_ = g_first_log;
-  if (g_first_log != nullptr) g_first_log->prev_log_ = this;
-  g_first_log = this;
-}
-
-void CQel_Log::delist() {
-  std::lock_guard<std::mutex> guard(g_list_mutex);
-  if (prev_log_ != nullptr) {
-    prev_log_->next_log_ = next_log_;
-  } else {
-    g_first_log = next_log_;
-  }
-  if (next_log_ != nullptr) next_log_->prev_log_ = prev_log_;
-}
+LogState& state(CQel_Log* log) { return LogAccess::state(*log); }
 
 // The list mutex stays locked until after the fork, so no log comes or goes
-// meanwhile. A writer holds a write lock only for one write(2), so these
-// waits are short.
-void CQel_Log::before_fork() {
+// meanwhile. A writer holds a write lock only to count its line, never
+// across its write(2), so these waits are short.
+void before_fork() {
   g_list_mutex.lock();
-  for (CQel_Log* log = g_first_log; log != nullptr; log = log->next_log_) {
-    pthread_mutex_lock(&log->write_lock_);
+  for (CQel_Log* log = g_first_log; log != nullptr; log = state(log).next_log) {
+    pthread_mutex_lock(&state(log).write_lock);
   }
 }
 
-void CQel_Log::after_fork_in_parent() {
-  for (CQel_Log* log = g_first_log; log != nullptr; log = log->next_log_) {
-    pthread_mutex_unlock(&log->write_lock_);
+void after_fork_in_parent() {
+  for (CQel_Log* log = g_first_log; log != nullptr; log = state(log).next_log) {
+    pthread_mutex_unlock(&state(log).write_lock);
   }
   g_list_mutex.unlock();
 }
 
-void CQel_Log::after_fork_in_child() {
-  for (CQel_Log* log = g_first_log; log != nullptr; log = log->next_log_) {
-    pthread_mutex_unlock(&log->write_lock_);
+void after_fork_in_child() {
+  for (CQel_Log* log = g_first_log; log != nullptr; log = state(log).next_log) {
+    LogState& s = state(log);
+    pthread_mutex_unlock(&s.write_lock);
     // The flush thread, and whatever locks it held, stayed in the parent.
     // The handle is overwritten, not destroyed: destroying a joinable
     // std::thread terminates, and joining it here would be undefined.
     new (&log->flush_thread) std::thread();
     new (&log->flush_mutex) std::mutex();
     new (&log->flush_cond) std::condition_variable();
-    new (&log->rotate_mutex_) std::mutex();
+    new (&s.rotate_mutex) std::mutex();
     log->thread_run.store(false);
-    log->flush_busy_.store(false);
+    s.flush_busy.store(false);
     // Writes of other threads that were under way stay in the parent.
-    log->writes_in_flight_[0].store(0);
-    log->writes_in_flight_[1].store(0);
+    s.writes_in_flight[0].store(0);
+    s.writes_in_flight[1].store(0);
   }
   g_list_mutex.unlock();
 }
+
+// Installed before any other handler of the library (priority 101), so that
+// at fork() these run after the others' preparations: the process-wide
+// log's set-up lock is taken first, and no set-up can then be waiting for a
+// log's write lock held here.
+struct ForkHandlers {
+  ForkHandlers() {
+    pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+  }
+};
+ForkHandlers g_fork_handlers __attribute__((init_priority(101)));
+
+}  // namespace
+
+void enlist(CQel_Log& log) {
+  std::lock_guard<std::mutex> guard(g_list_mutex);
+  LogState& s = LogAccess::state(log);
+  s.prev_log = nullptr;
+  s.next_log = g_first_log;
+  if (g_first_log != nullptr) state(g_first_log).prev_log = &log;
+  g_first_log = &log;
+}
+
+void delist(CQel_Log& log) {
+  std::lock_guard<std::mutex> guard(g_list_mutex);
+  LogState& s = LogAccess::state(log);
+  if (s.prev_log != nullptr) {
+    state(s.prev_log).next_log = s.next_log;
+  } else {
+    g_first_log = s.next_log;
+  }
+  if (s.next_log != nullptr) state(s.next_log).prev_log = s.prev_log;
+}
+
+}  // namespace qellog

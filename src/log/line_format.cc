@@ -1,9 +1,9 @@
-// The prefix fields of a message line, written into a caller's buffer.
-// Pure: no clock, no system call.
+#include "log/line_format.h"
+
 #include <cstdint>
 #include <cstring>
 
-#include "log/internal.h"
+#include "log/process_ids.h"
 
 namespace qellog {
 namespace {

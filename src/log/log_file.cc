@@ -4,11 +4,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 
+#include "log/append.h"
 #include "log/file_format.h"
-#include "log/internal.h"
+#include "log/flush.h"
+#include "log/log_state.h"
+#include "log/process_ids.h"
+#include "log/sync.h"
 #include "qellog/log.h"
 
 using qellog::LockGuard;
@@ -37,17 +40,6 @@ void split_name(const char* name, char (&base)[1024], char (&ext)[11]) {
   base[dot - name] = '\0';
 }
 
-void init_write_lock(pthread_mutex_t* m) {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  // A line holds the lock for its clock reading, prefix and accounting, a
-  // few hundred nanoseconds; spinning that long before sleeping avoids a
-  // futex round trip per contended line.
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
-  pthread_mutex_init(m, &attr);
-  pthread_mutexattr_destroy(&attr);
-}
-
 }  // namespace
 
 CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
@@ -62,11 +54,8 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
       maxfilesize(0x400000),
       curfilesize(0),
       thread_run(false),
-      fd_generation_(0),
-      writes_in_flight_{},
-      flush_busy_(false) {
-  init_write_lock(&write_lock_);
-  enlist();
+      state_(new qellog::LogState) {
+  qellog::enlist(*this);
   copy_text(lib_name, nullptr);
   copy_text(lib_vers, nullptr);
   copy_text(lib_created, nullptr);
@@ -91,7 +80,6 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
     logbits = 0;
     return;
   }
-
   struct tm cal;
   qellog::local_calendar(last_time.tv_sec, &cal);
   char header[qellog::kHeaderCapacity];
@@ -101,37 +89,30 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
 
 CQel_Log::~CQel_Log() {
   stop_flush_thread();
-  if (flush_thread.joinable()) {
-    // thread_run was cleared from outside without a join: wake the thread
-    // and join it here, or destroying a joinable std::thread terminates.
-    thread_run.store(false);
-    {
-      std::lock_guard<std::mutex> guard(flush_mutex);
-      flush_cond.notify_one();
-    }
-    flush_thread.join();
-  }
+  // Also a thread whose run flag was cleared from outside without a join:
+  // destroying a joinable std::thread terminates.
+  qellog::join_flush_thread(*this);
   if (load(hflog) != -1) {
     timeval now;
     gettimeofday(&now, nullptr);
     {
-      LockGuard guard(write_lock_);
+      LockGuard guard(state_->write_lock);
       qellog::store_time(last_time, now);
     }
     struct tm cal;
     qellog::local_calendar(now.tv_sec, &cal);
     char trailer[qellog::kTrailerCapacity];
     write_to_file(trailer, qellog::format_trailer(trailer, sizeof trailer, cal));
-    LockGuard guard(write_lock_);
+    LockGuard guard(state_->write_lock);
     close(hflog);
     store(hflog, -1);
   }
-  delist();
-  pthread_mutex_destroy(&write_lock_);
+  qellog::delist(*this);
+  delete state_;
 }
 
 void CQel_Log::set_lib_desc(const char* desc) {
-  LockGuard guard(write_lock_);
+  LockGuard guard(state_->write_lock);
   copy_text(lib_desc, desc);
 }
 
@@ -140,7 +121,7 @@ void CQel_Log::set_lib_vers(const char* name, const char* vers,
   char banner[qellog::kBannerCapacity];
   size_t n = 0;
   {
-    LockGuard guard(write_lock_);
+    LockGuard guard(state_->write_lock);
     copy_text(lib_name, name);
     copy_text(lib_vers, vers);
     copy_text(lib_created, created);
@@ -151,56 +132,8 @@ void CQel_Log::set_lib_vers(const char* name, const char* vers,
   write_to_file(banner, n);
 }
 
-CQel_Log::Append CQel_Log::reserve_locked(unsigned long len) {
-  Append a{hflog, fd_generation_, false, false};
-  if (hflog == -1) return a;  // the write fails and is reported, uncounted
-  // Counted before the write, so that a rotation, which swaps the
-  // descriptor and resets the size under this lock, never mixes the bytes of
-  // two files. A failed write takes its count back.
-  store(curfilesize, curfilesize + len);
-  store(msgcount, msgcount + 1);
-  writes_in_flight_[fd_generation_ & 1].fetch_add(1, std::memory_order_relaxed);
-  a.counted = true;
-  // Exactly one writer claims a flush, and none while one is in progress.
-  a.claimed_flush = msgcount > load(flushcount) && !qellog::raises_no_flush() &&
-                    !flush_busy_.exchange(true);
-  return a;
-}
-
-bool CQel_Log::complete(const Append& a, const char* data, unsigned long len) {
-  // The descriptor has O_APPEND: the kernel puts each write at the end of
-  // the file atomically, so no lseek is needed (or would help) before it,
-  // and writes of several threads may run at once.
-  ssize_t written;
-  do {
-    written = write(a.fd, data, len);
-  } while (written < 0 && errno == EINTR);
-  const bool ok = written == static_cast<ssize_t>(len);
-  if (!ok) {
-    const int err = errno;
-    std::fprintf(stderr, "Error in write to logfile %s: %d\n", filename, err);
-    if (a.counted) {
-      LockGuard guard(write_lock_);
-      if (fd_generation_ == a.generation) store(curfilesize, curfilesize - len);
-      if (msgcount > 0) store(msgcount, msgcount - 1);
-    }
-    if (a.claimed_flush) flush_busy_.store(false);
-  }
-  if (a.counted) {
-    writes_in_flight_[a.generation & 1].fetch_sub(1, std::memory_order_release);
-  }
-  return ok && a.claimed_flush;
-}
-
 void CQel_Log::write_to_file(const char* data, unsigned long len) {
-  Append a;
-  {
-    LockGuard guard(write_lock_);
-    a = reserve_locked(len);
-  }
-  // The flush is raised without the write lock: it takes flush_mutex, under
-  // which the flush thread itself writes a line.
-  if (complete(a, data, len)) raise_flush();
+  qellog::append_piece(*this, data, len);
 }
 
 void CQel_Log::set_logbits(unsigned bits) { store(logbits, bits); }

@@ -5,39 +5,33 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log/append.h"
 #include "log/file_format.h"
-#include "log/internal.h"
-#include "qellog/log.h"
+#include "log/flush.h"
+#include "log/line_format.h"
+#include "log/log_state.h"
+#include "log/process_ids.h"
+#include "log/sync.h"
 
-using qellog::LockGuard;
-using qellog::kLineCapacity;
-using qellog::kLineTextMax;
-using qellog::load;
+namespace qellog {
+namespace {
 
-void CQel_Log::write_line(unsigned flags, bool with_value, int value,
-                          const char* fmt, va_list args) {
-  if (flags == LOGBIT_NEWLINE) {
-    std::fputc('\n', stdout);
-    return;
-  }
-  const unsigned effective = flags != 0 ? flags : LOGBIT_ERROR;
-  const unsigned bits = load(logbits);
-  if ((effective & bits) == 0) {
-    // A dropped message costs the clock reading and nothing else.
-    timeval now;
-    gettimeofday(&now, nullptr);
-    qellog::store_time(cur_time, now);
-    return;
-  }
+// The message text, formatted before the write lock is taken. A line is
+// text: it ends at the first NUL that the format produced.
+size_t format_text(char (&text)[kLineCapacity], const char* fmt,
+                   va_list args) {
+  const int n = std::vsnprintf(text, sizeof text, fmt != nullptr ? fmt : "", args);
+  if (n <= 0) return 0;
+  const size_t stored = std::min(static_cast<size_t>(n), sizeof text - 1);
+  const void* nul = std::memchr(text, '\0', stored);
+  return nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text)
+                        : stored;
+}
 
-  // The message text and the per-thread fields are built before the lock is
-  // taken; only what orders lines (the clock, the elapsed time, the write)
-  // runs under it.
-  char text[kLineCapacity];
-  int text_len = std::vsnprintf(text, sizeof text, fmt != nullptr ? fmt : "", args);
-  if (text_len < 0) text_len = 0;
-
-  qellog::LineFields f;
+// The prefix fields that do not depend on the line's clock reading.
+LineFields thread_fields(unsigned bits, unsigned effective, bool with_value,
+                         int value) {
+  LineFields f;
   f.time = (bits & LOGBIT_TIME) != 0;
   f.delta = (bits & LOGBIT_DELTA) != 0;
   f.pid_tid = (bits & LOGBIT_PID_TID) != 0;
@@ -46,78 +40,110 @@ void CQel_Log::write_line(unsigned flags, bool with_value, int value,
   f.error_tag = (effective & LOGBIT_ERROR) != 0;
   f.value_bits = static_cast<unsigned>(value);
   if (f.pid_tid) {
-    f.pid = qellog::cached_pid();
-    f.tid = qellog::cached_tid();
+    f.pid = cached_pid();
+    f.tid = cached_tid();
   }
   if (f.cpu) f.cpu_no = sched_getcpu();
-
-  char line[kLineCapacity];
-  size_t len = 0;
-  Append a{-1, 0, false, false};
-  bool to_write = false;
-  {
-    LockGuard guard(write_lock_);
-    gettimeofday(&f.now, nullptr);
-    qellog::store_time(cur_time, f.now);
-    f.last = last_time;
-    len = qellog::format_prefix(f, line, kLineTextMax);
-    // Over-long text is cut to the line capacity; the line still gets its
-    // CR LF, so the next line starts clean.
-    const size_t room = kLineTextMax - len;
-    const size_t take = std::min(static_cast<size_t>(text_len), room);
-    std::memcpy(line + len, text, take);
-    len += take;
-    if (hflog != -1) {
-      if ((flags & LOGBIT_NOCRLF) == 0) {
-        line[len++] = '\r';
-        line[len++] = '\n';
-      }
-      a = reserve_locked(len);
-      to_write = true;
-    }
-    qellog::store_time(last_time, f.now);
-  }
-  if (to_write && complete(a, line, len)) raise_flush();
+  return f;
 }
+
+// Under the write lock: the clock reading, the prefix, the text cut to the
+// line capacity (a cut line still gets its CR LF, so the next line starts
+// clean) and the accounting. Returns the line's length; `a` stays
+// uncounted while no file is open.
+size_t compose_locked(CQel_Log& log, LogState& s, LineFields& f,
+                      unsigned flags, const char* text, size_t text_len,
+                      char (&line)[kLineCapacity], Append* a) {
+  gettimeofday(&f.now, nullptr);
+  store_time(log.cur_time, f.now);
+  f.last = log.last_time;
+  size_t len = format_prefix(f, line, kLineTextMax);
+  const size_t take = std::min(text_len, kLineTextMax - len);
+  std::memcpy(line + len, text, take);
+  len += take;
+  if (log.hflog != -1) {
+    if ((flags & LOGBIT_NOCRLF) == 0) {
+      line[len++] = '\r';
+      line[len++] = '\n';
+    }
+    *a = reserve_locked(log, s, len);
+  }
+  store_time(log.last_time, f.now);
+  return len;
+}
+
+void write_line(CQel_Log& log, unsigned flags, bool with_value, int value,
+                const char* fmt, va_list args) {
+  if (flags == LOGBIT_NEWLINE) {
+    std::fputc('\n', stdout);
+    return;
+  }
+  const unsigned effective = flags != 0 ? flags : LOGBIT_ERROR;
+  const unsigned bits = load(log.logbits);
+  if ((effective & bits) == 0) {
+    // A dropped message costs the clock reading and nothing else.
+    timeval now;
+    gettimeofday(&now, nullptr);
+    store_time(log.cur_time, now);
+    return;
+  }
+  char text[kLineCapacity];
+  const size_t text_len = format_text(text, fmt, args);
+  LineFields f = thread_fields(bits, effective, with_value, value);
+  LogState& s = LogAccess::state(log);
+  char line[kLineCapacity];
+  Append a;
+  size_t len;
+  {
+    LockGuard guard(s.write_lock);
+    len = compose_locked(log, s, f, flags, text, text_len, line, &a);
+  }
+  if (a.counted && complete_append(log, s, a, line, len)) raise_flush(log);
+}
+
+}  // namespace
+}  // namespace qellog
 
 void CQel_Log::writelog(unsigned flags, const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  write_line(flags, false, 0, fmt, args);
+  qellog::write_line(*this, flags, false, 0, fmt, args);
   va_end(args);
 }
 
 void CQel_Log::writelog(unsigned flags, const char* fmt, va_list args) {
-  write_line(flags, false, 0, fmt, args);
+  qellog::write_line(*this, flags, false, 0, fmt, args);
 }
 
 void CQel_Log::writelog(unsigned flags, int value, const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  write_line(flags, true, value, fmt, args);
+  qellog::write_line(*this, flags, true, value, fmt, args);
   va_end(args);
 }
 
 void CQel_Log::writelog(unsigned flags, int value, const char* fmt,
                         va_list args) {
-  write_line(flags, true, value, fmt, args);
+  qellog::write_line(*this, flags, true, value, fmt, args);
 }
 
 void CQel_Log::writetime() {
+  using namespace qellog;
   if (load(logbits) == 0 || load(hflog) == -1) return;
-  char line[qellog::kTimeLineCapacity];
+  LogState& s = LogAccess::state(*this);
+  char line[kTimeLineCapacity];
   size_t n = 0;
   Append a;
   {
-    LockGuard guard(write_lock_);
+    LockGuard guard(s.write_lock);
     if (hflog == -1) return;
     timeval now;
     gettimeofday(&now, nullptr);
-    qellog::store_time(last_time, now);
+    store_time(last_time, now);
     struct tm cal;
-    qellog::local_calendar(now.tv_sec, &cal);
-    n = qellog::format_time_line(line, sizeof line, cal, now.tv_usec / 1000);
-    a = reserve_locked(n);
+    local_calendar(now.tv_sec, &cal);
+    n = format_time_line(line, sizeof line, cal, now.tv_usec / 1000);
+    a = reserve_locked(*this, s, n);
   }
-  if (complete(a, line, n)) raise_flush();
+  if (complete_append(*this, s, a, line, n)) raise_flush(*this);
 }

@@ -1,26 +1,43 @@
 // Per-process and per-thread facts that a line's prefix needs, cached:
 // getpid and gettid are system calls as costly as the write of the line,
 // and localtime_r takes a process-wide lock.
+#include "log/process_ids.h"
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
+#include <ctime>
 
-#include "log/internal.h"
+#include "log/sync.h"
 
 namespace qellog {
 namespace {
 
 std::atomic<int> g_pid{0};
-// initial-exec: these are read for every line, and the general TLS model
-// costs a call into the dynamic loader each time.
-#define QELLOG_FAST_TLS __attribute__((tls_model("initial-exec")))
+std::atomic<unsigned> g_tz_generation{1};
 QELLOG_FAST_TLS thread_local int t_tid = 0;
+
+// The zone a cached reading was made in. A host that changes TZ and calls
+// tzset() changes glibc's timezone, daylight and tzname; the next reading
+// follows the new setting.
+struct Zone {
+  long offset;
+  int dst;
+  const char* names[2];
+  bool operator==(const Zone& o) const {
+    return offset == o.offset && dst == o.dst && names[0] == o.names[0] &&
+           names[1] == o.names[1];
+  }
+};
+
+Zone current_zone() { return Zone{timezone, daylight, {tzname[0], tzname[1]}}; }
 
 struct CalendarCache {
   time_t sec = LONG_MIN;
   unsigned tz_generation = 0;
+  Zone zone{};
   struct tm cal {};
 };
 QELLOG_FAST_TLS thread_local CalendarCache t_calendar;
@@ -37,8 +54,6 @@ struct AtforkRegistration {
 } g_atfork_registration;
 
 }  // namespace
-
-std::atomic<unsigned> g_tz_generation{1};
 
 int cached_pid() {
   int pid = g_pid.load(std::memory_order_relaxed);
@@ -57,10 +72,12 @@ int cached_tid() {
 void local_calendar(time_t sec, struct tm* out) {
   CalendarCache& c = t_calendar;
   const unsigned gen = g_tz_generation.load(std::memory_order_relaxed);
-  if (c.sec != sec || c.tz_generation != gen) {
+  const Zone zone = current_zone();
+  if (c.sec != sec || c.tz_generation != gen || !(c.zone == zone)) {
     localtime_r(&sec, &c.cal);
     c.sec = sec;
     c.tz_generation = gen;
+    c.zone = zone;
   }
   *out = c.cal;
 }

@@ -6,18 +6,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
-#include <thread>
-
-#include "log/internal.h"
+#include "log/append.h"
 #include "log/file_format.h"
-#include "qellog/log.h"
+#include "log/flush.h"
+#include "log/process_ids.h"
+#include "log/sync.h"
 
-using qellog::LockGuard;
-using qellog::load;
-using qellog::store;
-
+namespace qellog {
 namespace {
 
 constexpr char kRotate[] = "create_next_file";
@@ -38,14 +33,6 @@ int rename_noreplace(const char* from, const char* to) {
   return rename(from, to);
 }
 
-bool write_whole(int fd, const char* data, size_t len) {
-  ssize_t written;
-  do {
-    written = write(fd, data, len);
-  } while (written < 0 && errno == EINTR);
-  return written == static_cast<ssize_t>(len);
-}
-
 void wait_for_next_millisecond(const timeval& t) {
   timeval now;
   do {
@@ -55,28 +42,23 @@ void wait_for_next_millisecond(const timeval& t) {
   } while (now.tv_sec == t.tv_sec && now.tv_usec / 1000 == t.tv_usec / 1000);
 }
 
-}  // namespace
-
-void CQel_Log::create_next_file() {
-  // A flush raised by a line written here would sync under rotate_mutex_,
-  // which this rotation holds.
-  qellog::NoFlushRequests no_flush;
-  std::lock_guard<std::mutex> rotation(rotate_mutex_);
-  if (load(hflog) == -1) return;
-
-  timeval now;
-  struct tm cal;
-  char rotated[qellog::kRotatedNameCapacity];
+// Step 1: moves the live file to its time-stamped name `rotated`. The
+// rotation's clock reading becomes the elapsed-time reference and gives
+// the calendar `cal` of the new header. False when the file keeps its name.
+bool move_aside(CQel_Log& log, char (&rotated)[kRotatedNameCapacity],
+                struct tm* cal) {
+  LogState& s = LogAccess::state(log);
   for (int attempt = 1;; ++attempt) {
+    timeval now;
     gettimeofday(&now, nullptr);
     {
-      LockGuard guard(write_lock_);
-      qellog::store_time(last_time, now);
+      LockGuard guard(s.write_lock);
+      store_time(log.last_time, now);
     }
-    qellog::local_calendar(now.tv_sec, &cal);
-    qellog::format_rotated_name(rotated, sizeof rotated, filename_base, cal,
-                                now.tv_usec / 1000, extension);
-    if (rename_noreplace(filename, rotated) == 0) break;
+    local_calendar(now.tv_sec, cal);
+    format_rotated_name(rotated, sizeof rotated, log.filename_base, *cal,
+                        now.tv_usec / 1000, log.extension);
+    if (rename_noreplace(log.filename, rotated) == 0) return true;
     const int err = errno;
     if (err == EEXIST && attempt < kMaxNameAttempts) {
       wait_for_next_millisecond(now);
@@ -85,59 +67,67 @@ void CQel_Log::create_next_file() {
     // The live file keeps its name and its content: opening the new file
     // with O_TRUNC now would empty it. Lines go on into it, and the next
     // flush request tries again.
-    writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate, rotated,
-             err);
-    return;
+    log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate,
+                 rotated, err);
+    return false;
   }
+}
 
-  const int prev_hflog = load(hflog);
+// Step 2: opens the new file and writes its continuation header, before
+// any writer can reach it, so the header is the file's first piece. -1
+// when it cannot be opened: the rotated file then gets its name back.
+int open_next(CQel_Log& log, const char* rotated, const struct tm& cal,
+              size_t* header_len, bool* header_written) {
+  const int fd = open(log.filename,
+                      O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+  if (fd == -1) {
+    const int err = errno;
+    // No line is lost, no descriptor leaks, and a later request tries again.
+    const int back = rename_noreplace(rotated, log.filename);
+    log.writelog(LOGBIT_INTERNAL, "%s: open %s failed %d, %s", kRotate,
+                 log.filename, err,
+                 back == 0 ? "file renamed back" : "writing on to the rotated file");
+    return -1;
+  }
+  char header[kHeaderCapacity];
+  {
+    LockGuard guard(LogAccess::state(log).write_lock);
+    *header_len = format_continuation_header(
+        header, sizeof header, log.filename, cal,
+        {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc});
+  }
+  *header_written = write_all(fd, header, *header_len);
+  if (!*header_written) report_write_error(log.filename, errno);
+  return fd;
+}
+
+}  // namespace
+}  // namespace qellog
+
+void CQel_Log::create_next_file() {
+  using namespace qellog;
+  // A flush raised by a line written here would sync under the rotation
+  // lock, which this rotation holds.
+  NoFlushRequests no_flush;
+  LogState& s = LogAccess::state(*this);
+  std::lock_guard<std::mutex> rotation(s.rotate_mutex);
+  if (load(hflog) == -1) return;
+
+  char rotated[kRotatedNameCapacity];
+  struct tm cal;
+  if (!move_aside(*this, rotated, &cal)) return;
   writelog(LOGBIT_INTERNAL, "%s: curfilesize %d hflog %d file renamed to %s ",
-           kRotate, static_cast<int>(load(curfilesize)), prev_hflog, rotated);
+           kRotate, static_cast<int>(load(curfilesize)), load(hflog), rotated);
 
   // Rename and open run without the write lock: writers go on into the
   // rotated file through the old descriptor meanwhile.
-  const int fd = open(filename, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC,
-                      0666);
-  if (fd == -1) {
-    const int err = errno;
-    // Give the file its name back and keep writing to it: no line is lost,
-    // no descriptor leaks, and a later request tries again.
-    const int back = rename_noreplace(rotated, filename);
-    writelog(LOGBIT_INTERNAL, "%s: open %s failed %d, %s", kRotate, filename,
-             err, back == 0 ? "file renamed back" : "writing on to the rotated file");
-    return;
-  }
-
-  // The header goes into the new file before any writer can reach it, so
-  // it is the file's first piece; writers go on into the rotated file
-  // meanwhile.
-  char header[qellog::kHeaderCapacity];
-  size_t n;
-  {
-    LockGuard guard(write_lock_);
-    n = qellog::format_continuation_header(
-        header, sizeof header, filename, cal,
-        {lib_name, lib_vers, lib_created, lib_desc});
-  }
-  const bool header_written = write_whole(fd, header, n);
-  if (!header_written) {
-    std::fprintf(stderr, "Error in write to logfile %s: %d\n", filename, errno);
-  }
-  unsigned old_generation;
-  {
-    // The swap. Writers that took the old descriptor may still be inside
-    // their write(2); they are waited for below, before it is closed.
-    LockGuard guard(write_lock_);
-    store(hflog, fd);
-    old_generation = fd_generation_++;
-    store(curfilesize, header_written ? static_cast<unsigned long>(n) : 0ul);
-    if (header_written) store(msgcount, msgcount + 1);
-  }
-  auto& previous_writers = writes_in_flight_[old_generation & 1];
-  while (previous_writers.load(std::memory_order_acquire) != 0) {
-    std::this_thread::yield();
-  }
+  size_t header_len = 0;
+  bool header_written = false;
+  const int fd = open_next(*this, rotated, cal, &header_len, &header_written);
+  if (fd == -1) return;
+  const int previous = swap_descriptor(
+      *this, s, fd, header_written ? header_len : 0ul, header_written);
   writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
-  close(prev_hflog);
-  writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, prev_hflog);
+  close(previous);
+  writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
 }

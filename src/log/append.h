@@ -1,0 +1,54 @@
+// The append protocol: every piece of a log (line, header, banner, trailer)
+// is counted under the write lock and written after it, so that the writes
+// of several threads run in the kernel side by side, and a swap of the
+// descriptor never closes one that a write still uses.
+#ifndef QELLOG_SRC_LOG_APPEND_H
+#define QELLOG_SRC_LOG_APPEND_H
+
+#include <cstddef>
+
+#include "log/log_state.h"
+
+namespace qellog {
+
+// A piece counted under the write lock, on its way to the file.
+struct Append {
+  int fd = -1;
+  unsigned generation = 0;
+  bool counted = false;
+  bool claimed_flush = false;
+};
+
+// Under the write lock: takes the descriptor, counts `len` bytes and one
+// write, marks the write in flight on its descriptor's generation and
+// claims the flush when one is due. Without a file nothing is counted; the
+// write then fails and is reported.
+Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len);
+
+// Without the write lock: writes the piece reserved in `a`. A failed or
+// short write is reported on stderr and its count taken back. True when
+// the write succeeded and claimed a flush, which the caller then raises.
+bool complete_append(CQel_Log& log, LogState& s, const Append& a,
+                     const char* data, unsigned long len);
+
+// Both steps and the flush they claim: the write primitive.
+void append_piece(CQel_Log& log, const char* data, unsigned long len);
+
+// write(2) of the whole buffer in one call, repeated when a signal
+// interrupts it. True when every byte was written.
+bool write_all(int fd, const char* data, size_t len);
+
+// "Error in write to logfile <filename>: <errno>" on stderr.
+void report_write_error(const char* filename, int err);
+
+// Publishes `fd` as the log's descriptor holding `size` bytes (a header
+// written there counts as one write when `header_counted`), then waits
+// until every write that took the previous descriptor has returned and
+// gives that descriptor back to the caller to close. Writers wait at most
+// for the swap itself. Called by one thread at a time (the rotation lock).
+int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
+                    bool header_counted);
+
+}  // namespace qellog
+
+#endif  // QELLOG_SRC_LOG_APPEND_H

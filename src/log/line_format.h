@@ -1,0 +1,43 @@
+// A message line's prefix fields, written into a caller's buffer. Pure but
+// for the calendar reading of the time field.
+#ifndef QELLOG_SRC_LOG_LINE_FORMAT_H
+#define QELLOG_SRC_LOG_LINE_FORMAT_H
+
+#include <sys/time.h>
+
+#include <cstddef>
+
+namespace qellog {
+
+// Line capacity: 297 characters, CR LF and the terminator.
+constexpr size_t kLineCapacity = 300;
+constexpr size_t kLineTextMax = kLineCapacity - 3;
+
+struct LineFields {
+  bool time = false;
+  bool delta = false;
+  bool pid_tid = false;
+  bool cpu = false;
+  bool value = false;
+  bool error_tag = false;
+  timeval now{};
+  timeval last{};
+  int pid = 0;
+  int tid = 0;
+  int cpu_no = 0;
+  unsigned value_bits = 0;
+};
+
+// Writes the prefix fields (time, elapsed, pid:tid, cpu, value, tag) in
+// that order into `buf`, never more than `cap` characters, and returns
+// their length.
+size_t format_prefix(const LineFields& f, char* buf, size_t cap);
+
+// The elapsed-time field's two numbers for the gap from `last` to `now`:
+// milliseconds modulo 1,000,000 (computed in 64 bits, so gaps of 2^31 ms
+// and more still wrap every 1000 s) and the microsecond rest.
+void elapsed_parts(const timeval& now, const timeval& last, int* ms, int* us);
+
+}  // namespace qellog
+
+#endif  // QELLOG_SRC_LOG_LINE_FORMAT_H

@@ -1,0 +1,18 @@
+#include "log/log_state.h"
+
+namespace qellog {
+
+LogState::LogState() {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  // A line holds the lock for its clock reading, prefix and accounting, a
+  // few hundred nanoseconds; spinning that long before sleeping avoids a
+  // futex round trip per contended line.
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+  pthread_mutex_init(&write_lock, &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+LogState::~LogState() { pthread_mutex_destroy(&write_lock); }
+
+}  // namespace qellog
