@@ -274,3 +274,33 @@ TEST_F(MessageTest, NullFormatWritesAnEmptyMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+// A line is text: a NUL that the format produces ends it. A zone change
+// that the host makes with tzset() reaches the very next line, even
+// within the same second.
+TEST_F(MessageTest, NulEndsTheTextAndTheTimeFieldFollowsTzset) {
+  const char nul = '\0';  // a literal 0 would pick the va_list overload
+  log->writelog(2, "ab%cde", nul);
+  log->writelog(2, "%s", "whole");
+  EXPECT_EQ(read_file(path).substr(read_file(path).size() - 11), "ab\r\nwhole\r\n");
+
+  log->set_logbits(LOGBIT_TIME | 3);
+  timeval now;
+  do gettimeofday(&now, nullptr); while (now.tv_usec > 500000);  // room in this second
+  log->writelog(2, "utc");
+  const std::string utc = last_line();
+  setenv("TZ", "XYZ-5", 1);  // five hours east of UTC
+  tzset();
+  log->writelog(2, "east");
+  const std::string east = last_line();
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  const int h_utc = std::stoi(utc.substr(0, 2));
+  const int h_east = std::stoi(east.substr(0, 2));
+  EXPECT_EQ(h_east, (h_utc + 5) % 24) << utc << " / " << east;
+  EXPECT_EQ(utc.substr(2, 6), east.substr(2, 6)) << "minutes and seconds differ";
+}
+
+}  // namespace
