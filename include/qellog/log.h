@@ -31,6 +31,11 @@ constexpr Logbits LOGBIT_INTERNAL = 0x00100000;  // the engine's own diagnostics
 constexpr Logbits LOGBIT_NOCRLF = 0x00400000;    // line without CR LF
 constexpr Logbits LOGBIT_NEWLINE = 0x01000000;   // exactly this: "\n" on stdout
 
+// Rotation by time (set_rotatetime, Rotatetime=): none, at the top of each hour, at local midnight.
+constexpr unsigned ROTATETIME_NONE = 0;
+constexpr unsigned ROTATETIME_HOURLY = 1;
+constexpr unsigned ROTATETIME_DAILY = 2;
+
 // One plain-text log file with CR LF line ends: a start header, an optional
 // version banner, message and time-stamp lines, and an end trailer.
 //
@@ -104,6 +109,27 @@ class QELLOG_API CQel_Log {
   void set_maxfilesize(unsigned long size);
   unsigned long get_maxfilesize();
   unsigned long get_curfilesize();
+  // Retention of rotated files; 0 means no limit.
+  void set_maxfilecount(unsigned long count);
+  unsigned long get_maxfilecount();
+  void set_maxtotalsize(unsigned long size);
+  unsigned long get_maxtotalsize();
+  void set_maxfileage(unsigned long days);
+  unsigned long get_maxfileage();
+  // Lost-line accounting and its record in the file.
+  unsigned long get_lostcount();
+  void set_lostlines(bool on);
+  bool get_lostlines();
+  // Following external rotation, rotation by time, tail-safe rotation.
+  void set_reopen(bool on);
+  bool get_reopen();
+  void set_reopeninterval(unsigned seconds);
+  unsigned get_reopeninterval();
+  void request_reopen();
+  void set_rotatetime(unsigned period);
+  unsigned get_rotatetime();
+  void set_tailsafe(bool on);
+  bool get_tailsafe();
 
   // Stopwatch: stop_time_mess() returns the milliseconds (microsecond
   // resolution) since start_time_mess().
