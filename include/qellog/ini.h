@@ -20,13 +20,20 @@ constexpr unsigned int INI_ERR_NOT_FOUND = 0xa00a301d;
 // empty text. An empty home text selects names relative to the working
 // directory ("./<name>_param.ini").
 //
+// A process with elevated privileges (setuid, setgid or file capabilities)
+// ignores HOME and takes the home of its effective user, and reads the
+// parameter file only when it is a regular file, named by an absolute path
+// and not through a symbolic link, owned by the effective user or root and
+// writable by neither group nor others. Any other file counts as missing.
+//
 // Its own diagnostics go to `ini_log` when one is attached (assign the field
 // or call set_ini_log(); never into the log it builds) and are dropped
 // otherwise: flag word 1 (LOGBIT_ERROR) for failures, 2 (LOGBIT_INFO) for the
 // trace of each step, each line starting with the reporting operation's name.
 //
-// Not thread-safe against itself; a reader is cheap to create per call. With
-// HOME unset, name resolution uses getpwuid(), which is not reentrant.
+// Not thread-safe against itself; a reader is cheap to create per call. The
+// parameter file is opened close-on-exec and closed before each operation
+// returns.
 class QELLOG_API CQel_ini {
  public:
   // Copies the base name (null counts as empty). A name of 190 characters

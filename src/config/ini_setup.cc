@@ -16,8 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "config/ini_names.h"
+#include "config/param_file.h"
 #include "qellog/ini.h"
 
 namespace {
@@ -262,13 +264,26 @@ void LogSetup::apply_flush_thread(CQel_Log* log, const char* text) {
   if (start) log->start_flush_thread();
 }
 
+// Parses the parameter file `path` into `doc`. The file is opened here
+// rather than by the parser, so that its descriptor is close-on-exec (a
+// program spawned by another thread meanwhile must not inherit it) and a
+// privileged process can judge it; it is closed before returning. SI_FILE
+// when it cannot be opened, is refused or cannot be read.
+SI_Error load_param_file(CSimpleIniA& doc, const char* path) {
+  // Closed also when the parser lets an exception pass.
+  const std::unique_ptr<FILE, int (*)(FILE*)> stream(
+      qellog::open_param_file(path), &std::fclose);
+  if (!stream) return SI_FILE;
+  return doc.LoadFile(stream.get());
+}
+
 // Loads the parameter file for a lookup. INI_SUCCESS, or the result code
 // the lookup returns (the file name's own code, or INI_ERR_LOAD_FILE).
 unsigned load_parameters(CQel_ini& ini, CSimpleIniA& doc, const char* op) {
   char path[kPathCapacity];
   const unsigned rc = ini.get_ini_filename(path, sizeof path);
   if (rc != INI_SUCCESS) return rc;
-  const SI_Error loaded = doc.LoadFile(path);
+  const SI_Error loaded = load_param_file(doc, path);
   if (loaded < 0) {
     ini.writelog(LOGBIT_INFO, "%s: loading file %s failed %d", op, path,
                  loaded);
@@ -290,7 +305,7 @@ CQel_Log* CQel_ini::create_log_from_ini() {
   }
   writelog(LOGBIT_INFO, "%s: Load ini file %s", kCreate, ini_path);
   CSimpleIniA doc;
-  const SI_Error loaded = doc.LoadFile(ini_path);
+  const SI_Error loaded = load_param_file(doc, ini_path);
   if (loaded < 0) {
     writelog(LOGBIT_INFO, "%s: loading file %s failed %d", kCreate, ini_path,
              loaded);
