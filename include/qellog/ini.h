@@ -79,6 +79,18 @@ class QELLOG_API CQel_ini {
   // fit 1023 characters, is never cut: it is refused with an error line and
   // the part that broke it counts as absent, so the next rule applies.
   // Neither this nor the default name creates the default log directory.
+  //
+  // Settings, each applied only when its key is present, in this order:
+  // Logging, Flushcount, Maxfilesize (bytes; "Mb" or "kb" in the value
+  // scale it), Maxfilecount, Maxtotalsize (units as Maxfilesize),
+  // Maxfileage (days), Lostlines, Reopen, Reopeninterval (seconds),
+  // Rotatetime ("hourly" or "daily" exactly; anything else is none),
+  // Tailsafe, and last Flushthread. Switches (Lostlines, Reopen, Tailsafe,
+  // Flushthread) are on for a value containing "yes", off for one
+  // containing "no", and otherwise on only for the number 1. Reopening and
+  // rotation by time are the flush thread's work: asked for (Reopen on, a
+  // non-zero Reopeninterval, or an hourly or daily Rotatetime) without a
+  // flush thread started, they are reported as ignored.
   CQel_Log* create_log_from_ini();
   // Reads one key as a number (strtoul, base 0, low 32 bits) into `value`.
   // INI_SUCCESS; INI_ERR_BUFFER_TOO_SHORT, INI_ERR_LOAD_FILE or
