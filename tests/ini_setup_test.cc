@@ -259,6 +259,112 @@ TEST_F(IniSetupTest, SettingsLoggingMaxfilesizeAndFlushthread) {
   EXPECT_EQ(log->get_curfilesize(), before);
 }
 
+TEST_F(IniSetupTest, RetentionReopenRotatetimeAndTailsafeKeys) {
+  const std::string file = work_.file("k.log");
+  const std::string head = "[LOGGING]\nLogname = " + file + "\nLogFileFlags = creat\n";
+  const std::vector<std::string> common = {
+      kOp + "Load ini file " + ini_path(),   kOp + "Logname " + file,
+      kOp + "from ini logname is " + file,   kOp + "LogFileFlags creat old fileflags 0x1",
+      kOp + "fileflags 0x41",
+  };
+
+  // Without the keys: no line of theirs, and nothing set.
+  CQel_Log* log = build(head + "Flushthread = no\n");
+  ASSERT_NE(log, nullptr);
+  std::vector<std::string> want = common;
+  want.push_back(kOp + "qellog is " + address(log));
+  want.push_back(kOp + "Flushthread no ul 0");
+  EXPECT_EQ(take_diag(), want);
+  EXPECT_EQ(log->get_maxfilecount(), 0u);
+  EXPECT_EQ(log->get_maxtotalsize(), 0u);
+  EXPECT_EQ(log->get_maxfileage(), 0u);
+  EXPECT_FALSE(log->get_lostlines() || log->get_reopen() || log->get_tailsafe());
+  EXPECT_EQ(log->get_reopeninterval(), 0u);
+  EXPECT_EQ(log->get_rotatetime(), ROTATETIME_NONE);
+
+  // All of them, in the order they are applied, before the flush thread.
+  log = build(head + "Flushthread = yes\nTailsafe = no\nRotatetime = daily\nReopeninterval = 60\n"
+                     "Reopen = 1\nLostlines = yes\nMaxfileage = 0x1e\nMaxtotalsize = 3Mb\n"
+                     "Maxfilecount = 7\nMaxfilesize = 1kb\n");
+  ASSERT_NE(log, nullptr);
+  want = common;
+  want.insert(want.end(), {
+      kOp + "qellog is " + address(log),    kOp + "Maxfilesize 1kb  1024 ",
+      kOp + "Maxfilecount 7  7 ",           kOp + "Maxtotalsize 3Mb  3145728 ",
+      kOp + "Maxfileage 0x1e  30 ",         kOp + "Lostlines yes ul 1",
+      kOp + "Reopen 1 ul 1",                kOp + "Reopeninterval 60  60 ",
+      kOp + "Rotatetime daily  2 ",         kOp + "Tailsafe no ul 0",
+      kOp + "Flushthread yes ul 1",
+  });
+  EXPECT_EQ(take_diag(), want);
+  EXPECT_EQ(log->get_maxfilecount(), 7u);
+  EXPECT_EQ(log->get_maxtotalsize(), 3145728u);
+  EXPECT_EQ(log->get_maxfileage(), 30u);
+  EXPECT_TRUE(log->get_lostlines());
+  EXPECT_TRUE(log->get_reopen());
+  EXPECT_EQ(log->get_reopeninterval(), 60u);
+  EXPECT_EQ(log->get_rotatetime(), ROTATETIME_DAILY);
+  EXPECT_FALSE(log->get_tailsafe());
+  EXPECT_TRUE(log->thread_run.load());
+
+  // Units, switch words and period words read like their older relatives.
+  const struct {
+    const char* total;
+    unsigned long bytes;
+    const char* period;
+    unsigned rotatetime;
+    const char* lost;
+    bool lost_on;
+    const char* lost_shown;
+  } cases[] = {{"10kb", 10240, "hourly", ROTATETIME_HOURLY, "2", false, "2"},
+               {"2MB", 2, "Daily", ROTATETIME_NONE, "Yes", false, "0"},
+               {"1kb 1Mb", 1048576, "weekly", ROTATETIME_NONE, "none", false, "0"},
+               {"0", 0, "daily", ROTATETIME_DAILY, "1", true, "1"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.total);
+    log = build(head + "Maxtotalsize = " + c.total + "\nRotatetime = " + c.period +
+                "\nLostlines = " + c.lost + "\nTailsafe = " + c.lost + "\nFlushthread = 1\n");
+    ASSERT_NE(log, nullptr);
+    const std::vector<std::string> d = take_diag();
+    EXPECT_TRUE(contains(d, kOp + "Maxtotalsize " + c.total + "  " + std::to_string(c.bytes) + " "));
+    EXPECT_TRUE(contains(d, kOp + "Rotatetime " + c.period + "  " + std::to_string(c.rotatetime) + " "));
+    EXPECT_TRUE(contains(d, kOp + "Lostlines " + c.lost + " ul " + c.lost_shown));
+    EXPECT_TRUE(contains(d, kOp + "Tailsafe " + c.lost + " ul " + c.lost_shown));
+    EXPECT_EQ(log->get_maxtotalsize(), c.bytes);
+    EXPECT_EQ(log->get_rotatetime(), c.rotatetime);
+    EXPECT_EQ(log->get_lostlines(), c.lost_on);
+    EXPECT_EQ(log->get_tailsafe(), c.lost_on);
+  }
+}
+
+TEST_F(IniSetupTest, ReopenAndRotatetimeWithoutFlushThreadAreReported) {
+  const std::string head = "[LOGGING]\nLogname = " + work_.file("t.log") + "\nLogFileFlags = creat\n";
+  const std::string need = kOp + "Reopen and Rotatetime need Flushthread=yes, ignored";
+  const struct {
+    const char* keys;
+    const char* thread_line;  // the Flushthread line, or empty without the key
+    bool reported;
+  } cases[] = {
+      {"Reopen = yes\n", "", true},
+      {"Rotatetime = hourly\nFlushthread = no\n", "Flushthread no ul 0", true},
+      {"Reopeninterval = 5\nFlushthread = 2\n", "Flushthread 2 ul 2", true},
+      {"Reopen = yes\nFlushthread = yes\n", "Flushthread yes ul 1", false},
+      {"Reopen = no\nReopeninterval = 0\nRotatetime = weekly\n", "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys);
+    ASSERT_NE(build(head + c.keys), nullptr);
+    std::vector<std::string> d = take_diag();
+    ASSERT_FALSE(d.empty());
+    EXPECT_EQ(d.back() == need, c.reported);
+    if (c.reported) d.pop_back();
+    EXPECT_FALSE(contains(d, need));
+    if (*c.thread_line != '\0') {
+      EXPECT_EQ(d.back(), kOp + c.thread_line);
+    }
+  }
+}
+
 TEST_F(IniSetupTest, SectionAndKeyNamesIgnoreCase) {
   const std::string file = work_.file("c.log");
   CQel_Log* log = build("[logging]\nlogname = " + file + "\nLOGFILEFLAGS = creat\nlOgGiNg = 7\n");

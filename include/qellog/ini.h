@@ -20,13 +20,20 @@ constexpr unsigned int INI_ERR_NOT_FOUND = 0xa00a301d;
 // empty text. An empty home text selects names relative to the working
 // directory ("./<name>_param.ini").
 //
+// A process with elevated privileges (setuid, setgid or file capabilities)
+// ignores HOME and takes the home of its effective user, and reads the
+// parameter file only when it is a regular file, named by an absolute path
+// and not through a symbolic link, owned by the effective user or root and
+// writable by neither group nor others. Any other file counts as missing.
+//
 // Its own diagnostics go to `ini_log` when one is attached (assign the field
 // or call set_ini_log(); never into the log it builds) and are dropped
 // otherwise: flag word 1 (LOGBIT_ERROR) for failures, 2 (LOGBIT_INFO) for the
 // trace of each step, each line starting with the reporting operation's name.
 //
-// Not thread-safe against itself; a reader is cheap to create per call. With
-// HOME unset, name resolution uses getpwuid(), which is not reentrant.
+// Not thread-safe against itself; a reader is cheap to create per call. The
+// parameter file is opened close-on-exec and closed before each operation
+// returns.
 class QELLOG_API CQel_ini {
  public:
   // Copies the base name (null counts as empty). A name of 190 characters
@@ -72,6 +79,18 @@ class QELLOG_API CQel_ini {
   // fit 1023 characters, is never cut: it is refused with an error line and
   // the part that broke it counts as absent, so the next rule applies.
   // Neither this nor the default name creates the default log directory.
+  //
+  // Settings, each applied only when its key is present, in this order:
+  // Logging, Flushcount, Maxfilesize (bytes; "Mb" or "kb" in the value
+  // scale it), Maxfilecount, Maxtotalsize (units as Maxfilesize),
+  // Maxfileage (days), Lostlines, Reopen, Reopeninterval (seconds),
+  // Rotatetime ("hourly" or "daily" exactly; anything else is none),
+  // Tailsafe, and last Flushthread. Switches (Lostlines, Reopen, Tailsafe,
+  // Flushthread) are on for a value containing "yes", off for one
+  // containing "no", and otherwise on only for the number 1. Reopening and
+  // rotation by time are the flush thread's work: asked for (Reopen on, a
+  // non-zero Reopeninterval, or an hourly or daily Rotatetime) without a
+  // flush thread started, they are reported as ignored.
   CQel_Log* create_log_from_ini();
   // Reads one key as a number (strtoul, base 0, low 32 bits) into `value`.
   // INI_SUCCESS; INI_ERR_BUFFER_TOO_SHORT, INI_ERR_LOAD_FILE or

@@ -3,12 +3,16 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "config/ini_names.h"
+#include "config/param_file.h"
 #include "qellog/ini.h"
 
 namespace qellog {
@@ -35,14 +39,37 @@ NameStatus compose_file_name(const char* home, const char* dir,
   return NameStatus::kOk;
 }
 
+namespace {
+
+// The home directory of `uid` from the password database, kept per thread
+// until the next call; "" without an entry or a home.
+const char* password_home(uid_t uid) {
+  thread_local std::string home;
+  std::vector<char> buf(1024);
+  passwd entry;
+  passwd* found = nullptr;
+  int rc;
+  while ((rc = getpwuid_r(uid, &entry, buf.data(), buf.size(), &found)) ==
+             ERANGE &&
+         buf.size() < (1u << 20)) {
+    buf.resize(buf.size() * 2);
+  }
+  if (rc != 0 || found == nullptr || found->pw_dir == nullptr) return "";
+  home = found->pw_dir;
+  return home.c_str();
+}
+
+}  // namespace
+
 const char* config_home() {
+  // The caller of a setuid or setgid program controls its environment, so a
+  // privileged process takes the home of the user whose rights it runs with.
+  if (running_privileged()) return password_home(geteuid());
   const char* home = std::getenv("HOME");
   // A HOME that is set but empty is a choice of the user (names relative to
   // the working directory), not a reason to ask the password database.
   if (home != nullptr) return home;
-  const passwd* pw = getpwuid(getuid());
-  if (pw == nullptr || pw->pw_dir == nullptr) return "";
-  return pw->pw_dir;
+  return password_home(getuid());
 }
 
 }  // namespace qellog

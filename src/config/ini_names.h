@@ -28,8 +28,9 @@ NameStatus compose_file_name(const char* home, const char* dir,
 
 // The home directory text: $HOME as it is (also when empty); only when HOME
 // is unset, the real user's pw_dir; the empty text when that is missing too.
-// The pointer is valid until the environment or the password database is
-// next touched; not reentrant when HOME is unset.
+// A privileged process (running_privileged()) ignores HOME and takes the
+// effective user's pw_dir. The pointer is valid until the environment is
+// next changed or this thread calls again.
 const char* config_home();
 
 // Directory part of the default log file: home + kDefaultLogDir + name.

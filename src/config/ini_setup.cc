@@ -16,8 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "config/ini_names.h"
+#include "config/param_file.h"
 #include "qellog/ini.h"
 
 namespace {
@@ -37,6 +39,43 @@ unsigned long read_number(const char* text) {
 
 unsigned read_word(const char* text) {
   return static_cast<unsigned>(read_number(text));
+}
+
+// A size: a number, shifted left by 20 bits when the text contains "Mb" or
+// else by 10 when it contains "kb" (units case-sensitive). The shift drops
+// what leaves the 64 bits.
+unsigned long read_size(const char* text) {
+  unsigned long size = read_number(text);
+  if (std::strstr(text, "Mb") != nullptr) {
+    size <<= 20;
+  } else if (std::strstr(text, "kb") != nullptr) {
+    size <<= 10;
+  }
+  return size;
+}
+
+// A switch: on when the text contains "yes", else off when it contains "no"
+// (both case-sensitive, "yes" first); any other text is a number, and only 1
+// is on. `shown` gets 1, 0 or that number, for the trace.
+bool read_switch(const char* text, int* shown) {
+  if (std::strstr(text, "yes") != nullptr) {
+    *shown = 1;
+    return true;
+  }
+  if (std::strstr(text, "no") != nullptr) {
+    *shown = 0;
+    return false;
+  }
+  const unsigned long n = read_number(text);
+  *shown = static_cast<int>(n);
+  return n == 1;
+}
+
+// "daily" or "hourly", exactly; anything else is no rotation by time.
+unsigned read_rotatetime(const char* text) {
+  if (std::strcmp(text, "daily") == 0) return ROTATETIME_DAILY;
+  if (std::strcmp(text, "hourly") == 0) return ROTATETIME_HOURLY;
+  return ROTATETIME_NONE;
 }
 
 const char* or_null(const char* text) {
@@ -93,13 +132,17 @@ class LogSetup {
   void read_permission();
   bool use_default_name();
   void apply_settings(CQel_Log* log);
-  void apply_flush_thread(CQel_Log* log, const char* text);
+  void apply_retention(CQel_Log* log);
+  void apply_following(CQel_Log* log);
+  bool apply_flush_thread(CQel_Log* log, const char* text);
 
   CQel_ini& ini_;
   const CSimpleIniA& doc_;
   char path_[kPathCapacity];
   int flags_ = O_WRONLY;
   unsigned mode_ = kDefaultMode;
+  // Set when a key asks for work that only the flush thread does.
+  bool needs_thread_ = false;
 };
 
 void LogSetup::choose_directory() {
@@ -226,40 +269,95 @@ void LogSetup::apply_settings(CQel_Log* log) {
                   static_cast<int>(log->get_flushcount()));
   }
   if (const char* text = value("Maxfilesize")) {
-    // Units are case-sensitive; the shift drops what leaves the 64 bits.
-    unsigned long size = read_number(text);
-    if (std::strstr(text, "Mb") != nullptr) {
-      size <<= 20;
-    } else if (std::strstr(text, "kb") != nullptr) {
-      size <<= 10;
-    }
-    log->set_maxfilesize(size);
+    log->set_maxfilesize(read_size(text));
     ini_.writelog(LOGBIT_INFO, "%s: Maxfilesize %s  %d ", kCreate, text,
                   static_cast<int>(log->get_maxfilesize()));
   }
-  if (const char* text = value("Flushthread")) apply_flush_thread(log, text);
+  apply_retention(log);
+  apply_following(log);
+  // Last on purpose: the thread must find every setting in force.
+  const char* text = value("Flushthread");
+  const bool thread = text != nullptr && apply_flush_thread(log, text);
+  if (needs_thread_ && !thread) {
+    ini_.writelog(LOGBIT_INFO,
+                  "%s: Reopen and Rotatetime need Flushthread=yes, ignored",
+                  kCreate);
+  }
 }
 
-// "yes" starts the thread and "no" does not (both case-sensitive, searched
-// as substrings, "yes" first); any other text is a number, and only 1
-// starts it.
-void LogSetup::apply_flush_thread(CQel_Log* log, const char* text) {
-  int shown;
-  bool start;
-  if (std::strstr(text, "yes") != nullptr) {
-    shown = 1;
-    start = true;
-  } else if (std::strstr(text, "no") != nullptr) {
-    shown = 0;
-    start = false;
-  } else {
-    const unsigned long n = read_number(text);
-    shown = static_cast<int>(n);
-    start = n == 1;
+void LogSetup::apply_retention(CQel_Log* log) {
+  if (const char* text = value("Maxfilecount")) {
+    log->set_maxfilecount(read_number(text));
+    ini_.writelog(LOGBIT_INFO, "%s: Maxfilecount %s  %lu ", kCreate, text,
+                  log->get_maxfilecount());
   }
+  if (const char* text = value("Maxtotalsize")) {
+    log->set_maxtotalsize(read_size(text));
+    ini_.writelog(LOGBIT_INFO, "%s: Maxtotalsize %s  %lu ", kCreate, text,
+                  log->get_maxtotalsize());
+  }
+  if (const char* text = value("Maxfileage")) {
+    log->set_maxfileage(read_number(text));
+    ini_.writelog(LOGBIT_INFO, "%s: Maxfileage %s  %lu ", kCreate, text,
+                  log->get_maxfileage());
+  }
+}
+
+// Lost-line records, following external rotation, rotation by time and
+// tail-safe rotation. Reopening and rotating by time are the flush
+// thread's work, so asking for them is remembered in needs_thread_.
+void LogSetup::apply_following(CQel_Log* log) {
+  int shown = 0;
+  if (const char* text = value("Lostlines")) {
+    log->set_lostlines(read_switch(text, &shown));
+    ini_.writelog(LOGBIT_INFO, "%s: Lostlines %s ul %d", kCreate, text, shown);
+  }
+  if (const char* text = value("Reopen")) {
+    const bool on = read_switch(text, &shown);
+    log->set_reopen(on);
+    needs_thread_ = needs_thread_ || on;
+    ini_.writelog(LOGBIT_INFO, "%s: Reopen %s ul %d", kCreate, text, shown);
+  }
+  if (const char* text = value("Reopeninterval")) {
+    const unsigned seconds = read_word(text);
+    log->set_reopeninterval(seconds);
+    needs_thread_ = needs_thread_ || seconds != 0;
+    ini_.writelog(LOGBIT_INFO, "%s: Reopeninterval %s  %u ", kCreate, text,
+                  log->get_reopeninterval());
+  }
+  if (const char* text = value("Rotatetime")) {
+    const unsigned period = read_rotatetime(text);
+    log->set_rotatetime(period);
+    needs_thread_ = needs_thread_ || period != ROTATETIME_NONE;
+    ini_.writelog(LOGBIT_INFO, "%s: Rotatetime %s  %u ", kCreate, text,
+                  log->get_rotatetime());
+  }
+  if (const char* text = value("Tailsafe")) {
+    log->set_tailsafe(read_switch(text, &shown));
+    ini_.writelog(LOGBIT_INFO, "%s: Tailsafe %s ul %d", kCreate, text, shown);
+  }
+}
+
+// Starts the thread as "Flushthread" says (see read_switch). True when a
+// flush thread runs afterwards.
+bool LogSetup::apply_flush_thread(CQel_Log* log, const char* text) {
+  int shown = 0;
+  const bool start = read_switch(text, &shown);
   ini_.writelog(LOGBIT_INFO, "%s: Flushthread %s ul %d", kCreate, text, shown);
-  // Last on purpose: the thread must find every setting in force.
-  if (start) log->start_flush_thread();
+  return start && log->start_flush_thread() == 0;
+}
+
+// Parses the parameter file `path` into `doc`. The file is opened here
+// rather than by the parser, so that its descriptor is close-on-exec (a
+// program spawned by another thread meanwhile must not inherit it) and a
+// privileged process can judge it; it is closed before returning. SI_FILE
+// when it cannot be opened, is refused or cannot be read.
+SI_Error load_param_file(CSimpleIniA& doc, const char* path) {
+  // Closed also when the parser lets an exception pass.
+  const std::unique_ptr<FILE, int (*)(FILE*)> stream(
+      qellog::open_param_file(path), &std::fclose);
+  if (!stream) return SI_FILE;
+  return doc.LoadFile(stream.get());
 }
 
 // Loads the parameter file for a lookup. INI_SUCCESS, or the result code
@@ -268,7 +366,7 @@ unsigned load_parameters(CQel_ini& ini, CSimpleIniA& doc, const char* op) {
   char path[kPathCapacity];
   const unsigned rc = ini.get_ini_filename(path, sizeof path);
   if (rc != INI_SUCCESS) return rc;
-  const SI_Error loaded = doc.LoadFile(path);
+  const SI_Error loaded = load_param_file(doc, path);
   if (loaded < 0) {
     ini.writelog(LOGBIT_INFO, "%s: loading file %s failed %d", op, path,
                  loaded);
@@ -290,7 +388,7 @@ CQel_Log* CQel_ini::create_log_from_ini() {
   }
   writelog(LOGBIT_INFO, "%s: Load ini file %s", kCreate, ini_path);
   CSimpleIniA doc;
-  const SI_Error loaded = doc.LoadFile(ini_path);
+  const SI_Error loaded = load_param_file(doc, ini_path);
   if (loaded < 0) {
     writelog(LOGBIT_INFO, "%s: loading file %s failed %d", kCreate, ini_path,
              loaded);
