@@ -139,16 +139,17 @@ TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
   plant("app_2024_03_11_10_00_00_000.log", continuation_header(), now);
   plant("app_2024_01_07_10_00_00_000.log", start_header("app.log"), now);
   plant("app.log", start_header("app.log"), now - 120);
-  // Look-alikes, each older than the cut.
+  // Look-alikes, older than the cut unless said otherwise.
   const time_t old = now - 3600;
   plant("app_b_2024_01_01_10_00_00_000.log", start_header("app_b.log"), old);
   plant("app2_2024_01_01_10_00_00_000.log", start_header("app.log"), old);
   plant("app_2024_01_01_10_00_00_000.log.1", start_header("app.log"), old);
   plant("app_2024_01_01_10_00_00_000.log~", start_header("app.log"), old);
   plant(".app_2024_01_01_10_00_00_000.log", start_header("app.log"), old);
+  // Newer than all: counted, it would take a place of the three.
   ASSERT_EQ(symlinkat("app_2024_03_01_10_00_00_000.log", dir_fd,
-                      "app_2024_01_02_10_00_00_000.log"), 0);
-  set_mtime("app_2024_01_02_10_00_00_000.log", old);
+                      "app_2024_03_12_10_00_00_000.log"), 0);
+  set_mtime("app_2024_03_12_10_00_00_000.log", old);
   plant("app_2024_01_03_10_00_00_000.log", "another program's data\r\n", old);
   plant("app_2024_01_04_10_00_00_000.log", start_header("app.log"), old);
   ASSERT_EQ(fchownat(dir_fd, "app_2024_01_04_10_00_00_000.log", 65534, 65534, 0), 0);
@@ -166,12 +167,12 @@ TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
   EXPECT_EQ(list_dir(dir.path()),
             (Names{".app_2024_01_01_10_00_00_000.log", "app.log",
                    "app2_2024_01_01_10_00_00_000.log", "app_2024_01_01_10_00_00_000.log.1",
-                   "app_2024_01_01_10_00_00_000.log~", "app_2024_01_02_10_00_00_000.log",
-                   "app_2024_01_03_10_00_00_000.log", "app_2024_01_04_10_00_00_000.log",
+                   "app_2024_01_01_10_00_00_000.log~", "app_2024_01_03_10_00_00_000.log", "app_2024_01_04_10_00_00_000.log",
                    "app_2024_01_05_10_00_00_000.log", "app_2024_01_06_10_00_00_000.log",
                    "app_2024_01_07_10_00_00_000.log", "app_2024_01_08_10_00_00_000.log",
                    "app_2024_03_09_10_00_00_000.log", "app_2024_03_10_10_00_00_000.log",
-                   "app_2024_03_11_10_00_00_000.log", "app_b_2024_01_01_10_00_00_000.log"}));
+                   "app_2024_03_11_10_00_00_000.log", "app_2024_03_12_10_00_00_000.log",
+                   "app_b_2024_01_01_10_00_00_000.log"}));
 }
 
 TEST_F(RetentionDirTest, TotalSizeThenAgeOnTheSameDescriptor) {
