@@ -1,0 +1,190 @@
+// Retention: the policy over plain lists, and passes over real directories
+// where the log's rotated files sit among files that only look like them.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log/retention.h"
+#include "test_util.h"
+
+using namespace qellog_test;
+using qellog::RetentionLimits;
+using qellog::RotatedFile;
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+class Recorder : public qellog::RetentionReport {
+ public:
+  void removed(const char* name) override { removed_names.push_back(name); }
+  void failed(const char* name, int err) override {
+    failures.push_back(std::string(name) + " errno " + std::to_string(err));
+  }
+  Names sorted_removed() const {
+    Names out = removed_names;
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  Names removed_names;
+  Names failures;
+};
+
+RotatedFile entry(const char* name, long long key, time_t stamp,
+                  unsigned long long size, bool young = false) {
+  return RotatedFile{name, key, stamp, size, young, 0, 0};
+}
+
+// The names the policy picks, in the order it returns them.
+Names pick(std::vector<RotatedFile> files, const RetentionLimits& limits, time_t now) {
+  Names out;
+  for (size_t i : qellog::files_to_remove(&files, limits, now)) out.push_back(files[i].name);
+  return out;
+}
+
+TEST(RetentionPolicy, CutsAtFirstBrokenLimitKeepingNewestAndYoung) {
+  const time_t now = 1000000000;
+  const time_t day = 86400;
+  // Total: everything past the cut goes, even a small file that would fit.
+  EXPECT_EQ(pick({entry("k3", 3, now, 100), entry("k2", 2, now, 900), entry("k1", 1, now, 50)},
+                 {0, 600, 0}, now),
+            (Names{"k1", "k2"}));
+  // Total: a newest file above the limit stays, and counts.
+  EXPECT_EQ(pick({entry("k2", 2, now, 5000), entry("k1", 1, now, 10)}, {0, 600, 0}, now),
+            (Names{"k1"}));
+  // Age: the newest stays however old it is.
+  EXPECT_EQ(pick({entry("k2", 2, now - 30 * day, 1), entry("k1", 1, now - 31 * day, 1)},
+                 {0, 0, 2}, now),
+            (Names{"k1"}));
+  // Count, from a list out of order; young files count but are never removed.
+  EXPECT_EQ(pick({entry("k4", 4, now, 1), entry("y6", 6, now, 1, true), entry("k3", 3, now, 1),
+                  entry("k5", 5, now, 1), entry("y2", 2, now, 1, true)},
+                 {2, 0, 0}, now),
+            (Names{"k3", "k4"}));
+  // A large backlog: the oldest go first, 256 per pass.
+  std::vector<RotatedFile> many;
+  for (int i = 1; i <= 300; ++i) many.push_back(entry(std::to_string(i).c_str(), i, now, 1));
+  const Names backlog = pick(many, {1, 0, 0}, now);
+  ASSERT_EQ(backlog.size(), 256u);
+  EXPECT_EQ(backlog.front(), "1");
+  EXPECT_EQ(backlog.back(), "256");
+}
+
+class RetentionDirTest : public ::testing::Test {
+ protected:
+  RetentionDirTest() { tzset(); }
+  ~RetentionDirTest() override { close(dir_fd); }
+
+  std::string start_header(const char* leaf) const {
+    return "Logfile: " + dir.file(leaf) +
+           "\r\nLogging started at 01.03.2024 10:00:00 \r\n"
+           "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n";
+  }
+  std::string continuation_header() const {
+    return dir.file("app.log") +
+           "\r\nlogfile continued 01.03.2024 10:00:00\r\n"
+           "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n"
+           " Version:  created \r\n\r\n";
+  }
+  // Writes `name`, padded to `size` bytes when larger, last modified at `mtime`.
+  void plant(const std::string& name, std::string content, time_t mtime, size_t size = 0) {
+    if (content.size() < size) content.append(size - content.size(), 'x');
+    write_file(dir.file(name), content);
+    set_mtime(name, mtime);
+  }
+  void set_mtime(const std::string& name, time_t mtime) {
+    const timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(utimensat(dir_fd, name.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << name;
+  }
+
+  TempDir dir;
+  ScopedEnv tz{"TZ", "XST-5"};  // local time is UTC + 5 h
+  int dir_fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  Recorder report;
+};
+
+TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
+  const time_t now = time(nullptr);
+  EXPECT_EQ(qellog::prune_rotated_files(-1, "app.log", {0, 0, 0}, now, report), 0);
+  EXPECT_TRUE(report.failures.empty()) << "no limit must not read the directory";
+
+  // Ten of ours, modified in the opposite order of their stamps.
+  for (int d = 1; d <= 10; ++d) {
+    char name[64];
+    std::snprintf(name, sizeof name, "app_2024_03_%02d_10_00_00_000.log", d);
+    plant(name, d % 2 ? start_header("app.log") : continuation_header(), now - 120 - d * 60);
+  }
+  // Young: the newest counts; the oldest is spared.
+  plant("app_2024_03_11_10_00_00_000.log", continuation_header(), now);
+  plant("app_2024_01_07_10_00_00_000.log", start_header("app.log"), now);
+  plant("app.log", start_header("app.log"), now - 120);
+  // Look-alikes, older than the cut unless said otherwise.
+  const time_t old = now - 3600;
+  plant("app_b_2024_01_01_10_00_00_000.log", start_header("app_b.log"), old);
+  plant("app2_2024_01_01_10_00_00_000.log", start_header("app.log"), old);
+  plant("app_2024_01_01_10_00_00_000.log.1", start_header("app.log"), old);
+  plant("app_2024_01_01_10_00_00_000.log~", start_header("app.log"), old);
+  plant(".app_2024_01_01_10_00_00_000.log", start_header("app.log"), old);
+  // Newer than all: counted, it would take a place of the three.
+  ASSERT_EQ(symlinkat("app_2024_03_01_10_00_00_000.log", dir_fd,
+                      "app_2024_03_12_10_00_00_000.log"), 0);
+  set_mtime("app_2024_03_12_10_00_00_000.log", old);
+  plant("app_2024_01_03_10_00_00_000.log", "another program's data\r\n", old);
+  plant("app_2024_01_04_10_00_00_000.log", start_header("app.log"), old);
+  ASSERT_EQ(fchownat(dir_fd, "app_2024_01_04_10_00_00_000.log", 65534, 65534, 0), 0);
+  ASSERT_EQ(mkdirat(dir_fd, "app_2024_01_05_10_00_00_000.log", 0755), 0);
+  ASSERT_EQ(linkat(dir_fd, "app.log", dir_fd, "app_2024_01_06_10_00_00_000.log", 0), 0);
+  ASSERT_EQ(mkfifoat(dir_fd, "app_2024_01_08_10_00_00_000.log", 0644), 0);
+
+  EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {3, 0, 0}, now, report), 8);
+  EXPECT_EQ(report.sorted_removed(),
+            (Names{"app_2024_03_01_10_00_00_000.log", "app_2024_03_02_10_00_00_000.log",
+                   "app_2024_03_03_10_00_00_000.log", "app_2024_03_04_10_00_00_000.log",
+                   "app_2024_03_05_10_00_00_000.log", "app_2024_03_06_10_00_00_000.log",
+                   "app_2024_03_07_10_00_00_000.log", "app_2024_03_08_10_00_00_000.log"}));
+  EXPECT_EQ(report.failures, Names{});
+  EXPECT_EQ(list_dir(dir.path()),
+            (Names{".app_2024_01_01_10_00_00_000.log", "app.log",
+                   "app2_2024_01_01_10_00_00_000.log", "app_2024_01_01_10_00_00_000.log.1",
+                   "app_2024_01_01_10_00_00_000.log~", "app_2024_01_03_10_00_00_000.log", "app_2024_01_04_10_00_00_000.log",
+                   "app_2024_01_05_10_00_00_000.log", "app_2024_01_06_10_00_00_000.log",
+                   "app_2024_01_07_10_00_00_000.log", "app_2024_01_08_10_00_00_000.log",
+                   "app_2024_03_09_10_00_00_000.log", "app_2024_03_10_10_00_00_000.log",
+                   "app_2024_03_11_10_00_00_000.log", "app_2024_03_12_10_00_00_000.log",
+                   "app_b_2024_01_01_10_00_00_000.log"}));
+}
+
+TEST_F(RetentionDirTest, TotalSizeThenAgeOnTheSameDescriptor) {
+  const time_t now = 1710054000;  // 10.03.2024 12:00:00 local
+  const time_t old = now - 120;
+  plant("app_2024_03_10_11_00_00_000.log", start_header("app.log"), old, 1000);
+  plant("app_2024_03_09_12_00_00_000.log", continuation_header(), old, 1000);
+  plant("app_2024_03_08_12_00_00_000.log", continuation_header(), old, 1000);
+  plant("app_2024_03_08_11_59_59_999.log", continuation_header(), old, 1000);
+  // Two days old only if the stamp were read as UTC.
+  plant("app_2024_03_08_09_00_00_000.log", start_header("app.log"), old, 1000);
+  plant("app_2024_03_01_12_00_00_000.log", continuation_header(), old, 1000);
+  // Not ours, and large: counting it would break the total at once.
+  plant("app_2024_03_10_11_30_00_000.log", "not a log\r\n", old, 100000);
+
+  EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {0, 5000, 0}, now, report), 1);
+  EXPECT_EQ(report.sorted_removed(), (Names{"app_2024_03_01_12_00_00_000.log"}));
+
+  report.removed_names.clear();
+  EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {0, 0, 2}, now, report), 2);
+  EXPECT_EQ(report.sorted_removed(),
+            (Names{"app_2024_03_08_09_00_00_000.log", "app_2024_03_08_11_59_59_999.log"}));
+  EXPECT_EQ(report.failures, Names{});
+  EXPECT_EQ(list_dir(dir.path()),
+            (Names{"app_2024_03_08_12_00_00_000.log", "app_2024_03_09_12_00_00_000.log",
+                   "app_2024_03_10_11_00_00_000.log", "app_2024_03_10_11_30_00_000.log"}));
+}
+
+}  // namespace
