@@ -42,6 +42,8 @@ QELLOG_API void set_logparam_logfilepath(char* ignored);        // does nothing
 // Queries; 0 without a process log.
 QELLOG_API unsigned int get_logparam_logbits();
 QELLOG_API long get_logparam_filehandle();  // 0 also when no file is open
+// Pieces whose write failed since the log was made (0 without a log).
+QELLOG_API unsigned long get_logparam_lostlines();
 QELLOG_API int get_logparam(char* ignored);                            // 0
 QELLOG_API int get_logparam_logfilepath(char* buf, unsigned long size);  // 0
 QELLOG_API int get_logparam_logfilename(char* buf, unsigned long size);  // 0

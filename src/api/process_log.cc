@@ -146,6 +146,12 @@ long get_logparam_filehandle() {
   return fd >= 0 ? static_cast<long>(fd) : 0;
 }
 
+unsigned long get_logparam_lostlines() {
+  LogBorrow borrow(g_log);
+  CQel_Log* log = borrow.get();
+  return log != nullptr ? log->get_lostcount() : 0;
+}
+
 int get_logparam(char*) { return 0; }
 int get_logparam_logfilepath(char*, unsigned long) { return 0; }
 int get_logparam_logfilename(char*, unsigned long) { return 0; }

@@ -76,7 +76,7 @@ void report_write_error(const char* filename, int err) {
 }
 
 int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
-                    bool header_counted) {
+                    unsigned long prior) {
   int previous;
   unsigned old_generation;
   {
@@ -85,7 +85,8 @@ int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
     store(log.hflog, fd);
     old_generation = s.fd_generation++;
     store(log.curfilesize, size);
-    if (header_counted) store(log.msgcount, log.msgcount + 1);
+    s.prior_bytes.store(prior, std::memory_order_relaxed);
+    store(log.msgcount, log.msgcount + 1);
   }
   // Writers that took the old descriptor may still be inside their
   // write(2); it is closed only once they have returned.

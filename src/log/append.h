@@ -41,13 +41,14 @@ bool write_all(int fd, const char* data, size_t len);
 // "Error in write to logfile <filename>: <errno>" on stderr.
 void report_write_error(const char* filename, int err);
 
-// Publishes `fd` as the log's descriptor holding `size` bytes (a header
-// written there counts as one write when `header_counted`), then waits
+// Publishes `fd` as the log's descriptor: `size` bytes written by this
+// object (its header, counted as one write) after `prior` bytes that the
+// file held before; then waits
 // until every write that took the previous descriptor has returned and
 // gives that descriptor back to the caller to close. Writers wait at most
 // for the swap itself. Called by one thread at a time (the rotation lock).
 int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
-                    bool header_counted);
+                    unsigned long prior);
 
 }  // namespace qellog
 

@@ -5,6 +5,7 @@
 
 #include <system_error>
 
+#include "log/rotation.h"
 #include "log/sync.h"
 
 namespace qellog {
@@ -152,7 +153,7 @@ int CQel_Log::msg_flush_thread() {
   writelog(LOGBIT_INTERNAL, "%s: start", qellog::kThread);
   while (thread_run.load()) {
     if (!qellog::wait_for_request(*this)) break;
-    if (qellog::load(curfilesize) < qellog::load(maxfilesize)) {
+    if (!qellog::size_limit_reached(*this)) {
       qellog::sync_file(*this);
     } else {
       create_next_file();

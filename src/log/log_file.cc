@@ -9,6 +9,7 @@
 #include "log/append.h"
 #include "log/file_format.h"
 #include "log/flush.h"
+#include "log/log_path.h"
 #include "log/log_state.h"
 #include "log/process_ids.h"
 #include "log/sync.h"
@@ -75,11 +76,16 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
   }
   // O_APPEND makes every write land at the end of the file atomically, also
   // against other processes that log to the same file.
-  hflog = open(filename, flags | O_APPEND | O_CLOEXEC, mode);
+  state_->open_flags = flags;
+  state_->mode = mode;
+  if (qellog::open_log_directory(filename, *state_)) {
+    hflog = qellog::open_live_file(*state_, flags, mode);
+  }
   if (hflog == -1) {
     logbits = 0;
     return;
   }
+  state_->prior_bytes.store(qellog::regular_file_size(hflog));
   struct tm cal;
   qellog::local_calendar(last_time.tv_sec, &cal);
   char header[qellog::kHeaderCapacity];

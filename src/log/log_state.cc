@@ -1,5 +1,7 @@
 #include "log/log_state.h"
 
+#include <unistd.h>
+
 namespace qellog {
 
 LogState::LogState() {
@@ -13,6 +15,9 @@ LogState::LogState() {
   pthread_mutexattr_destroy(&attr);
 }
 
-LogState::~LogState() { pthread_mutex_destroy(&write_lock); }
+LogState::~LogState() {
+  if (dir_fd != -1) close(dir_fd);
+  pthread_mutex_destroy(&write_lock);
+}
 
 }  // namespace qellog

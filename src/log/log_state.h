@@ -38,6 +38,38 @@ struct LogState {
   // the child in a usable state.
   CQel_Log* prev_log = nullptr;
   CQel_Log* next_log = nullptr;
+
+  // Where the log lives: its directory, held open so that rotation acts
+  // there whatever the host's working directory becomes, and the live
+  // file's name in it, split for rotated names ("app" + ".log").
+  int dir_fd = -1;
+  char leaf[1024] = {};
+  char stem[1024] = {};
+  char ext[16] = {};
+  // The directory may hold a symlink planted by another user: the file is
+  // then never opened through one.
+  bool nofollow = false;
+  // The open flags and permission bits the log was built with; a rotation
+  // creates its new file with the same bits.
+  int open_flags = 0;
+  unsigned mode = 0;
+  // Bytes that were in the current file before this object wrote to it
+  // (another run's lines); the size limit counts them too.
+  std::atomic<unsigned long> prior_bytes{0};
+
+  // Retention of rotated files; 0 means no limit.
+  std::atomic<unsigned long> max_file_count{0};
+  std::atomic<unsigned long> max_total_size{0};
+  std::atomic<unsigned long> max_file_age{0};
+  // Lost-line accounting.
+  std::atomic<unsigned long> lost_count{0};
+  std::atomic<bool> lost_lines_record{false};
+  // Following external rotation, rotation by time, tail-safe rotation.
+  std::atomic<bool> reopen{false};
+  std::atomic<unsigned> reopen_interval{0};
+  std::atomic<bool> reopen_requested{false};
+  std::atomic<unsigned> rotate_time{0};
+  std::atomic<bool> tailsafe{false};
 };
 
 // Puts a log on, and takes it off, the list of live logs that fork()

@@ -1,37 +1,33 @@
 // Size-limited rotation: the file moves to a time-stamped name and the log
-// goes on in a fresh file under its own name.
+// goes on in a fresh file under its own name, in the directory it was
+// opened in.
+#include "log/rotation.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "log/append.h"
 #include "log/file_format.h"
 #include "log/flush.h"
+#include "log/log_path.h"
 #include "log/process_ids.h"
 #include "log/sync.h"
 
 namespace qellog {
+
+void (*g_after_move_aside)(int dir_fd, const char* leaf) = nullptr;
+
 namespace {
 
 constexpr char kRotate[] = "create_next_file";
 // A second rotation within the same millisecond would get the same name; it
 // waits for the next millisecond instead, a bounded number of times.
 constexpr int kMaxNameAttempts = 20;
-
-// rename(2) that never replaces an existing file.
-int rename_noreplace(const char* from, const char* to) {
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return -1;
-  // The file system cannot refuse to replace: test first (racy, but only
-  // against another process rotating the same file in the same millisecond).
-  if (access(to, F_OK) == 0) {
-    errno = EEXIST;
-    return -1;
-  }
-  return rename(from, to);
-}
 
 void wait_for_next_millisecond(const timeval& t) {
   timeval now;
@@ -42,12 +38,29 @@ void wait_for_next_millisecond(const timeval& t) {
   } while (now.tv_sec == t.tv_sec && now.tv_usec / 1000 == t.tv_usec / 1000);
 }
 
-// Step 1: moves the live file to its time-stamped name `rotated`. The
-// rotation's clock reading becomes the elapsed-time reference and gives
-// the calendar `cal` of the new header. False when the file keeps its name.
-bool move_aside(CQel_Log& log, char (&rotated)[kRotatedNameCapacity],
-                struct tm* cal) {
-  LogState& s = LogAccess::state(log);
+// One rotation's names: the rotated leaf in the log's directory, and the
+// same file as the log's own name spells it, for the diagnostics.
+struct Rotated {
+  char leaf[kRotatedNameCapacity];
+  char shown[2 * kRotatedNameCapacity];
+  bool moved = false;  // false: the live name was already gone
+};
+
+void name_rotated(CQel_Log& log, const LogState& s, const timeval& now,
+                  const struct tm& cal, Rotated* r) {
+  format_rotated_name(r->leaf, sizeof r->leaf, s.stem, cal,
+                      now.tv_usec / 1000, s.ext);
+  const size_t dir_len = std::strlen(log.filename) - std::strlen(s.leaf);
+  std::snprintf(r->shown, sizeof r->shown, "%.*s%s", static_cast<int>(dir_len),
+                log.filename, r->leaf);
+}
+
+// Step 1: moves the live file to its time-stamped name. The rotation's
+// clock reading becomes the elapsed-time reference and gives the calendar
+// `cal` of the new header. False when the file keeps its name; true also
+// when the name was already gone (deleted or moved away by someone else),
+// so that the log does not go on writing into a file nobody can see.
+bool move_aside(CQel_Log& log, LogState& s, Rotated* r, struct tm* cal) {
   for (int attempt = 1;; ++attempt) {
     timeval now;
     gettimeofday(&now, nullptr);
@@ -56,52 +69,75 @@ bool move_aside(CQel_Log& log, char (&rotated)[kRotatedNameCapacity],
       store_time(log.last_time, now);
     }
     local_calendar(now.tv_sec, cal);
-    format_rotated_name(rotated, sizeof rotated, log.filename_base, *cal,
-                        now.tv_usec / 1000, log.extension);
-    if (rename_noreplace(log.filename, rotated) == 0) return true;
+    name_rotated(log, s, now, *cal, r);
+    if (rename_noreplace(s, s.leaf, r->leaf) == 0) {
+      r->moved = true;
+      return true;
+    }
     const int err = errno;
     if (err == EEXIST && attempt < kMaxNameAttempts) {
       wait_for_next_millisecond(now);
       continue;
     }
-    // The live file keeps its name and its content: opening the new file
-    // with O_TRUNC now would empty it. Lines go on into it, and the next
-    // flush request tries again.
+    if (err == ENOENT) {
+      log.writelog(LOGBIT_INTERNAL, "%s: %s is gone, a new file starts",
+                   kRotate, log.filename);
+      return true;
+    }
+    // The live file keeps its name and its content. Lines go on into it,
+    // and the next flush request tries again.
     log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate,
-                 rotated, err);
+                 r->shown, err);
     return false;
   }
 }
 
-// Step 2: opens the new file and writes its continuation header, before
-// any writer can reach it, so the header is the file's first piece. -1
-// when it cannot be opened: the rotated file then gets its name back.
-int open_next(CQel_Log& log, const char* rotated, const struct tm& cal,
-              size_t* header_len, bool* header_written) {
-  const int fd = open(log.filename,
-                      O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+// Gives the rotated file its name back after a failed step 2, so that the
+// log writes on to it under its own name and a later request tries again.
+void undo_move(CQel_Log& log, const LogState& s, const Rotated& r,
+               const char* what, int err) {
+  const bool back = r.moved && rename_noreplace(s, r.leaf, s.leaf) == 0;
+  log.writelog(LOGBIT_INTERNAL, "%s: %s %s failed %d, %s", kRotate, what,
+               log.filename, err,
+               back ? "file renamed back" : "writing on to the rotated file");
+}
+
+// Step 2: opens the new file and writes its continuation header before
+// any writer can reach it, so the header is the file's first piece. A file
+// that did not get its header never becomes the live file. -1 on failure,
+// with the move undone.
+int open_next(CQel_Log& log, LogState& s, const Rotated& r,
+              const struct tm& cal, size_t* header_len, unsigned long* prior) {
+  bool created = false;
+  const int fd = open_fresh_file(s, &created, prior);
   if (fd == -1) {
-    const int err = errno;
-    // No line is lost, no descriptor leaks, and a later request tries again.
-    const int back = rename_noreplace(rotated, log.filename);
-    log.writelog(LOGBIT_INTERNAL, "%s: open %s failed %d, %s", kRotate,
-                 log.filename, err,
-                 back == 0 ? "file renamed back" : "writing on to the rotated file");
+    undo_move(log, s, r, "open", errno);
     return -1;
   }
   char header[kHeaderCapacity];
   {
-    LockGuard guard(LogAccess::state(log).write_lock);
+    LockGuard guard(s.write_lock);
     *header_len = format_continuation_header(
         header, sizeof header, log.filename, cal,
         {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc});
   }
-  *header_written = write_all(fd, header, *header_len);
-  if (!*header_written) report_write_error(log.filename, errno);
-  return fd;
+  if (write_all(fd, header, *header_len)) return fd;
+  const int err = errno;
+  report_write_error(log.filename, err);
+  if (created) unlinkat(s.dir_fd, s.leaf, 0);
+  close(fd);
+  undo_move(log, s, r, "header to", err);
+  return -1;
 }
 
 }  // namespace
+
+bool size_limit_reached(CQel_Log& log) {
+  const LogState& s = LogAccess::state(log);
+  return load(log.curfilesize) + s.prior_bytes.load(std::memory_order_relaxed) >=
+         load(log.maxfilesize);
+}
+
 }  // namespace qellog
 
 void CQel_Log::create_next_file() {
@@ -113,20 +149,22 @@ void CQel_Log::create_next_file() {
   std::lock_guard<std::mutex> rotation(s.rotate_mutex);
   if (load(hflog) == -1) return;
 
-  char rotated[kRotatedNameCapacity];
+  Rotated r;
   struct tm cal;
-  if (!move_aside(*this, rotated, &cal)) return;
-  writelog(LOGBIT_INTERNAL, "%s: curfilesize %d hflog %d file renamed to %s ",
-           kRotate, static_cast<int>(load(curfilesize)), load(hflog), rotated);
+  if (!move_aside(*this, s, &r, &cal)) return;
+  if (r.moved) {
+    writelog(LOGBIT_INTERNAL, "%s: curfilesize %d hflog %d file renamed to %s ",
+             kRotate, static_cast<int>(load(curfilesize)), load(hflog), r.shown);
+  }
+  if (g_after_move_aside != nullptr) g_after_move_aside(s.dir_fd, s.leaf);
 
   // Rename and open run without the write lock: writers go on into the
   // rotated file through the old descriptor meanwhile.
   size_t header_len = 0;
-  bool header_written = false;
-  const int fd = open_next(*this, rotated, cal, &header_len, &header_written);
+  unsigned long prior = 0;
+  const int fd = open_next(*this, s, r, cal, &header_len, &prior);
   if (fd == -1) return;
-  const int previous = swap_descriptor(
-      *this, s, fd, header_written ? header_len : 0ul, header_written);
+  const int previous = swap_descriptor(*this, s, fd, header_len, prior);
   writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
   close(previous);
   writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
