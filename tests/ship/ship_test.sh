@@ -5,7 +5,7 @@
 # imfile input follows the live log name and forwards each line over TCP, and
 # a central one that writes the text of each received line to a file. The
 # driver writes THREADS x LINES numbered lines, paced to RATE lines/s,
-# through a log that rotates at 16 kb (SHIP_MAXFILESIZE_KB). Then every number must be in the log
+# through a log that rotates at 16 kb. Then every number must be in the log
 # files exactly once, and must reach the central file exactly once.
 #
 # Usage: ship_test.sh DRIVER [MODE]   (MODE: default $SHIP_TAILSAFE, else yes)
@@ -16,11 +16,11 @@
 #   inline  one thread writes and rotates the file itself between two lines,
 #           so nothing reaches a file after its rename: a check of the
 #           shipper's own configuration; judged
-# Environment: SHIP_THREADS (4), SHIP_LINES (25000 per thread), SHIP_RATE
-# (20000 lines/s in total), SHIP_MAXFILESIZE_KB (16), SHIP_IMFILE_MODE (inotify, or polling),
-# SHIP_LOGGING (0x3; 0x100003 adds the rotation's
-# own lines, which show where each rename happened), SHIP_KEEP=1 keeps the
-# work directory.
+# Environment, for experiments: SHIP_THREADS (4), SHIP_LINES (25000 per
+# thread), SHIP_RATE (20000 lines/s in total), SHIP_MAXFILESIZE_KB (16),
+# SHIP_IMFILE_MODE (inotify, or polling), SHIP_LOGGING (0x3; 0x100003 adds
+# the rotation's own lines, which show where each rename happened),
+# SHIP_KEEP=1 keeps the work directory.
 # Exit status: 0 pass, 1 fail, 77 rsyslogd missing (skipped).
 set -euo pipefail
 
@@ -33,8 +33,7 @@ size_kb=${SHIP_MAXFILESIZE_KB:-16}
 total=$((threads * lines))
 case $mode in yes|no|inline) ;; *) echo "ship_test: MODE must be yes, no or inline" >&2; exit 2 ;; esac
 
-rsyslogd=$(command -v rsyslogd || true)
-[ -x /usr/sbin/rsyslogd ] && rsyslogd=/usr/sbin/rsyslogd
+rsyslogd=$(PATH=$PATH:/usr/sbin:/sbin command -v rsyslogd || true)
 if [ -z "$rsyslogd" ]; then
   echo "SKIP: rsyslogd not installed (scripts/setup.sh installs it)"
   exit 77
