@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing, fuzzing and
-# benchmarking qellog needs. Run as root on Debian 12; safe to run again.
+# benchmarking qellog needs, and rsyslog and logrotate for the shipping
+# test. Run as root on Debian 12; safe to run again. It never starts or
+# configures a system service: the shipping test runs rsyslogd daemons of
+# its own.
 set -euo pipefail
 
 packages=(
@@ -10,6 +13,7 @@ packages=(
   libbenchmark-dev
   libspdlog-dev
   clang libclang-rt-14-dev
+  rsyslog logrotate
 )
 
 missing=()
