@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "log/flush.h"
+#include "log/lost_lines.h"
 #include "log/sync.h"
+#include "log/upkeep.h"
 
 namespace qellog {
 
@@ -33,15 +35,21 @@ bool complete_append(CQel_Log& log, LogState& s, const Append& a,
                      const char* data, unsigned long len) {
   // The descriptor has O_APPEND: the kernel puts each write at the end of
   // the file atomically, so no lseek is needed (or would help) before it.
-  const bool ok = write_all(a.fd, data, len);
+  bool partial = false;
+  const bool ok =
+      a.counted && s.record_pending.load(std::memory_order_relaxed)
+          ? write_with_record(log, s, a, data, len, &partial)
+          : write_all(a.fd, data, len, &partial);
   if (!ok) {
-    report_write_error(log.filename, errno);
+    const int err = errno;
+    report_write_error(log.filename, err);
     if (a.counted) {
       LockGuard guard(s.write_lock);
       if (s.fd_generation == a.generation) {
         store(log.curfilesize, log.curfilesize - len);
       }
       if (log.msgcount > 0) store(log.msgcount, log.msgcount - 1);
+      note_lost_locked(s, err, partial);
     }
     if (a.claimed_flush) release_flush(s);
   }
@@ -63,11 +71,12 @@ void append_piece(CQel_Log& log, const char* data, unsigned long len) {
   if (complete_append(log, s, a, data, len)) raise_flush(log);
 }
 
-bool write_all(int fd, const char* data, size_t len) {
+bool write_all(int fd, const char* data, size_t len, bool* partial) {
   ssize_t written;
   do {
     written = write(fd, data, len);
   } while (written < 0 && errno == EINTR);
+  if (partial != nullptr) *partial = written > 0;
   return written == static_cast<ssize_t>(len);
 }
 
@@ -87,6 +96,7 @@ int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
     store(log.curfilesize, size);
     s.prior_bytes.store(prior, std::memory_order_relaxed);
     store(log.msgcount, log.msgcount + 1);
+    file_started_locked(s, size, prior);
   }
   // Writers that took the old descriptor may still be inside their
   // write(2); it is closed only once they have returned.

@@ -35,8 +35,9 @@ bool complete_append(CQel_Log& log, LogState& s, const Append& a,
 void append_piece(CQel_Log& log, const char* data, unsigned long len);
 
 // write(2) of the whole buffer in one call, repeated when a signal
-// interrupts it. True when every byte was written.
-bool write_all(int fd, const char* data, size_t len);
+// interrupts it. True when every byte was written; otherwise errno tells
+// why and `*partial` whether some bytes reached the file.
+bool write_all(int fd, const char* data, size_t len, bool* partial = nullptr);
 
 // "Error in write to logfile <filename>: <errno>" on stderr.
 void report_write_error(const char* filename, int err);

@@ -3,10 +3,12 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <system_error>
 
 #include "log/rotation.h"
 #include "log/sync.h"
+#include "log/upkeep.h"
 
 namespace qellog {
 namespace {
@@ -23,6 +25,7 @@ constexpr char kStop[] = "stop_flush_thread";
 // test and its wait is never lost.
 void wake_flush_thread(CQel_Log& log) {
   std::lock_guard<std::mutex> guard(log.flush_mutex);
+  LogAccess::state(log).wake_requested = true;
   log.flush_cond.notify_one();
 }
 
@@ -55,14 +58,37 @@ void flush_now(CQel_Log& log) {
                static_cast<int>(load(log.msgcount)));
 }
 
+// Waits under `lock` until a request or a stop comes; between them, timed
+// wake-ups do what is due and write nothing else.
+void wait_with_upkeep(CQel_Log& log, std::unique_lock<std::mutex>& lock) {
+  LogState& s = LogAccess::state(log);
+  for (;;) {
+    // A stop may have cleared the flag after the loop test and notified
+    // before this thread held the mutex; test again, under the mutex, or
+    // that notify is lost and the join never returns.
+    if (!log.thread_run.load()) return;
+    const long ms = upkeep_wait_ms(log);
+    if (ms < 0) {
+      log.flush_cond.wait(lock);
+      return;
+    }
+    if (log.flush_cond.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+          return s.wake_requested || !log.thread_run.load();
+        })) {
+      return;
+    }
+    lock.unlock();
+    on_timed_wakeup(log);
+    lock.lock();
+  }
+}
+
 // Waits for a request; false when the thread is to end.
 bool wait_for_request(CQel_Log& log) {
   std::unique_lock<std::mutex> lock(log.flush_mutex);
   log.writelog(LOGBIT_INTERNAL, "%s: vor wait", kThread);
-  // A stop may have cleared the flag after the loop test and notified
-  // before this thread held the mutex; test again, under the mutex, or
-  // that notify is lost and the join never returns.
-  if (log.thread_run.load()) log.flush_cond.wait(lock);
+  wait_with_upkeep(log, lock);
+  LogAccess::state(log).wake_requested = false;
   lock.unlock();
   if (log.thread_run.load()) return true;
   log.writelog(LOGBIT_INTERNAL, "%s: thread_run false break_loop", kThread);
@@ -153,10 +179,11 @@ int CQel_Log::msg_flush_thread() {
   writelog(LOGBIT_INTERNAL, "%s: start", qellog::kThread);
   while (thread_run.load()) {
     if (!qellog::wait_for_request(*this)) break;
+    qellog::before_request(*this);
     if (!qellog::size_limit_reached(*this)) {
       qellog::sync_file(*this);
-    } else {
-      create_next_file();
+    } else if (qellog::rotate(*this)) {
+      qellog::after_rotation(*this);
     }
   }
   return 0;

@@ -10,9 +10,11 @@
 #include "log/file_format.h"
 #include "log/flush.h"
 #include "log/log_path.h"
+#include "log/lost_lines.h"
 #include "log/log_state.h"
 #include "log/process_ids.h"
 #include "log/sync.h"
+#include "log/upkeep.h"
 #include "qellog/log.h"
 
 using qellog::LockGuard;
@@ -91,6 +93,9 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
   char header[qellog::kHeaderCapacity];
   write_to_file(header, qellog::format_start_header(header, sizeof header,
                                                     filename, cal));
+  LockGuard guard(state_->write_lock);
+  qellog::file_started_locked(*state_, curfilesize,
+                              state_->prior_bytes.load());
 }
 
 CQel_Log::~CQel_Log() {
@@ -99,6 +104,7 @@ CQel_Log::~CQel_Log() {
   // destroying a joinable std::thread terminates.
   qellog::join_flush_thread(*this);
   if (load(hflog) != -1) {
+    qellog::write_pending_record(*this);
     timeval now;
     gettimeofday(&now, nullptr);
     {

@@ -5,6 +5,7 @@
 #define QELLOG_SRC_LOG_LOG_STATE_H
 
 #include <pthread.h>
+#include <sys/time.h>
 
 #include <atomic>
 #include <mutex>
@@ -61,15 +62,32 @@ struct LogState {
   std::atomic<unsigned long> max_file_count{0};
   std::atomic<unsigned long> max_total_size{0};
   std::atomic<unsigned long> max_file_age{0};
-  // Lost-line accounting.
+  // Lost-line accounting: every counted piece whose write failed, and,
+  // when the record is on, what the next record reports (under the write
+  // lock; `record_pending` is the write path's one relaxed test).
   std::atomic<unsigned long> lost_count{0};
   std::atomic<bool> lost_lines_record{false};
+  std::atomic<bool> record_pending{false};
+  unsigned long pending_lost = 0;
+  timeval first_lost{};
+  int last_error = 0;
+  bool fragment = false;  // the last failure left a piece without CR LF
   // Following external rotation, rotation by time, tail-safe rotation.
   std::atomic<bool> reopen{false};
   std::atomic<unsigned> reopen_interval{0};
   std::atomic<bool> reopen_requested{false};
   std::atomic<unsigned> rotate_time{0};
   std::atomic<bool> tailsafe{false};
+
+  // The flush thread's own bookkeeping (only it and the swap touch these,
+  // both under the rotation lock).
+  bool wake_requested = false;       // under flush_mutex: a request is due
+  time_t file_started = 0;           // when the current file began
+  time_t next_boundary = 0;          // next time rotation; 0: not computed
+  unsigned long header_bytes = 0;    // the current file's header
+  unsigned long last_seen_size = 0;  // for a copytruncate
+  int name_missing = 0;              // checks in a row without a live name
+  time_t next_reopen_check = 0;
 };
 
 // Puts a log on, and takes it off, the list of live logs that fork()

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -106,6 +107,16 @@ void undo_move(CQel_Log& log, const LogState& s, const Rotated& r,
 // any writer can reach it, so the header is the file's first piece. A file
 // that did not get its header never becomes the live file. -1 on failure,
 // with the move undone.
+// Publishes the new file, waits for the writes still under way on the old
+// one and closes it.
+void finish_swap(CQel_Log& log, LogState& s, int fd, size_t header_len,
+                 unsigned long prior) {
+  const int previous = swap_descriptor(log, s, fd, header_len, prior);
+  log.writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
+  close(previous);
+  log.writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
+}
+
 int open_next(CQel_Log& log, LogState& s, const Rotated& r,
               const struct tm& cal, size_t* header_len, unsigned long* prior) {
   bool created = false;
@@ -115,12 +126,7 @@ int open_next(CQel_Log& log, LogState& s, const Rotated& r,
     return -1;
   }
   char header[kHeaderCapacity];
-  {
-    LockGuard guard(s.write_lock);
-    *header_len = format_continuation_header(
-        header, sizeof header, log.filename, cal,
-        {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc});
-  }
+  *header_len = continuation_header(log, s, cal, header, sizeof header);
   if (write_all(fd, header, *header_len)) return fd;
   const int err = errno;
   report_write_error(log.filename, err);
@@ -130,7 +136,158 @@ int open_next(CQel_Log& log, LogState& s, const Rotated& r,
   return -1;
 }
 
+// The classic order: move the live file aside, then open its successor.
+// Writers go on into the rotated file through the old descriptor until the
+// swap.
+bool rotate_moving_first(CQel_Log& log, LogState& s) {
+  Rotated r;
+  struct tm cal;
+  if (!move_aside(log, s, &r, &cal)) return false;
+  if (r.moved) {
+    log.writelog(LOGBIT_INTERNAL,
+                 "%s: curfilesize %d hflog %d file renamed to %s ", kRotate,
+                 static_cast<int>(load(log.curfilesize)), load(log.hflog),
+                 r.shown);
+  }
+  if (g_after_move_aside != nullptr) g_after_move_aside(s.dir_fd, s.leaf);
+  // Rename and open run without the write lock.
+  size_t header_len = 0;
+  unsigned long prior = 0;
+  const int fd = open_next(log, s, r, cal, &header_len, &prior);
+  if (fd == -1) return false;
+  finish_swap(log, s, fd, header_len, prior);
+  return true;
+}
+
+// The tail-safe order. A tailer that follows the live name finishes the
+// old file once the name points elsewhere; in the classic order lines still
+// reach the old file after that through the old descriptor, and a tailer
+// that has moved on never sees them. Here the new file is prepared under a
+// hidden name, the descriptor is swapped and the writes under way on the
+// old one are waited for, and only then does the old file leave the live
+// name, by an exchange, so that the name never disappears.
+constexpr char kHiddenPrefix[] = ".";
+constexpr char kHiddenSuffix[] = ".next";
+
+struct Hidden {
+  char leaf[1100];
+};
+
+void hidden_name(const LogState& s, Hidden* h) {
+  std::snprintf(h->leaf, sizeof h->leaf, "%s%s%s", kHiddenPrefix, s.leaf,
+                kHiddenSuffix);
+}
+
+// A hidden file found at the start of a rotation is a new file whose
+// rotation did not finish (a crash between the swap and the exchange). One
+// old enough to be nobody's rotation in progress is kept as a rotated file;
+// false when the hidden name is still in use.
+bool recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
+  struct stat st;
+  if (fstatat(s.dir_fd, h.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+  if (S_ISREG(st.st_mode) && st.st_mtime > time(nullptr) - 60) return false;
+  Rotated r;
+  struct tm cal;
+  timeval now;
+  gettimeofday(&now, nullptr);
+  local_calendar(now.tv_sec, &cal);
+  name_rotated(log, s, now, cal, &r);
+  const bool kept = rename_noreplace(s, h.leaf, r.leaf) == 0;
+  log.writelog(LOGBIT_INTERNAL, "%s: left-over %s %s %s", kRotate, h.leaf,
+               kept ? "kept as" : "cannot be moved to", r.shown);
+  return kept;
+}
+
+// Creates the hidden new file with its continuation header. -1 on failure.
+int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h,
+                   const struct tm& cal, size_t* header_len) {
+  const int fd = openat(s.dir_fd, h.leaf,
+                        O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC |
+                            O_NOFOLLOW,
+                        s.mode);
+  if (fd == -1) {
+    log.writelog(LOGBIT_INTERNAL, "%s: open %s failed %d", kRotate, h.leaf,
+                 errno);
+    return -1;
+  }
+  char header[kHeaderCapacity];
+  *header_len = continuation_header(log, s, cal, header, sizeof header);
+  if (write_all(fd, header, *header_len)) return fd;
+  report_write_error(log.filename, errno);
+  unlinkat(s.dir_fd, h.leaf, 0);
+  close(fd);
+  return -1;
+}
+
+// Moves the old file (now written by nobody) to its rotated name and the
+// hidden file to the live name. False when the new file stays hidden; it
+// then gets a name at the next rotation.
+bool move_into_place(LogState& s, const Hidden& h, const Rotated& r) {
+  if (renameat2(s.dir_fd, s.leaf, s.dir_fd, h.leaf, RENAME_EXCHANGE) == 0) {
+    // The old file is under the hidden name now.
+    return rename_noreplace(s, h.leaf, r.leaf) == 0;
+  }
+  if (errno == EINVAL || errno == ENOSYS) {
+    // No exchange on this file system: the live name is missing for a
+    // moment.
+    if (rename_noreplace(s, s.leaf, r.leaf) != 0 && errno != ENOENT) return false;
+  } else if (errno != ENOENT) {
+    return false;
+  }
+  return rename_noreplace(s, h.leaf, s.leaf) == 0;
+}
+
+bool rotate_tailsafe(CQel_Log& log, LogState& s) {
+  Hidden h;
+  hidden_name(s, &h);
+  if (!recover_hidden(log, s, h)) return false;
+  timeval now;
+  gettimeofday(&now, nullptr);
+  {
+    LockGuard guard(s.write_lock);
+    store_time(log.last_time, now);
+  }
+  struct tm cal;
+  local_calendar(now.tv_sec, &cal);
+  Rotated r;
+  name_rotated(log, s, now, cal, &r);
+  size_t header_len = 0;
+  const int fd = prepare_hidden(log, s, h, cal, &header_len);
+  if (fd == -1) return false;
+  log.writelog(LOGBIT_INTERNAL, "%s: curfilesize %d hflog %d file renamed to %s ",
+               kRotate, static_cast<int>(load(log.curfilesize)),
+               load(log.hflog), r.shown);
+  const int previous = swap_descriptor(log, s, fd, header_len, 0);
+  if (!move_into_place(s, h, r)) {
+    log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate, r.shown,
+                 errno);
+  }
+  log.writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
+  close(previous);
+  log.writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
+  return true;
+}
+
 }  // namespace
+
+bool rotate(CQel_Log& log) {
+  // A flush raised by a line written here would sync under the rotation
+  // lock, which this rotation holds.
+  NoFlushRequests no_flush;
+  LogState& s = LogAccess::state(log);
+  std::lock_guard<std::mutex> rotation(s.rotate_mutex);
+  if (load(log.hflog) == -1) return false;
+  return s.tailsafe.load(std::memory_order_relaxed) ? rotate_tailsafe(log, s)
+                                                    : rotate_moving_first(log, s);
+}
+
+size_t continuation_header(CQel_Log& log, LogState& s, const struct tm& cal,
+                           char* buf, size_t cap) {
+  LockGuard guard(s.write_lock);
+  return format_continuation_header(
+      buf, cap, log.filename, cal,
+      {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc});
+}
 
 bool size_limit_reached(CQel_Log& log) {
   const LogState& s = LogAccess::state(log);
@@ -140,32 +297,4 @@ bool size_limit_reached(CQel_Log& log) {
 
 }  // namespace qellog
 
-void CQel_Log::create_next_file() {
-  using namespace qellog;
-  // A flush raised by a line written here would sync under the rotation
-  // lock, which this rotation holds.
-  NoFlushRequests no_flush;
-  LogState& s = LogAccess::state(*this);
-  std::lock_guard<std::mutex> rotation(s.rotate_mutex);
-  if (load(hflog) == -1) return;
-
-  Rotated r;
-  struct tm cal;
-  if (!move_aside(*this, s, &r, &cal)) return;
-  if (r.moved) {
-    writelog(LOGBIT_INTERNAL, "%s: curfilesize %d hflog %d file renamed to %s ",
-             kRotate, static_cast<int>(load(curfilesize)), load(hflog), r.shown);
-  }
-  if (g_after_move_aside != nullptr) g_after_move_aside(s.dir_fd, s.leaf);
-
-  // Rename and open run without the write lock: writers go on into the
-  // rotated file through the old descriptor meanwhile.
-  size_t header_len = 0;
-  unsigned long prior = 0;
-  const int fd = open_next(*this, s, r, cal, &header_len, &prior);
-  if (fd == -1) return;
-  const int previous = swap_descriptor(*this, s, fd, header_len, prior);
-  writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
-  close(previous);
-  writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
-}
+void CQel_Log::create_next_file() { qellog::rotate(*this); }

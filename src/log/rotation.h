@@ -3,9 +3,22 @@
 #ifndef QELLOG_SRC_LOG_ROTATION_H
 #define QELLOG_SRC_LOG_ROTATION_H
 
+#include <time.h>
+
+#include <cstddef>
+
 #include "log/log_state.h"
 
 namespace qellog {
+
+// Moves the file aside and goes on in a fresh one (create_next_file()).
+// True when the log writes to a new file afterwards.
+bool rotate(CQel_Log& log);
+
+// The continuation header of a new current file begun at `cal`, with the
+// host's texts as they stand. Returns its length.
+size_t continuation_header(CQel_Log& log, LogState& s, const struct tm& cal,
+                           char* buf, size_t cap);
 
 // True when the current file, with the bytes it held before this object
 // wrote to it, has reached the size limit.

@@ -1,0 +1,106 @@
+#include "log/reopen.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "log/append.h"
+#include "log/file_format.h"
+#include "log/log_path.h"
+#include "log/process_ids.h"
+#include "log/rotation.h"
+#include "log/sync.h"
+
+namespace qellog {
+namespace {
+
+constexpr char kReopen[] = "reopen_file";
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The file under the live name, or a new one there. -1 when there is none
+// to take yet (a missing name is created only at the second check in a
+// row, and only for a log set up with O_CREAT).
+int open_under_name(LogState& s, bool name_exists, bool* created,
+                    unsigned long* prior) {
+  if (!name_exists && ((s.open_flags & O_CREAT) == 0 || ++s.name_missing < 2)) {
+    errno = 0;
+    return -1;
+  }
+  return open_fresh_file(s, created, prior);
+}
+
+// Writes the continuation header into `fd` and makes it the current file.
+bool take_over(CQel_Log& log, LogState& s, int fd, bool created,
+               unsigned long prior) {
+  timeval now;
+  gettimeofday(&now, nullptr);
+  struct tm cal;
+  local_calendar(now.tv_sec, &cal);
+  char header[kHeaderCapacity];
+  const size_t n = continuation_header(log, s, cal, header, sizeof header);
+  if (!write_all(fd, header, n)) {
+    const int err = errno;
+    if (created) unlinkat(s.dir_fd, s.leaf, 0);
+    close(fd);
+    log.writelog(LOGBIT_INTERNAL, "%s: header to %s failed %d", kReopen,
+                 log.filename, err);
+    return false;
+  }
+  const int previous = swap_descriptor(log, s, fd, n, prior);
+  close(previous);
+  s.name_missing = 0;
+  s.last_seen_size = prior + n;
+  log.writelog(LOGBIT_INTERNAL, "%s: %s reopened, hflog %d, previous %d closed",
+               kReopen, log.filename, fd, previous);
+  return true;
+}
+
+// The file was truncated in place (copytruncate): the count starts over
+// from what it holds now.
+void restart_count(CQel_Log& log, LogState& s, unsigned long size) {
+  {
+    LockGuard guard(s.write_lock);
+    store(log.curfilesize, 0ul);
+    s.prior_bytes.store(size, std::memory_order_relaxed);
+  }
+  log.writelog(LOGBIT_INTERNAL, "%s: %s was truncated to %lu bytes", kReopen,
+               log.filename, size);
+}
+
+}  // namespace
+
+void check_reopen(CQel_Log& log) {
+  LogState& s = LogAccess::state(log);
+  std::lock_guard<std::mutex> rotation(s.rotate_mutex);
+  const int fd = load(log.hflog);
+  struct stat open_st;
+  if (fd == -1 || fstat(fd, &open_st) != 0) return;
+  struct stat name_st;
+  const int rc = fstatat(s.dir_fd, s.leaf, &name_st,
+                         s.nofollow ? AT_SYMLINK_NOFOLLOW : 0);
+  if (rc == 0 && same_file(open_st, name_st)) {
+    s.name_missing = 0;
+    const unsigned long size = static_cast<unsigned long>(open_st.st_size);
+    if (size < s.last_seen_size) restart_count(log, s, size);
+    s.last_seen_size = size;
+    return;
+  }
+  if (rc != 0 && errno != ENOENT) return;
+  bool created = false;
+  unsigned long prior = 0;
+  const int next = open_under_name(s, rc == 0, &created, &prior);
+  if (next == -1) {
+    if (errno != 0) {
+      log.writelog(LOGBIT_INTERNAL, "%s: open %s failed %d", kReopen,
+                   log.filename, errno);
+    }
+    return;
+  }
+  take_over(log, s, next, created, prior);
+}
+
+}  // namespace qellog

@@ -1,0 +1,128 @@
+#include "log/upkeep.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "log/lost_lines.h"
+#include "log/reopen.h"
+#include "log/retention.h"
+#include "log/rotation.h"
+#include "log/sync.h"
+
+namespace qellog {
+namespace {
+
+constexpr char kRetention[] = "remove_rotated_files";
+// Timed wake-ups come at least this often while anything timed is set, so
+// that a reopen request from a signal handler (a flag only) and a moved
+// test clock are seen within about a second.
+constexpr long kPollMs = 1000;
+
+time_t system_clock_now() { return time(nullptr); }
+
+class DiagnosticReport : public RetentionReport {
+ public:
+  explicit DiagnosticReport(CQel_Log& log) : log_(log) {}
+  void removed(const char* name) override {
+    log_.writelog(LOGBIT_INTERNAL, "%s: removed %s", kRetention, name);
+  }
+  void failed(const char* name, int err) override {
+    log_.writelog(LOGBIT_INTERNAL, "%s: remove %s failed %d", kRetention, name,
+                  err);
+  }
+
+ private:
+  CQel_Log& log_;
+};
+
+// The first local midnight or top of the hour after `t`.
+time_t boundary_after(time_t t, unsigned period) {
+  struct tm cal;
+  localtime_r(&t, &cal);
+  cal.tm_min = 0;
+  cal.tm_sec = 0;
+  if (period == ROTATETIME_DAILY) {
+    cal.tm_hour = 0;
+    cal.tm_mday += 1;
+  } else {
+    cal.tm_hour += 1;
+  }
+  cal.tm_isdst = -1;
+  return mktime(&cal);
+}
+
+// True when a time boundary has passed since the current file began and
+// the file holds more than its header.
+bool time_rotation_due(CQel_Log& log, LogState& s, time_t now) {
+  const unsigned period = s.rotate_time.load(std::memory_order_relaxed);
+  if (period != ROTATETIME_HOURLY && period != ROTATETIME_DAILY) return false;
+  LockGuard guard(s.write_lock);
+  if (s.next_boundary == 0) s.next_boundary = boundary_after(s.file_started, period);
+  const unsigned long held =
+      log.curfilesize + s.prior_bytes.load(std::memory_order_relaxed);
+  return now >= s.next_boundary && held > s.header_bytes;
+}
+
+void reopen_if_due(CQel_Log& log, LogState& s, bool request) {
+  if (!s.reopen.load(std::memory_order_relaxed)) return;
+  const unsigned interval = s.reopen_interval.load(std::memory_order_relaxed);
+  const time_t now = time(nullptr);
+  const bool asked = s.reopen_requested.exchange(false);
+  if (!request && !asked && (interval == 0 || now < s.next_reopen_check)) return;
+  s.next_reopen_check = now + interval;
+  check_reopen(log);
+}
+
+}  // namespace
+
+time_t (*g_wall_clock)() = system_clock_now;
+
+long upkeep_wait_ms(CQel_Log& log) {
+  LogState& s = LogAccess::state(log);
+  const bool timed = s.record_pending.load(std::memory_order_relaxed) ||
+                     s.reopen.load(std::memory_order_relaxed) ||
+                     s.rotate_time.load(std::memory_order_relaxed) != 0;
+  return timed ? kPollMs : -1;
+}
+
+void on_timed_wakeup(CQel_Log& log) {
+  LogState& s = LogAccess::state(log);
+  write_pending_record(log);
+  reopen_if_due(log, s, false);
+  if (time_rotation_due(log, s, g_wall_clock()) && rotate(log)) {
+    after_rotation(log);
+  }
+}
+
+void before_request(CQel_Log& log) {
+  write_pending_record(log);
+  reopen_if_due(log, LogAccess::state(log), true);
+}
+
+void after_rotation(CQel_Log& log) {
+  LogState& s = LogAccess::state(log);
+  const RetentionLimits limits{s.max_file_count.load(std::memory_order_relaxed),
+                               s.max_total_size.load(std::memory_order_relaxed),
+                               s.max_file_age.load(std::memory_order_relaxed)};
+  if (!limits.any()) return;
+  const int dir = openat(s.dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DiagnosticReport report(log);
+  if (dir == -1) {
+    report.failed(".", errno);
+    return;
+  }
+  prune_rotated_files(dir, s.leaf, limits, time(nullptr), report);
+  close(dir);
+}
+
+void file_started_locked(LogState& s, unsigned long header_bytes,
+                         unsigned long prior) {
+  s.file_started = g_wall_clock();
+  s.next_boundary = 0;
+  s.header_bytes = header_bytes;
+  s.last_seen_size = header_bytes + prior;
+}
+
+}  // namespace qellog

@@ -1,0 +1,40 @@
+// What the flush thread does besides syncing and size rotation, all of it
+// opt-in: retention after a rotation, following a file that another tool
+// moved, rotation at midnight or the top of the hour, and the lost-line
+// record when the host has gone quiet. With none of it set, the thread
+// waits for requests only and writes nothing more.
+#ifndef QELLOG_SRC_LOG_UPKEEP_H
+#define QELLOG_SRC_LOG_UPKEEP_H
+
+#include <time.h>
+
+#include "log/log_state.h"
+
+namespace qellog {
+
+// The wall clock of time rotation; replaceable by tests.
+extern time_t (*g_wall_clock)();
+
+// How long the flush thread may wait for a request before a timed wake-up,
+// in milliseconds; -1 when it waits for requests only.
+long upkeep_wait_ms(CQel_Log& log);
+
+// A timed wake-up: acts only where something is due.
+void on_timed_wakeup(CQel_Log& log);
+
+// Before a request is served: the pending record, and the check whether
+// the live name still names the open file.
+void before_request(CQel_Log& log);
+
+// After the flush thread rotated the file: removes what the retention
+// limits no longer keep.
+void after_rotation(CQel_Log& log);
+
+// Under the write lock, at every new current file: restarts the time and
+// size bookkeeping of that file.
+void file_started_locked(LogState& s, unsigned long header_bytes,
+                         unsigned long prior);
+
+}  // namespace qellog
+
+#endif  // QELLOG_SRC_LOG_UPKEEP_H
