@@ -298,6 +298,23 @@ TEST_F(ToolTest, CheckReportsALogThatCannotBeOpened) {
                                          "directory (LogFileFlags has no CREAT)\n"))
       << no_creat.out;
   EXPECT_TRUE(contains(no_creat.out, "\n0 warnings; no log file can be opened\n"));
+
+  // A Logpath that is a file: the set-up falls back to the default
+  // directory, which nobody made.
+  write_file(home() + "/plain", "");
+  write_param_text("c", "[LOGGING]\nLogpath=" + home() +
+                            "/plain\nLogname=c.log\nLogFileFlags=O_CREAT\n");
+  const ChildResult file_dir = run({"--check", "c"});
+  EXPECT_EQ(file_dir.status, 1) << file_dir.out;
+  const std::string fallback = home() + "/.qel/qel_logging/c.log";
+  EXPECT_TRUE(contains(file_dir.out, "warning: Logpath " + home() +
+                                         "/plain is not a directory: the log "
+                                         "goes to " + fallback + "\n"))
+      << file_dir.out;
+  EXPECT_TRUE(contains(file_dir.out, "error: cannot open the log file " +
+                                         fallback + ": No such file or "
+                                         "directory\n"))
+      << file_dir.out;
 }
 
 // The worked example of the README: no warning, the settings as the
