@@ -2,12 +2,14 @@
 // header, a version banner, lines with every prefix field, a time-stamp
 // line and the end trailer. Prints the file when done.
 //
-//   engine_demo [directory]     (default: a fresh directory under /tmp)
+//   engine_demo [directory]     (default: a fresh directory under /tmp,
+//                                removed again at the end)
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -16,7 +18,8 @@
 
 int main(int argc, char** argv) {
   std::string dir;
-  if (argc > 1) {
+  const bool own_dir = argc <= 1;
+  if (!own_dir) {
     dir = argv[1];
   } else {
     char tmpl[] = "/tmp/qellog_demo_XXXXXX";
@@ -48,5 +51,6 @@ int main(int argc, char** argv) {
   }  // the destructor writes the end trailer
 
   std::cout << "== " << path << " (CR LF line ends)\n" << std::ifstream(path).rdbuf();
+  if (own_dir) std::filesystem::remove_all(dir);
   return 0;
 }

@@ -1,10 +1,12 @@
 // A host program as it uses the process-wide interface: it records its
 // identity, initialises the log from its parameter file, writes from
 // several threads while the flush thread rotates a small file, and tears
-// the log down. Prints every file the log produced.
+// the log down. Prints every file the log produced, in the order they were
+// written: the rotated files, oldest first, then the live file.
 //
-//   host_demo
-// It runs in a fresh HOME under /tmp, never the user's own: the demo writes
+//   host_demo [directory]       (default: a fresh directory under /tmp,
+//                                removed again at the end)
+// The directory serves as HOME, never the user's own: the demo writes
 // $HOME/.config/qel/host_demo_param.ini itself.
 #include <dirent.h>
 #include <stdlib.h>
@@ -13,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -23,10 +26,10 @@
 
 namespace {
 
-std::string make_demo_home() {
+std::string make_demo_home(const char* given) {
   char tmpl[] = "/tmp/qellog_host_demo_XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) return "";
-  const std::string home = tmpl;
+  if (given == nullptr && mkdtemp(tmpl) == nullptr) return "";
+  const std::string home = given != nullptr ? given : tmpl;
   mkdir((home + "/.config").c_str(), 0755);
   mkdir((home + "/.config/qel").c_str(), 0755);
   std::ofstream ini(home + "/.config/qel/host_demo_param.ini");
@@ -52,10 +55,40 @@ void worker(int id) {
   }
 }
 
+// The log's files in the order they were written: rotated names carry
+// their time stamp, so they sort by time; the live file comes last.
+std::vector<std::string> files_in_time_order(const std::string& dir) {
+  std::vector<std::string> rotated;
+  bool live = false;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name == "host_demo.log") {
+        live = true;
+      } else if (name.compare(0, 10, "host_demo_") == 0) {
+        rotated.push_back(name);
+      }
+    }
+    closedir(d);
+  }
+  std::sort(rotated.begin(), rotated.end());
+  if (live) rotated.push_back("host_demo.log");
+  return rotated;
+}
+
+void print_files(const std::string& logs) {
+  const std::vector<std::string> files = files_in_time_order(logs);
+  for (const std::string& f : files) {
+    std::cout << "== " << logs << "/" << f << "\n" << std::ifstream(logs + "/" + f).rdbuf();
+  }
+  std::cout << "== " << files.size()
+            << " files (the rotated files, oldest first, then the live log)\n";
+}
+
 }  // namespace
 
-int main() {
-  const std::string home = make_demo_home();
+int main(int argc, char** argv) {
+  const std::string home = make_demo_home(argc > 1 ? argv[1] : nullptr);
   if (home.empty()) return 1;
   setenv("HOME", home.c_str(), 1);
 
@@ -76,18 +109,7 @@ int main() {
   writelog(LOGBIT_ERROR, nullptr, "an error line, tagged");
   exit_logging();
 
-  const std::string logs = home + "/logs";
-  std::vector<std::string> files;
-  if (DIR* d = opendir(logs.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.') files.push_back(e->d_name);
-    }
-    closedir(d);
-  }
-  std::sort(files.begin(), files.end());
-  for (const std::string& f : files) {
-    std::cout << "== " << logs << "/" << f << "\n" << std::ifstream(logs + "/" + f).rdbuf();
-  }
-  std::cout << "== " << files.size() << " files (the live log and its rotated predecessors)\n";
+  print_files(home + "/logs");
+  if (argc <= 1) std::filesystem::remove_all(home);
   return 0;
 }

@@ -1,123 +1,13 @@
-// The qellog tool, run as a program with a HOME of its own.
-#include <fcntl.h>
-#include <gtest/gtest.h>
+// The qellog tool, run as a program with a HOME of its own: piping,
+// --where, --init, --check and the command line.
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cstdlib>
-#include <string>
-#include <vector>
+#include "tool_fixture.h"
 
-#include "test_util.h"
-
-using namespace qellog_test;
+using namespace qellog_tool_test;
 
 namespace {
-
-bool starts_with(const std::string& s, const std::string& prefix) {
-  return s.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool ends_with(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() &&
-         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-bool contains(const std::string& s, const std::string& part) {
-  return s.find(part) != std::string::npos;
-}
-
-// The text with every digit replaced by '9', to compare dates by form.
-std::string shape(std::string s) {
-  for (char& c : s) {
-    if (c >= '0' && c <= '9') c = '9';
-  }
-  return s;
-}
-
-// The message lines of a log without their first `skip` prefix fields
-// (time of day, elapsed time, pid:tid, processor; each ends in a blank):
-// the lines that go on with an eight-digit hexadecimal value field.
-std::vector<std::string> message_lines(const std::string& log, int skip = 0) {
-  std::vector<std::string> out;
-  for (const std::string& line : split_crlf(log)) {
-    size_t pos = 0;
-    for (int i = 0; i < skip && pos != std::string::npos; ++i) {
-      pos = line.find(' ', pos);
-      if (pos != std::string::npos) ++pos;
-    }
-    if (pos == std::string::npos || line.size() < pos + 9) continue;
-    const std::string rest = line.substr(pos);
-    if (rest[8] == ' ' &&
-        std::all_of(rest.begin(), rest.begin() + 8, [](char c) {
-          return std::isxdigit(static_cast<unsigned char>(c));
-        })) {
-      out.push_back(rest);
-    }
-  }
-  return out;
-}
-
-bool ends_with_trailer(const std::string& log) {
-  const std::string trailer = "\r\nLogging ended at 99.99.9999 99:99.99 \r\n" +
-                              std::string(72, '-') + "\r\n\r\n\r\n";
-  return log.size() >= trailer.size() &&
-         shape(log.substr(log.size() - trailer.size())) == trailer;
-}
-
-class ToolTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-#ifndef QELLOG_TOOL_PATH
-    GTEST_SKIP() << "the qellog tool is not built (QELLOG_BUILD_TOOLS=OFF)";
-#else
-    tool_ = QELLOG_TOOL_PATH;
-#endif
-  }
-
-  std::string home() const { return home_.path(); }
-  std::string log_path(const std::string& name) const {
-    return home() + "/logs/" + name + ".log";
-  }
-
-  // A parameter file whose log goes to $HOME/logs/<name>.log.
-  void write_params(const std::string& name, const std::string& logging) {
-    mkdir((home() + "/.config").c_str(), 0755);
-    mkdir((home() + "/.config/qel").c_str(), 0755);
-    write_file(home() + "/.config/qel/" + name + "_param.ini",
-               "[LOGGING]\nLogpath=" + home() + "/logs\nLogname=" + name +
-                   ".log\nLogFileFlags=O_CREAT\nLogging=" + logging + "\n");
-  }
-
-  // Runs the tool with `args`, HOME set to the test's home and `input` as
-  // standard input.
-  ChildResult run(const std::vector<std::string>& args,
-                  const std::string& input = "",
-                  const char* home_value = nullptr) {
-    const std::string in_path = home_.file("stdin." + std::to_string(runs_++));
-    write_file(in_path, input);
-    const std::string home_text = home_value != nullptr ? home_value : home();
-    return run_in_child([&]() {
-      std::vector<char*> argv{const_cast<char*>(tool_.c_str())};
-      for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      setenv("HOME", home_text.c_str(), 1);
-      const int fd = open(in_path.c_str(), O_RDONLY);
-      if (fd < 0 || dup2(fd, 0) < 0) return 126;
-      execv(tool_.c_str(), argv.data());
-      return 127;
-    });
-  }
-
-  std::string tool_;
-  TempDir home_;
-  int runs_ = 0;
-};
 
 TEST_F(ToolTest, PipesEachLineAndClosesTheLog) {
   write_params("pipe", "0x3");
@@ -198,18 +88,42 @@ TEST_F(ToolTest, FlagWordChoosesClassAndTag) {
                                 "00000001 plain", "00000001 ERROR hex one"}));
 }
 
-TEST_F(ToolTest, WhereShowsTheResolvedNames) {
-  const ChildResult r = run({"--where", "app"});
+TEST_F(ToolTest, WhereNamesTheSelectedLogAndItsRotatedFiles) {
+  const ChildResult none = run({"--where", "app"});
+  EXPECT_EQ(none.status, 0) << none.err;
+  EXPECT_EQ(none.out, "parameter file: " + home() +
+                          "/.config/qel/app_param.ini\n"
+                          "log file: none (No such file or directory: the "
+                          "library opens no log)\n");
+  EXPECT_FALSE(file_exists(home() + "/.config")) << "--where creates nothing";
+
+  // Logpath and Logname point away from the default name; two rotated
+  // files, and look-alikes of other logs that are not counted.
+  write_params("app", "3");
+  mkdir((home() + "/logs").c_str(), 0755);
+  write_file(log_path("app"), "12345");
+  write_file(home() + "/logs/app_2024_03_05_14_07_09_123.log", "1234567");
+  write_file(home() + "/logs/app_2023_12_31_23_59_59_999.log", "123");
+  write_file(home() + "/logs/app_2024_03_05_14_07_09_123.log.1", "xx");
+  write_file(home() + "/logs/appx_2024_03_05_14_07_09_123.log", "xx");
+  write_file(home() + "/logs/app_2024_13_05_14_07_09_123.log", "xx");
+  const std::string dir = home() + "/logs/";
+  const ChildResult r = run({"-w", "app"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
             "parameter file: " + home() + "/.config/qel/app_param.ini\n" +
-                "registry file: " + home() + "/.config/qel/app_reg.ini\n" +
-                "default log file: " + home() + "/.qel/qel_logging/app.log\n");
-  const ChildResult relative = run({"-w", "app"}, "", "");
-  EXPECT_EQ(relative.out,
-            "parameter file: ./app_param.ini\nregistry file: ./app_reg.ini\n"
-            "default log file: ./app.log\n");
-  EXPECT_FALSE(file_exists(home() + "/.config")) << "--where creates nothing";
+                "log file: " + dir + "app.log (Logpath + Logname), 5 bytes\n" +
+                "rotated file: " + dir + "app_2023_12_31_23_59_59_999.log, 3 bytes\n" +
+                "rotated file: " + dir + "app_2024_03_05_14_07_09_123.log, 7 bytes\n" +
+                "rotated files: 2, 10 bytes; with the log file 15 bytes\n");
+
+  // A relative Logname without Logpath lands in the default directory.
+  write_param_text("rel", "[logging]\nLOGNAME=r.log\n");
+  const ChildResult rel = run({"--where", "rel"});
+  EXPECT_TRUE(contains(rel.out, "log file: " + home() +
+                                    "/.qel/qel_logging/r.log (Logname in the "
+                                    "default log directory), not there yet\n"))
+      << rel.out;
 }
 
 TEST_F(ToolTest, InitWritesAFileThatThePipeUses) {
@@ -262,8 +176,9 @@ TEST_F(ToolTest, MissingOrUnusableParameterFileIsReported) {
   write_file(home() + "/.config/qel/bare_param.ini", "[GENERAL]\ngeneral=1\n");
   const ChildResult bare = run({"bare"}, "lost line\n");
   EXPECT_EQ(bare.status, 1);
-  EXPECT_TRUE(contains(bare.err, "no log file could be opened")) << bare.err;
-  EXPECT_TRUE(contains(bare.err, home() + "/.qel/qel_logging/bare.log"))
+  EXPECT_TRUE(contains(bare.err, "qellog: cannot open the log file " + home() +
+                                     "/.qel/qel_logging/bare.log: No such file "
+                                     "or directory\n"))
       << bare.err;
 }
 
@@ -285,6 +200,8 @@ TEST_F(ToolTest, UsageErrorsAndHelp) {
       {{"--flags", "0x1000000", "x"}, "writes no log line"},
       {{"--where", "--init", "x"}, "conflicts"},
       {{"--where", "--error", "x"}, "apply only to piping"},
+      {{"--check", "--show", "x"}, "conflicts"},
+      {{"--no-headers", "x"}, "applies only to --show"},
       {{"a", "b"}, "unexpected argument 'b'"},
       {{"../x"}, "bad NAME"},
       {{""}, "bad NAME"},
@@ -293,10 +210,162 @@ TEST_F(ToolTest, UsageErrorsAndHelp) {
     const ChildResult r = run(args);
     const std::string shown = args.empty() ? "(none)" : args[0];
     EXPECT_EQ(r.status, 2) << shown;
+    EXPECT_TRUE(starts_with(r.err, "qellog: ")) << shown << ": " << r.err;
     EXPECT_TRUE(contains(r.err, message)) << shown << ": " << r.err;
-    EXPECT_TRUE(contains(r.err, "Usage: qellog")) << shown;
+    EXPECT_TRUE(ends_with(r.err, "\nTry 'qellog --help'.\n")) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
     EXPECT_EQ(r.out, "") << shown;
   }
+}
+
+// Every setting that the library accepts but that probably means
+// something else: one warning line each, and status 4.
+TEST_F(ToolTest, CheckWarnsOfEachDoubtfulSetting) {
+  mkdir((home() + "/logs").c_str(), 0755);
+  const std::string base = "[LOGGING]\nLogpath=" + home() +
+                           "/logs\nLogname=c.log\nLogFileFlags=O_CREAT\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"Maxfilesise=8Mb", "line 5: unknown key 'Maxfilesise' in [LOGGING] "
+                          "(did you mean Maxfilesize?)"},
+      {"flushtread=yes", "unknown key 'flushtread' in [LOGGING] (did you mean "
+                         "Flushthread?)"},
+      {"Logpth=/tmp", "(did you mean Logpath?)"},
+      {"Maxfilesize=8MB", "line 5: Maxfilesize=8MB: the unit 'MB' is not Mb "
+                          "or kb (case matters): this reads as 8 bytes"},
+      {"Maxfilesize=8M", "the unit 'M' is not Mb or kb"},
+      {"Maxfilesize=8mb", "this reads as 8 bytes"},
+      {"Maxtotalsize=64KB", "Maxtotalsize=64KB: the unit 'KB' is not Mb or kb "
+                            "(case matters): this reads as 64 bytes"},
+      {"Flushthread=Yes", "Flushthread=Yes: reads as off: only 'yes' (lower "
+                          "case) or 1 turns it on"},
+      {"Flushthread=true", "Flushthread=true: reads as off"},
+      {"Flushthread=on", "Flushthread=on: reads as off"},
+      {"Lostlines=TRUE", "Lostlines=TRUE: reads as off"},
+      {"Tailsafe=y", "Tailsafe=y: reads as off"},
+      {"LogFilePermission=640", "LogFilePermission=640: is decimal 640 "
+                                "(octal 01200); write 0640 for an octal mode"},
+      {"LogFilePermission=0400", "the owner cannot read and write the log "
+                                 "(mode 0400)"},
+      {"Logging=zz", "Logging=zz: the mask is 0: nothing is written"},
+      {"Rotatetime=Daily", "only 'daily' or 'hourly' (lower case)"},
+      {"Reopen=yes", "need Flushthread=yes; without it they are ignored"},
+  };
+  for (const auto& [line, warning] : cases) {
+    write_param_text("c", base + line + "\n");
+    const ChildResult r = run({"--check", "c"});
+    EXPECT_EQ(r.status, 4) << line << "\n" << r.out;
+    EXPECT_TRUE(contains(r.out, "\nwarning: ")) << line;
+    EXPECT_TRUE(contains(r.out, warning)) << line << "\n" << r.out;
+    EXPECT_TRUE(contains(r.out, "\n1 warning\n"))
+        << line << ": exactly one warning\n" << r.out;
+  }
+  write_param_text("c", "[LOGGING]\nLogpath=" + home() +
+                            "/nodir\nLogname=c.log\nLogFileFlags=O_CREAT\n");
+  const ChildResult missing = run({"--check", "c"});
+  EXPECT_EQ(missing.status, 4);
+  EXPECT_TRUE(contains(missing.out, "warning: Logpath " + home() +
+                                        "/nodir does not exist; the set-up "
+                                        "creates it (mode 0775)\n"))
+      << missing.out;
+  EXPECT_FALSE(file_exists(home() + "/nodir")) << "the check creates nothing";
+}
+
+// Status 1 and the path with the system's reason when no log can be opened.
+TEST_F(ToolTest, CheckReportsALogThatCannotBeOpened) {
+  const ChildResult none = run({"--check", "gone"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_TRUE(contains(none.out, "error: cannot read " + param_path("gone") +
+                                     ": No such file or directory\n"
+                                     "create one with: qellog --init gone\n"))
+      << none.out;
+
+  write_param_text("c", "[LOGGING]\nLogname=/nonexistent_qellog_dir/x.log\n"
+                        "LogFileFlags=O_CREAT\n");
+  const ChildResult no_dir = run({"--check", "c"});
+  EXPECT_EQ(no_dir.status, 1) << no_dir.out;
+  EXPECT_TRUE(contains(no_dir.out, "error: cannot open the log file "
+                                   "/nonexistent_qellog_dir/x.log: No such "
+                                   "file or directory\n"))
+      << no_dir.out;
+
+  mkdir((home() + "/logs").c_str(), 0755);
+  write_param_text("c", "[LOGGING]\nLogpath=" + home() +
+                            "/logs\nLogname=absent.log\nLogFileFlags=O_APPEND\n");
+  const ChildResult no_creat = run({"--check", "c"});
+  EXPECT_EQ(no_creat.status, 1) << no_creat.out;
+  EXPECT_TRUE(contains(no_creat.out, "error: cannot open the log file " + home() +
+                                         "/logs/absent.log: No such file or "
+                                         "directory (LogFileFlags has no CREAT)\n"))
+      << no_creat.out;
+  EXPECT_TRUE(contains(no_creat.out, "\n0 warnings; no log file can be opened\n"));
+
+  // A Logpath that is a file: the set-up falls back to the default
+  // directory, which nobody made.
+  write_file(home() + "/plain", "");
+  write_param_text("c", "[LOGGING]\nLogpath=" + home() +
+                            "/plain\nLogname=c.log\nLogFileFlags=O_CREAT\n");
+  const ChildResult file_dir = run({"--check", "c"});
+  EXPECT_EQ(file_dir.status, 1) << file_dir.out;
+  const std::string fallback = home() + "/.qel/qel_logging/c.log";
+  EXPECT_TRUE(contains(file_dir.out, "warning: Logpath " + home() +
+                                         "/plain is not a directory: the log "
+                                         "goes to " + fallback + "\n"))
+      << file_dir.out;
+  EXPECT_TRUE(contains(file_dir.out, "error: cannot open the log file " +
+                                         fallback + ": No such file or "
+                                         "directory\n"))
+      << file_dir.out;
+}
+
+// The worked example of the README: no warning, the settings as the
+// library reads them, and the real log file left as it was.
+TEST_F(ToolTest, CheckOfTheWorkedExampleIsCleanAndWritesNothing) {
+  const std::string dir = home() + "/applogs";
+  mkdir(dir.c_str(), 0755);
+  write_file(dir + "/app.log", "keep me\n");
+  write_param_text("app", "[LOGGING]\nLogpath=" + dir +
+                              "\nLogname=app.log\nLogFileFlags=O_CREAT|O_TRUNC\n"
+                              "LogFilePermission=0640\nLogging=0x1003\n"
+                              "Flushcount=100\nMaxfilesize=8Mb\nFlushthread=yes\n");
+  const ChildResult r = run({"--check", "app"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(starts_with(r.out, "parameter file: " + param_path("app") + "\n"));
+  EXPECT_TRUE(contains(r.out, "  create_log_from_ini: Maxfilesize 8Mb  8388608 \n"))
+      << r.out;
+  EXPECT_TRUE(contains(r.out, "  create_log_from_ini: Flushthread yes ul 1\n"));
+  EXPECT_TRUE(contains(r.out,
+                       "settings:\n"
+                       "  log file:       " + dir + "/app.log (Logpath + Logname)\n"
+                       "  open flags:     0x241 (O_WRONLY|O_CREAT|O_TRUNC)\n"
+                       "  mode:           0640\n"
+                       "  mask:           0x1003\n"
+                       "  flush count:    100\n"
+                       "  size limit:     8388608 bytes\n"
+                       "  flush thread:   yes\n"
+                       "  Maxfilecount:   0\n"))
+      << r.out;
+  EXPECT_TRUE(ends_with(r.out, "\n0 warnings\n")) << r.out;
+  EXPECT_EQ(read_file(dir + "/app.log"), "keep me\n");
+  EXPECT_EQ(list_dir(dir), std::vector<std::string>{"app.log"});
+}
+
+// A log whose writes fail: the path and the reason when it cannot be
+// opened, and status 5 when lines were lost.
+TEST_F(ToolTest, UnopenableAndFullLogsAreReported) {
+  write_param_text("deep", "[LOGGING]\nLogname=/nonexistent_qellog_dir/d.log\n"
+                           "LogFileFlags=O_CREAT\n");
+  const ChildResult deep = run({"deep"}, "x\n");
+  EXPECT_EQ(deep.status, 1);
+  EXPECT_TRUE(starts_with(deep.err, "qellog: cannot open the log file "
+                                    "/nonexistent_qellog_dir/d.log: No such "
+                                    "file or directory\n"))
+      << deep.err;
+
+  write_param_text("full", "[LOGGING]\nLogname=/dev/full\n");
+  const ChildResult full = run({"full"}, "one\ntwo\n");
+  EXPECT_EQ(full.status, 5) << full.err;
+  EXPECT_TRUE(contains(full.err, "log lines could not be written to /dev/full\n"))
+      << full.err;
 }
 
 TEST_F(ToolTest, StopSignalStillWritesTheTrailer) {

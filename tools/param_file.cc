@@ -1,5 +1,5 @@
-// --where and --init: the file names the library resolves for a base name,
-// and a fresh parameter file for it.
+// --where and --init: the files of a base name's log, and a fresh
+// parameter file for it.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +9,11 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "commands.h"
+#include "ini_text.h"
+#include "log_files.h"
 #include "qellog/ini.h"
 
 namespace qellog_tool {
@@ -18,14 +21,12 @@ namespace {
 
 struct Names {
   char param[1024];
-  char reg[1024];
   char log[1024];
 };
 
 bool resolve(const char* name, Names* out) {
   CQel_ini ini(name);
   if (ini.get_ini_filename(out->param, sizeof out->param) == INI_SUCCESS &&
-      ini.get_reg_filename(out->reg, sizeof out->reg) == INI_SUCCESS &&
       ini.get_default_logname(out->log, sizeof out->log) == INI_SUCCESS) {
     return true;
   }
@@ -135,11 +136,34 @@ int write_all(int fd, const std::string& text) {
 }  // namespace
 
 int print_where(const char* name) {
-  Names names;
-  if (!resolve(name, &names)) return kExitNoLog;
-  std::printf("parameter file: %s\n", names.param);
-  std::printf("registry file: %s\n", names.reg);
-  std::printf("default log file: %s\n", names.log);
+  std::string param, text;
+  if (!param_file_of(name, &param)) return kExitNoLog;
+  std::printf("parameter file: %s\n", param.c_str());
+  if (const int err = read_whole_file(param, &text)) {
+    std::printf("log file: none (%s: the library opens no log)\n",
+                std::strerror(err));
+    return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
+  }
+  const LogPlan plan = plan_log(logging_entries(text), name, home_text());
+  struct stat st;
+  unsigned long long total = 0;
+  if (stat(plan.path.c_str(), &st) == 0) {
+    std::printf("log file: %s (%s), %lld bytes\n", plan.path.c_str(),
+                plan.rule.c_str(), static_cast<long long>(st.st_size));
+    total = static_cast<unsigned long long>(st.st_size);
+  } else {
+    std::printf("log file: %s (%s), not there yet\n", plan.path.c_str(),
+                plan.rule.c_str());
+  }
+  const std::vector<RotatedFile> rotated = rotated_files(plan.path);
+  unsigned long long rotated_total = 0;
+  for (const RotatedFile& f : rotated) {
+    std::printf("rotated file: %s, %lld bytes\n", f.path.c_str(),
+                static_cast<long long>(f.size));
+    rotated_total += static_cast<unsigned long long>(f.size);
+  }
+  std::printf("rotated files: %zu, %llu bytes; with the log file %llu bytes\n",
+              rotated.size(), rotated_total, rotated_total + total);
   return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
 }
 
@@ -161,7 +185,8 @@ int write_param_file(const char* name) {
   }
   // O_EXCL: an existing file, even one created a moment ago by somebody
   // else, is never replaced.
-  const int fd = open(param.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  const int fd = open(param.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) {
     const int err = errno;
     if (err == EEXIST) {

@@ -1,4 +1,5 @@
-// `qellog NAME`: standard input into the process-wide log of NAME.
+// `qellog NAME`: standard input into the log of NAME.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,11 +9,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "commands.h"
 #include "line_split.h"
-#include "qellog/api.h"
 #include "qellog/ini.h"
 
 namespace qellog_tool {
@@ -69,21 +70,28 @@ int check_param_file(const char* name, char (&param)[1024]) {
   return kExitNoLog;
 }
 
-void report_no_log_file(const char* name, const char* param) {
-  char default_log[1024] = "";
-  CQel_ini ini(name);
-  ini.get_default_logname(default_log, sizeof default_log);
+// Names the file the set-up tried and the system's reason.
+void report_no_log_file(const char* name, const char* param,
+                        const CQel_Log* log) {
+  if (log == nullptr) {
+    std::fprintf(stderr, "qellog: the set-up built no log from %s\n", param);
+    return;
+  }
+  const int fd = open(log->filename,
+                      O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const int err = fd < 0 ? errno : 0;
+  if (fd >= 0) close(fd);
+  std::fprintf(stderr, "qellog: cannot open the log file %s%s%s\n",
+               log->filename, err != 0 ? ": " : "",
+               err != 0 ? std::strerror(err) : "");
   std::fprintf(stderr,
-               "qellog: %s was read, but no log file could be opened\n"
-               "qellog: check Logpath and Logname (the directory must exist or "
-               "its parent must), and LogFileFlags (O_CREAT creates the file)\n"
-               "qellog: without Logpath and Logname the log is %s, whose "
-               "directory is not created for you\n",
-               param, default_log);
+               "qellog: check Logpath, Logname and LogFileFlags (O_CREAT "
+               "creates the file) in %s; qellog --check %s shows what the "
+               "set-up does\n",
+               param, name);
 }
 
-void warn_if_filtered(const char* param, unsigned flags) {
-  const unsigned mask = get_logparam_logbits();
+void warn_if_filtered(const char* param, unsigned flags, unsigned mask) {
   const unsigned effective = flags != 0 ? flags : LOGBIT_ERROR;
   if ((effective & mask) != 0) return;
   std::fprintf(stderr,
@@ -92,11 +100,16 @@ void warn_if_filtered(const char* param, unsigned flags) {
                flags, mask, param);
 }
 
-void log_piece(unsigned flags, unsigned long line, const std::string& text) {
-  // The value field shows the input line number; pieces of one line share
-  // it. The text is an argument, never the format.
-  void* line_tag = reinterpret_cast<void*>(static_cast<uintptr_t>(line));
-  writelog(flags, line_tag, "%s", text.c_str());
+// The log of `name` as init_logging builds it: the set-up, then the
+// tool's banner. Null when the reader built none.
+CQel_Log* open_log(const char* name) {
+  CQel_ini ini(name);
+  CQel_Log* log = ini.create_log_from_ini();
+  if (log == nullptr) return nullptr;
+  // The description first: the banner has its line only when it was set.
+  log->set_lib_desc("lines from standard input");
+  log->set_lib_vers("qellog", QELLOG_TOOL_VERSION, "");
+  return log;
 }
 
 // Ends the process by `sig` with its default action, as a shell expects
@@ -142,29 +155,33 @@ int pipe_to_log(const char* name, unsigned flags) {
   char param[1024];
   if (const int status = check_param_file(name, param)) return status;
 
+  // Before the set-up: the flush thread it starts inherits the mask.
   const sigset_t wait_mask = catch_stop_signals();
-  char tool_name[] = "qellog";
-  char version[] = QELLOG_TOOL_VERSION;
-  char description[] = "lines from standard input";
-  char created[] = "";
-  set_logversions(tool_name, version, description, created);
-  std::string base(name);
-  init_logging(&base[0]);
-  if (get_logparam_filehandle() == 0) {
-    report_no_log_file(name, param);
-    exit_logging();
+  std::unique_ptr<CQel_Log> log(open_log(name));
+  if (log == nullptr || log->get_filehandle() == -1) {
+    report_no_log_file(name, param, log.get());
     return kExitNoLog;
   }
-  warn_if_filtered(param, flags);
+  warn_if_filtered(param, flags, log->get_logbits());
 
-  LineSplitter splitter([flags](unsigned long line, const std::string& text) {
-    log_piece(flags, line, text);
+  CQel_Log* out = log.get();
+  LineSplitter splitter([out, flags](unsigned long line, const std::string& text) {
+    // The value field shows the input line number; pieces of one line
+    // share it. The text is an argument, never the format.
+    out->writelog(flags, static_cast<int>(static_cast<uint32_t>(line)), "%s",
+                  text.c_str());
   });
   const int status = read_input(splitter, wait_mask);
   // Whatever stopped the input, the line begun so far is kept.
   splitter.finish();
-  exit_logging();
-  return status > 128 ? die_by(status - 128) : status;
+  const unsigned long lost = log->get_lostcount();
+  const std::string path = log->filename;
+  log.reset();  // end trailer
+  if (status > 128) return die_by(status - 128);
+  if (lost == 0 || status != kExitOk) return status;
+  std::fprintf(stderr, "qellog: %lu log lines could not be written to %s\n",
+               lost, path.c_str());
+  return kExitLost;
 }
 
 }  // namespace qellog_tool

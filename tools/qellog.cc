@@ -1,16 +1,12 @@
-// qellog: appends standard input to a qellog log, shows where the library
-// looks for a base name's files, and writes a first parameter file.
-#include <getopt.h>
+// qellog: appends standard input to a qellog log, checks and shows a base
+// name's parameter file and log, and writes a first parameter file.
+#include <sys/auxv.h>
 
-#include <cerrno>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "commands.h"
 #include "line_split.h"
-#include "qellog/log.h"
+#include "options.h"
 
 using namespace qellog_tool;
 
@@ -18,7 +14,10 @@ namespace {
 
 const char kUsage[] =
     R"(Usage: qellog [-f WORD | -e] NAME  append standard input to NAME's log
-       qellog --where NAME         show the files the library uses for NAME
+       qellog --check NAME         check NAME's parameter file
+       qellog --where NAME         show the files of NAME's log
+       qellog --show [--no-headers] [--follow] NAME
+                                   print NAME's log, rotated files first
        qellog --init NAME          write a parameter file for NAME
        qellog --help | --version
 
@@ -35,140 +34,69 @@ Options:
                     default 2, the information class. The lines appear
                     only if WORD shares a bit with Logging in the file.
   -e, --error       the same as --flags 1: lines tagged "ERROR "
-  -w, --where       print the parameter, registry and default log file
-                    names
+  -c, --check       run the library's set-up on a copy of the parameter
+                    file whose log is /dev/null (the real log file is
+                    neither written nor emptied; nothing is created), show
+                    the reader's trace and the settings in force, and warn
+                    about settings that are probably not meant: unknown
+                    keys, units other than Mb and kb, yes/no values that
+                    read as no, odd permissions, a mask of 0, a missing
+                    Logpath, a log file that cannot be opened
+  -w, --where       print the parameter file, the log file it selects, the
+                    rotated files of that log and their total size
+  -s, --show        print the log: its rotated files, oldest first, then
+                    the live file, without CRs
+      --no-headers  with --show: leave out the start and continuation
+                    headers, version banners and end trailers
+  -F, --follow      with --show (implied): keep printing new lines, across
+                    rotations, until SIGINT or SIGTERM (then status 0)
   -i, --init        write a commented parameter file with defaults and
                     create its directories; never overwrites a file
   -h, --help        print this text
   -V, --version     print the version
 
 Exit status:
-  0  success
-  1  no parameter file, no log file opened, or standard input unreadable
+  0  success; --check found nothing doubtful
+  1  no parameter file, no log file opened (or, for --check, none can be
+     opened; for --show, none exists), or standard input unreadable
   2  bad options or arguments
   3  --init refused (the file exists) or failed
+  4  --check printed warnings
+  5  lines could not be written to the log (a full disk, for example)
   On SIGINT, SIGTERM or SIGHUP the log is closed with its end trailer
   before the tool ends by that signal.
 )";
 
 static_assert(kPieceMax == 224, "the usage text names the piece length");
 
-enum class Mode { kPipe, kWhere, kInit, kHelp, kVersion };
-
-struct Options {
-  Mode mode = Mode::kPipe;
-  unsigned flags = LOGBIT_INFO;
-  bool flags_given = false;
-  const char* name = nullptr;
-};
-
-__attribute__((format(printf, 1, 2))) int usage_error(const char* fmt, ...) {
-  std::fputs("qellog: ", stderr);
-  va_list args;
-  va_start(args, fmt);
-  std::vfprintf(stderr, fmt, args);
-  va_end(args);
-  std::fputs("\n\n", stderr);
-  std::fputs(kUsage, stderr);
-  return kExitUsage;
-}
-
-// A flag word: a whole C number (strtoul, base 0) of at most 32 bits.
-bool parse_flags(const char* text, unsigned* out) {
-  if (text[0] == '-' || text[0] == '\0') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long v = std::strtoul(text, &end, 0);
-  if (errno != 0 || *end != '\0' || v > 0xffffffffUL) return false;
-  *out = static_cast<unsigned>(v);
-  return true;
-}
-
-bool set_mode(Options* o, Mode m) {
-  if (o->mode != Mode::kPipe && o->mode != m) return false;
-  o->mode = m;
-  return true;
-}
-
-// 0 when the command line is good; otherwise the usage error's status.
-int parse_options(int argc, char** argv, Options* o) {
-  static const option kLong[] = {{"flags", required_argument, nullptr, 'f'},
-                                 {"error", no_argument, nullptr, 'e'},
-                                 {"where", no_argument, nullptr, 'w'},
-                                 {"init", no_argument, nullptr, 'i'},
-                                 {"help", no_argument, nullptr, 'h'},
-                                 {"version", no_argument, nullptr, 'V'},
-                                 {nullptr, 0, nullptr, 0}};
-  opterr = 0;
-  int c;
-  while ((c = getopt_long(argc, argv, ":f:ewihV", kLong, nullptr)) != -1) {
-    const char* arg = argv[optind - 1];
-    switch (c) {
-      case 'f':
-        if (!parse_flags(optarg, &o->flags)) {
-          return usage_error("bad flag word '%s' (want a number below 2^32)",
-                             optarg);
-        }
-        o->flags_given = true;
-        break;
-      case 'e':
-        o->flags = LOGBIT_ERROR;
-        o->flags_given = true;
-        break;
-      case 'w':
-      case 'i':
-      case 'h':
-      case 'V': {
-        const Mode m = c == 'w'   ? Mode::kWhere
-                       : c == 'i' ? Mode::kInit
-                       : c == 'h' ? Mode::kHelp
-                                  : Mode::kVersion;
-        if (!set_mode(o, m))
-          return usage_error("'%s' conflicts with another option", arg);
-        break;
-      }
-      case ':':
-        return usage_error("option '%s' needs a value", arg);
-      default:
-        // optopt names a short option even inside a group like -ez.
-        if (optopt != 0) return usage_error("unknown option '-%c'", optopt);
-        return usage_error("unknown option '%s'", arg);
-    }
-  }
-  if (o->mode == Mode::kHelp || o->mode == Mode::kVersion) return 0;
-  if (o->flags_given && o->mode != Mode::kPipe) {
-    return usage_error("--flags and --error apply only to piping");
-  }
-  if (o->flags == LOGBIT_NEWLINE) {
-    return usage_error("the flag word 0x1000000 writes no log line");
-  }
-  if (optind >= argc) return usage_error("missing NAME");
-  if (optind + 1 < argc)
-    return usage_error("unexpected argument '%s'", argv[optind + 1]);
-  o->name = argv[optind];
-  if (o->name[0] == '\0' || std::strchr(o->name, '/') != nullptr ||
-      std::strlen(o->name) > 189) {
-    return usage_error("bad NAME '%s' (1 to 189 characters, no '/')", o->name);
-  }
-  return 0;
+int print_text(const char* text) {
+  std::fputs(text, stdout);
+  return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // HOME and TMPDIR choose the files: never in a set-user-ID process.
+  if (getauxval(AT_SECURE) != 0) {
+    std::fputs("qellog: refusing to run set-user-ID or set-group-ID\n", stderr);
+    return kExitUsage;
+  }
   Options o;
   if (const int status = parse_options(argc, argv, &o)) return status;
   switch (o.mode) {
     case Mode::kHelp:
-      std::fputs(kUsage, stdout);
-      return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
+      return print_text(kUsage);
     case Mode::kVersion:
-      std::printf("qellog %s\n", QELLOG_TOOL_VERSION);
-      return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
+      return print_text("qellog " QELLOG_TOOL_VERSION "\n");
     case Mode::kWhere:
       return print_where(o.name);
     case Mode::kInit:
       return write_param_file(o.name);
+    case Mode::kCheck:
+      return check_params(o.name);
+    case Mode::kShow:
+      return show_log(o.name, o.no_headers, o.follow);
     case Mode::kPipe:
       break;
   }

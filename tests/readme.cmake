@@ -1,0 +1,18 @@
+# What README.md promises: its C++ examples build against the installed
+# package and run as printed, and the library builds without the test and
+# benchmark packages.
+set(QELLOG_README_FLAGS "")
+if(QELLOG_SANITIZE STREQUAL "address")
+  set(QELLOG_README_FLAGS "-fsanitize=address,undefined")
+elseif(QELLOG_SANITIZE STREQUAL "thread")
+  set(QELLOG_README_FLAGS "-fsanitize=thread")
+endif()
+add_test(NAME readme_examples
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/readme_test.sh
+          ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${CMAKE_COMMAND}
+          ${CMAKE_CXX_COMPILER} "${QELLOG_README_FLAGS}")
+set_tests_properties(readme_examples PROPERTIES TIMEOUT 300)
+add_test(NAME library_only_configure
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/library_only_test.sh
+          ${CMAKE_COMMAND} ${PROJECT_SOURCE_DIR})
+set_tests_properties(library_only_configure PROPERTIES TIMEOUT 300)

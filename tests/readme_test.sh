@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Every ```cpp block of README.md as printed: installed into a temporary
+# prefix, each block is compiled against the installed headers and library
+# (warnings are errors) and run in a directory of its own, with HOME there.
+#
+# Usage: readme_test.sh <build dir> <source dir> <cmake> <c++ compiler>
+#                       <extra compile/link flags>
+set -euo pipefail
+build=$1
+src=$2
+cmake=$3
+cxx=$4
+extra_flags=$5
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/qellog_readme_XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+"$cmake" --install "$build" --prefix "$prefix" > "$tmp/install.out"
+lib=$(find "$prefix" -name libqellog.so.1 | head -n 1)
+[ -n "$lib" ] || { cat "$tmp/install.out"; echo "FAIL: no libqellog.so.1 installed"; exit 1; }
+libdir=$(dirname "$lib")
+
+# block_<line>.cc: the block that starts on that line of README.md.
+mkdir "$tmp/blocks"
+awk -v dir="$tmp/blocks" '
+  /^```cpp[ \t]*$/ { file = sprintf("%s/block_%d.cc", dir, NR + 1); inside = 1; next }
+  /^```/ && inside { inside = 0; close(file); next }
+  inside { print > file }
+' "$src/README.md"
+blocks=("$tmp"/blocks/block_*.cc)
+[ -e "${blocks[0]}" ] || { echo "FAIL: no cpp block in README.md"; exit 1; }
+
+fail=0
+read -r -a extra <<< "$extra_flags"
+for block in "${blocks[@]}"; do
+  name=$(basename "$block" .cc)
+  where="README.md line ${name#block_}"
+  if ! "$cxx" -std=c++17 -Wall -Wextra -Werror "${extra[@]}" -I"$prefix/include" \
+       "$block" -o "$tmp/$name" -L"$libdir" -lqellog -Wl,-rpath,"$libdir" -pthread \
+       2> "$tmp/$name.err"; then
+    echo "FAIL: the block at $where does not compile:"
+    cat "$tmp/$name.err"
+    fail=1
+    continue
+  fi
+  ldd "$tmp/$name" | grep -F "$libdir/libqellog.so.1" > /dev/null ||
+    { echo "FAIL: the block at $where does not use the installed library"; fail=1; }
+  run=$tmp/run_$name
+  mkdir -p "$run/home"
+  if ! (cd "$run" && HOME=$run/home "$tmp/$name") > "$tmp/$name.out" 2>&1; then
+    echo "FAIL: the block at $where exits with an error:"
+    cat "$tmp/$name.out"
+    fail=1
+    continue
+  fi
+  echo "ok: the block at $where"
+done
+[ $fail -eq 0 ] || exit 1
+echo "readme_test: ${#blocks[@]} blocks built and run"

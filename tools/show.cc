@@ -1,0 +1,190 @@
+// `qellog --show NAME [--follow]`: the log across its rotated files,
+// oldest first, then the live file; following it as `tail -F` does.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "ini_text.h"
+#include "log_files.h"
+#include "show_filter.h"
+
+namespace qellog_tool {
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void on_stop(int) { g_stop = 1; }
+
+void sleep_ms(long ms) {
+  const timespec t = {ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&t, nullptr);  // a stop signal ends it early
+}
+
+// A log file opened for reading, never through a symbolic link.
+int open_log_file(const std::string& path, struct stat* st) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+  if (fd < 0) return -1;
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Follows one log: `fd_` is the file being read; every rotated file with a
+// stamp above `done_key_` still has to be shown.
+class Follower {
+ public:
+  Follower(const std::string& live, bool no_headers)
+      : live_(live), printer_(no_headers, live) {}
+  ~Follower() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // Shows what is new: the current file's growth and, once the live name
+  // names another file, the rest of the old one, the rotated files that
+  // came since, and the new live file.
+  void step() {
+    if (fd_ >= 0) read_from(fd_);
+    if (fd_ < 0 || live_moved()) switch_files();
+  }
+  void finish() { printer_.finish(); }
+  bool found_any() const { return found_; }
+
+ private:
+  size_t read_from(int fd);
+  bool live_moved() const;
+  void drain_old();
+  void switch_files();
+  void show_rotated(const RotatedFile& f);
+
+  std::string live_;
+  LinePrinter printer_;
+  int fd_ = -1;
+  struct stat cur_ {};
+  long long done_key_ = -1;
+  bool found_ = false;
+};
+
+// Reads `fd` to its end; the number of bytes shown.
+size_t Follower::read_from(int fd) {
+  char buf[65536];
+  size_t total = 0;
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return total;
+    printer_.feed(buf, static_cast<size_t>(n));
+    total += static_cast<size_t>(n);
+  }
+}
+
+bool Follower::live_moved() const {
+  struct stat st;
+  return stat(live_.c_str(), &st) != 0 || st.st_ino != cur_.st_ino ||
+         st.st_dev != cur_.st_dev;
+}
+
+// A writer that took the old descriptor just before the rotation may still
+// append to the old file: read it until it has been quiet for 100 ms (at
+// most one second).
+void Follower::drain_old() {
+  int quiet = 0;
+  for (int i = 0; i < 20 && quiet < 2; ++i) {
+    sleep_ms(50);
+    quiet = read_from(fd_) == 0 ? quiet + 1 : 0;
+  }
+  printer_.end_file();
+}
+
+void Follower::switch_files() {
+  struct stat old = cur_;
+  const bool had_old = fd_ >= 0;
+  if (had_old) {
+    drain_old();
+    close(fd_);
+  }
+  fd_ = open_log_file(live_, &cur_);
+  for (const RotatedFile& f : rotated_files(live_)) {
+    if (f.key <= done_key_) continue;
+    if (had_old && f.ino == old.st_ino && f.dev == old.st_dev) {
+      done_key_ = f.key;  // shown already, through the old descriptor
+      continue;
+    }
+    // The file just opened was moved aside meanwhile; what follows it is
+    // shown after it.
+    if (fd_ >= 0 && f.ino == cur_.st_ino && f.dev == cur_.st_dev) break;
+    show_rotated(f);
+    done_key_ = f.key;
+  }
+  if (fd_ >= 0) {
+    found_ = true;
+    read_from(fd_);
+  }
+}
+
+void Follower::show_rotated(const RotatedFile& f) {
+  struct stat st;
+  const int fd = open_log_file(f.path, &st);
+  if (fd < 0) return;  // removed meanwhile
+  found_ = true;
+  read_from(fd);
+  close(fd);
+  printer_.end_file();
+}
+
+void catch_stop() {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_stop;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+// The live log file of `name`; false when there is no parameter file.
+bool live_path_of(const char* name, std::string* live) {
+  std::string param, text;
+  if (!param_file_of(name, &param)) return false;
+  if (const int err = read_whole_file(param, &text)) {
+    std::fprintf(stderr, "qellog: cannot read the parameter file %s: %s\n",
+                 param.c_str(), std::strerror(err));
+    return false;
+  }
+  *live = plan_log(logging_entries(text), name, home_text()).path;
+  return true;
+}
+
+}  // namespace
+
+int show_log(const char* name, bool no_headers, bool follow) {
+  std::string live;
+  if (!live_path_of(name, &live)) return kExitNoLog;
+  if (follow) catch_stop();
+  Follower f(live, no_headers);
+  f.step();
+  // A rotation between the listing and the open shows up here.
+  f.step();
+  while (follow && g_stop == 0) {
+    std::fflush(stdout);
+    sleep_ms(100);
+    f.step();
+  }
+  f.finish();
+  if (std::fflush(stdout) != 0) return kExitNoLog;
+  if (f.found_any()) return kExitOk;
+  std::fprintf(stderr, "qellog: no log file %s and no rotated files\n",
+               live.c_str());
+  return kExitNoLog;
+}
+
+}  // namespace qellog_tool
