@@ -126,11 +126,11 @@ TEST(Concurrency, WritersAgainstTheRotatingFlushThread) {
     for (std::thread& t : threads) t.join();
   }
   // How often it rotates depends on how fast the flush thread gets a core
-  // against four writers and how long each sync after a rotation takes
-  // (30 to 60 times on two cores here, more under a sanitizer); many
-  // rotations is what matters.
+  // against four writers: a request that comes while the thread is busy is
+  // not queued, so under load it may rotate only a few times. What the
+  // design guarantees is at least one rotation, with every line once.
   const size_t files = list_dir(dir.path()).size();
-  EXPECT_GE(files, 10u);
+  EXPECT_GE(files, 2u);
   size_t other = 0;
   expect_each_once(dir.path(), kWriters, kLines, &other);
   EXPECT_GT(other, 0u);  // the engine's own lines were there too
