@@ -92,6 +92,26 @@ Maxfilesize = 4Mb
 ; yes: a background thread syncs (and rotates) the file;
 ; no: every sync happens in the writing thread, and nothing rotates.
 Flushthread = yes
+; Optional, off while commented out:
+; keep at most this many rotated files of this log (0: no limit),
+;Maxfilecount = 10
+; keep rotated files while their total size stays within this (Mb or kb),
+;Maxtotalsize = 100Mb
+; remove rotated files whose stamp is older than this many days.
+;Maxfileage = 30
+; yes: a line that could not be written is recorded in the file by the
+; next line that could ("... lines lost since ..., last error ...").
+;Lostlines = yes
+; yes: the flush thread notices when another tool (logrotate) moved or
+; truncated the file and goes on in the file under the name; it checks at
+; each flush and every Reopeninterval seconds.
+;Reopen = yes
+;Reopeninterval = 10
+; daily or hourly: also rotate at local midnight or the top of the hour.
+;Rotatetime = daily
+; yes: the new file takes the name before the old one gets its rotated
+; name, so that a shipper tailing the name never misses a line.
+;Tailsafe = yes
 
 [GENERAL]
 ; A number for the program's own use; the library gives it no meaning.

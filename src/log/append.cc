@@ -74,6 +74,9 @@ void append_piece(CQel_Log& log, const char* data, unsigned long len) {
 bool write_all(int fd, const char* data, size_t len, bool* partial) {
   ssize_t written;
   do {
+    // A write cut short sets no errno: the report then says 0 rather than
+    // repeating the cause of some earlier call.
+    errno = 0;
     written = write(fd, data, len);
   } while (written < 0 && errno == EINTR);
   if (partial != nullptr) *partial = written > 0;

@@ -36,7 +36,8 @@ void append_piece(CQel_Log& log, const char* data, unsigned long len);
 
 // write(2) of the whole buffer in one call, repeated when a signal
 // interrupts it. True when every byte was written; otherwise errno tells
-// why and `*partial` whether some bytes reached the file.
+// why (0 for a write cut short) and `*partial` whether some bytes reached
+// the file.
 bool write_all(int fd, const char* data, size_t len, bool* partial = nullptr);
 
 // "Error in write to logfile <filename>: <errno>" on stderr.

@@ -124,6 +124,7 @@ bool write_with_record(CQel_Log& log, LogState& s, const Append& a,
   iovec iov[2] = {{rec, n}, {const_cast<char*>(data), len}};
   ssize_t written;
   do {
+    errno = 0;
     written = writev(a.fd, iov, 2);
   } while (written < 0 && errno == EINTR);
   if (written == static_cast<ssize_t>(n + len)) return true;
