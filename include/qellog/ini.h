@@ -66,6 +66,8 @@ class QELLOG_API CQel_ini {
   // the file name cannot be formed, the file cannot be loaded, or no log
   // file name results. A returned log may have no open file. Blocks on file
   // and directory work; may start the log's flush thread ("Flushthread").
+  // Throws std::bad_alloc when memory for the parsed file or the log runs
+  // out; nothing leaks then.
   //
   // The log file path, from "Logpath" (a directory, created with mode 0775
   // when missing; a failed mkdir makes it unusable) and "Logname":
