@@ -114,13 +114,15 @@ size_t format_record(CQel_Log& log, LogState& s, char* buf, size_t cap) {
 bool write_with_record(CQel_Log& log, LogState& s, const Append& a,
                        const char* data, size_t len, bool* partial) {
   char rec[kRecordCapacity];
-  size_t n;
+  size_t n = 0;
   TakenRecord taken;
+  bool pending;
   {
     LockGuard guard(s.write_lock);
-    if (s.pending_lost == 0) return write_all(a.fd, data, len, partial);
-    n = prepare_locked(log, s, a.generation, rec, &taken);
+    pending = s.pending_lost != 0;  // another writer may have taken it
+    if (pending) n = prepare_locked(log, s, a.generation, rec, &taken);
   }
+  if (!pending) return write_all(a.fd, data, len, partial);
   iovec iov[2] = {{rec, n}, {const_cast<char*>(data), len}};
   ssize_t written;
   do {

@@ -185,7 +185,17 @@ void hidden_name(const LogState& s, Hidden* h) {
 bool recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
   struct stat st;
   if (fstatat(s.dir_fd, h.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
-  if (S_ISREG(st.st_mode) && st.st_mtime > time(nullptr) - 60) return false;
+  struct stat own;
+  const bool ours = fstat(load(log.hflog), &own) == 0 &&
+                    own.st_dev == st.st_dev && own.st_ino == st.st_ino;
+  // This log's own current file, left hidden when an earlier rotation
+  // could not finish its renames: it takes the live name if that is free.
+  if (ours && rename_noreplace(s, h.leaf, s.leaf) == 0) return true;
+  if (!ours && S_ISREG(st.st_mode) && st.st_mtime > time(nullptr) - 60) {
+    log.writelog(LOGBIT_INTERNAL, "%s: %s in use, rotation postponed", kRotate,
+                 h.leaf);
+    return false;
+  }
   Rotated r;
   struct tm cal;
   timeval now;
