@@ -41,14 +41,20 @@ FILE* open_param_file(const char* path) {
     errno = EACCES;
     return nullptr;
   }
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY |
+  // O_NONBLOCK: a FIFO planted at the name must not block the open.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
                                 (privileged ? O_NOFOLLOW : 0));
   if (fd == -1) return nullptr;
-  if (privileged && !trusted_by_privileged(fd)) {
+  // Only a regular file is parsed: the parser sizes its buffer by seeking
+  // to the end, which a directory or a device answers with nonsense.
+  struct stat st;
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!regular || (privileged && !trusted_by_privileged(fd))) {
     close(fd);
-    errno = EACCES;
+    errno = regular ? EACCES : EINVAL;
     return nullptr;
   }
+  fcntl(fd, F_SETFL, 0);
   // glibc's fdopen keeps FD_CLOEXEC on the descriptor.
   FILE* stream = fdopen(fd, "r");
   if (stream == nullptr) {
