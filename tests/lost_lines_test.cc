@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -78,6 +81,19 @@ size_t count_of(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != text.npos; at = text.find(what, at + 1)) ++n;
   return n;
+}
+
+// True when every other thread of the process sleeps: a flush thread that
+// has just been started is then waiting for a request.
+bool other_threads_sleep() {
+  const std::string self = std::to_string(syscall(SYS_gettid));
+  for (const std::string& task : list_dir("/proc/self/task")) {
+    if (task == self) continue;
+    const std::string stat = read_file("/proc/self/task/" + task + "/stat");
+    const size_t end = stat.rfind(')');
+    if (end == stat.npos || stat.compare(end, 3, ") S") != 0) return false;
+  }
+  return true;
 }
 
 bool ends_in_fragment(const std::string& path) {
@@ -146,6 +162,9 @@ class LostLines : public ::testing::Test {
   void fill(CQel_Log& log, size_t width, int more) {
     const size_t lost = failed.size();
     for (int i = 0; i < 5000 && failed.size() == lost; ++i) put(log, numbered(next++, width));
+    // Apart in time, so that the record's stamp tells the first loss from
+    // the later ones.
+    if (more > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     for (int k = 0; k < more; ++k) put(log, numbered(next++, width));
   }
   // The file after its header: the first `whole` lines the host wrote, then
@@ -238,6 +257,7 @@ TEST_F(LostLines, FlushThreadWritesThePendingRecordOfAQuietHost) {
   make_file("filler", 16 * 1024);
   auto log = open_log(path);
   ASSERT_EQ(log->start_flush_thread(), 0);
+  ASSERT_TRUE(wait_until(other_threads_sleep));
   testing::internal::CaptureStderr();
   fill(*log, kAligned, 2);
   EXPECT_EQ(log->get_lostcount(), 3u);
