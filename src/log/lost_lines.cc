@@ -71,7 +71,8 @@ void note_lost_locked(LogState& s, int err, bool partial) {
   if (s.pending_lost == 0) gettimeofday(&s.first_lost, nullptr);
   ++s.pending_lost;
   s.last_error = err;
-  s.fragment = partial;
+  // A fragment stays open until a record ends it, whatever fails meanwhile.
+  s.fragment = s.fragment || partial;
   s.record_pending.store(true, std::memory_order_relaxed);
 }
 

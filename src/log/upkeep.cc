@@ -81,7 +81,9 @@ time_t (*g_wall_clock)() = system_clock_now;
 
 long upkeep_wait_ms(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
-  const bool timed = s.record_pending.load(std::memory_order_relaxed) ||
+  // With the record on, the thread looks for a pending one every poll, so
+  // that a loss is recorded even when the host writes no further line.
+  const bool timed = s.lost_lines_record.load(std::memory_order_relaxed) ||
                      s.reopen.load(std::memory_order_relaxed) ||
                      s.rotate_time.load(std::memory_order_relaxed) != 0;
   return timed ? kPollMs : -1;

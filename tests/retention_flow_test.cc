@@ -1,0 +1,436 @@
+// Retention as a running log does it: the flush thread prunes the log's
+// rotated files after each rotation, among an earlier run's files and files
+// that only look like the log's own, and two processes rotating and pruning
+// one file lose no line.
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log_test_util.h"
+#include "qellog/log.h"
+
+using namespace qellog_test;
+
+namespace {
+
+using Names = std::set<std::string>;
+
+constexpr char kRemoved[] = "remove_rotated_files: removed ";
+constexpr char kRenamed[] = " file renamed to ";
+constexpr char kPayload[] = "retention keeps every line of a run that is still being written";
+
+// A file's first bytes as a log named `path` begins it, at 2020-01-01.
+std::string start_header(const std::string& path) {
+  return "Logfile: " + path +
+         "\r\nLogging started at 01.01.2020 00:00:00 \r\n"
+         "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n";
+}
+
+std::string continuation_header(const std::string& path) {
+  return path +
+         "\r\nlogfile continued 01.01.2020 00:00:00\r\n"
+         "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n"
+         " Version:  created \r\n\r\n";
+}
+
+// Sets a file's (or a link's own) times `seconds` back from now.
+void age(const std::string& path, time_t seconds) {
+  const time_t then = time(nullptr) - seconds;
+  const timespec times[2] = {{then, 0}, {then, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+// `content` padded with lines to `size` bytes, two minutes old.
+void plant(const std::string& path, const std::string& content, size_t size = 0) {
+  std::string text = content;
+  while (text.size() + 10 <= size) text += "old line\r\n";
+  text.append(size > text.size() ? size - text.size() : 0, '.');
+  write_file(path, text);
+  age(path, 120);
+}
+
+// "app_YYYY_MM_DD_00_00_00_000.log" for the UTC day `days` before today.
+std::string day_name(int days) {
+  const time_t t = time(nullptr) - static_cast<time_t>(days) * 86400;
+  struct tm cal;
+  gmtime_r(&t, &cal);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "app_%04d_%02d_%02d_00_00_00_000.log", cal.tm_year + 1900,
+                cal.tm_mon + 1, cal.tm_mday);
+  return buf;
+}
+
+// Lines of every file in `dir` that begin with `head`, with `head` cut off
+// and a trailing blank removed.
+std::vector<std::string> lines_after(const std::string& dir, const std::string& head) {
+  std::vector<std::string> out;
+  for (const std::string& f : list_dir(dir)) {
+    for (const std::string& l : split_crlf(read_file(dir + "/" + f))) {
+      const size_t at = l.find(head);
+      if (at == std::string::npos) continue;
+      std::string rest = l.substr(at + head.size());
+      if (!rest.empty() && rest.back() == ' ') rest.pop_back();
+      out.push_back(rest);
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Leaves (last path components) of the files that rotations made.
+Names renamed_files(const std::string& dir) {
+  Names out;
+  for (const std::string& p : lines_after(dir, kRenamed)) out.insert(p.substr(p.rfind('/') + 1));
+  return out;
+}
+
+class RetentionFlow : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ScopedEnv tz{"TZ", "UTC0"};
+  std::string path = dir.file("app.log");
+
+  Names listing() {
+    const std::vector<std::string> l = list_dir(dir.path());
+    return Names(l.begin(), l.end());
+  }
+  // A log with its flush thread that rotates at every flush request.
+  std::unique_ptr<CQel_Log> open_log() {
+    auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
+    log->set_logbits(LOGBIT_INTERNAL | 3);
+    log->set_maxfilesize(1);
+    EXPECT_EQ(log->start_flush_thread(), 0);
+    return log;
+  }
+  // Raises one rotation and waits until the directory holds `want` beside
+  // the files the rotations made so far. A request that comes before the
+  // flush thread waits is lost: it is raised once the thread has written
+  // its "vor wait" line, which it does holding the mutex a request takes.
+  bool rotate_to(CQel_Log& log, size_t rotations, Names want) {
+    if (!wait_until([&] {
+          return lines_after(dir.path(), "msg_flush_thread: vor wait").size() == rotations;
+        })) {
+      return false;
+    }
+    log.writelog(2, "rotation %zu", rotations);
+    log.flushlog();
+    return wait_until([&] {
+      Names now = listing();
+      const Names made = renamed_files(dir.path());
+      for (const std::string& n : made) want.insert(n);
+      return made.size() == rotations && now == want;
+    });
+  }
+};
+
+TEST_F(RetentionFlow, CountLimitKeepsYoungFilesAndLeavesLookAlikes) {
+  Names old;
+  for (int d = 1; d <= 10; ++d) {
+    const std::string name = "app_2020_01_" + std::string(d < 10 ? "0" : "") +
+                             std::to_string(d) + "_00_00_00_000.log";
+    plant(dir.file(name), d % 2 ? start_header(path) : continuation_header(path));
+    old.insert(name);
+  }
+  // Look-alikes, older by their names than every file of the log.
+  plant(dir.file("app_old_2019_01_01_00_00_00_000.log"), start_header(dir.file("app_old.log")));
+  plant(dir.file("app_2019_02_01_00_00_00_000.log"), start_header(dir.file("other.log")));
+  plant(dir.file("app_2019_03_01_00_00_00_000.log"), "not a log at all\r\n");
+  plant(dir.file("app_2019_04_01_00_00_00_000.log"), start_header(path));
+  // Another user's file needs root to make; without it the case is left out.
+  const passwd* nobody = getpwnam("nobody");
+  const std::string foreign = dir.file("app_2019_04_01_00_00_00_000.log");
+  const bool chowned =
+      nobody != nullptr && chown(foreign.c_str(), nobody->pw_uid, nobody->pw_gid) == 0;
+  if (!chowned) {
+    std::printf("no file of another owner: not root\n");
+    unlink(foreign.c_str());
+  }
+  plant(dir.file("target.txt"), start_header(path));
+  ASSERT_EQ(symlink("target.txt", dir.file("app_2019_05_01_00_00_00_000.log").c_str()), 0);
+  age(dir.file("app_2019_05_01_00_00_00_000.log"), 120);
+  const Names look_alikes = {"app_old_2019_01_01_00_00_00_000.log",
+                             "app_2019_02_01_00_00_00_000.log", "app_2019_03_01_00_00_00_000.log",
+                             "app_2019_04_01_00_00_00_000.log", "app_2019_05_01_00_00_00_000.log",
+                             "target.txt"};
+  Names keep = look_alikes;
+  if (!chowned) keep.erase("app_2019_04_01_00_00_00_000.log");
+  keep.insert("app.log");
+
+  std::unique_ptr<CQel_Log> log = open_log();
+  log->set_maxfilecount(3);
+  // One young file: the newest three are it and the two newest old ones.
+  Names want = keep;
+  want.insert({"app_2020_01_09_00_00_00_000.log", "app_2020_01_10_00_00_00_000.log"});
+  ASSERT_TRUE(rotate_to(*log, 1, want)) << "after the first rotation";
+  want.erase("app_2020_01_09_00_00_00_000.log");
+  ASSERT_TRUE(rotate_to(*log, 2, want)) << "after the second rotation";
+  want.erase("app_2020_01_10_00_00_00_000.log");
+  ASSERT_TRUE(rotate_to(*log, 3, want)) << "after the third rotation";
+  // A fourth young file breaks the count, but none of them may go.
+  ASSERT_TRUE(rotate_to(*log, 4, want)) << "after the fourth rotation";
+  log.reset();  // joins the flush thread: its last pass is over
+
+  const Names made = renamed_files(dir.path());
+  ASSERT_EQ(made.size(), 4u);
+  want = keep;
+  want.insert(made.begin(), made.end());
+  EXPECT_EQ(listing(), want);
+  EXPECT_EQ(lines_after(dir.path(), kRemoved), std::vector<std::string>(old.begin(), old.end()));
+  EXPECT_EQ(lines_after(dir.path(), "remove_rotated_files: remove "), std::vector<std::string>());
+  EXPECT_EQ(read_file(dir.file("target.txt")), start_header(path));
+}
+
+TEST_F(RetentionFlow, TotalSizeAndAgeLimits) {
+  // Total: six old files of 1000 bytes; the young one and three of them fit
+  // in 3500 bytes.
+  for (int d = 1; d <= 6; ++d) {
+    plant(dir.file("app_2020_02_0" + std::to_string(d) + "_00_00_00_000.log"), start_header(path),
+          1000);
+  }
+  std::unique_ptr<CQel_Log> log = open_log();
+  log->set_maxtotalsize(3500);
+  Names want = {"app.log", "app_2020_02_04_00_00_00_000.log", "app_2020_02_05_00_00_00_000.log",
+                "app_2020_02_06_00_00_00_000.log"};
+  ASSERT_TRUE(rotate_to(*log, 1, want));
+  log.reset();
+  const Names made = renamed_files(dir.path());
+  ASSERT_EQ(made.size(), 1u);
+  struct stat st;
+  ASSERT_EQ(stat(dir.file(*made.begin()).c_str(), &st), 0);
+  ASSERT_LT(st.st_size, 500) << "the young file must leave room for three old ones";
+  EXPECT_EQ(lines_after(dir.path(), kRemoved),
+            (std::vector<std::string>{"app_2020_02_01_00_00_00_000.log",
+                                      "app_2020_02_02_00_00_00_000.log",
+                                      "app_2020_02_03_00_00_00_000.log"}));
+
+  // Age: 30 days. Stamps of 2020 and of 31 days ago go; yesterday's stays,
+  // and so does an old stamp on a file modified just now.
+  for (const std::string& n : list_dir(dir.path())) unlink(dir.file(n).c_str());
+  const std::string yesterday = day_name(1);
+  const std::string month_ago = day_name(31);
+  plant(dir.file("app_2020_03_01_00_00_00_000.log"), continuation_header(path));
+  plant(dir.file("app_2020_03_02_00_00_00_000.log"), start_header(path));
+  plant(dir.file(month_ago), start_header(path));
+  plant(dir.file(yesterday), start_header(path));
+  write_file(dir.file("app_2020_03_03_00_00_00_000.log"), start_header(path));
+  log = open_log();
+  log->set_maxfileage(30);
+  want = {"app.log", yesterday, "app_2020_03_03_00_00_00_000.log"};
+  ASSERT_TRUE(rotate_to(*log, 1, want));
+  log.reset();
+  EXPECT_EQ(lines_after(dir.path(), kRemoved),
+            (std::vector<std::string>{"app_2020_03_01_00_00_00_000.log",
+                                      "app_2020_03_02_00_00_00_000.log", month_ago}));
+}
+
+// One process's part: numbered lines in batches, each batch followed by
+// requests until its own flush thread has rotated. Returns the exit code.
+int write_numbered(const std::string& path, int writer, int lines, int batch) {
+  CQel_Log log(path.c_str(), kCreate, 0644);
+  log.set_logbits(LOGBIT_INTERNAL | 3);
+  log.set_flushcount(10);
+  log.set_maxfilesize(4 * 1024);
+  log.set_maxfilecount(2);
+  if (log.start_flush_thread() != 0) return 2;
+  for (int i = 0; i < lines; ++i) {
+    log.writelog(2, "W%d N%d %s", writer, i, kPayload);
+    if ((i + 1) % batch != 0) continue;
+    // A request that meets a busy thread is lost; ask again until served.
+    if (!wait_until([&] {
+          if (log.get_curfilesize() < log.get_maxfilesize()) return true;
+          log.flushlog();
+          return false;
+        })) {
+      return 3;
+    }
+  }
+  return 0;
+}
+
+TEST_F(RetentionFlow, TwoProcessesRotatingAndPruningOneFile) {
+  // Files beside the log that no pass may touch, two minutes old.
+  const std::map<std::string, std::string> others = {
+      {"app.log.bak", start_header(path)},
+      {"notes.txt", "notes\r\n"},
+      {"app_old_2020_01_01_00_00_00_000.log", start_header(dir.file("app_old.log"))}};
+  for (const auto& o : others) plant(dir.file(o.first), o.second);
+  constexpr int kLines = 3000;
+  constexpr int kBatch = 250;  // about 25 KiB: a rotation each
+  std::vector<pid_t> children;
+  for (int w = 0; w < 2; ++w) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      alarm(60);
+      _exit(write_numbered(path, w, kLines, kBatch));
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  for (const auto& o : others) {
+    struct stat st;
+    ASSERT_EQ(stat(dir.file(o.first).c_str(), &st), 0) << o.first;
+    EXPECT_LT(st.st_mtime, time(nullptr) - 100) << o.first;
+    EXPECT_EQ(read_file(dir.file(o.first)), o.second) << o.first;
+    unlink(dir.file(o.first).c_str());
+  }
+  // Every file is younger than a minute: the passes remove nothing.
+  const Names made = renamed_files(dir.path());
+  EXPECT_GE(made.size(), 2u * kLines / kBatch);
+  Names want(made.begin(), made.end());
+  want.insert("app.log");
+  EXPECT_EQ(listing(), want);
+  EXPECT_EQ(lines_after(dir.path(), "remove_rotated_files:"), std::vector<std::string>());
+  const Census c = census(dir.path(), 2, kLines, kPayload);
+  EXPECT_EQ(c.missing(), 0u);
+  EXPECT_EQ(c.repeated(), 0u);
+  EXPECT_EQ(c.torn, 0u);
+}
+
+// Replaces what changes from run to run: the directory, dates and times,
+// rotated names' stamps, descriptors, thread handles and sizes.
+std::string normalise(std::string text, const std::string& dir) {
+  for (size_t at = text.find(dir); at != text.npos; at = text.find(dir, at)) {
+    text.replace(at, dir.size(), "DIR");
+  }
+  static const std::pair<std::regex, const char*> kRules[] = {
+      {std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d)"), "DD.MM.YYYY hh:mm:ss"},
+      {std::regex(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d\.\d\d)"), "DD.MM.YYYY hh:mm.ss"},
+      {std::regex(R"(\d\d:\d\d\.\d\d\.\d{3} \d\d\.\d\d\.\d{4})"), "hh:mm.ss.mmm DD.MM.YYYY"},
+      {std::regex(R"(app_20\d\d_\d\d_\d\d_\d\d_\d\d_\d\d_\d{3}\.log)"), "app_STAMP.log"},
+      {std::regex(R"((hflog|thread|curfilesize|flushlog done) -?\d+)"), "$1 N"},
+  };
+  for (const auto& rule : kRules) text = std::regex_replace(text, rule.first, rule.second);
+  return text;
+}
+
+// The flush thread's lines and the others, each in their order: where the
+// thread's lines fall among the host's depends on scheduling.
+// Lines joined with CR LF, each ended by one.
+std::string crlf(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& l : lines) out += l + "\r\n";
+  return out;
+}
+
+std::pair<std::vector<std::string>, std::vector<std::string>> by_thread(const std::string& text) {
+  std::pair<std::vector<std::string>, std::vector<std::string>> out;
+  for (const std::string& l : split_crlf(text)) {
+    (l.compare(0, 17, "msg_flush_thread:") == 0 ? out.first : out.second).push_back(l);
+  }
+  return out;
+}
+
+
+TEST_F(RetentionFlow, FilesWithoutTheNewSettingsAreUnchanged) {
+  const std::string old = "app_2020_01_01_00_00_00_000.log";
+  plant(dir.file(old), start_header(path) + "an earlier run\r\n");
+  auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
+  log->set_logbits(LOGBIT_INTERNAL | 3);
+  log->set_lib_desc("acquisition service");
+  log->set_lib_vers("myhost", "2.3.1", "2024-01-10");
+  log->writelog(1, "error %d", 7);
+  log->writelog(2, "info %s", "text");
+  log->writelog(2, 0x1234, "with value");
+  log->writelog(2 | LOGBIT_NOCRLF, "no end ");
+  log->writelog(2, "continued");
+  log->writetime();
+  log->flushlog();
+  auto waits = [&](size_t n) {
+    return wait_until([&] {
+      return lines_after(dir.path(), "msg_flush_thread: vor wait").size() == n;
+    });
+  };
+  ASSERT_EQ(log->start_flush_thread(), 0);
+  ASSERT_TRUE(waits(1));
+  log->writelog(2, "threaded");
+  log->flushlog();
+  ASSERT_TRUE(waits(2));
+  // A bare request, which writes no line of its own, rotates.
+  log->set_maxfilesize(1);
+  {
+    std::lock_guard<std::mutex> lock(log->flush_mutex);
+    log->flush_cond.notify_one();
+  }
+  ASSERT_TRUE(waits(3));
+  log->writelog(2, "after rotation");
+  log.reset();
+
+  const Names made = renamed_files(dir.path());
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_EQ(listing(), (Names{"app.log", old, *made.begin()}));
+  EXPECT_EQ(read_file(dir.file(old)), start_header(path) + "an earlier run\r\n");
+  const std::string rotated = crlf({
+      "Logfile: DIR/app.log",
+      "Logging started at DD.MM.YYYY hh:mm:ss ",
+      "QEL Loglib Version: 1,1,0,24 created Dec 15 2022",
+      "",
+      "myhost Version: 2.3.1 created 2024-01-10",
+      "Description: acquisition service",
+      "",
+      "ERROR error 7",
+      "info text",
+      "00001234 with value",
+      "no end continued",
+      "hh:mm.ss.mmm DD.MM.YYYY",
+      "flushlog: flushlog start 8",
+      "flushlog: flushlog done N",
+      "start_flush_thread: thread N created",
+      "msg_flush_thread: start",
+      "msg_flush_thread: vor wait",
+      "threaded",
+      "flushlog: flushlog start 6",
+      "flushlog: notify done",
+      "flushlog: flushlog done N",
+      "msg_flush_thread: call fsync",
+      "msg_flush_thread: fsync done",
+      "msg_flush_thread: vor wait",
+      "create_next_file: curfilesize N hflog N file renamed to DIR/app_STAMP.log ",
+  });
+  const std::string live = crlf({
+      "DIR/app.log",
+      "logfile continued DD.MM.YYYY hh:mm:ss",
+      "QEL Loglib Version: 1,1,0,24 created Dec 15 2022",
+      "",
+      "myhost Version: 2.3.1 created 2024-01-10",
+      "Description: acquisition service",
+      "",
+      "create_next_file: open done now hflog N  ",
+      "create_next_file: prev_hflog N  closed",
+      "msg_flush_thread: vor wait",
+      "after rotation",
+      "stop_flush_thread: wait until thread N is closed",
+      "msg_flush_thread: thread_run false break_loop",
+      "stop_flush_thread: thread join done",
+      "",
+      "Logging ended at DD.MM.YYYY hh:mm.ss ",
+      "------------------------------------------------------------------------",
+      "",
+      "",
+  });
+  for (const auto& f : {std::make_pair(*made.begin(), rotated), std::make_pair(std::string("app.log"), live)}) {
+    const std::string got = normalise(read_file(dir.file(f.first)), dir.path());
+    EXPECT_EQ(got.size(), f.second.size()) << f.first;
+    EXPECT_EQ(by_thread(got), by_thread(f.second)) << f.first << ":\n" << got;
+  }
+}
+
+}  // namespace
