@@ -1,9 +1,12 @@
 #include "log/line_format.h"
 
+#include <sched.h>
+
 #include <cstdint>
 #include <cstring>
 
 #include "log/process_ids.h"
+#include "qellog/log.h"
 
 namespace qellog {
 namespace {
@@ -89,6 +92,24 @@ void elapsed_parts(const timeval& now, const timeval& last, int* ms, int* us) {
   const int64_t total_ms = d_s * 1000 + d_us / 1000;
   *ms = static_cast<int>(total_ms % 1000000);
   *us = static_cast<int>(d_us % 1000);
+}
+
+LineFields line_fields(unsigned bits, bool error_tag, bool with_value,
+                       int value) {
+  LineFields f;
+  f.time = (bits & LOGBIT_TIME) != 0;
+  f.delta = (bits & LOGBIT_DELTA) != 0;
+  f.pid_tid = (bits & LOGBIT_PID_TID) != 0;
+  f.cpu = (bits & LOGBIT_CPU) != 0;
+  f.value = with_value;
+  f.error_tag = error_tag;
+  f.value_bits = static_cast<unsigned>(value);
+  if (f.pid_tid) {
+    f.pid = cached_pid();
+    f.tid = cached_tid();
+  }
+  if (f.cpu) f.cpu_no = sched_getcpu();
+  return f;
 }
 
 size_t format_prefix(const LineFields& f, char* buf, size_t cap) {

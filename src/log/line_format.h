@@ -1,5 +1,5 @@
-// A message line's prefix fields, written into a caller's buffer. Pure but
-// for the calendar reading of the time field.
+// A message line's prefix fields, written into a caller's buffer. No I/O;
+// the time field reads the cached calendar, line_fields() the cached ids.
 #ifndef QELLOG_SRC_LOG_LINE_FORMAT_H
 #define QELLOG_SRC_LOG_LINE_FORMAT_H
 
@@ -27,6 +27,11 @@ struct LineFields {
   int cpu_no = 0;
   unsigned value_bits = 0;
 };
+
+// The fields a line of mask `bits` shows, with what does not depend on the
+// line's clock reading filled in (pid, tid, processor, value).
+LineFields line_fields(unsigned bits, bool error_tag, bool with_value,
+                       int value);
 
 // Writes the prefix fields (time, elapsed, pid:tid, cpu, value, tag) in
 // that order into `buf`, never more than `cap` characters, and returns

@@ -1,7 +1,6 @@
 #include "log/lost_lines.h"
 
 #include <errno.h>
-#include <sched.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -82,18 +81,9 @@ size_t format_record(CQel_Log& log, LogState& s, char* buf, size_t cap) {
     buf[n++] = '\r';
     buf[n++] = '\n';
   }
-  const unsigned bits = log.logbits;
-  LineFields f;
-  f.time = (bits & LOGBIT_TIME) != 0;
-  f.delta = (bits & LOGBIT_DELTA) != 0;
-  f.pid_tid = (bits & LOGBIT_PID_TID) != 0;
-  f.cpu = (bits & LOGBIT_CPU) != 0;
-  f.error_tag = true;
+  LineFields f = line_fields(log.logbits, true, false, 0);
   gettimeofday(&f.now, nullptr);
   f.last = log.last_time;
-  f.pid = cached_pid();
-  f.tid = cached_tid();
-  if (f.cpu) f.cpu_no = sched_getcpu();
   const size_t text_max = std::min(kLineTextMax, cap - n - 3);
   size_t len = format_prefix(f, buf + n, text_max);
   struct tm cal;

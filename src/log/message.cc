@@ -1,6 +1,4 @@
 // Message lines and time-stamp lines.
-#include <sched.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -26,25 +24,6 @@ size_t format_text(char (&text)[kLineCapacity], const char* fmt,
   const void* nul = std::memchr(text, '\0', stored);
   return nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text)
                         : stored;
-}
-
-// The prefix fields that do not depend on the line's clock reading.
-LineFields thread_fields(unsigned bits, unsigned effective, bool with_value,
-                         int value) {
-  LineFields f;
-  f.time = (bits & LOGBIT_TIME) != 0;
-  f.delta = (bits & LOGBIT_DELTA) != 0;
-  f.pid_tid = (bits & LOGBIT_PID_TID) != 0;
-  f.cpu = (bits & LOGBIT_CPU) != 0;
-  f.value = with_value;
-  f.error_tag = (effective & LOGBIT_ERROR) != 0;
-  f.value_bits = static_cast<unsigned>(value);
-  if (f.pid_tid) {
-    f.pid = cached_pid();
-    f.tid = cached_tid();
-  }
-  if (f.cpu) f.cpu_no = sched_getcpu();
-  return f;
 }
 
 // Under the write lock: the clock reading, the prefix, the text cut to the
@@ -89,7 +68,7 @@ void write_line(CQel_Log& log, unsigned flags, bool with_value, int value,
   }
   char text[kLineCapacity];
   const size_t text_len = format_text(text, fmt, args);
-  LineFields f = thread_fields(bits, effective, with_value, value);
+  LineFields f = line_fields(bits, (effective & LOGBIT_ERROR) != 0, with_value, value);
   LogState& s = LogAccess::state(log);
   char line[kLineCapacity];
   Append a;
