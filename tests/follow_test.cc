@@ -107,9 +107,10 @@ class NumberedWriter {
   std::thread thread_;
 };
 
-// Raises one flush request on an idle log with its own diagnostics on and
-// waits until the flush thread has served it: the thread either went on in
-// another file or wrote its next "vor wait" line into the file it had.
+// Raises one flush request on a log with its own diagnostics on that raises
+// none by itself, and waits until the flush thread has served it: the
+// thread either went on in another file or wrote its next "vor wait" line
+// into the file it had.
 bool serve_one_request(CQel_Log& log) {
   const int fd = log.get_filehandle();
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
@@ -146,7 +147,6 @@ class FollowTest : public ::testing::Test {
     if (std::system("command -v logrotate >/dev/null 2>&1") != 0) {
       GTEST_SKIP() << "logrotate not installed (scripts/setup.sh installs it)";
     }
-    old_umask = umask(022);
     log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0600);
     log->set_logbits(LOGBIT_INTERNAL | 3);
     log->set_flushcount(1000000);  // checks only at the requests raised here
@@ -259,7 +259,7 @@ class FollowTest : public ::testing::Test {
   TempDir etc;
   ScopedEnv tz{"TZ", "UTC0"};
   std::string path = dir.file("app.log");
-  mode_t old_umask = 0;
+  mode_t old_umask = umask(022);  // the new file's mode below is 0600 exactly
   std::unique_ptr<CQel_Log> log;
   std::unique_ptr<NumberedWriter> writer;
   int after_create = 0;
