@@ -56,6 +56,37 @@ void name_rotated(CQel_Log& log, const LogState& s, const timeval& now,
                 log.filename, r->leaf);
 }
 
+// A time-stamped name that no file has yet: a rotation within the same
+// millisecond as the last one waits for the next. `now` and `cal` are the
+// reading the name was made from.
+void free_rotated_name(CQel_Log& log, const LogState& s, Rotated* r,
+                       timeval* now, struct tm* cal) {
+  for (int attempt = 1;; ++attempt) {
+    gettimeofday(now, nullptr);
+    local_calendar(now->tv_sec, cal);
+    name_rotated(log, s, *now, *cal, r);
+    struct stat st;
+    if (fstatat(s.dir_fd, r->leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        attempt >= kMaxNameAttempts) {
+      return;
+    }
+    wait_for_next_millisecond(*now);
+  }
+}
+
+// Renames `from` to the rotated name `r`, or, when a file took that name
+// meanwhile, to the next free one (r then names it).
+bool rename_to_rotated(CQel_Log& log, const LogState& s, const char* from,
+                       Rotated* r) {
+  for (int attempt = 1;; ++attempt) {
+    if (rename_noreplace(s, from, r->leaf) == 0) return true;
+    if (errno != EEXIST || attempt >= kMaxNameAttempts) return false;
+    timeval now;
+    struct tm cal;
+    free_rotated_name(log, s, r, &now, &cal);
+  }
+}
+
 // Step 1: moves the live file to its time-stamped name. The rotation's
 // clock reading becomes the elapsed-time reference and gives the calendar
 // `cal` of the new header. False when the file keeps its name; true also
@@ -199,10 +230,8 @@ bool recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
   Rotated r;
   struct tm cal;
   timeval now;
-  gettimeofday(&now, nullptr);
-  local_calendar(now.tv_sec, &cal);
-  name_rotated(log, s, now, cal, &r);
-  const bool kept = rename_noreplace(s, h.leaf, r.leaf) == 0;
+  free_rotated_name(log, s, &r, &now, &cal);
+  const bool kept = rename_to_rotated(log, s, h.leaf, &r);
   log.writelog(LOGBIT_INTERNAL, "%s: left-over %s %s %s", kRotate, h.leaf,
                kept ? "kept as" : "cannot be moved to", r.shown);
   return kept;
@@ -232,15 +261,16 @@ int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h,
 // Moves the old file (now written by nobody) to its rotated name and the
 // hidden file to the live name. False when the new file stays hidden; it
 // then gets a name at the next rotation.
-bool move_into_place(LogState& s, const Hidden& h, const Rotated& r) {
+bool move_into_place(CQel_Log& log, LogState& s, const Hidden& h,
+                     Rotated* r) {
   if (renameat2(s.dir_fd, s.leaf, s.dir_fd, h.leaf, RENAME_EXCHANGE) == 0) {
     // The old file is under the hidden name now.
-    return rename_noreplace(s, h.leaf, r.leaf) == 0;
+    return rename_to_rotated(log, s, h.leaf, r);
   }
   if (errno == EINVAL || errno == ENOSYS) {
     // No exchange on this file system: the live name is missing for a
     // moment.
-    if (rename_noreplace(s, s.leaf, r.leaf) != 0 && errno != ENOENT) return false;
+    if (!rename_to_rotated(log, s, s.leaf, r) && errno != ENOENT) return false;
   } else if (errno != ENOENT) {
     return false;
   }
@@ -252,15 +282,13 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
   hidden_name(s, &h);
   if (!recover_hidden(log, s, h)) return false;
   timeval now;
-  gettimeofday(&now, nullptr);
+  struct tm cal;
+  Rotated r;
+  free_rotated_name(log, s, &r, &now, &cal);
   {
     LockGuard guard(s.write_lock);
     store_time(log.last_time, now);
   }
-  struct tm cal;
-  local_calendar(now.tv_sec, &cal);
-  Rotated r;
-  name_rotated(log, s, now, cal, &r);
   size_t header_len = 0;
   const int fd = prepare_hidden(log, s, h, cal, &header_len);
   if (fd == -1) return false;
@@ -268,7 +296,7 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
                kRotate, static_cast<int>(load(log.curfilesize)),
                load(log.hflog), r.shown);
   const int previous = swap_descriptor(log, s, fd, header_len, 0);
-  if (!move_into_place(s, h, r)) {
+  if (!move_into_place(log, s, h, &r)) {
     log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate, r.shown,
                  errno);
   }
