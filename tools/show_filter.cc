@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "log/file_format.h"
+
 namespace qellog_tool {
 namespace {
 
@@ -17,29 +19,29 @@ bool is_banner(const std::string& l) {
 }
 
 bool is_trailer_line(const std::string& l) {
-  return l.empty() || starts_with(l, "Logging ended at ") ||
-         l == std::string(72, '-');
+  return l.empty() || starts_with(l, qellog::kTextEnded) ||
+         l == std::string(qellog::kRuleLength, '-');
 }
 
 }  // namespace
 
 bool HeaderFilter::may_open(const std::string& l) const {
-  return l.empty() || starts_with(l, "Logfile: ") || l == live_;
+  return l.empty() || starts_with(l, qellog::kTextLogfile) || l == live_;
 }
 
 bool HeaderFilter::opens(const std::string& held,
                          const std::string& next) const {
-  if (held.empty()) return starts_with(next, "Logging ended at ");
-  if (starts_with(held, "Logfile: ")) {
-    return starts_with(next, "Logging started at ");
+  if (held.empty()) return starts_with(next, qellog::kTextEnded);
+  if (starts_with(held, qellog::kTextLogfile)) {
+    return starts_with(next, qellog::kTextStarted);
   }
-  return held == live_ && starts_with(next, "logfile continued ");
+  return held == live_ && starts_with(next, qellog::kTextContinued);
 }
 
 void HeaderFilter::body(const std::string& l, std::vector<std::string>* out) {
   if (holding_ && opens(held_, l)) {
     holding_ = false;
-    state_ = starts_with(l, "Logging ended at ") ? State::kTrailer
+    state_ = starts_with(l, qellog::kTextEnded) ? State::kTrailer
                                                   : State::kHeader;
     return;
   }

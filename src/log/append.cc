@@ -72,15 +72,23 @@ void append_piece(CQel_Log& log, const char* data, unsigned long len) {
 }
 
 bool write_all(int fd, const char* data, size_t len, bool* partial) {
+  const iovec one{const_cast<char*>(data), len};
+  return write_pieces(fd, &one, 1, partial);
+}
+
+bool write_pieces(int fd, const iovec* pieces, int count, bool* partial) {
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) total += pieces[i].iov_len;
   ssize_t written;
   do {
     // A write cut short sets no errno: the report then says 0 rather than
     // repeating the cause of some earlier call.
     errno = 0;
-    written = write(fd, data, len);
+    written = count == 1 ? write(fd, pieces[0].iov_base, pieces[0].iov_len)
+                         : writev(fd, pieces, count);
   } while (written < 0 && errno == EINTR);
   if (partial != nullptr) *partial = written > 0;
-  return written == static_cast<ssize_t>(len);
+  return written == static_cast<ssize_t>(total);
 }
 
 void report_write_error(const char* filename, int err) {

@@ -5,6 +5,8 @@
 #ifndef QELLOG_SRC_LOG_APPEND_H
 #define QELLOG_SRC_LOG_APPEND_H
 
+#include <sys/uio.h>
+
 #include <cstddef>
 
 #include "log/log_state.h"
@@ -39,6 +41,9 @@ void append_piece(CQel_Log& log, const char* data, unsigned long len);
 // why (0 for a write cut short) and `*partial` whether some bytes reached
 // the file.
 bool write_all(int fd, const char* data, size_t len, bool* partial = nullptr);
+// The same for several pieces in one writev(2), which the kernel appends as
+// one piece.
+bool write_pieces(int fd, const iovec* pieces, int count, bool* partial);
 
 // "Error in write to logfile <filename>: <errno>" on stderr.
 void report_write_error(const char* filename, int err);

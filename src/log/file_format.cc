@@ -6,10 +6,9 @@
 namespace qellog {
 namespace {
 
-constexpr char kStartHead[] = "Logfile: ";
-constexpr char kContinued[] = "\r\nlogfile continued ";
 constexpr char kRule[] =
     "------------------------------------------------------------------------";
+static_assert(sizeof kRule - 1 == kRuleLength, "the rule under the trailer");
 
 size_t clamp(int n, size_t cap) {
   if (n < 0 || cap == 0) return 0;
@@ -47,10 +46,10 @@ bool leaf_equals(const char* path, const char* end, const char* leaf) {
 size_t format_start_header(char* buf, size_t cap, const char* filename,
                            const struct tm& cal) {
   return clamp(std::snprintf(buf, cap,
-                             "%s%s\r\nLogging started at %02d.%02d.%04d "
-                             "%02d:%02d:%02d \r\n"
+                             "%s%s\r\n%s%02d.%02d.%04d %02d:%02d:%02d \r\n"
                              "QEL Loglib Version: %s created %s\r\n\r\n",
-                             kStartHead, filename, cal.tm_mday, cal.tm_mon + 1,
+                             kTextLogfile, filename, kTextStarted, cal.tm_mday,
+                             cal.tm_mon + 1,
                              cal.tm_year + 1900, cal.tm_hour, cal.tm_min,
                              cal.tm_sec, kLibVersion, kLibCreated),
                cap);
@@ -70,9 +69,9 @@ size_t format_banner(char* buf, size_t cap, const HostTexts& host) {
 
 size_t format_trailer(char* buf, size_t cap, const struct tm& cal) {
   return clamp(std::snprintf(buf, cap,
-                             "\r\nLogging ended at %02d.%02d.%04d %02d:%02d.%02d "
+                             "\r\n%s%02d.%02d.%04d %02d:%02d.%02d "
                              "\r\n%s\r\n\r\n\r\n",
-                             cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900,
+                             kTextEnded, cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900,
                              cal.tm_hour, cal.tm_min, cal.tm_sec, kRule),
                cap);
 }
@@ -81,9 +80,9 @@ size_t format_continuation_header(char* buf, size_t cap, const char* filename,
                                   const struct tm& cal, const HostTexts& host) {
   const size_t n = clamp(
       std::snprintf(buf, cap,
-                    "%s%s%02d.%02d.%04d %02d:%02d:%02d\r\n"
+                    "%s\r\n%s%02d.%02d.%04d %02d:%02d:%02d\r\n"
                     "QEL Loglib Version: %s created %s\r\n\r\n",
-                    filename, kContinued, cal.tm_mday, cal.tm_mon + 1,
+                    filename, kTextContinued, cal.tm_mday, cal.tm_mon + 1,
                     cal.tm_year + 1900, cal.tm_hour, cal.tm_min, cal.tm_sec,
                     kLibVersion, kLibCreated),
       cap);
@@ -161,15 +160,16 @@ bool split_last_component(const char* path, size_t* dir_len, char* stem,
 bool begins_with_header_of(const char* data, size_t len, const char* leaf) {
   const char* end = static_cast<const char*>(std::memchr(data, '\r', len));
   if (end == nullptr) return false;
-  const size_t head_len = sizeof kStartHead - 1;
+  const size_t head_len = sizeof kTextLogfile - 1;
   if (static_cast<size_t>(end - data) > head_len &&
-      std::memcmp(data, kStartHead, head_len) == 0 &&
+      std::memcmp(data, kTextLogfile, head_len) == 0 &&
       static_cast<size_t>(end - data) + 2 <= len && end[1] == '\n') {
     return leaf_equals(data + head_len, end, leaf);
   }
   const size_t rest = len - static_cast<size_t>(end - data);
-  const size_t cont_len = sizeof kContinued - 1;
-  return rest >= cont_len && std::memcmp(end, kContinued, cont_len) == 0 &&
+  const size_t cont_len = sizeof kTextContinued - 1;
+  return rest >= cont_len + 2 && end[1] == '\n' &&
+         std::memcmp(end + 2, kTextContinued, cont_len) == 0 &&
          leaf_equals(data, end, leaf);
 }
 

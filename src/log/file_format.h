@@ -14,6 +14,13 @@ namespace qellog {
 constexpr const char kLibVersion[] = "1,1,0,24";
 constexpr const char kLibCreated[] = "Dec 15 2022";
 
+// The words that open the file's blocks, for the writer and for readers.
+constexpr const char kTextLogfile[] = "Logfile: ";
+constexpr const char kTextStarted[] = "Logging started at ";
+constexpr const char kTextContinued[] = "logfile continued ";
+constexpr const char kTextEnded[] = "Logging ended at ";
+constexpr size_t kRuleLength = 72;  // the dashes under the trailer
+
 // Large enough for a 1023-character base, the stamp and a 10-character
 // extension.
 constexpr size_t kRotatedNameCapacity = 1124;

@@ -1,7 +1,6 @@
 #include "log/lost_lines.h"
 
 #include <errno.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,15 +113,9 @@ bool write_with_record(CQel_Log& log, LogState& s, const Append& a,
     if (pending) n = prepare_locked(log, s, a.generation, rec, &taken);
   }
   if (!pending) return write_all(a.fd, data, len, partial);
-  iovec iov[2] = {{rec, n}, {const_cast<char*>(data), len}};
-  ssize_t written;
-  do {
-    errno = 0;
-    written = writev(a.fd, iov, 2);
-  } while (written < 0 && errno == EINTR);
-  if (written == static_cast<ssize_t>(n + len)) return true;
+  const iovec pieces[2] = {{rec, n}, {const_cast<char*>(data), len}};
+  if (write_pieces(a.fd, pieces, 2, partial)) return true;
   const int err = errno;
-  *partial = written > 0;
   {
     LockGuard guard(s.write_lock);
     undo_locked(log, s, a.generation, n, taken);
