@@ -332,7 +332,7 @@ TEST(RotatetimeTest, HourlyRotationFollowsTheClockAndSkipsAHeaderOnlyFile) {
   g_now = 1796813999;  // 10:59:59
   EXPECT_EQ(rotated_after(dir, 2500), 0u) << "rotated before the top of the hour";
   g_now = 1796814000;  // 11:00:00
-  ASSERT_TRUE(wait_until([&] { return rotated(dir).size() == 1; }, 4000))
+  ASSERT_TRUE(wait_until([&] { return rotated(dir).size() == 1; }, 10000))
       << "no rotation at the top of the hour";
   EXPECT_EQ(body_lines(dir.file(rotated(dir)[0])),
             std::vector<std::string>{"in the ten o'clock file"});
@@ -341,7 +341,7 @@ TEST(RotatetimeTest, HourlyRotationFollowsTheClockAndSkipsAHeaderOnlyFile) {
   g_now = 1796817605;  // 12:00:05
   EXPECT_EQ(rotated_after(dir, 2500), 1u) << "a file with only its header rotated";
   log->writelog(LOGBIT_INFO, "in the eleven o'clock file");
-  EXPECT_TRUE(wait_until([&] { return rotated(dir).size() == 2; }, 4000))
+  EXPECT_TRUE(wait_until([&] { return rotated(dir).size() == 2; }, 10000))
       << "no rotation once the file held a line";
   log.reset();
 }
