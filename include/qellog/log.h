@@ -117,25 +117,48 @@ class QELLOG_API CQel_Log {
   void set_maxfilesize(unsigned long size);
   unsigned long get_maxfilesize();
   unsigned long get_curfilesize();
-  // Retention of rotated files; 0 means no limit.
+  // Optional behaviour; all of it is off until set, and a log that sets
+  // none of it writes exactly what it wrote before these existed. Each
+  // setting takes effect at its next use and may be changed while other
+  // threads write.
+  //
+  // Retention, on the flush thread after each rotation it makes: keep at
+  // most `count` rotated files, rotated files of at most `size` bytes in
+  // all, none whose name stamp is more than `days` old (0: no limit). Only
+  // this log's own rotated files count (its name pattern, a regular file of
+  // the effective user in the live file's directory, beginning with one of
+  // its headers), and one changed within the last minute is never removed.
   void set_maxfilecount(unsigned long count);
   unsigned long get_maxfilecount();
   void set_maxtotalsize(unsigned long size);
   unsigned long get_maxtotalsize();
   void set_maxfileage(unsigned long days);
   unsigned long get_maxfileage();
-  // Lost-line accounting and its record in the file.
+  // Pieces (lines, headers, banners, trailers) whose write failed or was
+  // cut short since the log was made. With set_lostlines(true) the file
+  // says so too: the next write that succeeds carries, in the same write,
+  // the line "write_to_file: <N> lines lost since <time>, last error <e>".
   unsigned long get_lostcount();
   void set_lostlines(bool on);
   bool get_lostlines();
-  // Following external rotation, rotation by time, tail-safe rotation.
+  // With reopening on, the flush thread checks at each request it serves,
+  // and every `seconds` (0: only then), whether the log's name still names
+  // its file, and follows a file that another tool moved, replaced or
+  // truncated. request_reopen() only sets a flag that the thread acts on
+  // within about a second: it may be called from a signal handler.
   void set_reopen(bool on);
   bool get_reopen();
   void set_reopeninterval(unsigned seconds);
   unsigned get_reopeninterval();
   void request_reopen();
+  // ROTATETIME_HOURLY or ROTATETIME_DAILY: the flush thread also rotates
+  // once the top of the hour or local midnight has passed since the file
+  // began, unless it holds only its header.
   void set_rotatetime(unsigned period);
   unsigned get_rotatetime();
+  // The tail-safe order: the new file is ready and takes the live name
+  // before the old file moves away, so a shipper tailing the name sees
+  // every line. Same names and texts as the usual order.
   void set_tailsafe(bool on);
   bool get_tailsafe();
 
@@ -156,12 +179,17 @@ class QELLOG_API CQel_Log {
   int start_flush_thread();
   // The flush thread's body; runs only as that thread's entry.
   int msg_flush_thread();
-  // Moves the file to filename_base + "_YYYY_MM_DD_hh_mm_ss_mmm" + extension
-  // and continues in a fresh file that opens with a continuation header.
-  // Writers wait at most for the swap of the descriptor. When the file
-  // cannot be moved, or the new file cannot be opened, the log keeps
-  // writing to its current file under its own name and a later call tries
-  // again.
+  // Moves the file to its time-stamped name, the stamp
+  // "_YYYY_MM_DD_hh_mm_ss_mmm" before the extension of the last path
+  // component ("logs/app.log" => "logs/app_2024_03_05_14_07_09_123.log"),
+  // in the directory the log was opened in, and continues in a fresh file
+  // that opens with a continuation header. Writers wait at most for the
+  // swap of the descriptor. The new file is never reached through a
+  // symlink, never truncated, and created with the log's mode; it becomes
+  // the log's file only once its header is written. When the file cannot
+  // be moved, or the new file cannot be opened or given its header, the
+  // log keeps writing to its current file under its own name and a later
+  // call tries again; a live file that is already gone is replaced.
   void create_next_file();
 
   // The data model. Fields are public for hosts and tests to read; change
