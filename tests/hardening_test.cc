@@ -27,19 +27,6 @@ namespace {
 constexpr char kVictimText[] = "root's data\r\n";
 constexpr char kOtherProcess[] = "pid 4242 line 1\r\npid 4242 line 2\r\n";
 
-// True when `name` is `base` + "_YYYY_MM_DD_hh_mm_ss_mmm" + `ext`.
-bool is_rotated_name(const std::string& name, const std::string& base, const std::string& ext) {
-  const std::string stamp = "_9999_99_99_99_99_99_999";
-  if (name.size() != base.size() + stamp.size() + ext.size()) return false;
-  if (name.compare(0, base.size(), base) != 0) return false;
-  if (name.compare(name.size() - ext.size(), ext.size(), ext) != 0) return false;
-  for (size_t i = 0; i < stamp.size(); ++i) {
-    const char c = name[base.size() + i];
-    if (stamp[i] == '9' ? (c < '0' || c > '9') : c != stamp[i]) return false;
-  }
-  return true;
-}
-
 // Entries of `dir` that are rotated names of "app.log".
 std::vector<std::string> rotated_in(const std::string& dir) {
   std::vector<std::string> out;

@@ -87,6 +87,20 @@ inline Census census(const std::string& dir, int writers, int per_writer,
   return c;
 }
 
+// True when `name` is `base` + "_YYYY_MM_DD_hh_mm_ss_mmm" + `ext`, checked
+// independently of the library's own pattern.
+inline bool is_rotated_name(const std::string& name, const std::string& base, const std::string& ext) {
+  const std::string stamp = "_9999_99_99_99_99_99_999";
+  if (name.size() != base.size() + stamp.size() + ext.size()) return false;
+  if (name.compare(0, base.size(), base) != 0) return false;
+  if (name.compare(name.size() - ext.size(), ext.size(), ext) != 0) return false;
+  for (size_t i = 0; i < stamp.size(); ++i) {
+    const char c = name[base.size() + i];
+    if (stamp[i] == '9' ? (c < '0' || c > '9') : c != stamp[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace qellog_test
 
 #endif  // QELLOG_TESTS_LOG_TEST_UTIL_H

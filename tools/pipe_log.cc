@@ -13,6 +13,7 @@
 #include <string>
 
 #include "commands.h"
+#include "ini_text.h"
 #include "line_split.h"
 #include "qellog/ini.h"
 
@@ -48,14 +49,9 @@ sigset_t catch_stop_signals() {
 // 0 and the parameter file's name in `param` when it can be read;
 // otherwise says why on stderr and returns the exit status.
 int check_param_file(const char* name, char (&param)[1024]) {
-  CQel_ini ini(name);
-  if (ini.get_ini_filename(param, sizeof param) != INI_SUCCESS) {
-    std::fprintf(stderr,
-                 "qellog: the parameter file name of \"%s\" does not fit "
-                 "1021 characters (is HOME too long?)\n",
-                 name);
-    return kExitNoLog;
-  }
+  std::string path;
+  if (!param_file_of(name, &path)) return kExitNoLog;
+  std::snprintf(param, sizeof param, "%s", path.c_str());
   if (access(param, R_OK) == 0) return kExitOk;
   const int err = errno;
   if (err == ENOENT) {

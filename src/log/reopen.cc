@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include "log/append.h"
-#include "log/file_format.h"
 #include "log/log_path.h"
 #include "log/process_ids.h"
 #include "log/rotation.h"
@@ -40,14 +39,10 @@ bool take_over(CQel_Log& log, LogState& s, int fd, bool created,
   gettimeofday(&now, nullptr);
   struct tm cal;
   local_calendar(now.tv_sec, &cal);
-  char header[kHeaderCapacity];
-  const size_t n = continuation_header(log, s, cal, header, sizeof header);
-  if (!write_all(fd, header, n)) {
-    const int err = errno;
-    if (created) unlinkat(s.dir_fd, s.leaf, 0);
-    close(fd);
+  size_t n = 0;
+  if (!begin_file(log, s, fd, cal, created ? s.leaf : nullptr, &n)) {
     log.writelog(LOGBIT_INTERNAL, "%s: header to %s failed %d", kReopen,
-                 log.filename, err);
+                 log.filename, errno);
     return false;
   }
   const int previous = swap_descriptor(log, s, fd, n, prior);

@@ -75,15 +75,18 @@ void free_rotated_name(CQel_Log& log, const LogState& s, Rotated* r,
 }
 
 // Renames `from` to the rotated name `r`, or, when a file took that name
-// meanwhile, to the next free one (r then names it).
+// meanwhile, to the next free one (`r`, and `now` and `cal` when given,
+// then name it).
 bool rename_to_rotated(CQel_Log& log, const LogState& s, const char* from,
-                       Rotated* r) {
+                       Rotated* r, timeval* now = nullptr,
+                       struct tm* cal = nullptr) {
+  timeval own_now;
+  struct tm own_cal;
   for (int attempt = 1;; ++attempt) {
     if (rename_noreplace(s, from, r->leaf) == 0) return true;
     if (errno != EEXIST || attempt >= kMaxNameAttempts) return false;
-    timeval now;
-    struct tm cal;
-    free_rotated_name(log, s, r, &now, &cal);
+    free_rotated_name(log, s, r, now != nullptr ? now : &own_now,
+                      cal != nullptr ? cal : &own_cal);
   }
 }
 
@@ -93,35 +96,25 @@ bool rename_to_rotated(CQel_Log& log, const LogState& s, const char* from,
 // when the name was already gone (deleted or moved away by someone else),
 // so that the log does not go on writing into a file nobody can see.
 bool move_aside(CQel_Log& log, LogState& s, Rotated* r, struct tm* cal) {
-  for (int attempt = 1;; ++attempt) {
-    timeval now;
-    gettimeofday(&now, nullptr);
-    {
-      LockGuard guard(s.write_lock);
-      store_time(log.last_time, now);
-    }
-    local_calendar(now.tv_sec, cal);
-    name_rotated(log, s, now, *cal, r);
-    if (rename_noreplace(s, s.leaf, r->leaf) == 0) {
-      r->moved = true;
-      return true;
-    }
-    const int err = errno;
-    if (err == EEXIST && attempt < kMaxNameAttempts) {
-      wait_for_next_millisecond(now);
-      continue;
-    }
-    if (err == ENOENT) {
-      log.writelog(LOGBIT_INTERNAL, "%s: %s is gone, a new file starts",
-                   kRotate, log.filename);
-      return true;
-    }
-    // The live file keeps its name and its content. Lines go on into it,
-    // and the next flush request tries again.
-    log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate,
-                 r->shown, err);
-    return false;
+  timeval now;
+  free_rotated_name(log, s, r, &now, cal);
+  r->moved = rename_to_rotated(log, s, s.leaf, r, &now, cal);
+  const int err = errno;
+  {
+    LockGuard guard(s.write_lock);
+    store_time(log.last_time, now);
   }
+  if (r->moved) return true;
+  if (err == ENOENT) {
+    log.writelog(LOGBIT_INTERNAL, "%s: %s is gone, a new file starts", kRotate,
+                 log.filename);
+    return true;
+  }
+  // The live file keeps its name and its content. Lines go on into it, and
+  // the next flush request tries again.
+  log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate, r->shown,
+               err);
+  return false;
 }
 
 // Gives the rotated file its name back after a failed step 2, so that the
@@ -134,10 +127,6 @@ void undo_move(CQel_Log& log, const LogState& s, const Rotated& r,
                back ? "file renamed back" : "writing on to the rotated file");
 }
 
-// Step 2: opens the new file and writes its continuation header before
-// any writer can reach it, so the header is the file's first piece. A file
-// that did not get its header never becomes the live file. -1 on failure,
-// with the move undone.
 // Publishes the new file, waits for the writes still under way on the old
 // one and closes it.
 void finish_swap(CQel_Log& log, LogState& s, int fd, size_t header_len,
@@ -148,6 +137,9 @@ void finish_swap(CQel_Log& log, LogState& s, int fd, size_t header_len,
   log.writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
 }
 
+// Step 2: opens the new file and writes its continuation header before
+// any writer can reach it, so the header is the file's first piece. -1 on
+// failure, with the move undone.
 int open_next(CQel_Log& log, LogState& s, const Rotated& r,
               const struct tm& cal, size_t* header_len, unsigned long* prior) {
   bool created = false;
@@ -156,14 +148,10 @@ int open_next(CQel_Log& log, LogState& s, const Rotated& r,
     undo_move(log, s, r, "open", errno);
     return -1;
   }
-  char header[kHeaderCapacity];
-  *header_len = continuation_header(log, s, cal, header, sizeof header);
-  if (write_all(fd, header, *header_len)) return fd;
-  const int err = errno;
-  report_write_error(log.filename, err);
-  if (created) unlinkat(s.dir_fd, s.leaf, 0);
-  close(fd);
-  undo_move(log, s, r, "header to", err);
+  if (begin_file(log, s, fd, cal, created ? s.leaf : nullptr, header_len)) {
+    return fd;
+  }
+  undo_move(log, s, r, "header to", errno);
   return -1;
 }
 
@@ -249,13 +237,7 @@ int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h,
                  errno);
     return -1;
   }
-  char header[kHeaderCapacity];
-  *header_len = continuation_header(log, s, cal, header, sizeof header);
-  if (write_all(fd, header, *header_len)) return fd;
-  report_write_error(log.filename, errno);
-  unlinkat(s.dir_fd, h.leaf, 0);
-  close(fd);
-  return -1;
+  return begin_file(log, s, fd, cal, h.leaf, header_len) ? fd : -1;
 }
 
 // Moves the old file (now written by nobody) to its rotated name and the
@@ -319,12 +301,22 @@ bool rotate(CQel_Log& log) {
                                                     : rotate_moving_first(log, s);
 }
 
-size_t continuation_header(CQel_Log& log, LogState& s, const struct tm& cal,
-                           char* buf, size_t cap) {
-  LockGuard guard(s.write_lock);
-  return format_continuation_header(
-      buf, cap, log.filename, cal,
-      {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc});
+bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal,
+                const char* created_leaf, size_t* header_len) {
+  char header[kHeaderCapacity];
+  {
+    LockGuard guard(s.write_lock);
+    *header_len = format_continuation_header(
+        header, sizeof header, log.filename, cal,
+        {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc});
+  }
+  if (write_all(fd, header, *header_len)) return true;
+  const int err = errno;
+  report_write_error(log.filename, err);
+  if (created_leaf != nullptr) unlinkat(s.dir_fd, created_leaf, 0);
+  close(fd);
+  errno = err;
+  return false;
 }
 
 bool size_limit_reached(CQel_Log& log) {

@@ -15,10 +15,14 @@ namespace qellog {
 // True when the log writes to a new file afterwards.
 bool rotate(CQel_Log& log);
 
-// The continuation header of a new current file begun at `cal`, with the
-// host's texts as they stand. Returns its length.
-size_t continuation_header(CQel_Log& log, LogState& s, const struct tm& cal,
-                           char* buf, size_t cap);
+// Writes the continuation header of a new current file begun at `cal`
+// (with the host's texts as they stand) into `fd`, its first piece. On
+// failure reports the write, removes the file when this rotation created
+// it as `created_leaf` (null: it was there before), closes `fd` and
+// returns false with errno set: a file without its header never becomes
+// the log's file.
+bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal,
+                const char* created_leaf, size_t* header_len);
 
 // True when the current file, with the bytes it held before this object
 // wrote to it, has reached the size limit.
