@@ -17,7 +17,7 @@ suite() {
   echo "=== test suite: $dir $*"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQELLOG_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600)
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 60)
 }
 
 suite build

@@ -198,9 +198,10 @@ TEST_F(ApiTest, AForkedChildNeverEndsItsParentsLog) {
     init_logthread(0);
     const pid_t pid = fork();
     if (pid == 0) {
+      alarm(20);  // a hang fails the test instead of stalling the suite
       writelog(LOGBIT_INFO, nullptr, "from the child");
-      exit_logging();  // lets go of the inherited log, writes no trailer
-      std::exit(0);    // and so does the unload hook
+      exit_logging();        // lets go of the inherited log, writes no trailer
+      exit_forked_child(0);  // and so does the unload hook at exit()
     }
     int status = -1;
     waitpid(pid, &status, 0);

@@ -16,4 +16,4 @@ add_test(NAME ship_rsyslog_inline_rotation
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/ship/ship_test.sh
           $<TARGET_FILE:qellog_ship_driver> inline)
 set_tests_properties(ship_rsyslog_tailsafe ship_rsyslog_inline_rotation PROPERTIES
-  TIMEOUT 180 RUN_SERIAL TRUE SKIP_RETURN_CODE 77 LABELS integration)
+  TIMEOUT 60 RUN_SERIAL TRUE SKIP_RETURN_CODE 77 LABELS integration)
