@@ -367,6 +367,30 @@ TEST_F(ApiTest, GetLogparamNotUsedCutsTheCallersText) {
   EXPECT_NE(read_file(log_path()).find("00000000 still logging\r\n"), std::string::npos);
 }
 
+TEST_F(ApiTest, ConstantTextsReachTheConstOverloads) {
+  write_params("app");
+  in_child([&] {
+    // Literals and const char* go to the const char* overloads; a write
+    // into one of them would fault.
+    set_logversions("myhost", "2.3.1", "a service", "today");
+    const char* name = "app";
+    init_logging(name);
+    EXPECT_EQ(get_logparam_not_used("/etc/qel/other_param.ini"), 0);
+    EXPECT_EQ(get_logparam("ignored"), 0);
+    set_logparam_logfilepath("ignored");
+    // A char* text still takes the char* function, which cuts it.
+    std::string cut = "/etc/qel/third_param.ini";
+    get_logparam_not_used(text(cut));
+    EXPECT_STREQ(cut.c_str(), "/etc/qel/third");
+    writelog(LOGBIT_INFO, nullptr, "const texts");
+    exit_logging();
+  });
+  const std::string log = read_file(log_path());
+  EXPECT_NE(log.find("myhost Version: 2.3.1 created today\r\nDescription: a service\r\n"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("00000000 const texts\r\n"), std::string::npos) << log;
+}
+
 void log_from_key_destructor(void*) {
   writelog(LOGBIT_INFO, nullptr, "from a thread-exit destructor");
 }
