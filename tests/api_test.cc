@@ -43,14 +43,6 @@ off_t size_of(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-// The text with every digit replaced by '9', to compare dates by form.
-std::string shape(std::string s) {
-  for (char& c : s) {
-    if (c >= '0' && c <= '9') c = '9';
-  }
-  return s;
-}
-
 bool ends_with_trailer(const std::string& log) {
   const std::string trailer = "\r\nLogging ended at 99.99.9999 99:99.99 \r\n" +
                               std::string(72, '-') + "\r\n\r\n\r\n";
