@@ -383,6 +383,26 @@ TEST_F(ApiTest, ConstantTextsReachTheConstOverloads) {
   EXPECT_NE(log.find("00000000 const texts\r\n"), std::string::npos) << log;
 }
 
+// A service's parameter file in the directory QELLOG_CONFIG_DIR names;
+// without a file there, no log, as without one under HOME.
+TEST_F(ApiTest, ConfigDirVariableFindsAServicesParameterFile) {
+  TempDir etc;
+  write_file(etc.file("svc_param.ini"), "[LOGGING]\nLogpath=" + home_.file("logs") +
+                                            "\nLogname=svc.log\nLogFileFlags=O_CREAT\n");
+  write_params("other");
+  in_child([&] {
+    setenv("QELLOG_CONFIG_DIR", etc.path().c_str(), 1);
+    init_logging("svc");
+    writelog(LOGBIT_INFO, nullptr, "from the service");
+    exit_logging();
+    init_logging("other");  // only under HOME: not found
+    EXPECT_EQ(get_logparam_logbits(), 0u);
+  });
+  EXPECT_NE(read_file(log_path("svc.log")).find("00000000 from the service\r\n"),
+            std::string::npos);
+  EXPECT_FALSE(file_exists(log_path()));
+}
+
 void log_from_key_destructor(void*) {
   writelog(LOGBIT_INFO, nullptr, "from a thread-exit destructor");
 }
