@@ -14,6 +14,7 @@
 #include "config/ini_values.h"
 #include "dry_run.h"
 #include "lint.h"
+#include "readings.h"
 
 namespace qellog_tool {
 namespace {

@@ -35,11 +35,6 @@ std::vector<std::string> lint_keys(const std::vector<qellog::ParamKey>& keys,
 std::vector<std::string> lint_outcome(const std::vector<qellog::ParamKey>& keys,
                                       const DryRun& run);
 
-// `value` of the key at `index` of qellog::kLogKeys as the library
-// reads it, for people: bytes with the number and unit they came from, a
-// mask in hexadecimal, a switch as on or off, and what a value means.
-std::string shown_value(size_t index, const char* text, unsigned long value);
-
 }  // namespace qellog_tool
 
 #endif  // QELLOG_TOOLS_LINT_H

@@ -75,6 +75,20 @@ int write_all(int fd, const std::string& text) {
   return 0;
 }
 
+// The rotated files of the live file `live`, and their total size with
+// the live file's `live_size`.
+void print_rotated(const std::string& live, unsigned long long live_size) {
+  unsigned long long total = 0;
+  const std::vector<qellog::RotatedLogFile> rotated = qellog::list_rotated_files(live);
+  for (const qellog::RotatedLogFile& f : rotated) {
+    std::printf("rotated file: %s, %lld bytes\n", f.path.c_str(),
+                static_cast<long long>(f.size));
+    total += static_cast<unsigned long long>(f.size);
+  }
+  std::printf("rotated files: %zu, %llu bytes; with the log file %llu bytes\n",
+              rotated.size(), total, total + live_size);
+}
+
 }  // namespace
 
 int print_where(const char* name) {
@@ -101,15 +115,7 @@ int print_where(const char* name) {
   } else {
     std::printf("log file: %s (%s), not there yet\n", run.path.c_str(), rule);
   }
-  unsigned long long rotated_total = 0;
-  const std::vector<qellog::RotatedLogFile> rotated = qellog::list_rotated_files(run.path);
-  for (const qellog::RotatedLogFile& f : rotated) {
-    std::printf("rotated file: %s, %lld bytes\n", f.path.c_str(),
-                static_cast<long long>(f.size));
-    rotated_total += static_cast<unsigned long long>(f.size);
-  }
-  std::printf("rotated files: %zu, %llu bytes; with the log file %llu bytes\n",
-              rotated.size(), rotated_total, rotated_total + total);
+  print_rotated(run.path, total);
   return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
 }
 
