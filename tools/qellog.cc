@@ -25,7 +25,8 @@ const char kUsage[] =
        qellog --help | --version
 
 Each line of standard input becomes a message line of the log that the
-parameter file of NAME describes (here: %s).
+parameter file of NAME describes, here
+  %s
 A CR before the LF is dropped, a last line without LF is logged, and a NUL
 byte appears as \0. A line longer than 224 characters is split over several
 log lines: each piece but the last ends with " \", each piece but the
