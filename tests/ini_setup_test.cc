@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cstdio>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "config/setup_seam.h"
 #include "qellog/ini.h"
 #include "test_util.h"
 
@@ -485,6 +487,86 @@ TEST_F(IniSetupTest, OverlongPathsAreRefusedAndFallBack) {
   EXPECT_TRUE(contains(take_diag(), "00000000 ERROR create_log_from_ini: Logpath + log name too long (" +
                                         std::to_string(deep.size() + 1 + base.size() + 4) +
                                         " characters), Logpath ignored"));
+}
+
+// What a seam that only watches sees: one step per file-system action,
+// and the trace as text.
+std::vector<std::string>* g_steps = nullptr;
+
+std::string octal(unsigned mode) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0%o", mode);
+  return buf;
+}
+
+int watch_mkdir(const char* path, unsigned mode) {
+  g_steps->push_back("mkdir " + std::string(path) + " " + octal(mode));
+  return 0;
+}
+
+int watch_probe(const char* path, int flags, unsigned mode) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, " 0x%x ", static_cast<unsigned>(flags));
+  g_steps->push_back("probe " + std::string(path) + buf + octal(mode));
+  errno = ENOENT;
+  return -1;
+}
+
+CQel_Log* watch_log(const char* path, int flags, unsigned mode, qellog::PathRule rule) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, " 0x%x ", static_cast<unsigned>(flags));
+  g_steps->push_back("log " + std::string(path) + buf + octal(mode) + " " +
+                     qellog::path_rule_text(rule));
+  return new CQel_Log("/dev/null", O_WRONLY, 0);
+}
+
+void watch_trace(unsigned flags, const char* text) {
+  g_steps->push_back("trace " + std::to_string(flags) + " " + text);
+}
+
+// Every step of the set-up that touches the file system goes through the
+// seam, with the rule that chose the path; its trace reaches the seam as
+// the same lines that ini_log receives. With such a seam nothing is made.
+TEST_F(IniSetupTest, SeamTakesEveryFileSystemStepAndTheTrace) {
+  const std::string dir = work_.file("new");
+  const std::string in_default = home_.path() + "/.qel/qel_logging/r.log";
+  const struct {
+    std::string text;
+    std::vector<std::string> steps;
+  } cases[] = {
+      {"[LOGGING]\nLogpath=" + dir + "\nLogname=a.log\nLogFileFlags=O_CREAT|O_TRUNC\n",
+       {"mkdir " + dir + " 0775", "log " + dir + "/a.log 0x241 0644 Logpath + Logname"}},
+      {"[LOGGING]\nLogpath=" + dir + "\n",
+       {"mkdir " + dir + " 0775", "log " + dir + "/app.log 0x1 0644 Logpath + the base name"}},
+      {"[LOGGING]\nLogname=/abs/x.log\nLogFilePermission=0600\n",
+       {"log /abs/x.log 0x1 0600 Logname, an absolute path"}},
+      {"[LOGGING]\nLogname=r.log\n",
+       {"log " + in_default + " 0x1 0644 Logname in the default log directory"}},
+      {"[LOGGING]\nLogFileFlags=trunc\n",
+       {"probe " + default_log() + " 0x201 0644",
+        "log " + default_log() + " 0x201 0644 the default name"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<std::string> steps;
+    g_steps = &steps;
+    qellog::g_setup_seam = {watch_mkdir, watch_probe, watch_log, watch_trace};
+    CQel_Log* log = build(c.text);
+    qellog::g_setup_seam = qellog::kRealSetup;
+    ASSERT_NE(log, nullptr);
+    std::vector<std::string> actions, traced;
+    for (const std::string& step : steps) {
+      if (step.compare(0, 8, "trace 2 ") == 0) {
+        traced.push_back("00000000 " + step.substr(8));
+      } else {
+        actions.push_back(step);
+      }
+    }
+    EXPECT_EQ(actions, c.steps);
+    EXPECT_EQ(traced, take_diag());
+  }
+  EXPECT_EQ(list_dir(work_.path()), std::vector<std::string>{"diag.log"});
+  EXPECT_FALSE(file_exists(home_.path() + "/.qel"));
 }
 
 TEST_F(IniSetupTest, MissingAndEmptyParameterFile) {

@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -107,16 +109,55 @@ class ToolTest : public ::testing::Test {
     write_file(in_path, input);
     const std::string home_text = home_value != nullptr ? home_value : home();
     return run_in_child([&]() {
-      std::vector<char*> argv{const_cast<char*>(tool_.c_str())};
-      for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      setenv("HOME", home_text.c_str(), 1);
       const int fd = open(in_path.c_str(), O_RDONLY);
       if (fd < 0 || dup2(fd, 0) < 0) return 126;
-      execv(tool_.c_str(), argv.data());
-      return 127;
+      exec_tool(args, home_text);
     });
+  }
+
+  // What run_quiet() saw: the exit status, standard error, and the largest
+  // resident size of the tool in KiB.
+  struct QuietResult {
+    int status = -1;
+    std::string err;
+    long max_rss_kib = 0;
+  };
+
+  // Runs the tool with its standard output and input on /dev/null.
+  QuietResult run_quiet(const std::vector<std::string>& args) {
+    const std::string err_path = home_.file("quiet.err." + std::to_string(runs_++));
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int null_fd = open("/dev/null", O_RDWR);
+      const int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (null_fd < 0 || err_fd < 0 || dup2(null_fd, 0) < 0 || dup2(null_fd, 1) < 0 ||
+          dup2(err_fd, 2) < 0) {
+        _exit(126);
+      }
+      exec_tool(args, home());
+    }
+    QuietResult r;
+    int status = 0;
+    struct rusage usage {};
+    if (wait4(pid, &status, 0, &usage) != pid) return r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.err = read_file(err_path);
+    r.max_rss_kib = usage.ru_maxrss;
+    return r;
+  }
+
+  // In a forked child: runs the tool with `args` and HOME at `home_text`.
+  // A tool that hangs is ended by SIGALRM (status 142) long before the
+  // test's own time runs out.
+  [[noreturn]] void exec_tool(const std::vector<std::string>& args,
+                              const std::string& home_text) {
+    std::vector<char*> argv{const_cast<char*>(tool_.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    setenv("HOME", home_text.c_str(), 1);
+    alarm(30);
+    execv(tool_.c_str(), argv.data());
+    _exit(127);
   }
 
   std::string tool_;

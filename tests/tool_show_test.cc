@@ -1,8 +1,11 @@
 // qellog --show and --follow on logs that the library rotates.
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -118,6 +121,138 @@ TEST_F(ShowTest, FollowKeepsUpAcrossRotations) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(lines_of(read_file(out_path)), numbered(1, 300));
+}
+
+// The tool on the slave side of a pseudo-terminal, so that its standard
+// output is a terminal; the test reads what the terminal would show.
+class OnTerminal {
+ public:
+  // `exec` runs in the child and does not return.
+  explicit OnTerminal(const std::function<void()>& exec) {
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      exec();
+      _exit(127);
+    }
+  }
+  ~OnTerminal() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) close(master_);
+  }
+  bool started() const { return pid_ > 0; }
+  // Reads until `pred` holds for what was shown (CRs of the terminal's
+  // line ends removed), the tool ends, or 10 s pass.
+  bool read_until(const std::function<bool(const std::string&)>& pred) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!pred(shown_) && std::chrono::steady_clock::now() < deadline) {
+      pollfd p = {master_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) break;  // EIO: the tool closed the terminal
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] != '\r') shown_ += buf[i];
+      }
+    }
+    return pred(shown_);
+  }
+  // Reads to the end and returns the exit status.
+  int finish() {
+    read_until([](const std::string&) { return false; });
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  void stop() { kill(pid_, SIGTERM); }
+  const std::string& shown() const { return shown_; }
+
+ private:
+  int master_ = -1;
+  pid_t pid_ = -1;
+  std::string shown_;
+};
+
+// Control characters in a line: escaped on a terminal, raw with --raw and
+// when the output is not a terminal; UTF-8 text and TAB pass unchanged.
+// The log is named by its path, as for a program without a parameter file.
+TEST_F(ShowTest, ATerminalSeesControlCharactersEscaped) {
+  const std::string line = "title \x1b]0;owned\x07 clear \x1b[2J c1 \xc2\x9b lone \x9d "
+                           "caf\xc3\xa9\tend";
+  {
+    std::unique_ptr<CQel_Log> log = open_log();
+    log->writelog(LOGBIT_INFO, "%s", line.c_str());
+  }
+  const std::string path = log_path("app");
+  const std::string escaped = "title \\x1b]0;owned\\x07 clear \\x1b[2J c1 \\xc2\\x9b "
+                              "lone \\x9d caf\xc3\xa9\tend\n";
+  OnTerminal tty([&] { exec_tool({"--show", "--no-headers", path}, home()); });
+  ASSERT_TRUE(tty.started());
+  EXPECT_EQ(tty.finish(), 0);
+  EXPECT_EQ(tty.shown(), escaped);
+
+  OnTerminal raw([&] { exec_tool({"--show", "--no-headers", "--raw", path}, home()); });
+  EXPECT_EQ(raw.finish(), 0);
+  EXPECT_EQ(raw.shown(), line + "\n");
+  const ChildResult piped = run({"-s", "--no-headers", path});
+  EXPECT_EQ(piped.out, line + "\n");
+}
+
+// --follow by path on a terminal: new lines appear escaped as they come.
+TEST_F(ShowTest, FollowByPathOnATerminal) {
+  std::unique_ptr<CQel_Log> log = open_log();
+  log->writelog(LOGBIT_INFO, "first");
+  OnTerminal tty([&] { exec_tool({"-F", "--no-headers", log_path("app")}, home()); });
+  ASSERT_TRUE(tty.read_until([](const std::string& s) { return s == "first\n"; }))
+      << tty.shown();
+  log->writelog(LOGBIT_INFO, "bell\a");
+  log->create_next_file();
+  log->writelog(LOGBIT_INFO, "after rotation");
+  EXPECT_TRUE(tty.read_until([](const std::string& s) {
+    return contains(s, "after rotation\n");
+  })) << tty.shown();
+  tty.stop();
+  EXPECT_EQ(tty.finish(), 0);
+  EXPECT_EQ(tty.shown(), "first\nbell\\x07\nafter rotation\n");
+}
+
+// The user's own link at the live name is shown as the library writes
+// through it; where another user could have planted the link, neither the
+// library nor the tool follows it. A line without an end, however long,
+// is shown whole.
+TEST_F(ShowTest, ShowsTheLogThroughTheUsersOwnLink) {
+  const std::string real_dir = home() + "/real", link_dir = home() + "/linked";
+  mkdir(real_dir.c_str(), 0755);
+  mkdir(link_dir.c_str(), 0755);
+  ASSERT_EQ(symlink((real_dir + "/app.log").c_str(), (link_dir + "/app.log").c_str()), 0);
+  const std::string live = link_dir + "/app.log";
+  {
+    CQel_Log log(live.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_NE(log.get_filehandle(), -1);
+    log.writelog(LOGBIT_INFO, "through the link");
+  }
+  const std::string long_tail(200000, 'x');
+  int fd = open((real_dir + "/app.log").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_EQ(write(fd, long_tail.data(), long_tail.size()), static_cast<ssize_t>(long_tail.size()));
+  close(fd);
+  write_param_text("app", "[LOGGING]\nLogname=" + live + "\n");
+  for (const std::string& target : {std::string("app"), live}) {
+    const ChildResult r = run({"--show", "--no-headers", target});
+    EXPECT_EQ(r.status, 0) << target << r.err;
+    // Compared whole, shown by size: the long line would flood the output.
+    EXPECT_TRUE(r.out == "through the link\n" + long_tail + "\n")
+        << target << ": " << r.out.size() << " bytes, " << r.out.substr(0, 40);
+  }
+
+  ASSERT_EQ(chmod(link_dir.c_str(), 0777), 0);
+  CQel_Log refused(live.c_str(), O_WRONLY | O_CREAT, 0644);
+  EXPECT_EQ(refused.get_filehandle(), -1) << "the library does not follow it";
+  const ChildResult r = run({"--show", live});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "qellog: no log file " + live + " and no rotated files\n");
 }
 
 }  // namespace

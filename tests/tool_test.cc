@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <functional>
+
 #include "tool_fixture.h"
 
 using namespace qellog_tool_test;
@@ -219,55 +221,89 @@ TEST_F(ToolTest, UsageErrorsAndHelp) {
 }
 
 // Every setting that the library accepts but that probably means
-// something else: one warning line each, and status 4.
-TEST_F(ToolTest, CheckWarnsOfEachDoubtfulSetting) {
-  mkdir((home() + "/logs").c_str(), 0755);
-  const std::string base = "[LOGGING]\nLogpath=" + home() +
-                           "/logs\nLogname=c.log\nLogFileFlags=O_CREAT\n";
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"Maxfilesise=8Mb", "line 5: unknown key 'Maxfilesise' in [LOGGING] "
-                          "(did you mean Maxfilesize?)"},
-      {"flushtread=yes", "unknown key 'flushtread' in [LOGGING] (did you mean "
-                         "Flushthread?)"},
-      {"Logpth=/tmp", "(did you mean Logpath?)"},
-      {"Maxfilesize=8MB", "line 5: Maxfilesize=8MB: the unit 'MB' is not Mb "
-                          "or kb (case matters): this reads as 8 bytes"},
-      {"Maxfilesize=8M", "the unit 'M' is not Mb or kb"},
-      {"Maxfilesize=8mb", "this reads as 8 bytes"},
-      {"Maxtotalsize=64KB", "Maxtotalsize=64KB: the unit 'KB' is not Mb or kb "
-                            "(case matters): this reads as 64 bytes"},
-      {"Flushthread=Yes", "Flushthread=Yes: reads as off: only 'yes' (lower "
-                          "case) or 1 turns it on"},
-      {"Flushthread=true", "Flushthread=true: reads as off"},
-      {"Flushthread=on", "Flushthread=on: reads as off"},
-      {"Lostlines=TRUE", "Lostlines=TRUE: reads as off"},
-      {"Tailsafe=y", "Tailsafe=y: reads as off"},
-      {"LogFilePermission=640", "LogFilePermission=640: is decimal 640 "
-                                "(octal 01200); write 0640 for an octal mode"},
-      {"LogFilePermission=0400", "the owner cannot read and write the log "
-                                 "(mode 0400)"},
-      {"Logging=zz", "Logging=zz: the mask is 0: nothing is written"},
-      {"Rotatetime=Daily", "only 'daily' or 'hourly' (lower case)"},
-      {"Reopen=yes", "need Flushthread=yes; without it they are ignored"},
+// something else: one warning line each, with the key, the text and what
+// the library reads, and status 4; and the settings that are right,
+// however they are written, pass with status 0.
+TEST_F(ToolTest, CheckTellsEachMistakeAndHowTheLibraryReadsIt) {
+  const std::string logs = home() + "/logs";
+  mkdir(logs.c_str(), 0755);
+  const std::string base =
+      "[LOGGING]\nLogpath=" + logs + "\nLogname=c.log\nLogFileFlags=O_CREAT\n";
+  const auto link_live_name = [&] {
+    write_file(home() + "/real.log", "");
+    symlink((home() + "/real.log").c_str(), (logs + "/c.log").c_str());
   };
-  for (const auto& [line, warning] : cases) {
-    write_param_text("c", base + line + "\n");
+  const struct {
+    std::string text;  // the whole parameter file
+    std::string line;  // one line the output holds
+    int status;
+    std::function<void()> prepare;
+  } cases[] = {
+      {base + "Maxfilecount = ten\n",
+       "warning: Maxfilecount = ten: not a number: reads as 0 (no limit)\n", 4, {}},
+      {base + "Flushcount = 1k\n",
+       "warning: Flushcount = 1k: the text after the number ('k') is not read: "
+       "reads as 1 (an fsync every 2 writes)\n", 4, {}},
+      {base + "[GENERAL]\nMaxfilesize = 8Mb\n",
+       "warning: Maxfilesize = 8Mb in [GENERAL]: the library reads it only in "
+       "[LOGGING]: ignored\n", 4, {}},
+      {"Logging = 0x1003\n" + base,
+       "warning: Logging = 0x1003 before any section: the library reads it only "
+       "in [LOGGING]: ignored\n", 4, {}},
+      {base + "LOGNAME = d.log\n",
+       "warning: Logname is given 2 times in [LOGGING] ('c.log', 'd.log'): the "
+       "library reads 'd.log'\n", 4, {}},
+      {"[LOGGING]\nLogpath=.\nLogname=c.log\nLogFileFlags=O_CREAT\n",
+       "warning: Logpath = .: a relative directory: where the log goes depends on "
+       "the program's working directory: reads as .\n", 4, {}},
+      {base, "warning: the log file " + logs + "/c.log is a symbolic link, not a "
+       "regular file: the library never rotates it\n", 4, link_live_name},
+      {base + "Maxfilesize = 8Mb ; eight MiB\n",
+       "  Maxfilesize        8388608 bytes (8 Mb)             from \"8Mb ; eight "
+       "MiB\"\n", 0, {}},
+      {"[LOGGING]\nLogpath=" + home() + "/new\nLogname=c.log\nLogFileFlags=O_CREAT\n",
+       "note: the set-up creates the directory " + home() + "/new (mode 0775 less "
+       "the umask)\n", 0, {}},
+      {base + "Maxfilesise=8Mb\n", "warning: unknown key 'Maxfilesise' in [LOGGING] "
+       "(did you mean Maxfilesize?): ignored\n", 4, {}},
+      {base + "flushtread=yes\n", "(did you mean Flushthread?)", 4, {}},
+      {base + "Maxfilesize=8MB\n", "warning: Maxfilesize = 8MB: the unit 'MB' is not "
+       "Mb or kb (case matters): reads as 8 bytes\n", 4, {}},
+      {base + "Maxfilesize=8 ; kb\n", "warning: Maxfilesize = 8 ; kb: the unit kb is "
+       "taken from further on in the text: reads as 8192 bytes (8 kb)\n", 4, {}},
+      {base + "Maxtotalsize=64KB\n", "warning: Maxtotalsize = 64KB: the unit 'KB' is "
+       "not Mb or kb (case matters): reads as 64 bytes\n", 4, {}},
+      {base + "Flushthread=Yes\n", "warning: Flushthread = Yes: neither 'yes', 'no' "
+       "nor a number (case matters): reads as off\n", 4, {}},
+      {base + "Flushthread=true\n", "warning: Flushthread = true: neither 'yes', 'no' "
+       "nor a number: reads as off\n", 4, {}},
+      {base + "Tailsafe=no, yes\n", "warning: Tailsafe = no, yes: the library finds "
+       "'yes' inside the text: reads as on\n", 4, {}},
+      {base + "Lostlines=2\n", "warning: Lostlines = 2: only the number 1 turns it "
+       "on: reads as off\n", 4, {}},
+      {base + "LogFilePermission=640\n", "warning: LogFilePermission = 640: decimal "
+       "640 is octal 01200; write 0640 for an octal mode: reads as 01200\n", 4, {}},
+      {base + "LogFilePermission=0400\n", "warning: LogFilePermission = 0400: the "
+       "owner cannot read and write the log: reads as 0400\n", 4, {}},
+      {base + "Logging=zz\n", "warning: Logging = zz: not a number: reads as 0x0 (no "
+       "line passes the mask: nothing is written)\n", 4, {}},
+      {base + "Rotatetime=daily ; at midnight\n", "warning: Rotatetime = daily ; at "
+       "midnight: only 'hourly' and 'daily', exactly so, rotate by time: reads as off\n", 4, {}},
+      {base + "Reopen=yes\n", "warning: reopening and rotation by time are the flush "
+       "thread's work: without Flushthread = yes they are ignored\n", 4, {}},
+  };
+  for (const auto& c : cases) {
+    write_param_text("c", c.text);
+    if (c.prepare) c.prepare();
     const ChildResult r = run({"--check", "c"});
-    EXPECT_EQ(r.status, 4) << line << "\n" << r.out;
-    EXPECT_TRUE(contains(r.out, "\nwarning: ")) << line;
-    EXPECT_TRUE(contains(r.out, warning)) << line << "\n" << r.out;
-    EXPECT_TRUE(contains(r.out, "\n1 warning\n"))
-        << line << ": exactly one warning\n" << r.out;
+    EXPECT_EQ(r.status, c.status) << c.text << r.out;
+    EXPECT_TRUE(contains(r.out, c.line)) << c.text << "\n" << r.out;
+    EXPECT_TRUE(ends_with(r.out, c.status == 4 ? "\n1 warning\n" : "\n0 warnings\n"))
+        << c.text << ": exactly one warning\n" << r.out;
+    unlink((logs + "/c.log").c_str());
   }
-  write_param_text("c", "[LOGGING]\nLogpath=" + home() +
-                            "/nodir\nLogname=c.log\nLogFileFlags=O_CREAT\n");
-  const ChildResult missing = run({"--check", "c"});
-  EXPECT_EQ(missing.status, 4);
-  EXPECT_TRUE(contains(missing.out, "warning: Logpath " + home() +
-                                        "/nodir does not exist; the set-up "
-                                        "creates it (mode 0775)\n"))
-      << missing.out;
-  EXPECT_FALSE(file_exists(home() + "/nodir")) << "the check creates nothing";
+  EXPECT_EQ(list_dir(logs), std::vector<std::string>{}) << "the check creates nothing";
+  EXPECT_FALSE(file_exists(home() + "/new"));
 }
 
 // Status 1 and the path with the system's reason when no log can be opened.
@@ -307,8 +343,8 @@ TEST_F(ToolTest, CheckReportsALogThatCannotBeOpened) {
   const ChildResult file_dir = run({"--check", "c"});
   EXPECT_EQ(file_dir.status, 1) << file_dir.out;
   const std::string fallback = home() + "/.qel/qel_logging/c.log";
-  EXPECT_TRUE(contains(file_dir.out, "warning: Logpath " + home() +
-                                         "/plain is not a directory: the log "
+  EXPECT_TRUE(contains(file_dir.out, "warning: Logpath = " + home() +
+                                         "/plain: not a directory: the log "
                                          "goes to " + fallback + "\n"))
       << file_dir.out;
   EXPECT_TRUE(contains(file_dir.out, "error: cannot open the log file " +
@@ -333,17 +369,22 @@ TEST_F(ToolTest, CheckOfTheWorkedExampleIsCleanAndWritesNothing) {
   EXPECT_TRUE(contains(r.out, "  create_log_from_ini: Maxfilesize 8Mb  8388608 \n"))
       << r.out;
   EXPECT_TRUE(contains(r.out, "  create_log_from_ini: Flushthread yes ul 1\n"));
-  EXPECT_TRUE(contains(r.out,
-                       "settings:\n"
-                       "  log file:       " + dir + "/app.log (Logpath + Logname)\n"
-                       "  open flags:     0x241 (O_WRONLY|O_CREAT|O_TRUNC)\n"
-                       "  mode:           0640\n"
-                       "  mask:           0x1003\n"
-                       "  flush count:    100\n"
-                       "  size limit:     8388608 bytes\n"
-                       "  flush thread:   yes\n"
-                       "  Maxfilecount:   0\n"))
+  EXPECT_TRUE(contains(
+      r.out,
+      "settings:\n"
+      "  log file           " + dir + "/app.log (Logpath + Logname)\n"
+      "  Logpath            " + dir + "  from \"" + dir + "\"\n"
+      "  Logname            app.log                          from \"app.log\"\n"
+      "  LogFileFlags       0x241 (O_WRONLY|O_CREAT|O_TRUNC) from \"O_CREAT|O_TRUNC\"\n"
+      "  LogFilePermission  0640                             from \"0640\"\n"
+      "  Logging            0x1003                           from \"0x1003\"\n"
+      "  Flushcount         100 (an fsync every 101 writes)  from \"100\"\n"
+      "  Maxfilesize        8388608 bytes (8 Mb)             from \"8Mb\"\n"
+      "  Maxfilecount       0 (no limit)                     default\n"))
       << r.out;
+  EXPECT_TRUE(contains(r.out, "  Flushthread        on                               "
+                              "from \"yes\"\n")) << r.out;
+  EXPECT_FALSE(contains(r.out, "/dev")) << "no value of the dry run's own";
   EXPECT_TRUE(ends_with(r.out, "\n0 warnings\n")) << r.out;
   EXPECT_EQ(read_file(dir + "/app.log"), "keep me\n");
   EXPECT_EQ(list_dir(dir), std::vector<std::string>{"app.log"});

@@ -30,9 +30,11 @@ int write_param_file(const char* name);
 // settings in force and a warning for each doubtful one.
 int check_params(const char* name);
 
-// Prints the log of `name` across its rotated files, oldest first; with
-// `follow`, keeps printing until SIGINT or SIGTERM.
-int show_log(const char* name, bool no_headers, bool follow);
+// Prints the log across its rotated files, oldest first; with `follow`,
+// keeps printing until SIGINT or SIGTERM. `target` is a base name, or a
+// log file path when it holds a '/'. Control characters are escaped when
+// standard output is a terminal, unless `raw`.
+int show_log(const char* target, bool no_headers, bool follow, bool raw);
 
 }  // namespace qellog_tool
 

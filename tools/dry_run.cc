@@ -1,4 +1,4 @@
-// Running the set-up against a copy of the parameter file.
+// The set-up run against a seam that only watches.
 #include "dry_run.h"
 
 #include <fcntl.h>
@@ -6,142 +6,195 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include "ini_text.h"
+#include "config/ini_keys.h"
+#include "config/ini_names.h"
+#include "config/log_files.h"
+#include "config/param_file.h"
 #include "qellog/ini.h"
 
 namespace qellog_tool {
 namespace {
 
-// Later keys of a section win, so this section overrides the user's three
-// path keys and keeps every other one.
-const char kToNowhere[] =
-    "\n[LOGGING]\nLogpath=/dev\nLogname=null\nLogFileFlags=O_WRONLY\n";
+// The run the seam's functions record into; set only while one runs.
+DryRun* g_run = nullptr;
 
-bool write_new_file(const std::string& path, const std::string& text) {
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  size_t off = 0;
-  while (off < text.size()) {
-    const ssize_t n = write(fd, text.data() + off, text.size() - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    off += static_cast<size_t>(n);
+// "a/b.log" => "a"; "b.log" => "."; "/b.log" => "/".
+std::string directory_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// mkdir creates the last component of "a/b/" as of "a/b".
+std::string without_trailing_slashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+bool may_add_names(const std::string& dir) {
+  return faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// Says what mkdir(2) would do; makes nothing.
+int pretend_mkdir(const char* path, unsigned mode) {
+  const std::string dir = without_trailing_slashes(path);
+  struct stat st;
+  int err = EEXIST;
+  if (lstat(dir.c_str(), &st) != 0) {
+    err = errno != ENOENT ? errno : may_add_names(directory_of(dir)) ? 0 : errno;
   }
-  return close(fd) == 0 && off == text.size();
-}
-
-// The message lines of the trace log, without the value field.
-std::vector<std::string> trace_lines(const std::string& log) {
-  std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos < log.size()) {
-    size_t end = log.find("\r\n", pos);
-    if (end == std::string::npos) end = log.size();
-    const std::string line = log.substr(pos, end - pos);
-    pos = end + 2;
-    if (line.size() > 9 && line[8] == ' ' &&
-        std::all_of(line.begin(), line.begin() + 8,
-                    [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); })) {
-      out.push_back(line.substr(9));
-    }
+  g_run->dir_mode = mode;
+  if (err == 0) {
+    g_run->created_dirs.push_back(dir);
+    return 0;
   }
-  return out;
+  g_run->dir_error = err;
+  errno = err;
+  return -1;
 }
 
-void read_back(CQel_Log* log, Readback* b) {
-  b->logbits = log->get_logbits();
-  b->flushcount = log->get_flushcount();
-  b->maxfilesize = log->get_maxfilesize();
-  b->flush_thread = log->flush_thread.joinable();
-  b->maxfilecount = log->get_maxfilecount();
-  b->maxtotalsize = log->get_maxtotalsize();
-  b->maxfileage = log->get_maxfileage();
-  b->lostlines = log->get_lostlines();
-  b->reopen = log->get_reopen();
-  b->reopeninterval = log->get_reopeninterval();
-  b->rotatetime = log->get_rotatetime();
-  b->tailsafe = log->get_tailsafe();
+int pretend_probe(const char* path, int flags, unsigned) {
+  const int err = predict_open(path, flags, g_run->created_dirs);
+  errno = err;
+  return err == 0 ? 0 : -1;
 }
 
-// HOME set to `home` for the object's lifetime.
-class HomeSwap {
+// Records the log the set-up asks for and gives it one on /dev/null, so
+// that the settings are applied to a real log and can be read back.
+CQel_Log* pretend_log(const char* path, int flags, unsigned mode,
+                      qellog::PathRule rule) {
+  g_run->path = path;
+  g_run->flags = flags;
+  g_run->mode = mode;
+  g_run->rule = rule;
+  return new CQel_Log("/dev/null", O_WRONLY, 0);
+}
+
+void keep_trace(unsigned flags, const char* text) {
+  g_run->trace.push_back(std::string((flags & LOGBIT_ERROR) ? kFailureTag : "") +
+                         text);
+}
+
+// The seam replaced for the object's lifetime.
+class Watching {
  public:
-  explicit HomeSwap(const std::string& home) {
-    const char* old = std::getenv("HOME");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("HOME", home.c_str(), 1);
+  explicit Watching(DryRun* run) {
+    g_run = run;
+    qellog::g_setup_seam = {pretend_mkdir, pretend_probe, pretend_log,
+                            keep_trace};
   }
-  ~HomeSwap() {
-    if (had_) {
-      setenv("HOME", old_.c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
+  ~Watching() {
+    qellog::g_setup_seam = qellog::kRealSetup;
+    g_run = nullptr;
   }
-
- private:
-  bool had_;
-  std::string old_;
 };
 
-// Runs the set-up with HOME at `home`, whose parameter file is in place.
-bool run_reader(const char* name, const std::string& home,
-                const std::string& trace_path, Readback* back) {
-  std::unique_ptr<CQel_Log> trace(
-      new CQel_Log(trace_path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
-  trace->set_logbits(LOGBIT_ERROR | LOGBIT_INFO);
-  CQel_ini ini(name);
-  ini.set_ini_log(trace.get());
-  std::unique_ptr<CQel_Log> log;
-  {
-    HomeSwap swap(home);
-    log.reset(ini.create_log_from_ini());
+void read_back(CQel_Log& log, DryRun* run) {
+  for (size_t i = 0; i < qellog::kLogKeyCount; ++i) {
+    const qellog::IniKey& key = qellog::kLogKeys[i];
+    run->in_force.push_back(key.in_force != nullptr ? key.in_force(log) : 0);
   }
-  if (log != nullptr) read_back(log.get(), back);
-  return log != nullptr;
+  run->thread_work_ignored =
+      qellog::asks_for_flush_thread(log) && !log.flush_thread.joinable();
 }
 
-std::string temp_root() {
-  const char* dir = std::getenv("TMPDIR");
-  return dir != nullptr && dir[0] == '/' ? dir : "/tmp";
+// The trace shows the address of the stand-in log; it says nothing about
+// the user's file, so it is named for what it is.
+void hide_address(const void* log, std::vector<std::string>* trace) {
+  char shown[32];
+  std::snprintf(shown, sizeof shown, "%p", log);
+  for (std::string& line : *trace) {
+    const size_t at = line.find(shown);
+    if (at != std::string::npos) line.replace(at, std::strlen(shown), "(the new log)");
+  }
 }
 
 }  // namespace
 
-bool dry_run_setup(const char* name, const std::string& param_text,
-                   std::vector<std::string>* trace, Readback* back) {
-  std::string tmpl = temp_root() + "/qellog_check_XXXXXX";
-  if (mkdtemp(&tmpl[0]) == nullptr) {
-    trace->push_back(std::string("cannot make a temporary directory: ") +
-                     std::strerror(errno));
+bool uses_directory(qellog::PathRule rule) {
+  return rule == qellog::PathRule::kDirectoryAndName ||
+         rule == qellog::PathRule::kDirectoryAndBaseName;
+}
+
+bool uses_logname(qellog::PathRule rule) {
+  return rule == qellog::PathRule::kDirectoryAndName ||
+         rule == qellog::PathRule::kAbsoluteName ||
+         rule == qellog::PathRule::kNameInDefaultDir;
+}
+
+DryRun dry_run(const char* name) {
+  DryRun run;
+  CQel_ini ini(name);
+  std::unique_ptr<CQel_Log> log;
+  {
+    Watching watching(&run);
+    log.reset(ini.create_log_from_ini());
+  }
+  if (log == nullptr) return run;
+  run.built = true;
+  read_back(*log, &run);
+  hide_address(log.get(), &run.trace);
+  return run;
+}
+
+int predict_open(const std::string& path, int flags,
+                 const std::vector<std::string>& created_dirs) {
+  const std::string dir = directory_of(path);
+  if (path.empty() || path.back() == '/') return EISDIR;
+  if (std::find(created_dirs.begin(), created_dirs.end(),
+                without_trailing_slashes(dir)) != created_dirs.end()) {
+    return (flags & O_CREAT) ? 0 : ENOENT;
+  }
+  struct stat dir_st, st;
+  if (stat(dir.c_str(), &dir_st) != 0) return errno;
+  if (!S_ISDIR(dir_st.st_mode)) return ENOTDIR;
+  // The library does not follow a link that another user could have put
+  // there.
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+      qellog::others_may_plant(dir_st)) {
+    return ELOOP;
+  }
+  if (stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+  }
+  if (errno != ENOENT || !(flags & O_CREAT)) return errno;
+  return may_add_names(dir) ? 0 : errno;
+}
+
+bool param_file_of(const char* name, std::string* path) {
+  char buf[qellog::kFileNameCapacity];
+  CQel_ini ini(name);
+  if (ini.get_ini_filename(buf, sizeof buf) != INI_SUCCESS) {
+    std::fprintf(stderr,
+                 "qellog: the parameter file name of \"%s\" does not fit %d "
+                 "characters (is HOME too long?)\n",
+                 name, qellog::kMaxFileNameLength);
     return false;
   }
-  const std::string home = tmpl, qel = home + "/.config/qel";
-  const std::string param = qel + "/" + name + "_param.ini";
-  const std::string trace_path = home + "/trace.log";
-  bool ran = false;
-  if (mkdir((home + "/.config").c_str(), 0700) == 0 &&
-      mkdir(qel.c_str(), 0700) == 0 &&
-      write_new_file(param, param_text + kToNowhere)) {
-    ran = run_reader(name, home, trace_path, back);
-    std::string log;
-    read_whole_file(trace_path, &log);
-    *trace = trace_lines(log);
+  *path = buf;
+  return true;
+}
+
+int param_file_errno(const std::string& path) {
+  FILE* f = qellog::open_param_file(path.c_str());
+  if (f == nullptr) return errno;
+  std::fclose(f);
+  return 0;
+}
+
+std::string param_problem(int err) {
+  if (err == EINVAL) return "not a regular file";
+  if (err == EFBIG) {
+    return "larger than " + std::to_string(qellog::kMaxParamFileBytes) +
+           " bytes, which the library does not read";
   }
-  unlink(trace_path.c_str());
-  unlink(param.c_str());
-  rmdir(qel.c_str());
-  rmdir((home + "/.config").c_str());
-  rmdir(home.c_str());
-  return ran;
+  return std::strerror(err);
 }
 
 }  // namespace qellog_tool

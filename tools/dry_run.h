@@ -1,41 +1,63 @@
-// The library's set-up run on a private copy of a parameter file whose log
-// goes to /dev/null, so that a check neither writes into nor empties the
-// real log file.
+// The library's own set-up of a base name's log, run dry: the configuration
+// reader reads the parameter file and decides as it always does, while the
+// set-up's seam records the directory it would create, the default name it
+// would probe and the log it would open, and builds that log on /dev/null.
+// Nothing under the log's names is created, opened or emptied, whatever the
+// parameter file holds.
 #ifndef QELLOG_TOOLS_DRY_RUN_H
 #define QELLOG_TOOLS_DRY_RUN_H
 
 #include <string>
 #include <vector>
 
+#include "config/setup_seam.h"
+
 namespace qellog_tool {
 
-// The settings of the log that the set-up built, read back through its
-// getters.
-struct Readback {
-  unsigned logbits = 0;
-  unsigned flushcount = 0;
-  unsigned long maxfilesize = 0;
-  bool flush_thread = false;
-  unsigned long maxfilecount = 0;
-  unsigned long maxtotalsize = 0;
-  unsigned long maxfileage = 0;
-  bool lostlines = false;
-  bool reopen = false;
-  unsigned reopeninterval = 0;
-  unsigned rotatetime = 0;
-  bool tailsafe = false;
+// Opens each trace line that the reader wrote as a failure.
+constexpr char kFailureTag[] = "ERROR ";
+
+struct DryRun {
+  bool built = false;              // the set-up returned a log
+  std::vector<std::string> trace;  // the reader's lines, failures first tagged
+  // The log file the set-up would open, with its flags and mode.
+  std::string path;
+  int flags = 0;
+  unsigned mode = 0;
+  qellog::PathRule rule = qellog::PathRule::kDefaultName;
+  // Directories the set-up would create (with that mode), and the errno of
+  // one it could not create.
+  std::vector<std::string> created_dirs;
+  unsigned dir_mode = 0;
+  int dir_error = 0;
+  // Per key of qellog::kLogKeys, the value in force on the log built
+  // (0 for the keys that choose the file).
+  std::vector<unsigned long> in_force;
+  // Work of the flush thread is asked for, but no flush thread starts.
+  bool thread_work_ignored = false;
 };
 
-// Copies `param_text` (the parameter file of `name`) into a fresh
-// temporary HOME, with a last [LOGGING] section that points the log at
-// /dev/null without O_CREAT or O_TRUNC, and runs
-// CQel_ini::create_log_from_ini there with a trace log attached. Fills
-// `trace` with the reader's diagnostic lines (error lines keep their
-// "ERROR " tag) and `back` with the settings. False when the set-up could
-// not run (no temporary directory, or the reader returned no log); the
-// trace says why. Changes HOME while it runs; not for threaded callers.
-bool dry_run_setup(const char* name, const std::string& param_text,
-                   std::vector<std::string>* trace, Readback* back);
+// Whether the set-up's path took the directory key, and the file name key.
+bool uses_directory(qellog::PathRule rule);
+bool uses_logname(qellog::PathRule rule);
+
+// Runs the set-up of base name `name`. Replaces the process's set-up seam
+// while it runs: not for programs with other threads that set up logs.
+DryRun dry_run(const char* name);
+
+// The errno that opening `path` with `flags` as the library opens a log
+// would give, judged from the file system without opening it: 0 when it
+// would open. `created_dirs` count as made and empty.
+int predict_open(const std::string& path, int flags,
+                 const std::vector<std::string>& created_dirs);
+
+// The parameter file of `name` (false, and a line on stderr, when the name
+// does not fit), and why the library would not read it (0 when it would).
+bool param_file_of(const char* name, std::string* path);
+int param_file_errno(const std::string& path);
+// That reason in words: "No such file or directory", "not a regular file",
+// "larger than ... bytes, which the library does not read".
+std::string param_problem(int err);
 
 }  // namespace qellog_tool
 

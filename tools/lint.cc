@@ -1,147 +1,112 @@
 // The doubtful-setting checks behind `qellog --check`.
 #include "lint.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "config/ini_keys.h"
+#include "config/ini_values.h"
+#include "config/log_files.h"
+#include "qellog/log.h"
+#include "readings.h"
+
 namespace qellog_tool {
-
-const char* const kKnownKeys[] = {
-    "Logpath",      "Logname",      "LogFileFlags", "LogFilePermission",
-    "Logging",      "Flushcount",   "Maxfilesize",  "Flushthread",
-    "Maxfilecount", "Maxtotalsize", "Maxfileage",   "Lostlines",
-    "Reopen",       "Reopeninterval", "Rotatetime", "Tailsafe"};
-const size_t kKnownKeyCount = sizeof kKnownKeys / sizeof kKnownKeys[0];
-
 namespace {
 
+using qellog::IniKey;
+using qellog::ParamKey;
+using qellog::ValueKind;
 using Warnings = std::vector<std::string>;
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
-std::string lowered(std::string s) {
-  for (char& c : s) c = lower(c);
+size_t key_index(const IniKey& key) {
+  return static_cast<size_t>(&key - qellog::kLogKeys);
+}
+
+// What the set-up took for the key: read back from the dry run's log, or
+// the value's own reading when no log was built.
+unsigned long reading(const IniKey& key, const char* text, const DryRun& run) {
+  if (key.kind == ValueKind::kOpenFlags) return static_cast<unsigned>(run.flags);
+  if (key.kind == ValueKind::kMode) return run.built ? run.mode : qellog::read_word(text);
+  const size_t i = key_index(key);
+  if (run.built && key.in_force != nullptr) return run.in_force[i];
+  return qellog::read_number(text).value;
+}
+
+std::string listed(const std::vector<std::string>& values) {
+  std::string s;
+  for (const std::string& v : values) s += (s.empty() ? "" : ", ") + quoted(v);
   return s;
 }
 
-std::string where(const IniEntry& e) {
-  return "line " + std::to_string(e.line) + ": " + e.key + "=" + e.value + ": ";
-}
-
-bool is_known(const std::string& key) {
-  for (size_t i = 0; i < kKnownKeyCount; ++i) {
-    if (same_key(key, kKnownKeys[i])) return true;
-  }
-  return false;
-}
-
-// What the library makes of a size with an optional unit.
-unsigned long library_size(const std::string& v) {
-  unsigned long n = std::strtoul(v.c_str(), nullptr, 0);
-  if (v.find("Mb") != std::string::npos) return n << 20;
-  if (v.find("kb") != std::string::npos) return n << 10;
-  return n;
-}
-
-void check_size(const IniEntry& e, Warnings* out) {
-  char* end = nullptr;
-  std::strtoul(e.value.c_str(), &end, 0);
-  std::string unit = end;
-  unit.erase(0, unit.find_first_not_of(" \t"));
-  if (unit.empty() || unit == "Mb" || unit == "kb") return;
-  out->push_back(where(e) + "the unit '" + unit +
-                 "' is not Mb or kb (case matters): this reads as " +
-                 std::to_string(library_size(e.value)) + " bytes");
-}
-
-bool looks_like_yes(const std::string& value) {
-  static const char* const kYes[] = {"yes", "y", "true", "on", "enable",
-                                     "enabled", "1"};
-  const std::string v = lowered(value);
-  return std::any_of(std::begin(kYes), std::end(kYes),
-                     [&](const char* y) { return v == y; });
-}
-
-void check_switch(const IniEntry& e, Warnings* out) {
-  if (!looks_like_yes(e.value) || reads_as_on(e.value)) return;
-  out->push_back(where(e) + "reads as off: only 'yes' (lower case) or 1 "
-                            "turns it on");
-}
-
-void check_permission(const IniEntry& e, Warnings* out) {
-  const unsigned long mode = std::strtoul(e.value.c_str(), nullptr, 0);
-  char octal[32];
-  std::snprintf(octal, sizeof octal, "0%lo", mode);
-  const bool decimal = !e.value.empty() && e.value[0] != '0';
-  if (decimal && mode > 07 &&
-      e.value.find_first_not_of("01234567") == std::string::npos) {
-    out->push_back(where(e) + "is decimal " + e.value + " (octal " + octal +
-                   "); write 0" + e.value + " for an octal mode");
-  } else if (mode > 07777) {
-    out->push_back(where(e) + "is " + octal + ", not a file mode");
-  } else if ((mode & 0600) != 0600) {
-    out->push_back(where(e) + "the owner cannot read and write the log (mode " +
-                   octal + ")");
-  }
-}
-
-void check_mask(const IniEntry& e, Warnings* out) {
-  const auto mask =
-      static_cast<unsigned>(std::strtoul(e.value.c_str(), nullptr, 0));
-  if (mask == 0) out->push_back(where(e) + "the mask is 0: nothing is written");
-}
-
-void check_rotatetime(const IniEntry& e, Warnings* out) {
-  static const char* const kFine[] = {"daily", "hourly", "", "none", "0"};
-  if (std::any_of(std::begin(kFine), std::end(kFine),
-                  [&](const char* w) { return e.value == w; })) {
+void check_logging_key(const ParamKey& k, const DryRun& run, Warnings* out) {
+  const IniKey* key = qellog::find_log_key(k.key.c_str());
+  if (key == nullptr) {
+    out->push_back("unknown key " + quoted(k.key) + " in [" + qellog::kLogSection +
+                   "] (did you mean " + closest_key(k.key) + "?): ignored");
     return;
   }
-  out->push_back(where(e) + "only 'daily' or 'hourly' (lower case) rotate "
-                            "by time: no rotation by time");
-}
-
-void check_unknown(const IniEntry& e, Warnings* out) {
-  out->push_back("line " + std::to_string(e.line) + ": unknown key '" + e.key +
-                 "' in [LOGGING] (did you mean " + closest_key(e.key) + "?)");
-}
-
-void check_entry(const IniEntry& e, Warnings* out) {
-  if (!is_known(e.key)) {
-    check_unknown(e, out);
-  } else if (same_key(e.key, "Maxfilesize") || same_key(e.key, "Maxtotalsize")) {
-    check_size(e, out);
-  } else if (same_key(e.key, "Flushthread") || same_key(e.key, "Lostlines") ||
-             same_key(e.key, "Reopen") || same_key(e.key, "Tailsafe")) {
-    check_switch(e, out);
-  } else if (same_key(e.key, "LogFilePermission")) {
-    check_permission(e, out);
-  } else if (same_key(e.key, "Logging")) {
-    check_mask(e, out);
-  } else if (same_key(e.key, "Rotatetime")) {
-    check_rotatetime(e, out);
+  if (k.values.size() > 1) {
+    out->push_back(k.key + " is given " + std::to_string(k.values.size()) + " times in [" +
+                   qellog::kLogSection + "] (" + listed(k.values) +
+                   "): the library reads " + quoted(k.in_force));
   }
+  const char* text = k.in_force.c_str();
+  const unsigned long value = reading(*key, text, run);
+  const std::string problem = value_problem(*key, text, value);
+  if (problem.empty()) return;
+  out->push_back(k.key + " = " + k.in_force + ": " + problem + ": reads as " +
+                 shown_value(key_index(*key), text, value));
 }
 
-// Following and timed rotation are the flush thread's work.
-void check_needs_thread(const std::vector<IniEntry>& entries, Warnings* out) {
-  const IniEntry* thread = find_entry(entries, "Flushthread");
-  if (thread != nullptr && reads_as_on(thread->value)) return;
-  const IniEntry* reopen = find_entry(entries, "Reopen");
-  const IniEntry* interval = find_entry(entries, "Reopeninterval");
-  const IniEntry* rotate = find_entry(entries, "Rotatetime");
-  if ((reopen != nullptr && reads_as_on(reopen->value)) ||
-      (interval != nullptr && std::strtoul(interval->value.c_str(), nullptr, 0) != 0) ||
-      (rotate != nullptr &&
-       (rotate->value == "daily" || rotate->value == "hourly"))) {
-    out->push_back("Reopen, Reopeninterval and Rotatetime need Flushthread=yes;"
-                   " without it they are ignored");
-  }
+std::string kind_of_file(mode_t mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a device";
+}
+
+// The library rotates only a regular file under the live name.
+void check_live_name(const std::string& path, Warnings* out) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  const int dir_fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return;
+  struct stat st;
+  const bool rotatable = qellog::live_name_rotatable(dir_fd, leaf.c_str());
+  const bool exists = fstatat(dir_fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  close(dir_fd);
+  if (rotatable || !exists) return;
+  out->push_back("the log file " + path + " is " + kind_of_file(st.st_mode) +
+                 ", not a regular file: the library never rotates it");
+}
+
+void check_directory(const std::vector<ParamKey>& keys, const DryRun& run, Warnings* out) {
+  const ParamKey* dir = log_key_entry(keys, qellog::kDirectoryKey);
+  if (dir == nullptr || uses_directory(run.rule) || run.dir_error == 0) return;
+  out->push_back(dir->key + " = " + dir->in_force + ": " +
+                 (run.dir_error == EEXIST ? "not a directory" : std::strerror(run.dir_error)) +
+                 ": the log goes to " + run.path);
 }
 
 }  // namespace
+
+const ParamKey* log_key_entry(const std::vector<ParamKey>& keys, const char* name) {
+  for (const ParamKey& k : keys) {
+    if (qellog::same_ini_name(k.section.c_str(), qellog::kLogSection) &&
+        qellog::same_ini_name(k.key.c_str(), name)) {
+      return &k;
+    }
+  }
+  return nullptr;
+}
 
 size_t edit_distance(const std::string& a, const std::string& b) {
   std::vector<size_t> row(b.size() + 1);
@@ -160,28 +125,53 @@ size_t edit_distance(const std::string& a, const std::string& b) {
 }
 
 const char* closest_key(const std::string& key) {
-  const char* best = kKnownKeys[0];
+  const char* best = qellog::kLogKeys[0].name;
   size_t best_distance = edit_distance(key, best);
-  for (size_t i = 1; i < kKnownKeyCount; ++i) {
-    const size_t d = edit_distance(key, kKnownKeys[i]);
+  for (size_t i = 1; i < qellog::kLogKeyCount; ++i) {
+    const size_t d = edit_distance(key, qellog::kLogKeys[i].name);
     if (d < best_distance) {
-      best = kKnownKeys[i];
+      best = qellog::kLogKeys[i].name;
       best_distance = d;
     }
   }
   return best;
 }
 
-bool reads_as_on(const std::string& value) {
-  if (value.find("yes") != std::string::npos) return true;
-  if (value.find("no") != std::string::npos) return false;
-  return std::strtoul(value.c_str(), nullptr, 0) == 1;
+std::vector<std::string> lint_keys(const std::vector<ParamKey>& keys, const DryRun& run) {
+  Warnings out;
+  for (const ParamKey& k : keys) {
+    if (qellog::same_ini_name(k.section.c_str(), qellog::kLogSection)) {
+      check_logging_key(k, run, &out);
+    } else if (qellog::find_log_key(k.key.c_str()) != nullptr) {
+      const std::string where = k.section.empty() ? "before any section" : "in [" + k.section + "]";
+      out.push_back(k.key + " = " + k.in_force + " " + where + ": the library reads it only in [" +
+                    qellog::kLogSection + "]: ignored");
+    }
+  }
+  return out;
 }
 
-std::vector<std::string> lint_entries(const std::vector<IniEntry>& entries) {
+std::vector<std::string> lint_outcome(const std::vector<ParamKey>& keys, const DryRun& run) {
   Warnings out;
-  for (const IniEntry& e : entries) check_entry(e, &out);
-  check_needs_thread(entries, &out);
+  for (const std::string& line : run.trace) {
+    const size_t tag = std::strlen(kFailureTag);
+    if (line.compare(0, tag, kFailureTag) == 0) {
+      out.push_back("the set-up reports: " + line.substr(tag));
+    }
+  }
+  if (!run.built) return out;
+  check_directory(keys, run, &out);
+  check_live_name(run.path, &out);
+  if (run.thread_work_ignored) {
+    out.push_back(std::string("reopening and rotation by time are the flush thread's work: "
+                              "without ") + qellog::kThreadKey + " = " + qellog::kSwitchOn +
+                  " they are ignored");
+  }
+  const ParamKey* dir = log_key_entry(keys, qellog::kDirectoryKey);
+  const bool dir_warned = dir != nullptr && !dir->in_force.empty() && dir->in_force[0] != '/';
+  if (run.path[0] != '/' && !dir_warned) {
+    out.push_back("the log file " + run.path + " is relative to the program's working directory");
+  }
   return out;
 }
 

@@ -1,33 +1,39 @@
-// Checks of a parameter file's [LOGGING] keys for settings that the
-// library accepts silently but that are probably not what the user meant.
-// Pure: looks at the text only.
+// Settings that the library accepts silently but that are probably not
+// what the user meant. Every judgement of a value asks the library's own
+// readers how it reads; the keys come from the library's key table.
 #ifndef QELLOG_TOOLS_LINT_H
 #define QELLOG_TOOLS_LINT_H
 
 #include <string>
 #include <vector>
 
-#include "ini_text.h"
+#include "config/param_doc.h"
+#include "dry_run.h"
 
 namespace qellog_tool {
 
-// The [LOGGING] keys the library reads.
-extern const char* const kKnownKeys[];
-extern const size_t kKnownKeyCount;
+// The entry of the log section's key `name` in `keys`, or null.
+const qellog::ParamKey* log_key_entry(const std::vector<qellog::ParamKey>& keys,
+                                    const char* name);
 
 // Levenshtein distance without regard to the case of A to Z.
 size_t edit_distance(const std::string& a, const std::string& b);
 
-// The known key closest to `key` by edit distance (the first on a tie).
+// The log section's key closest to `key` by edit distance (the first on a
+// tie).
 const char* closest_key(const std::string& key);
 
-// Whether the library reads a yes/no value as on: "yes" anywhere in the
-// text, else not "no" anywhere and the number 1 (case matters).
-bool reads_as_on(const std::string& value);
+// One warning (without "warning: ") per doubtful key of the file, in file
+// order: "<key> = <text>: <what is wrong>: reads as <value>", the value as
+// the dry run `run` read it back.
+std::vector<std::string> lint_keys(const std::vector<qellog::ParamKey>& keys,
+                                   const DryRun& run);
 
-// One warning line (without "warning: ") per doubtful entry, in file
-// order, e.g. "line 7: Maxfilesize=8MB: ...".
-std::vector<std::string> lint_entries(const std::vector<IniEntry>& entries);
+// Warnings about what the set-up made of the file: the reader's own error
+// lines, a directory that cannot be used, a live name that is not a regular
+// file, flush-thread work without a flush thread, a relative log file.
+std::vector<std::string> lint_outcome(const std::vector<qellog::ParamKey>& keys,
+                                      const DryRun& run);
 
 }  // namespace qellog_tool
 

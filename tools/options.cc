@@ -3,14 +3,15 @@
 
 #include <getopt.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "commands.h"
-#include "qellog/log.h"
+#include "config/ini_names.h"
+#include "config/ini_values.h"
+#include "log/message_filter.h"
 
 namespace qellog_tool {
 namespace {
@@ -25,14 +26,13 @@ __attribute__((format(printf, 1, 2))) int usage_error(const char* fmt, ...) {
   return kExitUsage;
 }
 
-// A flag word: a whole C number (strtoul, base 0) of at most 32 bits.
+// A flag word: a whole number as the parameter file's numbers read, of at
+// most 32 bits.
 bool parse_flags(const char* text, unsigned* out) {
   if (text[0] == '-' || text[0] == '\0') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long v = std::strtoul(text, &end, 0);
-  if (errno != 0 || *end != '\0' || v > 0xffffffffUL) return false;
-  *out = static_cast<unsigned>(v);
+  const qellog::NumberReading r = qellog::read_number(text);
+  if (!r.has_digits || *r.rest != '\0' || r.value > 0xffffffffUL) return false;
+  *out = static_cast<unsigned>(r.value);
   return true;
 }
 
@@ -74,6 +74,9 @@ int take_option(int c, const char* arg, Options* o) {
     case 'n':
       o->no_headers = true;
       return 0;
+    case 'r':
+      o->raw = true;
+      return 0;
     case 'F':
       o->follow = true;
       return set_mode(o, Mode::kShow, arg);
@@ -96,21 +99,28 @@ int check_combination(const Options& o) {
   if (o.no_headers && o.mode != Mode::kShow) {
     return usage_error("--no-headers applies only to --show");
   }
-  if (o.flags == LOGBIT_NEWLINE) {
-    return usage_error("the flag word 0x1000000 writes no log line");
+  if (o.raw && o.mode != Mode::kShow) {
+    return usage_error("--raw applies only to --show");
+  }
+  if (!qellog::makes_log_line(o.flags)) {
+    return usage_error("the flag word 0x%x writes no log line", o.flags);
   }
   return 0;
 }
 
+// A NAME is what the library composes file names from, without a '/'.
+// --show and --follow also take a log file path: an argument with a '/'.
 int take_name(int argc, char** argv, Options* o) {
   if (optind >= argc) return usage_error("missing NAME");
   if (optind + 1 < argc) {
     return usage_error("unexpected argument '%s'", argv[optind + 1]);
   }
   o->name = argv[optind];
+  if (o->mode == Mode::kShow && std::strchr(o->name, '/') != nullptr) return 0;
   if (o->name[0] == '\0' || std::strchr(o->name, '/') != nullptr ||
-      std::strlen(o->name) > 189) {
-    return usage_error("bad NAME '%s' (1 to 189 characters, no '/')", o->name);
+      std::strlen(o->name) > qellog::kMaxBaseNameLength) {
+    return usage_error("bad NAME '%s' (1 to %zu characters, no '/')", o->name,
+                       qellog::kMaxBaseNameLength);
   }
   return 0;
 }
@@ -126,6 +136,7 @@ int parse_options(int argc, char** argv, Options* o) {
                                  {"show", no_argument, nullptr, 's'},
                                  {"follow", no_argument, nullptr, 'F'},
                                  {"no-headers", no_argument, nullptr, 'n'},
+                                 {"raw", no_argument, nullptr, 'r'},
                                  {"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
                                  {nullptr, 0, nullptr, 0}};

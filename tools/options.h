@@ -2,16 +2,20 @@
 #ifndef QELLOG_TOOLS_OPTIONS_H
 #define QELLOG_TOOLS_OPTIONS_H
 
+#include "qellog/log.h"
+
 namespace qellog_tool {
 
 enum class Mode { kPipe, kWhere, kInit, kCheck, kShow, kHelp, kVersion };
 
 struct Options {
   Mode mode = Mode::kPipe;
-  unsigned flags = 2;  // LOGBIT_INFO
+  unsigned flags = LOGBIT_INFO;
   bool flags_given = false;
   bool no_headers = false;
   bool follow = false;
+  bool raw = false;  // --show: control characters as they are
+  // The base name; for --show, a log file path instead when it has a '/'.
   const char* name = nullptr;
 };
 

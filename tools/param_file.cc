@@ -8,20 +8,21 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "commands.h"
-#include "ini_text.h"
-#include "log_files.h"
+#include "config/ini_names.h"
+#include "config/log_files.h"
+#include "config/param_template.h"
+#include "dry_run.h"
 #include "qellog/ini.h"
 
 namespace qellog_tool {
 namespace {
 
 struct Names {
-  char param[1024];
-  char log[1024];
+  char param[qellog::kFileNameCapacity];
+  char log[qellog::kFileNameCapacity];
 };
 
 bool resolve(const char* name, Names* out) {
@@ -31,9 +32,9 @@ bool resolve(const char* name, Names* out) {
     return true;
   }
   std::fprintf(stderr,
-               "qellog: the file names of \"%s\" do not fit 1021 characters "
+               "qellog: the file names of \"%s\" do not fit %d characters "
                "(is HOME too long?)\n",
-               name);
+               name, qellog::kMaxFileNameLength);
   return false;
 }
 
@@ -61,85 +62,6 @@ int make_dirs(const std::string& dir) {
   return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
-// @NAME@, @LOGPATH@ and @LOGNAME@ are replaced by param_text().
-const char kParamTemplate[] =
-    R"(; Parameters of the log "@NAME@", read by libqellog when the program
-; calls init_logging("@NAME@"), or when `qellog @NAME@` runs.
-; Numbers are read like C's strtoul in base 0: 0x1f is hexadecimal,
-; 0644 octal, anything else decimal.
-
-[LOGGING]
-; Directory of the log file. When missing it is created (mode 0775),
-; but only its last component: its parent must exist.
-Logpath = @LOGPATH@
-; Name of the log file inside Logpath.
-Logname = @LOGNAME@
-; Open flags: O_CREAT creates a missing log file; O_TRUNC would empty
-; it at every start. Without O_CREAT the file must exist already.
-LogFileFlags = O_CREAT
-; Permission bits of a newly created log file (less the umask).
-LogFilePermission = 0644
-; Enable mask: 0x1 errors, 0x2 information, other bits for the program;
-; prefix fields 0x1000 time of day, 0x2000 elapsed time, 0x4000 pid:tid,
-; 0x8000 processor. A line is written when its flag word shares a bit
-; with this mask; 0 writes nothing.
-Logging = 0x1003
-; The file is synced to disk after this many writes.
-Flushcount = 1000
-; Size at which the flush thread moves the file to a time-stamped name
-; and starts a new one: a number of bytes, or with the unit Mb or kb.
-Maxfilesize = 4Mb
-; yes: a background thread syncs (and rotates) the file;
-; no: every sync happens in the writing thread, and nothing rotates.
-Flushthread = yes
-; Optional, off while commented out:
-; keep at most this many rotated files of this log (0: no limit),
-;Maxfilecount = 10
-; keep rotated files while their total size stays within this (Mb or kb),
-;Maxtotalsize = 100Mb
-; remove rotated files whose stamp is older than this many days.
-;Maxfileage = 30
-; yes: a line that could not be written is recorded in the file by the
-; next line that could ("... lines lost since ..., last error ...").
-;Lostlines = yes
-; yes: the flush thread notices when another tool (logrotate) moved or
-; truncated the file and goes on in the file under the name; it checks at
-; each flush and every Reopeninterval seconds.
-;Reopen = yes
-;Reopeninterval = 10
-; daily or hourly: also rotate at local midnight or the top of the hour.
-;Rotatetime = daily
-; yes: the new file takes the name before the old one gets its rotated
-; name, so that a shipper tailing the name never misses a line.
-;Tailsafe = yes
-
-[GENERAL]
-; A number for the program's own use; the library gives it no meaning.
-general = 0
-)";
-
-std::string param_text(const std::string& name, const std::string& log_dir,
-                       const std::string& log_file) {
-  const std::pair<const char*, const std::string*> fields[] = {
-      {"@NAME@", &name}, {"@LOGPATH@", &log_dir}, {"@LOGNAME@", &log_file}};
-  const std::string tmpl = kParamTemplate;
-  std::string text;
-  // One pass over the template: a value is never searched for keys.
-  for (size_t pos = 0; pos < tmpl.size();) {
-    bool replaced = false;
-    for (const auto& [key, value] : fields) {
-      if (tmpl.compare(pos, std::strlen(key), key) == 0) {
-        text += *value;
-        pos += std::strlen(key);
-        replaced = true;
-        break;
-      }
-    }
-    if (!replaced) text += tmpl[pos++];
-  }
-  return text;
-}
-
 // 0, or the errno of the write that failed.
 int write_all(int fd, const std::string& text) {
   size_t off = 0;
@@ -153,37 +75,47 @@ int write_all(int fd, const std::string& text) {
   return 0;
 }
 
+// The rotated files of the live file `live`, and their total size with
+// the live file's `live_size`.
+void print_rotated(const std::string& live, unsigned long long live_size) {
+  unsigned long long total = 0;
+  const std::vector<qellog::RotatedLogFile> rotated = qellog::list_rotated_files(live);
+  for (const qellog::RotatedLogFile& f : rotated) {
+    std::printf("rotated file: %s, %lld bytes\n", f.path.c_str(),
+                static_cast<long long>(f.size));
+    total += static_cast<unsigned long long>(f.size);
+  }
+  std::printf("rotated files: %zu, %llu bytes; with the log file %llu bytes\n",
+              rotated.size(), total, total + live_size);
+}
+
 }  // namespace
 
 int print_where(const char* name) {
-  std::string param, text;
+  std::string param;
   if (!param_file_of(name, &param)) return kExitNoLog;
   std::printf("parameter file: %s\n", param.c_str());
-  if (const int err = read_whole_file(param, &text)) {
+  if (const int err = param_file_errno(param)) {
     std::printf("log file: none (%s: the library opens no log)\n",
-                std::strerror(err));
+                param_problem(err).c_str());
     return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
   }
-  const LogPlan plan = plan_log(logging_entries(text), name, home_text());
+  const DryRun run = dry_run(name);
+  if (!run.built) {
+    std::printf("log file: none (the set-up builds no log)\n");
+    return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
+  }
+  const char* rule = qellog::path_rule_text(run.rule);
   struct stat st;
   unsigned long long total = 0;
-  if (stat(plan.path.c_str(), &st) == 0) {
-    std::printf("log file: %s (%s), %lld bytes\n", plan.path.c_str(),
-                plan.rule.c_str(), static_cast<long long>(st.st_size));
+  if (stat(run.path.c_str(), &st) == 0) {
+    std::printf("log file: %s (%s), %lld bytes\n", run.path.c_str(), rule,
+                static_cast<long long>(st.st_size));
     total = static_cast<unsigned long long>(st.st_size);
   } else {
-    std::printf("log file: %s (%s), not there yet\n", plan.path.c_str(),
-                plan.rule.c_str());
+    std::printf("log file: %s (%s), not there yet\n", run.path.c_str(), rule);
   }
-  const std::vector<RotatedFile> rotated = rotated_files(plan.path);
-  unsigned long long rotated_total = 0;
-  for (const RotatedFile& f : rotated) {
-    std::printf("rotated file: %s, %lld bytes\n", f.path.c_str(),
-                static_cast<long long>(f.size));
-    rotated_total += static_cast<unsigned long long>(f.size);
-  }
-  std::printf("rotated files: %zu, %llu bytes; with the log file %llu bytes\n",
-              rotated.size(), rotated_total, rotated_total + total);
+  print_rotated(run.path, total);
   return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
 }
 
@@ -194,8 +126,8 @@ int write_param_file(const char* name) {
   std::string param_dir, param_base, log_dir, log_file;
   split_path(param, &param_dir, &param_base);
   split_path(names.log, &log_dir, &log_file);
-  // The reader creates only the last component of Logpath; the whole
-  // chain is made here so that the first run finds its directory.
+  // The reader creates only the last component of the log directory; the
+  // whole chain is made here so that the first run finds its directory.
   for (const std::string& dir : {param_dir, log_dir}) {
     if (const int err = make_dirs(dir)) {
       std::fprintf(stderr, "qellog: cannot create directory %s: %s\n",
@@ -206,7 +138,8 @@ int write_param_file(const char* name) {
   // O_EXCL: an existing file, even one created a moment ago by somebody
   // else, is never replaced.
   const int fd = open(param.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                      S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
   if (fd < 0) {
     const int err = errno;
     if (err == EEXIST) {
@@ -220,7 +153,7 @@ int write_param_file(const char* name) {
     }
     return kExitInit;
   }
-  int err = write_all(fd, param_text(name, log_dir, log_file));
+  int err = write_all(fd, qellog::param_file_template(name, log_dir, log_file));
   if (close(fd) != 0 && err == 0) err = errno;
   if (err != 0) {
     std::fprintf(stderr, "qellog: cannot write %s: %s\n", param.c_str(),

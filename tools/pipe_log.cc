@@ -13,8 +13,9 @@
 #include <string>
 
 #include "commands.h"
-#include "ini_text.h"
+#include "dry_run.h"
 #include "line_split.h"
+#include "log/message_filter.h"
 #include "qellog/ini.h"
 
 namespace qellog_tool {
@@ -46,54 +47,50 @@ sigset_t catch_stop_signals() {
   return wait_mask;
 }
 
-// 0 and the parameter file's name in `param` when it can be read;
-// otherwise says why on stderr and returns the exit status.
-int check_param_file(const char* name, char (&param)[1024]) {
-  std::string path;
-  if (!param_file_of(name, &path)) return kExitNoLog;
-  std::snprintf(param, sizeof param, "%s", path.c_str());
-  if (access(param, R_OK) == 0) return kExitOk;
-  const int err = errno;
+// 0 and the parameter file's name in `param` when the library can read
+// it; otherwise says why on stderr and returns the exit status.
+int check_param_file(const char* name, std::string* param) {
+  if (!param_file_of(name, param)) return kExitNoLog;
+  const int err = param_file_errno(*param);
+  if (err == 0) return kExitOk;
   if (err == ENOENT) {
     std::fprintf(stderr,
                  "qellog: no parameter file for \"%s\": %s does not exist\n"
                  "qellog: create one with: qellog --init %s\n",
-                 name, param, name);
+                 name, param->c_str(), name);
   } else {
     std::fprintf(stderr, "qellog: cannot read the parameter file %s: %s\n",
-                 param, std::strerror(err));
+                 param->c_str(), param_problem(err).c_str());
   }
   return kExitNoLog;
 }
 
 // Names the file the set-up tried and the system's reason.
-void report_no_log_file(const char* name, const char* param,
+void report_no_log_file(const char* name, const std::string& param,
                         const CQel_Log* log) {
   if (log == nullptr) {
-    std::fprintf(stderr, "qellog: the set-up built no log from %s\n", param);
+    std::fprintf(stderr, "qellog: the set-up built no log from %s\n", param.c_str());
     return;
   }
-  const int fd = open(log->filename,
-                      O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  const int err = fd < 0 ? errno : 0;
-  if (fd >= 0) close(fd);
+  // The object does not show its open flags: a dry run of the same set-up
+  // tells them, and so why the open failed.
+  const DryRun run = dry_run(name);
+  const int err = run.built ? predict_open(run.path, run.flags, run.created_dirs) : 0;
   std::fprintf(stderr, "qellog: cannot open the log file %s%s%s\n",
                log->filename, err != 0 ? ": " : "",
                err != 0 ? std::strerror(err) : "");
   std::fprintf(stderr,
-               "qellog: check Logpath, Logname and LogFileFlags (O_CREAT "
-               "creates the file) in %s; qellog --check %s shows what the "
-               "set-up does\n",
-               param, name);
+               "qellog: check the parameter file %s; qellog --check %s shows "
+               "what the set-up does\n",
+               param.c_str(), name);
 }
 
-void warn_if_filtered(const char* param, unsigned flags, unsigned mask) {
-  const unsigned effective = flags != 0 ? flags : LOGBIT_ERROR;
-  if ((effective & mask) != 0) return;
+void warn_if_filtered(const std::string& param, unsigned flags, unsigned mask) {
+  if (qellog::message_passes(flags, mask)) return;
   std::fprintf(stderr,
                "qellog: warning: the flag word 0x%x shares no bit with the "
-               "mask 0x%x (Logging in %s); no line will be written\n",
-               flags, mask, param);
+               "mask 0x%x of %s; no line will be written\n",
+               flags, mask, param.c_str());
 }
 
 // The log of `name` as init_logging builds it: the set-up, then the
@@ -148,8 +145,8 @@ int read_input(LineSplitter& splitter, const sigset_t& wait_mask) {
 }  // namespace
 
 int pipe_to_log(const char* name, unsigned flags) {
-  char param[1024];
-  if (const int status = check_param_file(name, param)) return status;
+  std::string param;
+  if (const int status = check_param_file(name, &param)) return status;
 
   // Before the set-up: the flush thread it starts inherits the mask.
   const sigset_t wait_mask = catch_stop_signals();

@@ -5,26 +5,30 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "config/ini_names.h"
 #include "line_split.h"
 #include "options.h"
+#include "qellog/ini.h"
 
 using namespace qellog_tool;
 
 namespace {
 
+// %s is the parameter file of the base name "NAME".
 const char kUsage[] =
     R"(Usage: qellog [-f WORD | -e] NAME  append standard input to NAME's log
        qellog --check NAME         check NAME's parameter file
        qellog --where NAME         show the files of NAME's log
-       qellog --show [--no-headers] [--follow] NAME
-                                   print NAME's log, rotated files first
+       qellog --show [--no-headers] [--follow] [--raw] NAME | PATH
+                                   print a log, rotated files first
        qellog --init NAME          write a parameter file for NAME
        qellog --help | --version
 
 Each line of standard input becomes a message line of the log that the
-parameter file $HOME/.config/qel/NAME_param.ini describes. A CR before
-the LF is dropped, a last line without LF is logged, and a NUL byte
-appears as \0. A line longer than 224 characters is split over several
+parameter file of NAME describes, here
+  %s
+A CR before the LF is dropped, a last line without LF is logged, and a NUL
+byte appears as \0. A line longer than 224 characters is split over several
 log lines: each piece but the last ends with " \", each piece but the
 first starts with "+ ". The value field (8 hex digits) of a log line is
 the number of its input line, shared by all pieces of that line.
@@ -32,22 +36,25 @@ the number of its input line, shared by all pieces of that line.
 Options:
   -f, --flags WORD  flag word of the lines, a C number (0x1f, 017, 15);
                     default 2, the information class. The lines appear
-                    only if WORD shares a bit with Logging in the file.
+                    only if WORD passes the log's mask (the tool warns).
   -e, --error       the same as --flags 1: lines tagged "ERROR "
-  -c, --check       run the library's set-up on a copy of the parameter
-                    file whose log is /dev/null (the real log file is
-                    neither written nor emptied; nothing is created), show
-                    the reader's trace and the settings in force, and warn
-                    about settings that are probably not meant: unknown
-                    keys, units other than Mb and kb, yes/no values that
-                    read as no, odd permissions, a mask of 0, a missing
-                    Logpath, a log file that cannot be opened
+  -c, --check       run the library's own set-up dry (nothing is created,
+                    opened or emptied), show its trace, the log file and
+                    each setting in force with the text it came from, and
+                    warn about settings that are probably not meant: unknown
+                    or misplaced keys, keys given twice, values that do not
+                    read as they look, a relative or unusable directory, a
+                    live name that is not a regular file, a log file that
+                    cannot be opened
   -w, --where       print the parameter file, the log file it selects, the
                     rotated files of that log and their total size
   -s, --show        print the log: its rotated files, oldest first, then
-                    the live file, without CRs
+                    the live file, without CRs. PATH (an argument with a
+                    '/', such as ./app.log) names a log file directly
       --no-headers  with --show: leave out the start and continuation
                     headers, version banners and end trailers
+      --raw         with --show: print control characters as they are;
+                    on a terminal they are shown as \xNN otherwise
   -F, --follow      with --show (implied): keep printing new lines, across
                     rotations, until SIGINT or SIGTERM (then status 0)
   -i, --init        write a commented parameter file with defaults and
@@ -57,7 +64,8 @@ Options:
 
 Exit status:
   0  success; --check found nothing doubtful
-  1  no parameter file, no log file opened (or, for --check, none can be
+  1  no parameter file (or one the library does not read: not a regular
+     file, or too large), no log file opened (or, for --check, none can be
      opened; for --show, none exists), or standard input unreadable
   2  bad options or arguments
   3  --init refused (the file exists) or failed
@@ -74,6 +82,13 @@ int print_text(const char* text) {
   return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
 }
 
+int print_usage() {
+  char param[qellog::kFileNameCapacity] = "?";
+  CQel_ini("NAME").get_ini_filename(param, sizeof param);
+  std::printf(kUsage, param);
+  return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,7 +101,7 @@ int main(int argc, char** argv) {
   if (const int status = parse_options(argc, argv, &o)) return status;
   switch (o.mode) {
     case Mode::kHelp:
-      return print_text(kUsage);
+      return print_usage();
     case Mode::kVersion:
       return print_text("qellog " QELLOG_TOOL_VERSION "\n");
     case Mode::kWhere:
@@ -96,7 +111,7 @@ int main(int argc, char** argv) {
     case Mode::kCheck:
       return check_params(o.name);
     case Mode::kShow:
-      return show_log(o.name, o.no_headers, o.follow);
+      return show_log(o.name, o.no_headers, o.follow, o.raw);
     case Mode::kPipe:
       break;
   }

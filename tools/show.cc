@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "commands.h"
-#include "ini_text.h"
-#include "log_files.h"
+#include "config/log_files.h"
+#include "dry_run.h"
 #include "show_filter.h"
 
 namespace qellog_tool {
@@ -29,12 +29,27 @@ void sleep_ms(long ms) {
   nanosleep(&t, nullptr);  // a stop signal ends it early
 }
 
-// A log file opened for reading, never through a symbolic link.
-int open_log_file(const std::string& path, struct stat* st) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+// A log file opened for reading as the library writes it: through a
+// symbolic link only with `follow_link` and where nobody else could have
+// planted one, never blocking on a FIFO, and only a regular file (EINVAL
+// for anything else).
+int open_log_file(const std::string& path, struct stat* st, bool follow_link) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  const int dir_fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return -1;
+  struct stat dir_st;
+  const bool nofollow = !follow_link || fstat(dir_fd, &dir_st) != 0 ||
+                        qellog::others_may_plant(dir_st);
+  const int fd = openat(dir_fd, leaf.c_str(),
+                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                            (nofollow ? O_NOFOLLOW : 0));
+  close(dir_fd);
   if (fd < 0) return -1;
   if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     close(fd);
+    errno = EINVAL;
     return -1;
   }
   return fd;
@@ -44,8 +59,8 @@ int open_log_file(const std::string& path, struct stat* st) {
 // stamp above `done_key_` still has to be shown.
 class Follower {
  public:
-  Follower(const std::string& live, bool no_headers)
-      : live_(live), printer_(no_headers, live) {}
+  Follower(const std::string& live, bool no_headers, bool escape)
+      : live_(live), printer_(no_headers, live, escape) {}
   ~Follower() {
     if (fd_ >= 0) close(fd_);
   }
@@ -59,13 +74,15 @@ class Follower {
   }
   void finish() { printer_.finish(); }
   bool found_any() const { return found_; }
+  // Set once the live name held something other than a regular file.
+  bool live_refused() const { return refused_; }
 
  private:
   size_t read_from(int fd);
   bool live_moved() const;
   void drain_old();
   void switch_files();
-  void show_rotated(const RotatedFile& f);
+  void show_rotated(const qellog::RotatedLogFile& f);
 
   std::string live_;
   LinePrinter printer_;
@@ -73,6 +90,7 @@ class Follower {
   struct stat cur_ {};
   long long done_key_ = -1;
   bool found_ = false;
+  bool refused_ = false;
 };
 
 // Reads `fd` to its end; the number of bytes shown.
@@ -113,8 +131,9 @@ void Follower::switch_files() {
     drain_old();
     close(fd_);
   }
-  fd_ = open_log_file(live_, &cur_);
-  for (const RotatedFile& f : rotated_files(live_)) {
+  fd_ = open_log_file(live_, &cur_, true);
+  if (fd_ < 0 && errno == EINVAL) refused_ = true;
+  for (const qellog::RotatedLogFile& f : qellog::list_rotated_files(live_)) {
     if (f.key <= done_key_) continue;
     if (had_old && f.ino == old.st_ino && f.dev == old.st_dev) {
       done_key_ = f.key;  // shown already, through the old descriptor
@@ -132,9 +151,9 @@ void Follower::switch_files() {
   }
 }
 
-void Follower::show_rotated(const RotatedFile& f) {
+void Follower::show_rotated(const qellog::RotatedLogFile& f) {
   struct stat st;
-  const int fd = open_log_file(f.path, &st);
+  const int fd = open_log_file(f.path, &st, false);
   if (fd < 0) return;  // removed meanwhile
   found_ = true;
   read_from(fd);
@@ -151,26 +170,36 @@ void catch_stop() {
   sigaction(SIGTERM, &sa, nullptr);
 }
 
-// The live log file of `name`; false when there is no parameter file.
-bool live_path_of(const char* name, std::string* live) {
-  std::string param, text;
-  if (!param_file_of(name, &param)) return false;
-  if (const int err = read_whole_file(param, &text)) {
+// The live log file: the path given, or the one the set-up of NAME picks
+// (run dry). False, with the reason on stderr, when there is none.
+bool live_path_of(const char* target, std::string* live) {
+  if (std::strchr(target, '/') != nullptr) {
+    *live = target;
+    return true;
+  }
+  std::string param;
+  if (!param_file_of(target, &param)) return false;
+  if (const int err = param_file_errno(param)) {
     std::fprintf(stderr, "qellog: cannot read the parameter file %s: %s\n",
-                 param.c_str(), std::strerror(err));
+                 param.c_str(), param_problem(err).c_str());
     return false;
   }
-  *live = plan_log(logging_entries(text), name, home_text()).path;
+  const DryRun run = dry_run(target);
+  if (!run.built) {
+    std::fprintf(stderr, "qellog: the set-up builds no log from %s\n", param.c_str());
+    return false;
+  }
+  *live = run.path;
   return true;
 }
 
 }  // namespace
 
-int show_log(const char* name, bool no_headers, bool follow) {
+int show_log(const char* target, bool no_headers, bool follow, bool raw) {
   std::string live;
-  if (!live_path_of(name, &live)) return kExitNoLog;
+  if (!live_path_of(target, &live)) return kExitNoLog;
   if (follow) catch_stop();
-  Follower f(live, no_headers);
+  Follower f(live, no_headers, !raw && isatty(STDOUT_FILENO) == 1);
   f.step();
   // A rotation between the listing and the open shows up here.
   f.step();
@@ -181,6 +210,9 @@ int show_log(const char* name, bool no_headers, bool follow) {
   }
   f.finish();
   if (std::fflush(stdout) != 0) return kExitNoLog;
+  if (f.live_refused()) {
+    std::fprintf(stderr, "qellog: %s is not a regular file; not shown\n", live.c_str());
+  }
   if (f.found_any()) return kExitOk;
   std::fprintf(stderr, "qellog: no log file %s and no rotated files\n",
                live.c_str());

@@ -2,6 +2,7 @@
 #include "show_filter.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "log/file_format.h"
 
@@ -61,7 +62,7 @@ void HeaderFilter::line(const std::string& l, std::vector<std::string>* out) {
   }
   switch (state_) {
     case State::kHeader:
-      // "Logging started at" or "logfile continued", the library's
+      // The start or continuation line, the library's
       // version line, then a blank line.
       if (l.empty()) state_ = State::kAfterHeader;
       return;
@@ -89,34 +90,99 @@ void HeaderFilter::flush(std::vector<std::string>* out) {
   holding_ = false;
 }
 
+void HeaderFilter::long_line(std::vector<std::string>* out) {
+  flush(out);
+  state_ = State::kBody;
+}
+
+void escape_controls(const char* data, size_t len, std::string* out) {
+  size_t pending = 0;  // continuation bytes the current UTF-8 sequence owes
+  for (size_t i = 0; i < len; ++i) {
+    const auto b = static_cast<unsigned char>(data[i]);
+    const bool continuation = b >= 0x80 && b <= 0xbf;
+    const bool encoded_c1 = b == 0xc2 && i + 1 < len &&
+                            static_cast<unsigned char>(data[i + 1]) >= 0x80 &&
+                            static_cast<unsigned char>(data[i + 1]) <= 0x9f;
+    const bool lone_c1 = continuation && pending == 0 && b <= 0x9f;
+    pending = continuation && pending > 0 ? pending - 1
+              : b >= 0xf0 ? 3 : b >= 0xe0 ? 2 : b >= 0xc2 ? 1 : 0;
+    if ((b < 0x20 && b != '\t') || b == 0x7f || lone_c1 || encoded_c1) {
+      char hex[16];
+      const int n = encoded_c1 ? std::snprintf(hex, sizeof hex, "\\x%02x\\x%02x", b,
+                                               static_cast<unsigned char>(data[++i]))
+                               : std::snprintf(hex, sizeof hex, "\\x%02x", b);
+      out->append(hex, static_cast<size_t>(n));
+      pending = 0;
+    } else {
+      out->push_back(static_cast<char>(b));
+    }
+  }
+}
+
+void LinePrinter::put(const char* data, size_t len) {
+  if (!escape_) {
+    std::fwrite(data, 1, len, stdout);
+    return;
+  }
+  std::string shown;
+  escape_controls(data, len, &shown);
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
+}
+
 void LinePrinter::emit(const std::vector<std::string>& lines) {
   for (const std::string& l : lines) {
-    std::fwrite(l.data(), 1, l.size(), stdout);
+    put(l.data(), l.size());
     std::fputc('\n', stdout);
   }
 }
 
-void LinePrinter::feed(const char* data, size_t len) {
-  std::vector<std::string> out;
-  for (size_t i = 0; i < len; ++i) {
-    if (data[i] != '\n') {
-      partial_ += data[i];
-      continue;
-    }
-    if (!partial_.empty() && partial_.back() == '\r') partial_.pop_back();
+void LinePrinter::end_line() {
+  if (!partial_.empty() && partial_.back() == '\r') partial_.pop_back();
+  if (long_line_) {
+    put(partial_.data(), partial_.size());
+    std::fputc('\n', stdout);
+    long_line_ = false;
+  } else {
+    std::vector<std::string> out;
     filter_.line(partial_, &out);
-    partial_.clear();
+    emit(out);
   }
-  emit(out);
+  partial_.clear();
+}
+
+// Writes out what is held of a line that outgrew kLongLine, keeping a last
+// CR, which may be the start of the line end.
+void LinePrinter::spill() {
+  if (!long_line_) {
+    std::vector<std::string> out;
+    filter_.long_line(&out);
+    emit(out);
+    long_line_ = true;
+  }
+  const size_t n = partial_.size() - (partial_.back() == '\r' ? 1 : 0);
+  put(partial_.data(), n);
+  partial_.erase(0, n);
+}
+
+void LinePrinter::feed(const char* data, size_t len) {
+  while (len > 0) {
+    const void* nl = std::memchr(data, '\n', len);
+    const size_t take = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - data)
+                                      : len;
+    partial_.append(data, take);
+    if (nl != nullptr) {
+      end_line();
+    } else if (partial_.size() >= kLongLine) {
+      spill();
+    }
+    const size_t used = take + (nl != nullptr ? 1 : 0);
+    data += used;
+    len -= used;
+  }
 }
 
 void LinePrinter::end_file() {
-  if (partial_.empty()) return;
-  std::vector<std::string> out;
-  if (partial_.back() == '\r') partial_.pop_back();
-  filter_.line(partial_, &out);
-  partial_.clear();
-  emit(out);
+  if (!partial_.empty() || long_line_) end_line();
 }
 
 void LinePrinter::finish() {

@@ -25,6 +25,9 @@ class HeaderFilter {
   void line(const std::string& l, std::vector<std::string>* out);
   // Hands out a held line (at the end of all input).
   void flush(std::vector<std::string>* out);
+  // A line too long to be one of the library's own follows: it is a
+  // message, so a held line is handed out and no block is open.
+  void long_line(std::vector<std::string>* out);
 
  private:
   enum class State { kBody, kHeader, kAfterHeader, kBanner, kTrailer };
@@ -39,12 +42,24 @@ class HeaderFilter {
   std::string held_;
 };
 
+// The longest line kept whole. The library's own lines are far shorter;
+// a longer line is a message and goes out in pieces as it comes, so memory
+// stays bounded whatever a file holds.
+constexpr size_t kLongLine = 65536;
+
+// Appends `len` bytes to `out` with every control character (C0 but TAB,
+// DEL, and C1 whether as a lone byte or UTF-8 encoded) written as \xNN, so
+// that a log line cannot move the cursor, retitle or clear a terminal.
+// Other bytes, UTF-8 sequences among them, pass unchanged.
+void escape_controls(const char* data, size_t len, std::string* out);
+
 // Splits bytes into lines (LF ends a line, a CR before it is dropped) and
-// passes them through a HeaderFilter to standard output.
+// passes them through a HeaderFilter to standard output, escaped when
+// `escape` is set.
 class LinePrinter {
  public:
-  LinePrinter(bool drop_blocks, const std::string& live_path)
-      : filter_(drop_blocks, live_path) {}
+  LinePrinter(bool drop_blocks, const std::string& live_path, bool escape)
+      : filter_(drop_blocks, live_path), escape_(escape) {}
   void feed(const char* data, size_t len);
   // A file ended: its last line without LF is shown as it stands.
   void end_file();
@@ -52,9 +67,14 @@ class LinePrinter {
   void finish();
 
  private:
+  void end_line();
+  void spill();
+  void put(const char* data, size_t len);
   void emit(const std::vector<std::string>& lines);
   HeaderFilter filter_;
+  bool escape_;
   std::string partial_;
+  bool long_line_ = false;  // part of the current line went out already
 };
 
 }  // namespace qellog_tool

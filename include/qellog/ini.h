@@ -32,8 +32,9 @@ constexpr unsigned int INI_ERR_NOT_FOUND = 0xa00a301d;
 // trace of each step, each line starting with the reporting operation's name.
 //
 // Not thread-safe against itself; a reader is cheap to create per call. The
-// parameter file is opened close-on-exec and closed before each operation
-// returns.
+// parameter file is opened close-on-exec, without blocking on a FIFO, and
+// closed before each operation returns; only a regular file of at most
+// 1 MiB is read, anything else counts as a file that cannot be loaded.
 class QELLOG_API CQel_ini {
  public:
   // Copies the base name (null counts as empty). A name of 190 characters

@@ -13,6 +13,7 @@
 
 #include "config/ini_names.h"
 #include "config/param_file.h"
+#include "config/setup_seam.h"
 #include "qellog/ini.h"
 
 namespace qellog {
@@ -93,10 +94,6 @@ namespace {
 
 using qellog::NameStatus;
 
-// Base names are cut here so that every composed name stays within
-// kMaxFileNameLength with the longest fixed parts and a short home text.
-constexpr size_t kMaxBaseName = 189;
-
 // Maps a composition status to the result code, reporting failures of the
 // operations that have diagnostics.
 unsigned report_status(CQel_ini& ini, NameStatus status, const char* op) {
@@ -113,6 +110,17 @@ unsigned report_status(CQel_ini& ini, NameStatus status, const char* op) {
   return INI_ERR_BUFFER_TOO_SHORT;
 }
 
+// The whole text of a diagnostic line, however long its values are.
+std::string formatted(const char* fmt, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  const int len = std::vsnprintf(nullptr, 0, fmt, args);
+  std::string text(len > 0 ? static_cast<size_t>(len) : 0, '\0');
+  if (len > 0) std::vsnprintf(&text[0], text.size() + 1, fmt, again);
+  va_end(again);
+  return text;
+}
+
 }  // namespace
 
 CQel_ini::CQel_ini(const char* base_name)
@@ -122,7 +130,7 @@ CQel_ini::CQel_ini(const char* base_name)
       reg_suffix("_reg.ini") {
   std::memset(name, 0, sizeof name);
   if (base_name != nullptr) {
-    std::memcpy(name, base_name, strnlen(base_name, kMaxBaseName));
+    std::memcpy(name, base_name, strnlen(base_name, qellog::kMaxBaseNameLength));
   }
 }
 
@@ -149,10 +157,17 @@ unsigned int CQel_ini::get_default_logname(char* buf, int size) {
 }
 
 void CQel_ini::writelog(unsigned flags, const char* fmt, ...) {
-  if (ini_log == nullptr) return;
+  void (*const trace)(unsigned, const char*) = qellog::g_setup_seam.trace;
+  if (ini_log == nullptr && trace == nullptr) return;
   va_list args;
   va_start(args, fmt);
-  ini_log->writelog(flags, 0, fmt, args);
+  if (trace != nullptr) {
+    va_list copy;
+    va_copy(copy, args);
+    trace(flags, formatted(fmt, copy).c_str());
+    va_end(copy);
+  }
+  if (ini_log != nullptr) ini_log->writelog(flags, 0, fmt, args);
   va_end(args);
 }
 

@@ -3,11 +3,20 @@
 #ifndef QELLOG_SRC_CONFIG_INI_NAMES_H
 #define QELLOG_SRC_CONFIG_INI_NAMES_H
 
+#include <cstddef>
+
 namespace qellog {
 
 // Longest composed file name the reader accepts. Together with "./" it keeps
 // every name, with its terminator, inside a 1024-byte work buffer.
 constexpr int kMaxFileNameLength = 1021;
+// A buffer that holds every composed name with its terminator.
+constexpr int kFileNameCapacity = kMaxFileNameLength + 3;
+
+// Longest base name the reader keeps; a longer one is cut to this length,
+// so that every composed name stays within kMaxFileNameLength with the
+// longest fixed parts and a short home text.
+constexpr size_t kMaxBaseNameLength = 189;
 
 enum class NameStatus {
   kOk,

@@ -1,82 +1,28 @@
 // Building a configured log from the [LOGGING] section of the parameter
 // file, and the two numeric lookups.
-//
-// The only translation unit that instantiates SimpleIni: its implementation
-// is compiled here, without the UTF-8 conversion layer (values are plain
-// 8-bit text).
-#define SI_NO_CONVERSION
-#define SI_IMPLEMENTATION
-#include <SimpleIni.h>
-
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
+#include "config/ini_keys.h"
 #include "config/ini_names.h"
-#include "config/param_file.h"
+#include "config/ini_values.h"
+#include "config/param_doc.h"
+#include "config/setup_seam.h"
 #include "qellog/ini.h"
 
 namespace {
 
-constexpr const char* kCreate = "create_log_from_ini";
+using qellog::kCreateOp;
+using qellog::PathRule;
+using qellog::read_word;
+constexpr const char* kCreate = kCreateOp;
 constexpr const char* kGetParam = "get_param_from_ini";
 constexpr const char* kGetGeneral = "get_general_bits_from_ini";
-constexpr const char* kLoggingSection = "LOGGING";
 constexpr int kPathCapacity = 1024;
-constexpr unsigned kDefaultMode = 0644;
-
-// "Number" in the parameter file: strtoul in base 0, so 0x.. is hex, a
-// leading 0 octal, -1 all bits set, and text without digits 0.
-unsigned long read_number(const char* text) {
-  return std::strtoul(text, nullptr, 0);
-}
-
-unsigned read_word(const char* text) {
-  return static_cast<unsigned>(read_number(text));
-}
-
-// A size: a number, shifted left by 20 bits when the text contains "Mb" or
-// else by 10 when it contains "kb" (units case-sensitive). The shift drops
-// what leaves the 64 bits.
-unsigned long read_size(const char* text) {
-  unsigned long size = read_number(text);
-  if (std::strstr(text, "Mb") != nullptr) {
-    size <<= 20;
-  } else if (std::strstr(text, "kb") != nullptr) {
-    size <<= 10;
-  }
-  return size;
-}
-
-// A switch: on when the text contains "yes", else off when it contains "no"
-// (both case-sensitive, "yes" first); any other text is a number, and only 1
-// is on. `shown` gets 1, 0 or that number, for the trace.
-bool read_switch(const char* text, int* shown) {
-  if (std::strstr(text, "yes") != nullptr) {
-    *shown = 1;
-    return true;
-  }
-  if (std::strstr(text, "no") != nullptr) {
-    *shown = 0;
-    return false;
-  }
-  const unsigned long n = read_number(text);
-  *shown = static_cast<int>(n);
-  return n == 1;
-}
-
-// "daily" or "hourly", exactly; anything else is no rotation by time.
-unsigned read_rotatetime(const char* text) {
-  if (std::strcmp(text, "daily") == 0) return ROTATETIME_DAILY;
-  if (std::strcmp(text, "hourly") == 0) return ROTATETIME_HOURLY;
-  return ROTATETIME_NONE;
-}
 
 const char* or_null(const char* text) {
   return text != nullptr ? text : "(null)";
@@ -84,6 +30,7 @@ const char* or_null(const char* text) {
 
 // Works out the log file's path, open flags and permission bits from one
 // loaded document and builds the log. Lives for one create_log_from_ini call.
+// What touches the file system goes through qellog::g_setup_seam.
 class LogSetup {
  public:
   LogSetup(CQel_ini& ini, const CSimpleIniA& doc) : ini_(ini), doc_(doc) {
@@ -99,16 +46,16 @@ class LogSetup {
     read_open_flags();
     read_permission();
     if (path_[0] == '\0' && !use_default_name()) return nullptr;
-    CQel_Log* log = new CQel_Log(path_, flags_, mode_);
+    CQel_Log* log = qellog::g_setup_seam.make_log(path_, flags_, mode_, rule_);
     ini_.writelog(LOGBIT_INFO, "%s: qellog is %p", kCreate,
                   static_cast<void*>(log));
-    apply_settings(log);
+    apply_settings(*log);
     return log;
   }
 
  private:
   const char* value(const char* key) const {
-    return doc_.GetValue(kLoggingSection, key, nullptr);
+    return doc_.GetValue(qellog::kLogSection, key, nullptr);
   }
 
   // Formats a + b + c + d into the log path when the result fits; returns
@@ -131,22 +78,18 @@ class LogSetup {
   void read_open_flags();
   void read_permission();
   bool use_default_name();
-  void apply_settings(CQel_Log* log);
-  void apply_retention(CQel_Log* log);
-  void apply_following(CQel_Log* log);
-  bool apply_flush_thread(CQel_Log* log, const char* text);
+  void apply_settings(CQel_Log& log);
 
   CQel_ini& ini_;
   const CSimpleIniA& doc_;
   char path_[kPathCapacity];
-  int flags_ = O_WRONLY;
-  unsigned mode_ = kDefaultMode;
-  // Set when a key asks for work that only the flush thread does.
-  bool needs_thread_ = false;
+  PathRule rule_ = PathRule::kDefaultName;
+  int flags_ = qellog::kDefaultOpenFlags;
+  unsigned mode_ = qellog::kDefaultMode;
 };
 
 void LogSetup::choose_directory() {
-  const char* dir = value("Logpath");
+  const char* dir = value(qellog::kDirectoryKey);
   if (dir == nullptr) return;
   ini_.writelog(LOGBIT_INFO, "%s: Logpath %s", kCreate, dir);
   const size_t len = std::strlen(dir);
@@ -162,7 +105,7 @@ void LogSetup::choose_directory() {
   }
   // Only the last component is created: a missing parent usually means a
   // typing error, which should not leave a trail of new directories.
-  const int rc = mkdir(path_, 0775);
+  const int rc = qellog::g_setup_seam.make_directory(path_, 0775);
   ini_.writelog(LOGBIT_INFO, "%s: mkdir(%s) returned %d", kCreate, path_, rc);
   if (rc != 0) path_[0] = '\0';
 }
@@ -172,7 +115,7 @@ void LogSetup::choose_directory() {
 // A composition that does not fit drops the part that broke it, so the next
 // rule (finally the default name) applies.
 void LogSetup::choose_file_name() {
-  const char* logname = value("Logname");
+  const char* logname = value(qellog::kFileNameKey);
   if (logname != nullptr) {
     ini_.writelog(LOGBIT_INFO, "%s: Logname %s", kCreate, logname);
     if (path_[0] == '\0') {
@@ -180,6 +123,7 @@ void LogSetup::choose_file_name() {
       return;
     }
     const int len = set_path(path_, "/", logname, "");
+    rule_ = PathRule::kDirectoryAndName;
     if (fits(len)) return;
     ini_.writelog(LOGBIT_ERROR,
                   "%s: Logpath + Logname too long (%d characters), "
@@ -188,12 +132,14 @@ void LogSetup::choose_file_name() {
   }
   if (path_[0] == '\0') return;
   const int len = set_path(path_, "/", ini_.name, ".log");
+  rule_ = PathRule::kDirectoryAndBaseName;
   if (fits(len)) return;
   ini_.writelog(LOGBIT_ERROR,
                 "%s: Logpath + log name too long (%d characters), "
                 "Logpath ignored",
                 kCreate, len);
   path_[0] = '\0';
+  rule_ = PathRule::kDefaultName;
 }
 
 // An absolute Logname is taken as it is; a relative one goes into the
@@ -202,34 +148,33 @@ void LogSetup::use_logname_alone(const char* logname) {
   int len;
   if (logname[0] == '/') {
     len = set_path(logname, "", "", "");
+    rule_ = PathRule::kAbsoluteName;
   } else {
     const char* home = qellog::config_home();
     len = home[0] != '\0'
               ? set_path(home, qellog::kDefaultLogDir, logname, "")
               : set_path("./", logname, "", "");
+    rule_ = PathRule::kNameInDefaultDir;
   }
   if (fits(len)) return;
+  rule_ = PathRule::kDefaultName;
   ini_.writelog(LOGBIT_ERROR,
                 "%s: Logname path too long (%d characters), Logname ignored",
                 kCreate, len);
 }
 
 void LogSetup::read_open_flags() {
-  const char* text = value("LogFileFlags");
+  const char* text = value(qellog::kOpenFlagsKey);
   if (text == nullptr) return;
   ini_.writelog(LOGBIT_INFO, "%s: LogFileFlags %s old fileflags 0x%x", kCreate,
                 text, static_cast<unsigned>(flags_));
-  // Only the two words matter, so "O_CREAT|O_TRUNC", "creat" or
-  // "truncate the file" all work; O_WRONLY is always kept.
-  flags_ = O_WRONLY;
-  if (strcasestr(text, "TRUNC") != nullptr) flags_ |= O_TRUNC;
-  if (strcasestr(text, "CREAT") != nullptr) flags_ |= O_CREAT;
+  flags_ = qellog::read_open_flags(text);
   ini_.writelog(LOGBIT_INFO, "%s: fileflags 0x%x", kCreate,
                 static_cast<unsigned>(flags_));
 }
 
 void LogSetup::read_permission() {
-  const char* text = value("LogFilePermission");
+  const char* text = value(qellog::kModeKey);
   if (text == nullptr) return;
   ini_.writelog(LOGBIT_INFO, "%s: LogFilePermission %s old filemode 0%o",
                 kCreate, text, mode_);
@@ -243,125 +188,32 @@ bool LogSetup::use_default_name() {
                   static_cast<void*>(nullptr));
     return false;
   }
+  rule_ = PathRule::kDefaultName;
   ini_.writelog(LOGBIT_INFO, "%s: get_default_logname is %s", kCreate, path_);
   // A probe only: its failure is reported and the log is built anyway, so
-  // the log's own open decides. O_CLOEXEC keeps the short-lived descriptor
-  // from leaking into a child forked by another thread meanwhile.
-  const int fd = open(path_, flags_ | O_CLOEXEC, mode_);
-  if (fd == -1) {
+  // the log's own open decides.
+  if (qellog::g_setup_seam.probe_default(path_, flags_, mode_) != 0) {
     ini_.writelog(LOGBIT_INFO, "%s: open default failed ", kCreate);
-  } else {
-    close(fd);
   }
   ini_.writelog(LOGBIT_INFO, "%s: default logname is %s", kCreate, path_);
   return true;
 }
 
-void LogSetup::apply_settings(CQel_Log* log) {
-  if (const char* text = value("Logging")) {
-    log->set_logbits(read_word(text));
-    ini_.writelog(LOGBIT_INFO, "%s: Logging %s logbits 0x%x ", kCreate, text,
-                  log->get_logbits());
+// Every setting key present in the file, in the table's order, which
+// starts the flush thread last.
+void LogSetup::apply_settings(CQel_Log& log) {
+  qellog::SettingStep step{ini_, log, nullptr, false};
+  for (size_t i = 0; i < qellog::kLogKeyCount; ++i) {
+    const qellog::IniKey& key = qellog::kLogKeys[i];
+    if (key.apply == nullptr) continue;
+    step.text = value(key.name);
+    if (step.text != nullptr) key.apply(step);
   }
-  if (const char* text = value("Flushcount")) {
-    log->set_flushcount(read_word(text));
-    ini_.writelog(LOGBIT_INFO, "%s: Flushcount %s  %d", kCreate, text,
-                  static_cast<int>(log->get_flushcount()));
-  }
-  if (const char* text = value("Maxfilesize")) {
-    log->set_maxfilesize(read_size(text));
-    ini_.writelog(LOGBIT_INFO, "%s: Maxfilesize %s  %d ", kCreate, text,
-                  static_cast<int>(log->get_maxfilesize()));
-  }
-  apply_retention(log);
-  apply_following(log);
-  // Last on purpose: the thread must find every setting in force.
-  const char* text = value("Flushthread");
-  const bool thread = text != nullptr && apply_flush_thread(log, text);
-  if (needs_thread_ && !thread) {
+  if (qellog::asks_for_flush_thread(log) && !step.thread_started) {
     ini_.writelog(LOGBIT_INFO,
                   "%s: Reopen and Rotatetime need Flushthread=yes, ignored",
                   kCreate);
   }
-}
-
-void LogSetup::apply_retention(CQel_Log* log) {
-  if (const char* text = value("Maxfilecount")) {
-    log->set_maxfilecount(read_number(text));
-    ini_.writelog(LOGBIT_INFO, "%s: Maxfilecount %s  %lu ", kCreate, text,
-                  log->get_maxfilecount());
-  }
-  if (const char* text = value("Maxtotalsize")) {
-    log->set_maxtotalsize(read_size(text));
-    ini_.writelog(LOGBIT_INFO, "%s: Maxtotalsize %s  %lu ", kCreate, text,
-                  log->get_maxtotalsize());
-  }
-  if (const char* text = value("Maxfileage")) {
-    log->set_maxfileage(read_number(text));
-    ini_.writelog(LOGBIT_INFO, "%s: Maxfileage %s  %lu ", kCreate, text,
-                  log->get_maxfileage());
-  }
-}
-
-// Lost-line records, following external rotation, rotation by time and
-// tail-safe rotation. Reopening and rotating by time are the flush
-// thread's work, so asking for them is remembered in needs_thread_.
-void LogSetup::apply_following(CQel_Log* log) {
-  int shown = 0;
-  if (const char* text = value("Lostlines")) {
-    log->set_lostlines(read_switch(text, &shown));
-    ini_.writelog(LOGBIT_INFO, "%s: Lostlines %s ul %d", kCreate, text, shown);
-  }
-  if (const char* text = value("Reopen")) {
-    const bool on = read_switch(text, &shown);
-    log->set_reopen(on);
-    needs_thread_ = needs_thread_ || on;
-    ini_.writelog(LOGBIT_INFO, "%s: Reopen %s ul %d", kCreate, text, shown);
-  }
-  if (const char* text = value("Reopeninterval")) {
-    const unsigned seconds = read_word(text);
-    log->set_reopeninterval(seconds);
-    needs_thread_ = needs_thread_ || seconds != 0;
-    ini_.writelog(LOGBIT_INFO, "%s: Reopeninterval %s  %u ", kCreate, text,
-                  log->get_reopeninterval());
-  }
-  if (const char* text = value("Rotatetime")) {
-    const unsigned period = read_rotatetime(text);
-    log->set_rotatetime(period);
-    needs_thread_ = needs_thread_ || period != ROTATETIME_NONE;
-    ini_.writelog(LOGBIT_INFO, "%s: Rotatetime %s  %u ", kCreate, text,
-                  log->get_rotatetime());
-  }
-  if (const char* text = value("Tailsafe")) {
-    log->set_tailsafe(read_switch(text, &shown));
-    ini_.writelog(LOGBIT_INFO, "%s: Tailsafe %s ul %d", kCreate, text, shown);
-  }
-  if (const char* text = value("Isotime")) {
-    log->set_isotime(read_switch(text, &shown));
-    ini_.writelog(LOGBIT_INFO, "%s: Isotime %s ul %d", kCreate, text, shown);
-  }
-}
-
-// Starts the thread as "Flushthread" says (see read_switch). True when a
-// flush thread runs afterwards.
-bool LogSetup::apply_flush_thread(CQel_Log* log, const char* text) {
-  int shown = 0;
-  const bool start = read_switch(text, &shown);
-  ini_.writelog(LOGBIT_INFO, "%s: Flushthread %s ul %d", kCreate, text, shown);
-  return start && log->start_flush_thread() == 0;
-}
-
-// Parses the parameter file `path` into `doc`. The file is opened here
-// rather than by the parser, so that its descriptor is close-on-exec (a
-// program spawned by another thread meanwhile must not inherit it) and a
-// privileged process can judge it; it is closed before returning. SI_FILE
-// when it cannot be opened, is refused or cannot be read.
-SI_Error load_param_file(CSimpleIniA& doc, const char* path) {
-  // Closed also when the parser lets an exception pass.
-  const std::unique_ptr<FILE, int (*)(FILE*)> stream(
-      qellog::open_param_file(path), &std::fclose);
-  if (!stream) return SI_FILE;
-  return doc.LoadFile(stream.get());
 }
 
 // Loads the parameter file for a lookup. INI_SUCCESS, or the result code
@@ -370,7 +222,7 @@ unsigned load_parameters(CQel_ini& ini, CSimpleIniA& doc, const char* op) {
   char path[kPathCapacity];
   const unsigned rc = ini.get_ini_filename(path, sizeof path);
   if (rc != INI_SUCCESS) return rc;
-  const SI_Error loaded = load_param_file(doc, path);
+  const SI_Error loaded = qellog::load_param_file(doc, path);
   if (loaded < 0) {
     ini.writelog(LOGBIT_INFO, "%s: loading file %s failed %d", op, path,
                  loaded);
@@ -392,7 +244,7 @@ CQel_Log* CQel_ini::create_log_from_ini() {
   }
   writelog(LOGBIT_INFO, "%s: Load ini file %s", kCreate, ini_path);
   CSimpleIniA doc;
-  const SI_Error loaded = load_param_file(doc, ini_path);
+  const SI_Error loaded = qellog::load_param_file(doc, ini_path);
   if (loaded < 0) {
     writelog(LOGBIT_INFO, "%s: loading file %s failed %d", kCreate, ini_path,
              loaded);

@@ -49,9 +49,11 @@ FILE* open_param_file(const char* path) {
   // to the end, which a directory or a device answers with nonsense.
   struct stat st;
   const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (!regular || (privileged && !trusted_by_privileged(fd))) {
+  const bool too_large =
+      regular && static_cast<unsigned long long>(st.st_size) > kMaxParamFileBytes;
+  if (!regular || too_large || (privileged && !trusted_by_privileged(fd))) {
     close(fd);
-    errno = regular ? EACCES : EINVAL;
+    errno = !regular ? EINVAL : too_large ? EFBIG : EACCES;
     return nullptr;
   }
   fcntl(fd, F_SETFL, 0);

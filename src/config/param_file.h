@@ -3,9 +3,15 @@
 #ifndef QELLOG_SRC_CONFIG_PARAM_FILE_H
 #define QELLOG_SRC_CONFIG_PARAM_FILE_H
 
+#include <cstddef>
 #include <cstdio>
 
 namespace qellog {
+
+// The largest parameter file that is read. A file of a few dozen keys is a
+// few KiB; anything near this size is a mistake, and parsing it would cost
+// memory and time in every program that sets up its log.
+constexpr size_t kMaxParamFileBytes = 1 << 20;
 
 // True when the process runs with elevated privileges: the kernel set
 // AT_SECURE (setuid, setgid or file capabilities). Such a process trusts
@@ -19,7 +25,10 @@ extern bool (*privilege_probe)();
 extern void (*param_fd_observer)(int fd);
 
 // Opens the parameter file `path` for reading, close-on-exec, as a stream
-// that the caller closes with fclose(). In a privileged process the file
+// that the caller closes with fclose(). Only a regular file of at most
+// kMaxParamFileBytes is opened (EINVAL for anything else that is not a
+// regular file, EFBIG for a larger one); a FIFO never blocks the open. In a
+// privileged process the file
 // must be named by an absolute path, must not be a symbolic link, and must
 // be a regular file owned by the effective user or root that neither group
 // nor others may write. Null (with errno set) when it cannot be opened or

@@ -8,23 +8,12 @@
 
 #include <cstring>
 
+#include "config/log_files.h"
 #include "log/file_format.h"
 
 namespace qellog {
 
 int (*g_renameat2)(int, const char*, int, const char*, unsigned) = ::renameat2;
-
-namespace {
-
-// Another user can plant a symlink in a directory that is theirs or that
-// they may write to (a sticky bit does not keep them from adding names).
-bool others_may_plant(const struct stat& dir) {
-  const uid_t me = geteuid();
-  return (dir.st_uid != me && dir.st_uid != 0) ||
-         (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-}
-
-}  // namespace
 
 bool open_log_directory(const char* filename, LogState& s) {
   size_t dir_len = 0;

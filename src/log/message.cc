@@ -8,6 +8,7 @@
 #include "log/flush.h"
 #include "log/line_format.h"
 #include "log/log_state.h"
+#include "log/message_filter.h"
 #include "log/process_ids.h"
 #include "log/sync.h"
 
@@ -53,13 +54,13 @@ size_t compose_locked(CQel_Log& log, LogState& s, LineFields& f,
 
 void write_line(CQel_Log& log, unsigned flags, bool with_value, int value,
                 const char* fmt, va_list args) {
-  if (flags == LOGBIT_NEWLINE) {
+  if (!makes_log_line(flags)) {
     std::fputc('\n', stdout);
     return;
   }
-  const unsigned effective = flags != 0 ? flags : LOGBIT_ERROR;
+  const unsigned effective = effective_flags(flags);
   const unsigned bits = load(log.logbits);
-  if ((effective & bits) == 0) {
+  if (!message_passes(flags, bits)) {
     // A dropped message costs the clock reading and nothing else.
     timeval now;
     gettimeofday(&now, nullptr);

@@ -1,0 +1,43 @@
+// The files of one log as the library names and treats them: its rotated
+// predecessors beside the live file, whether the live name may be rotated,
+// and whether a symbolic link at the live name is followed.
+#ifndef QELLOG_SRC_CONFIG_LOG_FILES_H
+#define QELLOG_SRC_CONFIG_LOG_FILES_H
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace qellog {
+
+struct RotatedLogFile {
+  std::string path;
+  long long key;  // the stamp in the name; orders the files as time does
+  dev_t dev;
+  ino_t ino;
+  off_t size;
+};
+
+// The rotated files of the live file `live_path`, oldest first: the names
+// that are exactly the live name's stem + a rotation stamp + its extension
+// (parse_rotated_name), so another log's files in the same directory never
+// count. Only regular files count; a symbolic link is never followed.
+// Empty when the directory cannot be read. Blocks on directory reads.
+std::vector<RotatedLogFile> list_rotated_files(const std::string& live_path);
+
+// Whether the live name `leaf` in the directory `dir_fd` is one the library
+// rotates: a regular file, judged without following a symbolic link. False
+// (errno set) for anything else and when there is no such name.
+bool live_name_rotatable(int dir_fd, const char* leaf);
+
+// Another user can plant a symbolic link in a directory that is theirs or
+// that others may write to (a sticky bit does not keep them from adding
+// names): the log file is then never opened through a link. `dir` is the
+// directory's stat.
+bool others_may_plant(const struct stat& dir);
+
+}  // namespace qellog
+
+#endif  // QELLOG_SRC_CONFIG_LOG_FILES_H

@@ -1,0 +1,146 @@
+// The qellog tool against files that would hang, exhaust or mislead it:
+// FIFOs and directories where files belong, an oversized parameter file, a
+// NUL byte that hides keys from the parser, a live file without a line end.
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "tool_fixture.h"
+
+using namespace qellog_tool_test;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+class HostileTest : public ToolTest {
+ protected:
+  std::string logs() const { return home() + "/logs"; }
+  // A parameter file whose log is $HOME/logs/<name>.log, created on demand.
+  void params(const std::string& name, const std::string& more = "") {
+    mkdir(logs().c_str(), 0755);
+    write_param_text(name, "[LOGGING]\nLogpath=" + logs() + "\nLogname=" + name +
+                               ".log\nLogFileFlags=O_CREAT\n" + more);
+  }
+  void make_param_dirs() {
+    mkdir((home() + "/.config").c_str(), 0755);
+    mkdir((home() + "/.config/qel").c_str(), 0755);
+  }
+};
+
+// Each command on each kind of parameter file that the library does not
+// read: it returns at once and says why.
+TEST_F(HostileTest, ParameterFilesThatAreNotReadNeverHang) {
+  make_param_dirs();
+  ASSERT_EQ(mkfifo(param_path("fifo").c_str(), 0644), 0);
+  ASSERT_EQ(mkdir(param_path("dir").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("/dev/zero", param_path("zero").c_str()), 0);
+  // A sparse 256 MiB file: large, but cheap to make.
+  write_file(param_path("huge"), "[LOGGING]\nLogname=huge.log\n");
+  ASSERT_EQ(truncate(param_path("huge").c_str(), 256 << 20), 0);
+  const TempDir tmp;
+  const ScopedEnv tmpdir("TMPDIR", tmp.path().c_str());
+
+  const struct {
+    std::string name;
+    std::string reason;
+  } files[] = {
+      {"fifo", "not a regular file"},
+      {"dir", "not a regular file"},
+      {"zero", "not a regular file"},
+      {"huge", "larger than 1048576 bytes, which the library does not read"},
+  };
+  for (const auto& f : files) {
+    const std::string param = param_path(f.name);
+    const ChildResult check = run({"--check", f.name});
+    EXPECT_EQ(check.status, 1) << f.name << check.out << check.err;
+    EXPECT_TRUE(contains(check.out, "error: cannot read " + param + ": " + f.reason + "\n"))
+        << check.out;
+    const ChildResult where = run({"--where", f.name});
+    EXPECT_EQ(where.status, 0) << f.name;
+    EXPECT_TRUE(contains(where.out, "log file: none (" + f.reason + ": the library opens no log)\n"))
+        << where.out;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--show", f.name}, std::vector<std::string>{f.name}}) {
+      const ChildResult r = run(args, "a line\n");
+      EXPECT_EQ(r.status, 1) << f.name << " " << args[0];
+      EXPECT_TRUE(contains(r.err, "cannot read the parameter file " + param + ": " + f.reason))
+          << r.err;
+    }
+  }
+  EXPECT_EQ(list_dir(tmp.path()), std::vector<std::string>{}) << "nothing copied";
+  EXPECT_FALSE(file_exists(home() + "/.qel")) << "no log made";
+}
+
+// What the parser never sees (after a NUL byte) cannot steer the check
+// away from the file the library writes, and the check never touches it.
+TEST_F(HostileTest, HiddenKeysNeitherMisleadNorTruncate) {
+  mkdir(logs().c_str(), 0755);
+  const std::string real = logs() + "/a.log";
+  write_file(real, "earlier lines\n");
+  write_param_text("nul", std::string("[LOGGING]\nLogpath=") + logs() +
+                              "\nLogname=a.log\nLogFileFlags=O_CREAT|O_TRUNC\n" +
+                              std::string(1, '\0') + "\nLogname=b.log\nLogpath=/tmp\n");
+  const ChildResult check = run({"--check", "nul"});
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_TRUE(contains(check.out, "  log file           " + real + " (Logpath + Logname)\n"))
+      << check.out;
+  EXPECT_EQ(read_file(real), "earlier lines\n") << "neither emptied nor given a header";
+
+  const ChildResult where = run({"--where", "nul"});
+  EXPECT_TRUE(contains(where.out, "log file: " + real + " (Logpath + Logname), 14 bytes\n"))
+      << where.out;
+  // The library, piping, writes where the check said, emptying the file
+  // as O_TRUNC asks.
+  ASSERT_EQ(run({"nul"}, "piped\n").status, 0);
+  EXPECT_EQ(message_lines(read_file(real)), std::vector<std::string>{"00000001 piped"});
+  EXPECT_EQ(list_dir(logs()), std::vector<std::string>{"a.log"});
+}
+
+// A FIFO or a directory at the live name: --show returns at once, --check
+// warns that the library never rotates it.
+TEST_F(HostileTest, LiveNamesThatAreNotFilesNeverHang) {
+  params("fifo");
+  ASSERT_EQ(mkfifo((logs() + "/fifo.log").c_str(), 0644), 0);
+  params("dir");
+  ASSERT_EQ(mkdir((logs() + "/dir.log").c_str(), 0755), 0);
+  for (const char* name : {"fifo", "dir"}) {
+    const std::string live = logs() + "/" + name + ".log";
+    for (const std::string& target : {std::string(name), live}) {
+      const ChildResult show = run({"--show", target});
+      EXPECT_EQ(show.status, 1) << target;
+      EXPECT_EQ(show.err, "qellog: " + live + " is not a regular file; not shown\n"
+                          "qellog: no log file " + live + " and no rotated files\n");
+    }
+  }
+  const ChildResult check = run({"--check", "fifo"});
+  EXPECT_EQ(check.status, 4) << check.out;
+  EXPECT_TRUE(contains(check.out, "warning: the log file " + logs() +
+                                      "/fifo.log is a FIFO, not a regular file: the "
+                                      "library never rotates it\n"))
+      << check.out;
+}
+
+// A live file of 1 GiB (256 MiB under a sanitizer) without a line end is
+// shown in bounded memory.
+TEST_F(HostileTest, AHugeLineIsStreamedInBoundedMemory) {
+  params("big");
+  const std::string live = logs() + "/big.log";
+  write_file(live, "");
+  const off_t size = kSanitized ? (256LL << 20) : (1LL << 30);
+  ASSERT_EQ(truncate(live.c_str(), size), 0);
+  for (const std::string& target : {std::string("big"), live}) {
+    const QuietResult r = run_quiet({"--show", target});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    if (!kSanitized) {
+      EXPECT_LT(r.max_rss_kib, 64 * 1024) << target;
+    }
+  }
+}
+
+}  // namespace
