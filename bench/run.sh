@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${QELLOG_BENCH_BUILD:-build-release}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQELLOG_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQELLOG_BUILD_TESTS=OFF -DQELLOG_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target qellog_bench >/dev/null
 
 out=${QELLOG_BENCH_JSON:-$build/bench-results.json}

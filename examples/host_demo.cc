@@ -92,12 +92,9 @@ int main(int argc, char** argv) {
   if (home.empty()) return 1;
   setenv("HOME", home.c_str(), 1);
 
-  char name[] = "host_demo";
-  char version[] = "2.0.0";
-  char description[] = "writes from three threads into a rotating log";
-  char created[] = __DATE__;
-  set_logversions(name, version, description, created);
-  init_logging(name);
+  set_logversions("host_demo", "2.0.0", "writes from three threads into a rotating log",
+                  __DATE__);
+  init_logging("host_demo");
   if (get_logparam_logbits() == 0) {
     std::fprintf(stderr, "no log: %s/.config/qel/host_demo_param.ini missing?\n", home.c_str());
     return 1;

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQELLOG_BUILD_EXAMPLES=ON
 cmake --build build -j"$(nproc)" --target engine_demo host_demo
 
 work=$(mktemp -d /tmp/qellog_demo_XXXXXX)

@@ -15,7 +15,8 @@ suite() {
   local dir=$1
   shift
   echo "=== test suite: $dir $*"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQELLOG_WERROR=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQELLOG_WERROR=ON \
+    -DQELLOG_BUILD_TESTS=ON -DQELLOG_BUILD_BENCH=ON -DQELLOG_BUILD_EXAMPLES=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
   (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 60)
 }

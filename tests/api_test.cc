@@ -43,14 +43,6 @@ off_t size_of(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-// The text with every digit replaced by '9', to compare dates by form.
-std::string shape(std::string s) {
-  for (char& c : s) {
-    if (c >= '0' && c <= '9') c = '9';
-  }
-  return s;
-}
-
 bool ends_with_trailer(const std::string& log) {
   const std::string trailer = "\r\nLogging ended at 99.99.9999 99:99.99 \r\n" +
                               std::string(72, '-') + "\r\n\r\n\r\n";
@@ -365,6 +357,50 @@ TEST_F(ApiTest, GetLogparamNotUsedCutsTheCallersText) {
     exit_logging();
   });
   EXPECT_NE(read_file(log_path()).find("00000000 still logging\r\n"), std::string::npos);
+}
+
+TEST_F(ApiTest, ConstantTextsReachTheConstOverloads) {
+  write_params("app");
+  in_child([&] {
+    // Literals and const char* go to the const char* overloads; a write
+    // into one of them would fault.
+    set_logversions("myhost", "2.3.1", "a service", "today");
+    const char* name = "app";
+    init_logging(name);
+    EXPECT_EQ(get_logparam_not_used("/etc/qel/other_param.ini"), 0);
+    EXPECT_EQ(get_logparam("ignored"), 0);
+    set_logparam_logfilepath("ignored");
+    // A char* text still takes the char* function, which cuts it.
+    std::string cut = "/etc/qel/third_param.ini";
+    get_logparam_not_used(text(cut));
+    EXPECT_STREQ(cut.c_str(), "/etc/qel/third");
+    writelog(LOGBIT_INFO, nullptr, "const texts");
+    exit_logging();
+  });
+  const std::string log = read_file(log_path());
+  EXPECT_NE(log.find("myhost Version: 2.3.1 created today\r\nDescription: a service\r\n"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("00000000 const texts\r\n"), std::string::npos) << log;
+}
+
+// A service's parameter file in the directory QELLOG_CONFIG_DIR names;
+// without a file there, no log, as without one under HOME.
+TEST_F(ApiTest, ConfigDirVariableFindsAServicesParameterFile) {
+  TempDir etc;
+  write_file(etc.file("svc_param.ini"), "[LOGGING]\nLogpath=" + home_.file("logs") +
+                                            "\nLogname=svc.log\nLogFileFlags=O_CREAT\n");
+  write_params("other");
+  in_child([&] {
+    setenv("QELLOG_CONFIG_DIR", etc.path().c_str(), 1);
+    init_logging("svc");
+    writelog(LOGBIT_INFO, nullptr, "from the service");
+    exit_logging();
+    init_logging("other");  // only under HOME: not found
+    EXPECT_EQ(get_logparam_logbits(), 0u);
+  });
+  EXPECT_NE(read_file(log_path("svc.log")).find("00000000 from the service\r\n"),
+            std::string::npos);
+  EXPECT_FALSE(file_exists(log_path()));
 }
 
 void log_from_key_destructor(void*) {

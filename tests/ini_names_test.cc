@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "config/ini_names.h"
+#include "config/param_file.h"
 #include "qellog/ini.h"
 #include "test_util.h"
 
@@ -123,6 +124,47 @@ TEST_F(IniNamesTest, NamesUnderHomeEmptyHomeAndChangedHome) {
   EXPECT_STREQ(buf, "./app_reg.ini");
   ASSERT_EQ(ini.get_default_logname(buf, sizeof buf), INI_SUCCESS);
   EXPECT_STREQ(buf, "./app.log");
+}
+
+// QELLOG_CONFIG_DIR moves the parameter and registry files, never the
+// default log file, and a privileged process ignores it as it ignores HOME.
+TEST_F(IniNamesTest, ConfigDirVariableNamesTheParameterDirectory) {
+  const std::string h = home_.path();
+  const passwd* pw = getpwuid(geteuid());
+  ASSERT_NE(pw, nullptr);
+  const std::string euid_home = pw->pw_dir;
+  const struct {
+    const char* value;  // null: unset
+    bool privileged;
+    std::string param;
+    std::string reg;
+  } cases[] = {
+      {nullptr, false, h + "/.config/qel/app_param.ini", h + "/.config/qel/app_reg.ini"},
+      {"", false, h + "/.config/qel/app_param.ini", h + "/.config/qel/app_reg.ini"},
+      {"/etc/app", false, "/etc/app/app_param.ini", "/etc/app/app_reg.ini"},
+      {"/etc/app/", false, "/etc/app/app_param.ini", "/etc/app/app_reg.ini"},
+      {"conf", false, "conf/app_param.ini", "conf/app_reg.ini"},
+      {"/etc/app", true, euid_home + "/.config/qel/app_param.ini",
+       euid_home + "/.config/qel/app_reg.ini"},
+  };
+  CQel_ini ini("app");
+  char buf[1024];
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "(unset)");
+    ScopedEnv dir(qellog::kConfigDirVariable, c.value);
+    bool (*const saved)() = qellog::privilege_probe;
+    if (c.privileged) qellog::privilege_probe = [] { return true; };
+    ASSERT_EQ(ini.get_ini_filename(buf, sizeof buf), INI_SUCCESS);
+    EXPECT_EQ(std::string(buf), c.param);
+    ASSERT_EQ(ini.get_reg_filename(buf, sizeof buf), INI_SUCCESS);
+    EXPECT_EQ(std::string(buf), c.reg);
+    ASSERT_EQ(ini.get_default_logname(buf, sizeof buf), INI_SUCCESS);
+    EXPECT_EQ(std::string(buf), (c.privileged ? euid_home : h) + "/.qel/qel_logging/app.log");
+    qellog::privilege_probe = saved;
+  }
+  // The length limit holds for the directory as for a home text.
+  ScopedEnv long_dir(qellog::kConfigDirVariable, ("/" + std::string(1010, 'd')).c_str());
+  EXPECT_EQ(ini.get_ini_filename(buf, sizeof buf), INI_ERR_BUFFER_TOO_SHORT);
 }
 
 TEST_F(IniNamesTest, UnsetHomeUsesPasswordEntry) {

@@ -278,12 +278,13 @@ TEST_F(IniSetupTest, RetentionReopenRotatetimeAndTailsafeKeys) {
   EXPECT_EQ(log->get_maxfilecount(), 0u);
   EXPECT_EQ(log->get_maxtotalsize(), 0u);
   EXPECT_EQ(log->get_maxfileage(), 0u);
-  EXPECT_FALSE(log->get_lostlines() || log->get_reopen() || log->get_tailsafe());
+  EXPECT_FALSE(log->get_lostlines() || log->get_reopen() || log->get_tailsafe() ||
+               log->get_isotime());
   EXPECT_EQ(log->get_reopeninterval(), 0u);
   EXPECT_EQ(log->get_rotatetime(), ROTATETIME_NONE);
 
   // All of them, in the order they are applied, before the flush thread.
-  log = build(head + "Flushthread = yes\nTailsafe = no\nRotatetime = daily\nReopeninterval = 60\n"
+  log = build(head + "Flushthread = yes\nIsotime = yes\nTailsafe = no\nRotatetime = daily\nReopeninterval = 60\n"
                      "Reopen = 1\nLostlines = yes\nMaxfileage = 0x1e\nMaxtotalsize = 3Mb\n"
                      "Maxfilecount = 7\nMaxfilesize = 1kb\n");
   ASSERT_NE(log, nullptr);
@@ -294,7 +295,7 @@ TEST_F(IniSetupTest, RetentionReopenRotatetimeAndTailsafeKeys) {
       kOp + "Maxfileage 0x1e  30 ",         kOp + "Lostlines yes ul 1",
       kOp + "Reopen 1 ul 1",                kOp + "Reopeninterval 60  60 ",
       kOp + "Rotatetime daily  2 ",         kOp + "Tailsafe no ul 0",
-      kOp + "Flushthread yes ul 1",
+      kOp + "Isotime yes ul 1",             kOp + "Flushthread yes ul 1",
   });
   EXPECT_EQ(take_diag(), want);
   EXPECT_EQ(log->get_maxfilecount(), 7u);
@@ -305,6 +306,7 @@ TEST_F(IniSetupTest, RetentionReopenRotatetimeAndTailsafeKeys) {
   EXPECT_EQ(log->get_reopeninterval(), 60u);
   EXPECT_EQ(log->get_rotatetime(), ROTATETIME_DAILY);
   EXPECT_FALSE(log->get_tailsafe());
+  EXPECT_TRUE(log->get_isotime());
   EXPECT_TRUE(log->thread_run.load());
 
   // Units, switch words and period words read like their older relatives.
@@ -323,7 +325,8 @@ TEST_F(IniSetupTest, RetentionReopenRotatetimeAndTailsafeKeys) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.total);
     log = build(head + "Maxtotalsize = " + c.total + "\nRotatetime = " + c.period +
-                "\nLostlines = " + c.lost + "\nTailsafe = " + c.lost + "\nFlushthread = 1\n");
+                "\nLostlines = " + c.lost + "\nTailsafe = " + c.lost + "\nIsotime = " + c.lost +
+                "\nFlushthread = 1\n");
     ASSERT_NE(log, nullptr);
     const std::vector<std::string> d = take_diag();
     EXPECT_TRUE(contains(d, kOp + "Maxtotalsize " + c.total + "  " + std::to_string(c.bytes) + " "));
@@ -334,6 +337,7 @@ TEST_F(IniSetupTest, RetentionReopenRotatetimeAndTailsafeKeys) {
     EXPECT_EQ(log->get_rotatetime(), c.rotatetime);
     EXPECT_EQ(log->get_lostlines(), c.lost_on);
     EXPECT_EQ(log->get_tailsafe(), c.lost_on);
+    EXPECT_EQ(log->get_isotime(), c.lost_on);
   }
 }
 

@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "log/line_format.h"
+#include "log/log_state.h"
+#include "log/lost_lines.h"
+#include "log/process_ids.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -301,6 +304,76 @@ TEST_F(MessageTest, NulEndsTheTextAndTheTimeFieldFollowsTzset) {
   const int h_east = std::stoi(east.substr(0, 2));
   EXPECT_EQ(h_east, (h_utc + 5) % 24) << utc << " / " << east;
   EXPECT_EQ(utc.substr(2, 6), east.substr(2, 6)) << "minutes and seconds differ";
+}
+
+
+// The prefix formatter, field by field and zone by zone, at one fixed
+// clock reading: 2026-12-09 16:14:07.427 UTC, the previous line 12.345678 s
+// before it.
+TEST(PrefixFormat, FieldsAndZonesByTable) {
+  constexpr unsigned kAll = LOGBIT_TIME | LOGBIT_DELTA | LOGBIT_PID_TID | LOGBIT_CPU;
+  struct Case {
+    const char* tz;
+    unsigned bits;
+    bool dated;
+    bool error_and_value;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"UTC0", LOGBIT_TIME, false, false, "16:14:07.427 "},
+      {"CET-1", LOGBIT_TIME, false, false, "17:14:07.427 "},
+      {"UTC0", LOGBIT_TIME, true, false, "2026-12-09T16:14:07.427+00:00 "},
+      {"CET-1", LOGBIT_TIME, true, false, "2026-12-09T17:14:07.427+01:00 "},
+      {"NST+3:30", LOGBIT_TIME, true, false, "2026-12-09T12:44:07.427-03:30 "},
+      {"XYZ-14", LOGBIT_TIME, true, false, "2026-12-10T06:14:07.427+14:00 "},
+      {"UTC0", kAll, false, true, "16:14:07.427 012345.678ms 01234:01240 03 0000002a ERROR "},
+      {"CET-1", kAll, true, true,
+       "2026-12-09T17:14:07.427+01:00 012345.678ms 01234:01240 03 0000002a ERROR "},
+      {"CET-1", kAll & ~LOGBIT_TIME, true, false, "012345.678ms 01234:01240 03 "},
+      {"UTC0", 0, true, true, "0000002a ERROR "},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv tz("TZ", c.tz);
+    qellog::renew_time_zone();
+    qellog::LineFields f =
+        qellog::line_fields(c.bits, c.dated, c.error_and_value, c.error_and_value, 42);
+    f.now = {1796832847, 427000};
+    f.last = {1796832835, 81322};
+    f.pid = 1234;
+    f.tid = 1240;
+    f.cpu_no = 3;
+    char buf[qellog::kLineCapacity];
+    const size_t n = qellog::format_prefix(f, buf, qellog::kLineTextMax);
+    EXPECT_EQ(std::string(buf, n), c.expected) << c.tz << " bits " << c.bits;
+  }
+  qellog::renew_time_zone();
+}
+
+// The dated field is the log's setting: its lines and its lost-line record
+// carry it, and its time-stamp lines stay as they are.
+TEST_F(MessageTest, IsotimeDatesLinesAndTheLostLineRecord) {
+  EXPECT_FALSE(log->get_isotime());
+  log->set_logbits(LOGBIT_TIME | 3);
+  log->set_isotime(true);
+  EXPECT_TRUE(log->get_isotime());
+  log->writelog(2, "dated");
+  log->writetime();
+  const std::vector<std::string> l = lines();
+  ASSERT_GE(l.size(), 2u);
+  const std::string dated = l[l.size() - 2];
+  EXPECT_EQ(shape(dated), "9999-99-99T99:99:99.999+99:99 dated") << dated;
+  EXPECT_EQ(shape(l.back()), "99:99.99.999 99.99.9999") << l.back();
+
+  qellog::LogState& s = qellog::LogAccess::state(*log);
+  s.pending_lost = 2;
+  s.first_lost = {1796832847, 427000};
+  s.last_error = 28;
+  char rec[qellog::kLineCapacity + 2];
+  const size_t n = qellog::format_record(*log, s, rec, sizeof rec);
+  EXPECT_EQ(shape(std::string(rec, n)),
+            "9999-99-99T99:99:99.999+99:99 ERROR write_to_file: 9 lines lost since "
+            "99.99.9999 99:99:99.999, last error 99\r\n");
+  s.pending_lost = 0;
 }
 
 }  // namespace

@@ -171,6 +171,13 @@ ChildResult run_in_child(const std::function<int()>& body) {
   return result;
 }
 
+std::string shape(std::string s) {
+  for (char& c : s) {
+    if (c >= '0' && c <= '9') c = '9';
+  }
+  return s;
+}
+
 namespace {
 bool g_leak_check_off = false;
 }  // namespace

@@ -51,6 +51,8 @@ void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 // Names (not paths) of the entries of a directory, sorted.
 std::vector<std::string> list_dir(const std::string& dir);
+// The text with every digit replaced by '9', to compare dates by form.
+std::string shape(std::string s);
 // Splits at CR LF; a last piece without CR LF is kept as it is.
 std::vector<std::string> split_crlf(const std::string& text);
 // Calls `pred` until it holds or `timeout_ms` passed; returns its last result.

@@ -34,14 +34,6 @@ inline bool contains(const std::string& s, const std::string& part) {
   return s.find(part) != std::string::npos;
 }
 
-// The text with every digit replaced by '9', to compare dates by form.
-inline std::string shape(std::string s) {
-  for (char& c : s) {
-    if (c >= '0' && c <= '9') c = '9';
-  }
-  return s;
-}
-
 // The message lines of a log without their first `skip` prefix fields
 // (time of day, elapsed time, pid:tid, processor; each ends in a blank):
 // the lines that go on with an eight-digit hexadecimal value field.

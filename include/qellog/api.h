@@ -1,6 +1,8 @@
 #ifndef QELLOG_API_H
 #define QELLOG_API_H
 
+#include <type_traits>
+
 #include "qellog/export.h"
 #include "qellog/log.h"
 
@@ -60,5 +62,46 @@ QELLOG_API void exit_logthread_t(int ignored);
 // the effect of exit_logging().
 QELLOG_API void log_func_init();
 QELLOG_API void log_func_fini();
+
+// The same functions for constant texts, so that init_logging("myapp")
+// compiles without a warning. Each forwards to an exported overload of the
+// same name that takes const char* (and never writes into the text;
+// get_logparam_not_used() cuts a copy). They are templates so that a call
+// the char* functions above already took, with char* texts or a literal
+// null, goes on to resolve as it did: only calls with at least one
+// const char* come here.
+namespace qellog_api {
+template <typename... T>
+constexpr bool kConstTexts = (std::is_convertible<T, const char*>::value && ...) &&
+                             (std::is_same<T, const char*>::value || ...);
+}  // namespace qellog_api
+
+template <typename N, typename V, typename D, typename C,
+          std::enable_if_t<qellog_api::kConstTexts<N, V, D, C>, int> = 0>
+inline void set_logversions(N name, V version, D description, C created) {
+  QELLOG_API void set_logversions(const char*, const char*, const char*,
+                                  const char*);
+  set_logversions(name, version, description, created);
+}
+template <typename N, std::enable_if_t<qellog_api::kConstTexts<N>, int> = 0>
+inline void init_logging(N name) {
+  QELLOG_API void init_logging(const char*);
+  init_logging(name);
+}
+template <typename P, std::enable_if_t<qellog_api::kConstTexts<P>, int> = 0>
+inline void set_logparam_logfilepath(P ignored) {
+  QELLOG_API void set_logparam_logfilepath(const char*);
+  set_logparam_logfilepath(ignored);
+}
+template <typename P, std::enable_if_t<qellog_api::kConstTexts<P>, int> = 0>
+inline int get_logparam(P ignored) {
+  QELLOG_API int get_logparam(const char*);
+  return get_logparam(ignored);
+}
+template <typename P, std::enable_if_t<qellog_api::kConstTexts<P>, int> = 0>
+inline int get_logparam_not_used(P path) {
+  QELLOG_API int get_logparam_not_used(const char*);
+  return get_logparam_not_used(path);
+}
 
 #endif  // QELLOG_API_H

@@ -161,6 +161,11 @@ class QELLOG_API CQel_Log {
   // every line. Same names and texts as the usual order.
   void set_tailsafe(bool on);
   bool get_tailsafe();
+  // The time field (LOGBIT_TIME) as a full ISO 8601 local time with its
+  // UTC offset, "2026-12-09T17:14:07.427+01:00 ", instead of
+  // "17:14:07.427 "; also in the lost-line record. Off by default.
+  void set_isotime(bool on);
+  bool get_isotime();
 
   // Stopwatch: stop_time_mess() returns the milliseconds (microsecond
   // resolution) since start_time_mess().

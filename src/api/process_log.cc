@@ -2,6 +2,7 @@
 // library's load and unload hooks.
 #include "api/process_log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
@@ -16,6 +17,17 @@
 #include "qellog/ini.h"
 
 using qellog::LogBorrow;
+
+// The const char* overloads. The public header reaches them through
+// templates only, so that a call with a literal null still resolves to the
+// char* function alone; they are declared here, not in a header, for the
+// same reason.
+QELLOG_API void set_logversions(const char* name, const char* version,
+                                const char* description, const char* created);
+QELLOG_API void init_logging(const char* name);
+QELLOG_API void set_logparam_logfilepath(const char* ignored);
+QELLOG_API int get_logparam(const char* ignored);
+QELLOG_API int get_logparam_not_used(const char* path);
 
 namespace {
 
@@ -76,6 +88,11 @@ CQel_Log* qellog::current_process_log() {
 
 void set_logversions(char* name, char* version, char* description,
                      char* created) {
+  set_logversions(static_cast<const char*>(name), version, description, created);
+}
+
+void set_logversions(const char* name, const char* version,
+                     const char* description, const char* created) {
   std::lock_guard<std::mutex> lock(qellog::setup_mutex());
   copy_cut(g_lib_name, name);
   copy_cut(g_lib_vers, version);
@@ -83,7 +100,9 @@ void set_logversions(char* name, char* version, char* description,
   copy_cut(g_lib_created, created);
 }
 
-void init_logging(char* name) {
+void init_logging(char* name) { init_logging(static_cast<const char*>(name)); }
+
+void init_logging(const char* name) {
   // A null name names no parameter file; it does not stand for the empty
   // base name, whose file "_param.ini" belongs to nobody.
   if (name == nullptr) return;
@@ -132,6 +151,7 @@ void set_logparam_logbits(unsigned int bits) {
 
 void set_logparam_thread(unsigned int) {}
 void set_logparam_logfilepath(char*) {}
+void set_logparam_logfilepath(const char*) {}
 
 unsigned int get_logparam_logbits() {
   LogBorrow borrow(g_log);
@@ -153,23 +173,48 @@ unsigned long get_logparam_lostlines() {
 }
 
 int get_logparam(char*) { return 0; }
+int get_logparam(const char*) { return 0; }
 int get_logparam_logfilepath(char*, unsigned long) { return 0; }
 int get_logparam_logfilename(char*, unsigned long) { return 0; }
 
+namespace {
+
+// The base name in `path`: the text before "_param" after the last '/'
+// before it (the whole text when there is no "_param"), cut to fit `work`.
+void param_base_name(const char* path, char (&work)[1024]) {
+  const char* cut = std::strstr(path, "_param");
+  const size_t end = cut != nullptr ? static_cast<size_t>(cut - path)
+                                    : std::strlen(path);
+  size_t begin = 0;
+  if (cut != nullptr) {
+    for (size_t i = end; i > 0; --i) {
+      if (path[i - 1] == '/') {
+        begin = i;
+        break;
+      }
+    }
+  }
+  std::memset(work, 0, sizeof work);
+  std::memcpy(work, path + begin, std::min(end - begin, sizeof work - 1));
+}
+
+}  // namespace
+
 int get_logparam_not_used(char* path) {
+  get_logparam_not_used(static_cast<const char*>(path));
+  // The caller's text is cut at "_param", as this call always did.
+  if (path != nullptr) {
+    if (char* cut = std::strstr(path, "_param")) *cut = '\0';
+  }
+  return 0;
+}
+
+int get_logparam_not_used(const char* path) {
   const char* text = path != nullptr ? path : "";
   std::lock_guard<std::mutex> lock(qellog::setup_mutex());
   copy_cut(g_ini_filename, text);
-  const char* base = text;
-  if (path != nullptr) {
-    if (char* cut = std::strstr(path, "_param")) {
-      *cut = '\0';
-      // Without a '/' the whole text before "_param" is the base name.
-      if (const char* slash = std::strrchr(path, '/')) base = slash + 1;
-    }
-  }
   char work[1024];
-  copy_cut(work, base);
+  param_base_name(text, work);
   CQel_ini ini(work);
   // On failure g_ini_filename keeps the copy made above.
   ini.get_ini_filename(g_ini_filename, sizeof g_ini_filename);

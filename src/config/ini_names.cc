@@ -61,6 +61,21 @@ const char* password_home(uid_t uid) {
 
 }  // namespace
 
+const char* config_dir_from_env() {
+  if (running_privileged()) return nullptr;
+  const char* dir = std::getenv(kConfigDirVariable);
+  return dir != nullptr && dir[0] != '\0' ? dir : nullptr;
+}
+
+NameStatus compose_config_name(const char* home_dir, const char* name,
+                               const char* suffix, char* buf, int size) {
+  if (const char* dir = config_dir_from_env()) {
+    const bool has_slash = dir[std::strlen(dir) - 1] == '/';
+    return compose_file_name(dir, has_slash ? "" : "/", name, suffix, buf, size);
+  }
+  return compose_file_name(config_home(), home_dir, name, suffix, buf, size);
+}
+
 const char* config_home() {
   // The caller of a setuid or setgid program controls its environment, so a
   // privileged process takes the home of the user whose rights it runs with.
@@ -113,16 +128,15 @@ CQel_ini::CQel_ini(const char* base_name)
 
 unsigned int CQel_ini::get_ini_filename(char* buf, int size) {
   // Silent by design: callers report this failure in their own words.
-  const NameStatus status = qellog::compose_file_name(
-      qellog::config_home(), config_dir, name, param_suffix, buf, size);
+  const NameStatus status = qellog::compose_config_name(
+      config_dir, name, param_suffix, buf, size);
   return status == NameStatus::kOk ? INI_SUCCESS : INI_ERR_BUFFER_TOO_SHORT;
 }
 
 unsigned int CQel_ini::get_reg_filename(char* buf, int size) {
   return report_status(*this,
-                       qellog::compose_file_name(qellog::config_home(),
-                                                 config_dir, name, reg_suffix,
-                                                 buf, size),
+                       qellog::compose_config_name(config_dir, name,
+                                                   reg_suffix, buf, size),
                        "get_reg_filename");
 }
 

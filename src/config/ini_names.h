@@ -36,6 +36,23 @@ const char* config_home();
 // Directory part of the default log file: home + kDefaultLogDir + name.
 constexpr const char* kDefaultLogDir = "/.qel/qel_logging/";
 
+// The environment variable that names the directory holding the parameter
+// and registry files, for services and containers that keep their
+// configuration outside a home directory.
+constexpr const char* kConfigDirVariable = "QELLOG_CONFIG_DIR";
+
+// $QELLOG_CONFIG_DIR, or null when it is unset or empty, or when the
+// process is privileged (its caller controls the environment). Valid until
+// the environment is next changed.
+const char* config_dir_from_env();
+
+// The parameter or registry file name of base name `name` ("_param.ini" or
+// "_reg.ini" as `suffix`): in $QELLOG_CONFIG_DIR when it is set, otherwise
+// home + `home_dir` ("/.config/qel/") as compose_file_name() forms it.
+//   QELLOG_CONFIG_DIR=/etc/app => "/etc/app/app_param.ini"
+NameStatus compose_config_name(const char* home_dir, const char* name,
+                               const char* suffix, char* buf, int size);
+
 }  // namespace qellog
 
 #endif  // QELLOG_SRC_CONFIG_INI_NAMES_H

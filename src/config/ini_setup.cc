@@ -336,6 +336,10 @@ void LogSetup::apply_following(CQel_Log* log) {
     log->set_tailsafe(read_switch(text, &shown));
     ini_.writelog(LOGBIT_INFO, "%s: Tailsafe %s ul %d", kCreate, text, shown);
   }
+  if (const char* text = value("Isotime")) {
+    log->set_isotime(read_switch(text, &shown));
+    ini_.writelog(LOGBIT_INFO, "%s: Isotime %s ul %d", kCreate, text, shown);
+  }
 }
 
 // Starts the thread as "Flushthread" says (see read_switch). True when a

@@ -79,6 +79,27 @@ char* put_hex8(char* p, char* end, unsigned v) {
   return p;
 }
 
+// "YYYY-MM-DDT" of the dated time field.
+char* put_date(char* p, char* end, const struct tm& cal) {
+  p = put_dec(p, end, cal.tm_year + 1900L, 4);
+  p = put_char(p, end, '-');
+  p = put2(p, end, cal.tm_mon + 1);
+  p = put_char(p, end, '-');
+  p = put2(p, end, cal.tm_mday);
+  return put_char(p, end, 'T');
+}
+
+// "+hh:mm" or "-hh:mm": the zone's offset from UTC in whole minutes (a
+// historical offset's seconds are dropped), never "Z", so that every line
+// has the same shape.
+char* put_offset(char* p, char* end, long gmtoff) {
+  p = put_char(p, end, gmtoff < 0 ? '-' : '+');
+  const long minutes = (gmtoff < 0 ? -gmtoff : gmtoff) / 60;
+  p = put2(p, end, static_cast<int>(minutes / 60));
+  p = put_char(p, end, ':');
+  return put2(p, end, static_cast<int>(minutes % 60));
+}
+
 }  // namespace
 
 void elapsed_parts(const timeval& now, const timeval& last, int* ms, int* us) {
@@ -94,10 +115,11 @@ void elapsed_parts(const timeval& now, const timeval& last, int* ms, int* us) {
   *us = static_cast<int>(d_us % 1000);
 }
 
-LineFields line_fields(unsigned bits, bool error_tag, bool with_value,
-                       int value) {
+LineFields line_fields(unsigned bits, bool dated, bool error_tag,
+                       bool with_value, int value) {
   LineFields f;
   f.time = (bits & LOGBIT_TIME) != 0;
+  f.dated = f.time && dated;
   f.delta = (bits & LOGBIT_DELTA) != 0;
   f.pid_tid = (bits & LOGBIT_PID_TID) != 0;
   f.cpu = (bits & LOGBIT_CPU) != 0;
@@ -118,6 +140,7 @@ size_t format_prefix(const LineFields& f, char* buf, size_t cap) {
   if (f.time) {
     struct tm cal;
     local_calendar(f.now.tv_sec, &cal);
+    if (f.dated) p = put_date(p, end, cal);
     p = put2(p, end, cal.tm_hour);
     p = put_char(p, end, ':');
     p = put2(p, end, cal.tm_min);
@@ -125,6 +148,7 @@ size_t format_prefix(const LineFields& f, char* buf, size_t cap) {
     p = put2(p, end, cal.tm_sec);
     p = put_char(p, end, '.');
     p = put3(p, end, static_cast<int>(f.now.tv_usec / 1000));
+    if (f.dated) p = put_offset(p, end, cal.tm_gmtoff);
     p = put_char(p, end, ' ');
   }
   if (f.delta) {

@@ -15,6 +15,7 @@ constexpr size_t kLineTextMax = kLineCapacity - 3;
 
 struct LineFields {
   bool time = false;
+  bool dated = false;  // the time field with date and UTC offset
   bool delta = false;
   bool pid_tid = false;
   bool cpu = false;
@@ -29,13 +30,15 @@ struct LineFields {
 };
 
 // The fields a line of mask `bits` shows, with what does not depend on the
-// line's clock reading filled in (pid, tid, processor, value).
-LineFields line_fields(unsigned bits, bool error_tag, bool with_value,
-                       int value);
+// line's clock reading filled in (pid, tid, processor, value). `dated`
+// gives the time field its date and UTC offset.
+LineFields line_fields(unsigned bits, bool dated, bool error_tag,
+                       bool with_value, int value);
 
 // Writes the prefix fields (time, elapsed, pid:tid, cpu, value, tag) in
 // that order into `buf`, never more than `cap` characters, and returns
-// their length.
+// their length. The time field is "HH:MM:SS.mmm ", or dated
+// "YYYY-MM-DDTHH:MM:SS.mmm+hh:mm " (the local offset, whole minutes).
 size_t format_prefix(const LineFields& f, char* buf, size_t cap);
 
 // The elapsed-time field's two numbers for the gap from `last` to `now`:

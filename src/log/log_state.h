@@ -78,6 +78,7 @@ struct LogState {
   std::atomic<bool> reopen_requested{false};
   std::atomic<unsigned> rotate_time{0};
   std::atomic<bool> tailsafe{false};
+  std::atomic<bool> iso_time{false};  // dated time field
 
   // The flush thread's own bookkeeping (only it and the swap touch these,
   // both under the rotation lock).

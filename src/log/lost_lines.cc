@@ -80,7 +80,9 @@ size_t format_record(CQel_Log& log, LogState& s, char* buf, size_t cap) {
     buf[n++] = '\r';
     buf[n++] = '\n';
   }
-  LineFields f = line_fields(log.logbits, true, false, 0);
+  LineFields f = line_fields(log.logbits,
+                             s.iso_time.load(std::memory_order_relaxed), true,
+                             false, 0);
   gettimeofday(&f.now, nullptr);
   f.last = log.last_time;
   const size_t text_max = std::min(kLineTextMax, cap - n - 3);

@@ -68,8 +68,9 @@ void write_line(CQel_Log& log, unsigned flags, bool with_value, int value,
   }
   char text[kLineCapacity];
   const size_t text_len = format_text(text, fmt, args);
-  LineFields f = line_fields(bits, (effective & LOGBIT_ERROR) != 0, with_value, value);
   LogState& s = LogAccess::state(log);
+  LineFields f = line_fields(bits, s.iso_time.load(std::memory_order_relaxed),
+                             (effective & LOGBIT_ERROR) != 0, with_value, value);
   char line[kLineCapacity];
   Append a;
   size_t len;

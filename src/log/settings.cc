@@ -63,3 +63,9 @@ void CQel_Log::set_tailsafe(bool on) {
 bool CQel_Log::get_tailsafe() {
   return LogAccess::state(*this).tailsafe.load(kRelaxed);
 }
+void CQel_Log::set_isotime(bool on) {
+  LogAccess::state(*this).iso_time.store(on, kRelaxed);
+}
+bool CQel_Log::get_isotime() {
+  return LogAccess::state(*this).iso_time.load(kRelaxed);
+}
