@@ -113,7 +113,9 @@ def ship(logdir, live, all_path, total, judged):
     if judged:
         faults["missing"] = total - len(arrived)
         faults["lifecycle_missing"] = sum(c for c in lifecycle.values() if c > 0)
-    print("check_records: %d records, %d messages;" % (len(records), sum(arrived.values())),
+    dated = sum("T" in r.get("time", "") for r in records)
+    print("check_records: %d records, %d messages, %d with the dated time;"
+          % (len(records), sum(arrived.values()), dated),
           " ".join("%s=%d" % kv for kv in sorted(faults.items())))
     return sum(faults.values()) == 0
 

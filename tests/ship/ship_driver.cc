@@ -2,13 +2,15 @@
 // written, so that a reader of the log file can take the line apart:
 //   "ship <n> f<prefix bits> v<value field 0|1> e<error tag 0|1><payload>"
 // The prefix bits are the mask's LOGBIT_TIME .. LOGBIT_CPU shifted down by
-// 12; the mask runs through all 16 combinations, one phase each, and the
-// payloads are texts a parser could trip over. The numbers run from 0 up,
+// 12; the mask runs through all 16 combinations, one phase each (twice
+// inline: with the time of day, then with the dated time), and the payloads
+// are texts a parser could trip over. The numbers run from 0 up,
 // each written once, paced to a total rate; then the log is closed.
 //
 //   ship_driver NAME THREADS LINES_PER_THREAD LINES_PER_SECOND
 //     THREADS threads write through the process-wide API (always with the
-//     value field); the log comes from $HOME/.config/qel/NAME_param.ini.
+//     value field); the log comes from $HOME/.config/qel/NAME_param.ini
+//     (which chooses the form of the time field).
 //   ship_driver --inline-rotation FILE LINES LINES_PER_SECOND MAX_BYTES
 //     One thread writes to a CQel_Log on FILE without a flush thread, with
 //     and without the value field and with a time-stamp line now and then,
@@ -66,9 +68,9 @@ int line_value(unsigned n) {
   return static_cast<int>(n % 5 == 0 ? 0u : n % 5 == 1 ? 0x12345678u : n * 2654435761u);
 }
 
-// Lines [lines * phase / kPhases, lines * (phase + 1) / kPhases).
-unsigned phase_begin(unsigned lines, unsigned phase) {
-  return static_cast<unsigned>(uint64_t{lines} * phase / kPhases);
+// Lines [lines * phase / phases, lines * (phase + 1) / phases).
+unsigned phase_begin(unsigned lines, unsigned phase, unsigned phases = kPhases) {
+  return static_cast<unsigned>(uint64_t{lines} * phase / phases);
 }
 
 unsigned parse_count(const char* text) {
@@ -121,10 +123,12 @@ int write_rotating_inline(const char* path, unsigned lines, double per_second,
   log->set_lib_desc("the shipping test's writer");
   log->set_lib_vers("ship_driver", "1.0", "today");
   const Clock::time_point start = Clock::now();
-  for (unsigned phase = 0; phase < kPhases; ++phase) {
+  for (unsigned p = 0; p < 2 * kPhases; ++p) {
+    const unsigned phase = p % kPhases;
     log->set_logbits(phase_mask(phase));
-    paced(phase_begin(lines, phase), phase_begin(lines, phase + 1), per_second, start,
-          [log, max_bytes, phase](unsigned n) {
+    log->set_isotime(p >= kPhases);
+    paced(phase_begin(lines, p, 2 * kPhases), phase_begin(lines, p + 1, 2 * kPhases),
+          per_second, start, [log, max_bytes, phase](unsigned n) {
             if (n % 2 == 0) {
               log->writelog(line_flags(n), line_value(n), kFormat, n, phase, 1, error_tag(n),
                             payload(n));
@@ -157,8 +161,7 @@ int main(int argc, char** argv) {
   const unsigned lines = parse_count(argv[3]);
   const double per_thread = static_cast<double>(parse_count(argv[4])) / threads;
 
-  set_logversions(const_cast<char*>("ship_driver"), const_cast<char*>("1.0"),
-                  const_cast<char*>("the shipping test's writer"), const_cast<char*>("today"));
+  set_logversions("ship_driver", "1.0", "the shipping test's writer", "today");
   init_logging(argv[1]);
   if (get_logparam_logbits() == 0) {
     std::fprintf(stderr, "ship_driver: no log for '%s'\n", argv[1]);

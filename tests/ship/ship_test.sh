@@ -8,7 +8,7 @@
 # one that turns each line into a JSON record with the rule base (in table
 # mode also a second time, with the lifecycle records dropped). The driver
 # writes THREADS x LINES numbered lines, paced to RATE lines/s, through a
-# log that rotates at 40 kb. check_records.py then reads the log files on
+# log that rotates at 128 kb. check_records.py then reads the log files on
 # its own: every number must be in them exactly once, must reach the central
 # server exactly once, as a message record whose fields are those of its
 # line; every other line must arrive as a lifecycle record, never as a
@@ -16,7 +16,8 @@
 #
 # Usage: ship_test.sh DRIVER MODE CENTRAL_CONF AGENT_CONF
 #   MODE (default $SHIP_TAILSAFE, else yes):
-#   yes     the process-wide API from THREADS threads, Tailsafe=yes; judged
+#   yes     the process-wide API from THREADS threads, Tailsafe=yes,
+#           Isotime=yes; judged
 #   no      the same without Tailsafe: the shipped counts are printed, not
 #           judged (lines written to the old file after its rename can miss
 #           the shipper)
@@ -26,7 +27,7 @@
 #   table   no driver: the sample lines of record_table.py must give the
 #           records the table holds
 # Environment, for experiments: SHIP_THREADS (4), SHIP_LINES (25000 per
-# thread), SHIP_RATE (20000 lines/s in total), SHIP_MAXFILESIZE_KB (40),
+# thread), SHIP_RATE (20000 lines/s in total), SHIP_MAXFILESIZE_KB (128),
 # SHIP_IMFILE_MODE (inotify, or polling), SHIP_LOGGING (0x3; 0x100003 adds
 # the rotation's own lines, which show where each rename happened),
 # SHIP_KEEP=1 keeps the work directory.
@@ -41,7 +42,7 @@ checker=$(dirname "$0")/check_records.py
 threads=${SHIP_THREADS:-4}
 lines=${SHIP_LINES:-25000}
 rate=${SHIP_RATE:-20000}
-size_kb=${SHIP_MAXFILESIZE_KB:-40}
+size_kb=${SHIP_MAXFILESIZE_KB:-128}
 total=$((threads * lines))
 case $mode in yes|no|inline|table) ;; *) echo "ship_test: MODE must be yes, no, inline or table" >&2; exit 2 ;; esac
 
@@ -163,6 +164,7 @@ Flushcount=10
 Maxfilesize=${size_kb}kb
 Flushthread=yes
 Tailsafe=$mode
+Isotime=yes
 EOF
 }
 
@@ -217,10 +219,10 @@ fail=0
 judged=yes
 [ "$mode" = no ] && judged=no
 python3 "$checker" ship "$logdir" "$logdir/ship.log" "$central_out" "$total" $judged || fail=1
-# A line is about 70 bytes (prefix fields and payloads) and a file ends at
-# its size plus at most a few flush counts of lines: about 170 rotations for
-# 100,000 lines at 40 kb; 3/4 of that at least.
-min_rotations=$((total * 70 * 3 / 4 / (size_kb * 1024 + 1000)))
+# A line is about 75 bytes (prefix fields and payloads) and a file ends at
+# its size plus at most a few flush counts of lines: about 57 rotations for
+# 100,000 lines at 128 kb; 3/4 of that at least.
+min_rotations=$((total * 75 * 3 / 4 / (size_kb * 1024 + 1000)))
 if [ "$rotations" -lt "$min_rotations" ]; then
   echo "FAIL: $rotations rotations, expected at least $min_rotations"; fail=1
 fi
