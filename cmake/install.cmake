@@ -52,3 +52,22 @@ install(FILES ${PROJECT_BINARY_DIR}/qellog.pc
 if(TARGET qellog_tool)
   install(TARGETS qellog_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+
+# The rsyslog rule base and configurations that turn shipped lines into
+# records (docs/operations.md). The central configuration names the rule
+# base by its full path, known only at install time, as the .pc file does.
+set(QELLOG_RSYSLOG_DIR ${CMAKE_INSTALL_DATADIR}/qellog/rsyslog)
+if(IS_ABSOLUTE "${QELLOG_RSYSLOG_DIR}")
+  set(QELLOG_RULEBASE "${QELLOG_RSYSLOG_DIR}/qellog.rb")
+else()
+  set(QELLOG_RULEBASE "@CMAKE_INSTALL_PREFIX@/${QELLOG_RSYSLOG_DIR}/qellog.rb")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/contrib/rsyslog/qellog-central.conf.in
+  ${PROJECT_BINARY_DIR}/qellog-central.conf.stage @ONLY)
+install(CODE "configure_file(\"${PROJECT_BINARY_DIR}/qellog-central.conf.stage\"
+  \"${PROJECT_BINARY_DIR}/qellog-central.conf\" @ONLY)")
+install(FILES
+  ${PROJECT_SOURCE_DIR}/contrib/rsyslog/qellog.rb
+  ${PROJECT_SOURCE_DIR}/contrib/rsyslog/qellog-agent.conf
+  ${PROJECT_BINARY_DIR}/qellog-central.conf
+  DESTINATION ${QELLOG_RSYSLOG_DIR})

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing, fuzzing and
-# benchmarking qellog needs, and rsyslog and logrotate for the shipping
+# benchmarking qellog needs, and rsyslog (with mmnormalize and liblognorm),
+# logrotate and python3 (which reads the shipped records) for the shipping
 # test. Run as root on Debian 12; safe to run again. It never starts or
 # configures a system service: the shipping test runs rsyslogd daemons of
 # its own.
@@ -13,7 +14,7 @@ packages=(
   libbenchmark-dev
   libspdlog-dev
   clang libclang-rt-14-dev
-  rsyslog logrotate
+  rsyslog logrotate python3
 )
 
 missing=()

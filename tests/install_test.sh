@@ -60,6 +60,11 @@ if grep -nF -e "$build" -e "$src" -r "$libdir/cmake" "$pc_dir" ||
   bad "the installed package names a fixed path"
 fi
 grep -qxF "prefix=$prefix" "$pc_dir/qellog.pc" || bad "qellog.pc does not name the prefix $prefix"
+# The rsyslog files; the central configuration names the installed rule base.
+rsyslog_dir=$(dirname "$(find "$prefix" -name qellog.rb)")
+[ -f "$rsyslog_dir/qellog-agent.conf" ] || bad "qellog-agent.conf not installed beside qellog.rb"
+grep -qF "ruleBase=\"$rsyslog_dir/qellog.rb\"" "$rsyslog_dir/qellog-central.conf" ||
+  bad "qellog-central.conf does not name $rsyslog_dir/qellog.rb"
 
 # $1: the consumer program, $2: its message. Checks the log it writes.
 check_consumer() {
