@@ -1,7 +1,6 @@
 #include "log/append.h"
 
 #include <errno.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -45,7 +44,9 @@ void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head,
   const bool current = s.fd_generation == a.generation;
   if (ok) {
     if (current) s.fragment = false;
-    if (s.pending_lost == 0) s.careful.store(false, std::memory_order_relaxed);
+    if (s.pending_lost == 0 && time(nullptr) >= s.careful_until) {
+      s.careful.store(false, std::memory_order_relaxed);
+    }
     return;
   }
   if (written < head) {
@@ -208,18 +209,15 @@ void report_write_error(const char* filename, int err) {
 }
 
 int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
-                    unsigned long prior, bool* sole, unsigned long long* sole_size) {
+                    unsigned long prior, unsigned long long* wrote) {
   // A file that another process began: time rotation counts from its start.
   const time_t began = prior > 0 ? file_began(s, fd, g_wall_clock()) : g_wall_clock();
   int previous;
   unsigned old_generation;
-  unsigned long old_prior;
-  unsigned long old_counted;
   {
     LockGuard guard(s.write_lock);
     previous = log.hflog;
-    old_prior = s.prior_bytes.load(std::memory_order_relaxed);
-    old_counted = log.curfilesize;
+    if (wrote != nullptr) *wrote = log.curfilesize;
     store(log.hflog, fd);
     old_generation = s.fd_generation++;
     store(log.curfilesize, size);
@@ -232,12 +230,6 @@ int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
   auto& previous_writers = s.writes_in_flight[old_generation & 1];
   while (previous_writers.load(std::memory_order_acquire) != 0) {
     std::this_thread::yield();
-  }
-  if (sole != nullptr) {
-    struct stat st;
-    *sole = old_prior == 0 && fstat(previous, &st) == 0 &&
-            static_cast<unsigned long>(st.st_size) == old_counted;
-    *sole_size = old_counted;
   }
   return previous;
 }

@@ -77,13 +77,10 @@ void report_write_error(const char* filename, int err);
 // until every write that took the previous descriptor has returned and
 // gives that descriptor back to the caller to close. Writers wait at most
 // for the swap itself. Called by one thread at a time (the rotation lock).
-// `*sole` (may be null) tells whether this object was the previous file's
-// only writer: it began the file empty and the file holds exactly the
-// bytes it counted, `*sole_size` of them. Another process that had the
-// file open would have put at least its header into it.
+// `*wrote` (may be null) receives the bytes this object counted in the
+// previous file, without those it held before.
 int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
-                    unsigned long prior, bool* sole = nullptr,
-                    unsigned long long* sole_size = nullptr);
+                    unsigned long prior, unsigned long long* wrote = nullptr);
 
 }  // namespace qellog
 

@@ -32,7 +32,9 @@ struct LogState {
   unsigned fd_generation = 0;
   std::atomic<unsigned> writes_in_flight[2] = {};
   // After a failed write the protocol turns careful until a piece lands
-  // whole: careful pieces are written one at a time (careful_mutex), each
+  // whole, and at least until `careful_until` (a disk that filled once
+  // tends to fill again at once): careful pieces are written one at a
+  // time (careful_mutex), each
   // after every piece reserved before the protocol turned careful has
   // returned and noted what happened to it, so that the one after a
   // cut-short piece knows and starts with CR LF. `careful` changes under
@@ -40,6 +42,7 @@ struct LogState {
   // careful_in_flight counts, by generation, the careful pieces among
   // writes_in_flight.
   std::atomic<bool> careful{false};
+  time_t careful_until = 0;
   std::atomic<unsigned> careful_in_flight[2] = {};
   std::mutex careful_mutex;
   // Held by the flush in progress on this log; while set, further flush

@@ -15,8 +15,9 @@ namespace qellog {
 void note_lost_locked(LogState& s, int err) {
   s.lost_count.fetch_add(1, std::memory_order_relaxed);
   // Another writer's piece may be cut short too and not noted yet: the
-  // next pieces go one at a time until one lands whole.
+  // next pieces go one at a time until one lands whole, a second at least.
   s.careful.store(true, std::memory_order_relaxed);
+  s.careful_until = time(nullptr) + kCarefulSeconds;
   if (!s.lost_lines_record.load(std::memory_order_relaxed)) return;
   if (s.pending_lost == 0) gettimeofday(&s.first_lost, nullptr);
   ++s.pending_lost;

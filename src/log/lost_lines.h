@@ -13,6 +13,8 @@
 namespace qellog {
 
 constexpr size_t kRecordCapacity = kLineCapacity;
+// How long the append protocol stays careful after a failed write.
+constexpr time_t kCarefulSeconds = 1;
 
 // Under the write lock: notes a counted piece whose write failed with
 // `err`, and turns the append protocol careful.

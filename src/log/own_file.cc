@@ -58,7 +58,7 @@ bool live_name_may_change(CQel_Log& log, const char* fn) {
   }
 }
 
-void remember_rotated(LogState& s, const char* leaf, unsigned long long size) {
+void remember_rotated(LogState& s, const char* leaf, unsigned long long wrote) {
   struct stat st;
   if (fstatat(s.dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
   const time_t now = time(nullptr);
@@ -70,7 +70,7 @@ void remember_rotated(LogState& s, const char* leaf, unsigned long long size) {
              list.end());
   if (list.size() >= kMaxRemembered) list.erase(list.begin());
   try {
-    list.push_back(KnownFile{leaf, st.st_dev, st.st_ino, now, size});
+    list.push_back(KnownFile{leaf, st.st_dev, st.st_ino, now, wrote});
   } catch (const std::bad_alloc&) {
     // Unremembered, the file is only held back as young for a minute.
   }

@@ -28,10 +28,10 @@ bool live_name_may_change(CQel_Log& log, const char* fn);
 void refuse_once(CQel_Log& log, unsigned cause, const char* fn,
                  const char* name = nullptr);
 
-// The file just moved to `leaf` was rotated by this process, which was its
-// only writer and left it at `size` bytes: retention does not hold it back
-// as young while it keeps that size.
-void remember_rotated(LogState& s, const char* leaf, unsigned long long size);
+// The file just moved to `leaf` was rotated by this process, which wrote
+// `wrote` bytes into it: while that is all the file holds (nobody else
+// wrote to it, before or since), retention does not hold it back as young.
+void remember_rotated(LogState& s, const char* leaf, unsigned long long wrote);
 
 // A file found under the tail-safe order's hidden name, lstat'ed as `st`:
 // true when it may be kept as a rotated file (a crashed rotation's new

@@ -55,7 +55,7 @@ struct KnownFile {
   dev_t dev;
   ino_t ino;
   time_t when;  // when it became known
-  unsigned long long size = 0;  // made_here: its size when this process let go
+  unsigned long long size = 0;  // made_here: the bytes this process wrote into it
 };
 
 // A file whose head an earlier pass read.
@@ -68,9 +68,9 @@ struct VerifiedFile {
 
 // What passes of one log remember, kept by the caller between them.
 struct RetentionMemory {
-  // Files this process rotated itself and was the only writer of: never
-  // held back as young while their size is what it was when this process
-  // let go of them (nobody else has written to them).
+  // Files this process rotated itself: never held back as young while
+  // they hold exactly the bytes this process wrote into them. A file that
+  // another process also had open holds at least that one's header.
   std::vector<KnownFile> made_here;
   // Files whose head was read: the log's own count without a read (but
   // are read again before removal), the others are passed over. Sorted by

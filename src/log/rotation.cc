@@ -134,16 +134,15 @@ void undo_move(CQel_Log& log, LogState& s, const Rotated& r,
 }
 
 // Publishes the new file, waits for the writes still under way on the old
-// one and closes it. The old file, moved to `r`, is remembered as this
-// process's own when nobody else wrote to it.
+// one and closes it. The old file, moved to `r`, is remembered as rotated
+// by this process.
 void finish_swap(CQel_Log& log, LogState& s, int fd, size_t header_len,
                  unsigned long prior, const Rotated& r) {
-  bool sole = false;
-  unsigned long long size = 0;
-  const int previous = swap_descriptor(log, s, fd, header_len, prior, &sole, &size);
+  unsigned long long wrote = 0;
+  const int previous = swap_descriptor(log, s, fd, header_len, prior, &wrote);
   log.writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
   close(previous);
-  if (sole && r.moved) remember_rotated(s, r.leaf, size);
+  if (r.moved) remember_rotated(s, r.leaf, wrote);
   log.writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
 }
 
@@ -310,9 +309,8 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
   log.writelog(LOGBIT_INTERNAL, "%s: curfilesize %d hflog %d file renamed to %s ",
                kRotate, static_cast<int>(load(log.curfilesize)),
                load(log.hflog), r.shown);
-  bool sole = false;
-  unsigned long long size = 0;
-  const int previous = swap_descriptor(log, s, fd, header_len, 0, &sole, &size);
+  unsigned long long wrote = 0;
+  const int previous = swap_descriptor(log, s, fd, header_len, 0, &wrote);
   const bool moved = move_into_place(log, s, h, &r);
   if (!moved) {
     log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate, r.shown,
@@ -320,7 +318,7 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
   }
   log.writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
   close(previous);
-  if (moved && sole) remember_rotated(s, r.leaf, size);
+  if (moved) remember_rotated(s, r.leaf, wrote);
   log.writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
   return true;
 }
