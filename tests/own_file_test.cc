@@ -118,7 +118,7 @@ class OwnFile : public ::testing::Test {
   }
   bool mount_small_disk() {
     mkdir(mnt.c_str(), 0755);
-    mounted = mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") == 0;
+    mounted = mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=160k") == 0;
     return mounted;
   }
 
@@ -475,9 +475,10 @@ TEST_F(OwnFile, APieceAfterACutShortOneStartsOnALineOfItsOwn) {
     EXPECT_EQ(lines, want) << read_file(path);
   }
   if (!mount_small_disk()) GTEST_SKIP() << "no tmpfs for a full disk";
+  constexpr int kPages = 32;  // freed one by one
   for (const bool record : {false, true}) {
     SCOPED_TRACE(record ? "record on, four writers on a full disk" : "record off, four writers");
-    for (int p = 0; p < 8; ++p) write_file(mnt + "/page" + std::to_string(p), std::string(4096, 'p'));
+    for (int p = 0; p < kPages; ++p) write_file(mnt + "/page" + std::to_string(p), std::string(4096, 'p'));
     write_file(mnt + "/filler", std::string(16 * 1024, 'f'));
     const std::string path = mnt + (record ? "/on.log" : "/off.log");
     auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0600);
@@ -491,7 +492,7 @@ TEST_F(OwnFile, APieceAfterACutShortOneStartsOnALineOfItsOwn) {
       });
     }
     // Each time the disk is full, a page is freed while the writers go on.
-    for (int p = 0; p < 8; ++p) {
+    for (int p = 0; p < kPages; ++p) {
       const unsigned long lost = log->get_lostcount();
       EXPECT_TRUE(wait_until([&] { return log->get_lostcount() > lost + 10; }, 10000));
       unlink((mnt + "/page" + std::to_string(p)).c_str());
