@@ -140,6 +140,8 @@ TEST_F(OwnFile, LiveNameThatIsNotARegularFileIsNeverMoved) {
                     dir.file("stdout").c_str()), 0);
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
   const int fifo_reader = open(dir.file("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // Room for all the log writes: they are read only afterwards.
+  fcntl(fifo_reader, F_SETPIPE_SZ, 1 << 20);
   write_file(dir.file("target.log"), "");
   ASSERT_EQ(symlink("target.log", dir.file("link.log").c_str()), 0);
   const bool root = geteuid() == 0;
@@ -161,7 +163,7 @@ TEST_F(OwnFile, LiveNameThatIsNotARegularFileIsNeverMoved) {
       auto log = open_log(path);
       ASSERT_NE(log->hflog, -1);
       log->set_maxfilesize(1);  // every request would rotate
-      log->set_flushcount(4);
+      log->set_flushcount(20);
       log->set_reopen(true);
       ASSERT_EQ(log->start_flush_thread(), 0);
       for (int i = 0; i < 500; ++i) log->writelog(2, "line %03d", i);
