@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 namespace qellog {
 namespace {
@@ -181,13 +180,14 @@ bool header_time(const char* data, size_t len, struct tm* out) {
   }
   const char* line = end + 2;
   size_t rest = len - static_cast<size_t>(line - data);
-  for (const char* word : {kTextStarted, kTextContinued}) {
-    const size_t n = std::strlen(word);
-    if (rest >= n && std::memcmp(line, word, n) == 0) {
-      line += n;
-      rest -= n;
-      break;
-    }
+  // A start header's first line is "Logfile: <name>"; a continuation
+  // header's is the name alone.
+  const bool start = std::strncmp(data, kTextLogfile, sizeof kTextLogfile - 1) == 0;
+  const char* word = start ? kTextStarted : kTextContinued;
+  const size_t n = std::strlen(word);
+  if (rest >= n && std::memcmp(line, word, n) == 0) {
+    line += n;
+    rest -= n;
   }
   // "DD.MM.YYYY hh:mm:ss"
   constexpr size_t kStampLength = 19;
