@@ -91,9 +91,12 @@ long upkeep_wait_ms(CQel_Log& log) {
 }
 
 void on_timed_wakeup(CQel_Log& log) {
+  LogState& s = LogAccess::state(log);
   write_pending_record(log);
-  reopen_if_due(log, LogAccess::state(log), false);
-  if (rotation_due(log) && rotate(log)) after_rotation(log);
+  reopen_if_due(log, s, false);
+  if (time_rotation_due(log, s, g_wall_clock()) && rotate(log)) {
+    after_rotation(log);
+  }
 }
 
 bool rotation_due(CQel_Log& log) {
