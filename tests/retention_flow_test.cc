@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "log/retention.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -46,6 +47,11 @@ std::string continuation_header(const std::string& path) {
          "\r\nlogfile continued 01.01.2020 00:00:00\r\n"
          "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n"
          " Version:  created \r\n\r\n";
+}
+
+unsigned long file_size(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
 }
 
 // Sets a file's (or a link's own) times `seconds` back from now.
@@ -109,6 +115,13 @@ class RetentionFlow : public ::testing::Test {
     const std::vector<std::string> l = list_dir(dir.path());
     return Names(l.begin(), l.end());
   }
+  // The files rotations made so far, also those removed since: the line
+  // that names one is its own last line.
+  Names made_files() {
+    for (const std::string& n : renamed_files(dir.path())) made_so_far.insert(n);
+    return made_so_far;
+  }
+  Names made_so_far;
   // A log with its flush thread that rotates at every flush request.
   std::unique_ptr<CQel_Log> open_log() {
     auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
@@ -118,10 +131,11 @@ class RetentionFlow : public ::testing::Test {
     return log;
   }
   // Raises one rotation and waits until the directory holds `want` beside
-  // the files the rotations made so far. A request that comes before the
-  // flush thread waits is lost: it is raised once the thread has written
-  // its "vor wait" line, which it does holding the mutex a request takes.
-  bool rotate_to(CQel_Log& log, size_t rotations, Names want) {
+  // the files the rotations made so far, but for the `dropped` oldest. A
+  // request that comes before the flush thread waits is lost: it is raised
+  // once the thread has written its "vor wait" line, which it does holding
+  // the mutex a request takes.
+  bool rotate_to(CQel_Log& log, size_t rotations, Names want, size_t dropped = 0) {
     if (!wait_until([&] {
           return lines_after(dir.path(), "msg_flush_thread: vor wait").size() == rotations;
         })) {
@@ -131,8 +145,8 @@ class RetentionFlow : public ::testing::Test {
     log.flushlog();
     return wait_until([&] {
       Names now = listing();
-      const Names made = renamed_files(dir.path());
-      for (const std::string& n : made) want.insert(n);
+      const Names made = made_files();
+      want.insert(std::next(made.begin(), std::min(dropped, made.size())), made.end());
       return made.size() == rotations && now == want;
     });
   }
@@ -181,15 +195,17 @@ TEST_F(RetentionFlow, CountLimitKeepsYoungFilesAndLeavesLookAlikes) {
   ASSERT_TRUE(rotate_to(*log, 2, want)) << "after the second rotation";
   want.erase("app_2020_01_10_00_00_00_000.log");
   ASSERT_TRUE(rotate_to(*log, 3, want)) << "after the third rotation";
-  // A fourth young file breaks the count, but none of them may go.
-  ASSERT_TRUE(rotate_to(*log, 4, want)) << "after the fourth rotation";
+  // A fourth file breaks the count: the oldest goes, young as it is, since
+  // this process rotated it and nobody else wrote to it.
+  ASSERT_TRUE(rotate_to(*log, 4, want, 1)) << "after the fourth rotation";
   log.reset();  // joins the flush thread: its last pass is over
 
-  const Names made = renamed_files(dir.path());
+  const Names made = made_files();
   ASSERT_EQ(made.size(), 4u);
   want = keep;
-  want.insert(made.begin(), made.end());
+  want.insert(std::next(made.begin()), made.end());
   EXPECT_EQ(listing(), want);
+  old.insert(*made.begin());
   EXPECT_EQ(lines_after(dir.path(), kRemoved), std::vector<std::string>(old.begin(), old.end()));
   EXPECT_EQ(lines_after(dir.path(), "remove_rotated_files: remove "), std::vector<std::string>());
   EXPECT_EQ(read_file(dir.file("target.txt")), start_header(path));
@@ -221,6 +237,7 @@ TEST_F(RetentionFlow, TotalSizeAndAgeLimits) {
   // Age: 30 days. Stamps of 2020 and of 31 days ago go; yesterday's stays,
   // and so does an old stamp on a file modified just now.
   for (const std::string& n : list_dir(dir.path())) unlink(dir.file(n).c_str());
+  made_so_far.clear();
   const std::string yesterday = day_name(1);
   const std::string month_ago = day_name(31);
   plant(dir.file("app_2020_03_01_00_00_00_000.log"), continuation_header(path));
@@ -238,9 +255,24 @@ TEST_F(RetentionFlow, TotalSizeAndAgeLimits) {
                                       "app_2020_03_02_00_00_00_000.log", month_ago}));
 }
 
+// A child keeps a hard link of each file its passes remove, named
+// "<size>.<name>" with its size at that moment: a line written into it after
+// its removal would make it grow.
+std::string g_backup;
+
+void keep_a_copy(int dir_fd, const char* name) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, 0) != 0 ||
+      linkat(dir_fd, name, AT_FDCWD,
+             (g_backup + "/" + std::to_string(st.st_size) + "." + name).c_str(), 0) != 0) {
+    std::abort();
+  }
+}
+
 // One process's part: numbered lines in batches, each batch followed by
 // requests until its own flush thread has rotated. Returns the exit code.
 int write_numbered(const std::string& path, int writer, int lines, int batch) {
+  qellog::g_before_unlink = keep_a_copy;
   CQel_Log log(path.c_str(), kCreate, 0644);
   log.set_logbits(LOGBIT_INTERNAL | 3);
   log.set_flushcount(10);
@@ -271,6 +303,8 @@ TEST_F(RetentionFlow, TwoProcessesRotatingAndPruningOneFile) {
   for (const auto& o : others) plant(dir.file(o.first), o.second);
   constexpr int kLines = 3000;
   constexpr int kBatch = 250;  // about 25 KiB: a rotation each
+  TempDir backup;
+  g_backup = backup.path();
   std::vector<pid_t> children;
   for (int w = 0; w < 2; ++w) {
     const pid_t pid = fork();
@@ -292,17 +326,22 @@ TEST_F(RetentionFlow, TwoProcessesRotatingAndPruningOneFile) {
     EXPECT_EQ(read_file(dir.file(o.first)), o.second) << o.first;
     unlink(dir.file(o.first).c_str());
   }
-  // Every file is younger than a minute: the passes remove nothing.
+  // Every file is younger than a minute: a pass removes only files that
+  // its process rotated and wrote alone, and nothing reaches them after.
+  const std::vector<std::string> removed = list_dir(backup.path());
+  for (const std::string& r : removed) {
+    EXPECT_EQ(file_size(backup.file(r)), std::stoul(r)) << "written to after its removal";
+    ASSERT_EQ(rename(backup.file(r).c_str(), dir.file(r).c_str()), 0);
+  }
   const Names made = renamed_files(dir.path());
   EXPECT_GE(made.size(), 2u * kLines / kBatch);
-  Names want(made.begin(), made.end());
-  want.insert("app.log");
-  EXPECT_EQ(listing(), want);
-  EXPECT_EQ(lines_after(dir.path(), "remove_rotated_files:"), std::vector<std::string>());
+  EXPECT_EQ(listing().size(), made.size() + 1) << "the live file, the rotated and removed ones";
+  EXPECT_EQ(lines_after(dir.path(), "remove_rotated_files: removed ").size(), removed.size());
   const Census c = census(dir.path(), 2, kLines, kPayload);
   EXPECT_EQ(c.missing(), 0u);
   EXPECT_EQ(c.repeated(), 0u);
   EXPECT_EQ(c.torn, 0u);
+  std::printf("%zu rotations, %zu files removed\n", made.size(), removed.size());
 }
 
 // Replaces what changes from run to run: the directory, dates and times,

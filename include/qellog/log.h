@@ -59,14 +59,17 @@ constexpr unsigned ROTATETIME_DAILY = 2;
 // Blocking: without a flush thread, every (flushcount + 1)-th counted write
 // blocks its caller for an fsync(2) of the file; with it, callers never wait
 // for a sync or a rotation, only for the swap of the descriptor. A failed
-// fsync is not reported.
+// fsync is not reported; a pipe, socket or terminal is not synced. For a
+// second or so after a write failed (a full disk, a size limit), writers
+// take turns, each waiting for the writes already under way.
 //
 // Created with new, destroyed with delete; never copied.
 class QELLOG_API CQel_Log {
  public:
   // Opens `name` (the default "qel_log.log" when null) with `flags` |
   // O_APPEND | O_CLOEXEC and `mode`, and writes the start header. A name that does not
-  // fit `filename` (1024 bytes or more) is refused like a failed open. On
+  // fit `filename` (1024 bytes or more) is refused like a failed open. The
+  // open never blocks: a FIFO without a reader is a failed open. On
   // failure the object stays usable: hflog is -1, logbits 0, nothing is
   // written and nothing is reported.
   CQel_Log(const char* name, int flags, unsigned mode);
@@ -86,7 +89,9 @@ class QELLOG_API CQel_Log {
 
   // Appends `len` bytes at the end of the file as one write and counts it.
   // On a failed or short write, prints "Error in write to logfile %s: %d\n"
-  // on stderr and counts nothing. May raise a flush request.
+  // on stderr and counts nothing. The piece that reaches the file after one
+  // cut short starts with CR LF, so it never glues onto the fragment. May
+  // raise a flush request.
   void write_to_file(const char* data, unsigned long len);
 
   // One message line: dropped unless the flag word (0 counts as 1) shares a
@@ -127,7 +132,12 @@ class QELLOG_API CQel_Log {
   // all, none whose name stamp is more than `days` old (0: no limit). Only
   // this log's own rotated files count (its name pattern, a regular file of
   // the effective user in the live file's directory, beginning with one of
-  // its headers), and one changed within the last minute is never removed.
+  // its headers), and one changed within the last minute is never removed
+  // unless this object rotated it and it holds only what this object wrote.
+  // A name stamped more than two hours ahead of the clock counts as older
+  // than every other, and its age is not judged. A pass reads the heads of
+  // at most 1024 files and removes at most 256; a larger backlog takes
+  // several.
   void set_maxfilecount(unsigned long count);
   unsigned long get_maxfilecount();
   void set_maxtotalsize(unsigned long size);
@@ -153,7 +163,11 @@ class QELLOG_API CQel_Log {
   void request_reopen();
   // ROTATETIME_HOURLY or ROTATETIME_DAILY: the flush thread also rotates
   // once the top of the hour or local midnight has passed since the file
-  // began, unless it holds only its header.
+  // began, unless it holds only its header. It looks at every turn, also
+  // while requests keep coming. A file the log opened with bytes in it
+  // began at its birth time where the file system records one (statx),
+  // otherwise at the time in the header it begins with, otherwise when
+  // the log opened it.
   void set_rotatetime(unsigned period);
   unsigned get_rotatetime();
   // The tail-safe order: the new file is ready and takes the live name
@@ -195,6 +209,11 @@ class QELLOG_API CQel_Log {
   // be moved, or the new file cannot be opened or given its header, the
   // log keeps writing to its current file under its own name and a later
   // call tries again; a live file that is already gone is replaced.
+  // Only a regular file is ever moved or taken as the live file: a log
+  // whose name is a symlink, a device, a FIFO or a socket is never rotated
+  // or reopened, and where other users may write to the directory, only a
+  // file of the effective user (or one this call created) becomes the
+  // live file. Each refusal is one LOGBIT_INTERNAL line per file.
   void create_next_file();
 
   // The data model. Fields are public for hosts and tests to read; change

@@ -27,9 +27,13 @@ struct RotatedLogFile {
 // Empty when the directory cannot be read. Blocks on directory reads.
 std::vector<RotatedLogFile> list_rotated_files(const std::string& live_path);
 
-// Whether the live name `leaf` in the directory `dir_fd` is one the library
-// rotates: a regular file, judged without following a symbolic link. False
-// (errno set) for anything else and when there is no such name.
+// The own-file rule, for rotation by size or time, tail-safe rotation,
+// reopening and the tool's check: true when the live name `leaf` in the
+// directory `dir_fd` is a regular file itself, judged without following a
+// symbolic link, which they may move aside or replace. False for a symlink
+// (whatever it points to), a device, a FIFO or a socket, and with errno
+// ENOENT for a missing name: none of these is ever renamed, replaced or
+// removed.
 bool live_name_rotatable(int dir_fd, const char* leaf);
 
 // Another user can plant a symbolic link in a directory that is theirs or

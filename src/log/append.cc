@@ -7,11 +7,60 @@
 #include <thread>
 
 #include "log/flush.h"
+#include "log/log_path.h"
 #include "log/lost_lines.h"
 #include "log/sync.h"
 #include "log/upkeep.h"
 
 namespace qellog {
+namespace {
+
+constexpr char kCrLf[] = "\r\n";
+
+// Waits until every piece on generation `g` reserved before the protocol
+// turned careful has returned and noted what became of it: s.fragment then
+// tells whether the file ends inside one. While the protocol stays careful (the caller holds
+// careful_mutex, and only a careful write ends it) no plain piece is
+// reserved, so the wait ends. Once it is no longer careful, plain pieces
+// come and go again and are not waited for.
+void wait_for_plain_pieces(LogState& s, unsigned g) {
+  for (;;) {
+    {
+      LockGuard guard(s.write_lock);
+      // All pieces first: a careful one ends its careful count first.
+      const unsigned all = s.writes_in_flight[g & 1].load(std::memory_order_acquire);
+      const unsigned careful = s.careful_in_flight[g & 1].load(std::memory_order_acquire);
+      if (!s.careful.load(std::memory_order_relaxed) || all == careful) return;
+    }
+    std::this_thread::yield();
+  }
+}
+
+// Under the write lock, after a careful write of `head` bytes (CR LF and
+// record) before its piece, of which `written` reached the file.
+void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head,
+                   size_t written, bool ok, bool crlf, size_t rec_n,
+                   const TakenRecord& taken) {
+  const bool current = s.fd_generation == a.generation;
+  if (ok) {
+    if (current) s.fragment = false;
+    if (s.pending_lost == 0 && time(nullptr) >= s.careful_until) {
+      s.careful.store(false, std::memory_order_relaxed);
+    }
+    return;
+  }
+  if (written < head) {
+    // The CR LF or the record was cut short: the record's count is due
+    // again. A record that reached the file whole is never counted twice.
+    if (current && crlf) store(log.curfilesize, log.curfilesize - 2);
+    if (rec_n != 0) put_back_record_locked(log, s, a.generation, rec_n, taken);
+    if (current) s.fragment = crlf || written > 0;
+  } else if (current) {
+    s.fragment = written > head;
+  }
+}
+
+}  // namespace
 
 Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len) {
   Append a;
@@ -24,6 +73,10 @@ Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len) {
   store(log.curfilesize, log.curfilesize + len);
   store(log.msgcount, log.msgcount + 1);
   s.writes_in_flight[s.fd_generation & 1].fetch_add(1, std::memory_order_relaxed);
+  if (s.careful.load(std::memory_order_relaxed)) {
+    a.careful = true;
+    s.careful_in_flight[s.fd_generation & 1].fetch_add(1, std::memory_order_relaxed);
+  }
   a.counted = true;
   // Exactly one writer claims a flush, and none while one is in progress.
   a.claimed_flush = log.msgcount > load(log.flushcount) && !raises_no_flush() &&
@@ -31,15 +84,33 @@ Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len) {
   return a;
 }
 
-bool complete_append(CQel_Log& log, LogState& s, const Append& a,
+Append reserve_record_locked(CQel_Log& log, LogState& s) {
+  Append a;
+  if (log.hflog == -1) return a;
+  a.fd = log.hflog;
+  a.generation = s.fd_generation;
+  a.careful = true;
+  s.writes_in_flight[a.generation & 1].fetch_add(1, std::memory_order_relaxed);
+  s.careful_in_flight[a.generation & 1].fetch_add(1, std::memory_order_relaxed);
+  return a;
+}
+
+bool complete_append(CQel_Log& log, LogState& s, const Append& reserved,
                      const char* data, unsigned long len) {
+  // A write that failed since this piece was reserved may have cut its
+  // piece short, and not be noted yet: this piece then goes the careful
+  // way too.
+  Append a = reserved;
+  if (a.counted && !a.careful && s.careful.load(std::memory_order_relaxed)) {
+    LockGuard guard(s.write_lock);
+    s.careful_in_flight[a.generation & 1].fetch_add(1, std::memory_order_relaxed);
+    a.careful = true;
+  }
   // The descriptor has O_APPEND: the kernel puts each write at the end of
   // the file atomically, so no lseek is needed (or would help) before it.
   bool partial = false;
-  const bool ok =
-      a.counted && s.record_pending.load(std::memory_order_relaxed)
-          ? write_with_record(log, s, a, data, len, &partial)
-          : write_all(a.fd, data, len, &partial);
+  const bool ok = a.careful ? write_carefully(log, s, a, data, len)
+                            : write_all(a.fd, data, len, &partial);
   if (!ok) {
     const int err = errno;
     report_write_error(log.filename, err);
@@ -47,16 +118,55 @@ bool complete_append(CQel_Log& log, LogState& s, const Append& a,
       LockGuard guard(s.write_lock);
       if (s.fd_generation == a.generation) {
         store(log.curfilesize, log.curfilesize - len);
+        // The file now ends inside this piece (a careful write has said so
+        // itself).
+        if (partial) s.fragment = true;
       }
       if (log.msgcount > 0) store(log.msgcount, log.msgcount - 1);
-      note_lost_locked(s, err, partial);
+      note_lost_locked(s, err);
     }
     if (a.claimed_flush) release_flush(s);
   }
-  if (a.counted) {
-    s.writes_in_flight[a.generation & 1].fetch_sub(1, std::memory_order_release);
-  }
+  if (a.counted) finish_append(s, a);
   return ok && a.claimed_flush;
+}
+
+void finish_append(LogState& s, const Append& a) {
+  // The careful count first: a waiter that reads all pieces before the
+  // careful ones then never sees fewer plain pieces than there are.
+  if (a.careful) {
+    s.careful_in_flight[a.generation & 1].fetch_sub(1, std::memory_order_release);
+  }
+  s.writes_in_flight[a.generation & 1].fetch_sub(1, std::memory_order_release);
+}
+
+bool write_carefully(CQel_Log& log, LogState& s, const Append& a,
+                     const char* data, size_t len) {
+  std::lock_guard<std::mutex> one_at_a_time(s.careful_mutex);
+  wait_for_plain_pieces(s, a.generation);
+  char rec[kRecordCapacity];
+  TakenRecord taken;
+  size_t rec_n;
+  bool crlf;
+  {
+    LockGuard guard(s.write_lock);
+    crlf = s.fragment && s.fd_generation == a.generation;
+    if (crlf) store(log.curfilesize, log.curfilesize + 2);
+    rec_n = take_record_locked(log, s, a.generation, rec, &taken);
+  }
+  const size_t head = (crlf ? 2 : 0) + rec_n;
+  const iovec pieces[3] = {{const_cast<char*>(kCrLf), crlf ? 2u : 0u},
+                           {rec, rec_n},
+                           {const_cast<char*>(data), len}};
+  size_t written = 0;
+  const bool ok = write_pieces(a.fd, pieces, 3, &written);
+  const int err = errno;
+  {
+    LockGuard guard(s.write_lock);
+    settle_locked(log, s, a, head, written, ok, crlf, rec_n, taken);
+  }
+  errno = err;
+  return ok;
 }
 
 void append_piece(CQel_Log& log, const char* data, unsigned long len) {
@@ -73,22 +183,25 @@ void append_piece(CQel_Log& log, const char* data, unsigned long len) {
 
 bool write_all(int fd, const char* data, size_t len, bool* partial) {
   const iovec one{const_cast<char*>(data), len};
-  return write_pieces(fd, &one, 1, partial);
+  size_t written = 0;
+  const bool ok = write_pieces(fd, &one, 1, &written);
+  if (partial != nullptr) *partial = written > 0;
+  return ok;
 }
 
-bool write_pieces(int fd, const iovec* pieces, int count, bool* partial) {
+bool write_pieces(int fd, const iovec* pieces, int count, size_t* written) {
   size_t total = 0;
   for (int i = 0; i < count; ++i) total += pieces[i].iov_len;
-  ssize_t written;
+  ssize_t n;
   do {
     // A write cut short sets no errno: the report then says 0 rather than
     // repeating the cause of some earlier call.
     errno = 0;
-    written = count == 1 ? write(fd, pieces[0].iov_base, pieces[0].iov_len)
-                         : writev(fd, pieces, count);
-  } while (written < 0 && errno == EINTR);
-  if (partial != nullptr) *partial = written > 0;
-  return written == static_cast<ssize_t>(total);
+    n = count == 1 ? write(fd, pieces[0].iov_base, pieces[0].iov_len)
+                   : writev(fd, pieces, count);
+  } while (n < 0 && errno == EINTR);
+  *written = n > 0 ? static_cast<size_t>(n) : 0;
+  return n == static_cast<ssize_t>(total);
 }
 
 void report_write_error(const char* filename, int err) {
@@ -96,18 +209,21 @@ void report_write_error(const char* filename, int err) {
 }
 
 int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
-                    unsigned long prior) {
+                    unsigned long prior, unsigned long long* wrote) {
+  // A file that another process began: time rotation counts from its start.
+  const time_t began = prior > 0 ? file_began(s, fd, g_wall_clock()) : g_wall_clock();
   int previous;
   unsigned old_generation;
   {
     LockGuard guard(s.write_lock);
     previous = log.hflog;
+    if (wrote != nullptr) *wrote = log.curfilesize;
     store(log.hflog, fd);
     old_generation = s.fd_generation++;
     store(log.curfilesize, size);
     s.prior_bytes.store(prior, std::memory_order_relaxed);
     store(log.msgcount, log.msgcount + 1);
-    file_started_locked(s, size, prior);
+    file_started_locked(s, size, prior, began);
   }
   // Writers that took the old descriptor may still be inside their
   // write(2); it is closed only once they have returned.

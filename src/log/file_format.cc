@@ -173,4 +173,41 @@ bool begins_with_header_of(const char* data, size_t len, const char* leaf) {
          leaf_equals(data, end, leaf);
 }
 
+bool header_time(const char* data, size_t len, struct tm* out) {
+  const char* end = static_cast<const char*>(std::memchr(data, '\r', len));
+  if (end == nullptr || static_cast<size_t>(end - data) + 2 > len || end[1] != '\n') {
+    return false;
+  }
+  const char* line = end + 2;
+  size_t rest = len - static_cast<size_t>(line - data);
+  // A start header's first line is "Logfile: <name>"; a continuation
+  // header's is the name alone.
+  const bool start = std::strncmp(data, kTextLogfile, sizeof kTextLogfile - 1) == 0;
+  const char* word = start ? kTextStarted : kTextContinued;
+  const size_t n = std::strlen(word);
+  if (rest >= n && std::memcmp(line, word, n) == 0) {
+    line += n;
+    rest -= n;
+  }
+  // "DD.MM.YYYY hh:mm:ss"
+  constexpr size_t kStampLength = 19;
+  if (line == end + 2 || rest < kStampLength || line[2] != '.' || line[5] != '.' ||
+      line[10] != ' ' || line[13] != ':' || line[16] != ':') {
+    return false;
+  }
+  struct tm cal {};
+  if (!read_field(line, 2, 1, 31, &cal.tm_mday) || !read_field(line + 3, 2, 1, 12, &cal.tm_mon) ||
+      !read_field(line + 6, 4, 1900, 9999, &cal.tm_year) ||
+      !read_field(line + 11, 2, 0, 23, &cal.tm_hour) ||
+      !read_field(line + 14, 2, 0, 59, &cal.tm_min) ||
+      !read_field(line + 17, 2, 0, 60, &cal.tm_sec)) {
+    return false;
+  }
+  cal.tm_mon -= 1;
+  cal.tm_year -= 1900;
+  cal.tm_isdst = -1;
+  *out = cal;
+  return true;
+}
+
 }  // namespace qellog

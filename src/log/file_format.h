@@ -99,6 +99,12 @@ bool split_last_component(const char* path, size_t* dir_len, char* stem,
 // `leaf`.
 bool begins_with_header_of(const char* data, size_t len, const char* leaf);
 
+// The date and time of the start or continuation header that `data` (the
+// first `len` bytes of a file) begins with, as its second line spells it
+// ("Logging started at 05.03.2024 14:07:09 " => 5 March 2024 14:07:09,
+// tm_isdst -1). False when there is no such header.
+bool header_time(const char* data, size_t len, struct tm* out);
+
 }  // namespace qellog
 
 #endif  // QELLOG_SRC_LOG_FILE_FORMAT_H

@@ -32,9 +32,10 @@ void wake_flush_thread(CQel_Log& log) {
 void fsync_current(CQel_Log& log) {
   // A rotation closes the descriptor it replaces; holding the rotation lock
   // keeps the sync on the descriptor it read.
-  std::lock_guard<std::mutex> guard(LogAccess::state(log).rotate_mutex);
+  LogState& s = LogAccess::state(log);
+  std::lock_guard<std::mutex> guard(s.rotate_mutex);
   const int fd = load(log.hflog);
-  if (fd != -1) fsync(fd);
+  if (fd != -1 && !s.no_sync) fsync(fd);
 }
 
 void flush_now(CQel_Log& log) {
@@ -180,7 +181,9 @@ int CQel_Log::msg_flush_thread() {
   while (thread_run.load()) {
     if (!qellog::wait_for_request(*this)) break;
     qellog::before_request(*this);
-    if (!qellog::size_limit_reached(*this)) {
+    // Time rotation is judged at every turn, also when requests keep the
+    // thread from ever waiting out a timed wake-up.
+    if (!qellog::rotation_due(*this)) {
       qellog::sync_file(*this);
     } else if (qellog::rotate(*this)) {
       qellog::after_rotation(*this);

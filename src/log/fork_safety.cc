@@ -47,12 +47,15 @@ void after_fork_in_child() {
     new (&log->flush_mutex) std::mutex();
     new (&log->flush_cond) std::condition_variable();
     new (&s.rotate_mutex) std::mutex();
+    new (&s.careful_mutex) std::mutex();
     log->thread_run.store(false);
     s.flush_busy.store(false);
     s.wake_requested = false;
     // Writes of other threads that were under way stay in the parent.
     s.writes_in_flight[0].store(0);
     s.writes_in_flight[1].store(0);
+    s.careful_in_flight[0].store(0);
+    s.careful_in_flight[1].store(0);
   }
   g_list_mutex.unlock();
 }

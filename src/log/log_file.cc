@@ -87,15 +87,19 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
     logbits = 0;
     return;
   }
-  state_->prior_bytes.store(qellog::regular_file_size(hflog));
+  qellog::judge_live_target(*state_, hflog);
+  const unsigned long prior = qellog::regular_file_size(hflog);
+  state_->prior_bytes.store(prior);
+  // A file that earlier runs began: time rotation counts from its start.
+  const time_t began = prior > 0 ? qellog::file_began(*state_, hflog, qellog::g_wall_clock())
+                                 : qellog::g_wall_clock();
   struct tm cal;
   qellog::local_calendar(last_time.tv_sec, &cal);
   char header[qellog::kHeaderCapacity];
   write_to_file(header, qellog::format_start_header(header, sizeof header,
                                                     filename, cal));
   LockGuard guard(state_->write_lock);
-  qellog::file_started_locked(*state_, curfilesize,
-                              state_->prior_bytes.load());
+  qellog::file_started_locked(*state_, curfilesize, prior, began);
 }
 
 CQel_Log::~CQel_Log() {

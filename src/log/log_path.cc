@@ -15,6 +15,48 @@ namespace qellog {
 
 int (*g_renameat2)(int, const char*, int, const char*, unsigned) = ::renameat2;
 
+namespace {
+
+// Enough for the first line of either header with the longest file name,
+// and the start of the second.
+constexpr size_t kHeaderProbe = 1100;
+
+bool same_inode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Reads up to `cap` bytes from the start of `fd`.
+size_t read_prefix(int fd, char* buf, size_t cap) {
+  size_t n = 0;
+  while (n < cap) {
+    const ssize_t got = pread(fd, buf + n, cap - n, static_cast<off_t>(n));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    n += static_cast<size_t>(got);
+  }
+  return n;
+}
+
+// The first bytes of the regular file `name`, while it is still the file
+// of identity (dev, ino); 0 otherwise. The open never follows a link, never
+// blocks on a FIFO swapped in meanwhile and never takes a terminal.
+size_t read_head(int dir_fd, const char* name, dev_t dev, ino_t ino, char* buf,
+                 size_t cap) {
+  const int fd = openat(dir_fd, name,
+                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return 0;
+  struct stat st;
+  size_t n = 0;
+  if (fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino &&
+      S_ISREG(st.st_mode)) {
+    n = read_prefix(fd, buf, cap);
+  }
+  close(fd);
+  return n;
+}
+
+}  // namespace
+
 bool open_log_directory(const char* filename, LogState& s) {
   size_t dir_len = 0;
   if (!split_last_component(filename, &dir_len, s.stem, sizeof s.stem, s.ext,
@@ -39,9 +81,45 @@ bool open_log_directory(const char* filename, LogState& s) {
 }
 
 int open_live_file(const LogState& s, int flags, unsigned mode) {
-  int all = flags | O_APPEND | O_CLOEXEC;
+  // A FIFO planted under the name would block the open until someone reads
+  // it; O_NONBLOCK fails it instead.
+  int all = flags | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   if (s.nofollow) all |= O_NOFOLLOW;
-  return openat(s.dir_fd, s.leaf, all, mode);
+  const int fd = openat(s.dir_fd, s.leaf, all, mode);
+  if (fd != -1 && (flags & O_NONBLOCK) == 0) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  }
+  return fd;
+}
+
+void judge_live_target(LogState& s, int fd) {
+  struct stat opened;
+  struct stat named;
+  const bool known = fstat(fd, &opened) == 0;
+  // A pipe, a socket or a terminal keeps nothing to sync; fsync(2) would
+  // only fail on it.
+  s.no_sync = known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode) ||
+                        S_ISCHR(opened.st_mode));
+  s.fixed_target = !known || !S_ISREG(opened.st_mode) ||
+                   fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+                   !S_ISREG(named.st_mode) || !same_inode(opened, named);
+}
+
+bool may_take(const LogState& s, const struct stat& st) {
+  return S_ISREG(st.st_mode) && (!s.nofollow || st.st_uid == geteuid());
+}
+
+LiveName look_at_live_name(const LogState& s, int fd) {
+  struct stat named;
+  if (fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? LiveName::kMissing : LiveName::kUnknown;
+  }
+  if (!S_ISREG(named.st_mode)) return LiveName::kNotRegular;
+  struct stat opened;
+  if (fd != -1 && fstat(fd, &opened) == 0 && same_inode(opened, named)) {
+    return LiveName::kOpenFile;
+  }
+  return may_take(s, named) ? LiveName::kOwn : LiveName::kForeign;
 }
 
 int open_fresh_file(const LogState& s, bool* created, unsigned long* prior) {
@@ -56,15 +134,41 @@ int open_fresh_file(const LogState& s, bool* created, unsigned long* prior) {
   *created = false;
   fd = openat(s.dir_fd, s.leaf, kWrite | O_NONBLOCK | O_NOCTTY);
   if (fd == -1) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !may_take(s, st)) {
+    const bool regular = S_ISREG(st.st_mode);
     close(fd);
-    errno = EINVAL;
+    errno = regular ? EPERM : EINVAL;
     return -1;
   }
   fcntl(fd, F_SETFL, O_APPEND);
   *prior = static_cast<unsigned long>(st.st_size);
   return fd;
+}
+
+bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino,
+                            const char* leaf) {
+  char head[kHeaderProbe];
+  const size_t n = read_head(dir_fd, name, dev, ino, head, sizeof head);
+  return begins_with_header_of(head, n, leaf);
+}
+
+time_t file_began(const LogState& s, int fd, time_t otherwise) {
+  struct statx x;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &x) == 0 &&
+      (x.stx_mask & STATX_BTIME) != 0 && x.stx_btime.tv_sec > 0) {
+    return static_cast<time_t>(x.stx_btime.tv_sec);
+  }
+  struct stat st;
+  char head[kHeaderProbe];
+  struct tm cal;
+  if (fstat(fd, &st) != 0 ||
+      !header_time(head, read_head(s.dir_fd, s.leaf, st.st_dev, st.st_ino, head, sizeof head),
+                   &cal)) {
+    return otherwise;
+  }
+  const time_t t = mktime(&cal);
+  return t != -1 ? t : otherwise;
 }
 
 unsigned long regular_file_size(int fd) {

@@ -5,6 +5,9 @@
 #ifndef QELLOG_SRC_LOG_LOG_PATH_H
 #define QELLOG_SRC_LOG_LOG_PATH_H
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include "log/log_state.h"
 
 namespace qellog {
@@ -17,15 +20,52 @@ namespace qellog {
 bool open_log_directory(const char* filename, LogState& s);
 
 // Opens the live name with the host's `flags` and `mode`, O_APPEND and
-// O_CLOEXEC, in the log's directory.
+// O_CLOEXEC, in the log's directory. Never blocks: a FIFO without a reader
+// is a failed open (ENXIO); the descriptor blocks again afterwards unless
+// `flags` asked otherwise. Never makes a terminal the controlling one.
 int open_live_file(const LogState& s, int flags, unsigned mode);
+
+// After the constructor's open of `fd`: sets s.fixed_target when the live
+// name is not a regular file that rotation may act on (or is not the file
+// opened), and s.no_sync when the file has no storage to sync.
+void judge_live_target(LogState& s, int fd);
+
+// True when `st` (of a name of the log's) may become, or be moved as, the
+// log's file: a regular file, and in a directory where others may plant
+// names one owned by the effective user.
+bool may_take(const LogState& s, const struct stat& st);
+
+// What the live name holds, compared with the open file `fd`.
+enum class LiveName {
+  kOpenFile,    // the file the log writes to
+  kMissing,     // nothing (errno ENOENT)
+  kOwn,         // another file the log may take or move (may_take)
+  kNotRegular,  // refused: a symlink, a device, a FIFO, a socket
+  kForeign,     // refused: a regular file of another user
+  kUnknown,     // it could not be looked at (errno set)
+};
+LiveName look_at_live_name(const LogState& s, int fd);
 
 // Opens the live name for a rotation's new file without ever following a
 // symlink or truncating: creates it with the log's mode, or, when another
 // process made a file there meanwhile, appends to it (its bytes land in
-// `*prior`). -1 (errno set) for anything but a regular file. `*created`
-// tells whether this call made the file.
+// `*prior`) when may_take() allows. -1 with errno EINVAL for anything but
+// a regular file, EPERM for another user's file (refusals of the own-file
+// rule), or the open's errno. `*created` tells whether this call made the
+// file.
 int open_fresh_file(const LogState& s, bool* created, unsigned long* prior);
+
+// True when the regular file `name` in `dir_fd`, still the file of
+// identity (dev, ino), begins with a start or continuation header of the
+// log whose live file is `leaf`. Opens it without following a link,
+// blocking or taking a terminal.
+bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino,
+                            const char* leaf);
+
+// When the file open as `fd` (the live name's) began: its birth time
+// where the file system records one, otherwise the time of the header it
+// begins with, otherwise `otherwise`.
+time_t file_began(const LogState& s, int fd, time_t otherwise);
 
 // The size of the regular file open as `fd`, 0 for anything else.
 unsigned long regular_file_size(int fd);

@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
+#include "log/retention.h"
 #include "qellog/log.h"
 
 namespace qellog {
@@ -29,6 +31,20 @@ struct LogState {
   // writes that took it have returned.
   unsigned fd_generation = 0;
   std::atomic<unsigned> writes_in_flight[2] = {};
+  // After a failed write the protocol turns careful until a piece lands
+  // whole, and at least until `careful_until` (a disk that filled once
+  // tends to fill again at once): careful pieces are written one at a
+  // time (careful_mutex), each
+  // after every piece reserved before the protocol turned careful has
+  // returned and noted what happened to it, so that the one after a
+  // cut-short piece knows and starts with CR LF. `careful` changes under
+  // the write lock; a plain piece also reads it just before its write(2).
+  // careful_in_flight counts, by generation, the careful pieces among
+  // writes_in_flight.
+  std::atomic<bool> careful{false};
+  time_t careful_until = 0;
+  std::atomic<unsigned> careful_in_flight[2] = {};
+  std::mutex careful_mutex;
   // Held by the flush in progress on this log; while set, further flush
   // requests are not raised and the count carries on.
   std::atomic<bool> flush_busy{false};
@@ -47,9 +63,19 @@ struct LogState {
   char leaf[1024] = {};
   char stem[1024] = {};
   char ext[16] = {};
-  // The directory may hold a symlink planted by another user: the file is
-  // then never opened through one.
+  // The directory may hold names planted by another user: the file is then
+  // never opened through a symlink, and only a regular file of the
+  // effective user may become the live file.
   bool nofollow = false;
+  // The live name is not a regular file (a symlink, a device, a FIFO, a
+  // socket): the log writes to what it opened and never rotates, reopens
+  // or renames it.
+  bool fixed_target = false;
+  // The file has no storage to sync (a FIFO, a socket, a terminal).
+  bool no_sync = false;
+  // Refusals of the own-file rule already reported for the current file,
+  // one bit per cause (kRefused*): each is said once per file.
+  std::atomic<unsigned> refusals_said{0};
   // The open flags and permission bits the log was built with; a rotation
   // creates its new file with the same bits.
   int open_flags = 0;
@@ -71,7 +97,9 @@ struct LogState {
   unsigned long pending_lost = 0;
   timeval first_lost{};
   int last_error = 0;
-  bool fragment = false;  // the last failure left a piece without CR LF
+  // The current file ends inside a piece that a write cut short; the next
+  // piece starts with CR LF (under the write lock).
+  bool fragment = false;
   // Following external rotation, rotation by time, tail-safe rotation.
   std::atomic<bool> reopen{false};
   std::atomic<unsigned> reopen_interval{0};
@@ -89,7 +117,23 @@ struct LogState {
   unsigned long last_seen_size = 0;  // for a copytruncate
   int name_missing = 0;              // checks in a row without a live name
   time_t next_reopen_check = 0;
+  // Files this process rotated within the last minute, by name and
+  // identity (under the rotation lock): retention never holds them back as
+  // young. And what retention passes remember (the flush thread's only).
+  std::vector<KnownFile> rotated_here;
+  RetentionMemory retention;
+
+  // True the first time `cause` is met for the current file.
+  bool first_refusal(unsigned cause) {
+    return (refusals_said.fetch_or(cause) & cause) == 0;
+  }
 };
+
+// Causes of the own-file rule's refusals, said once per file each.
+constexpr unsigned kRefusedNotRegular = 1;  // a symlink, device, FIFO, socket
+constexpr unsigned kRefusedForeign = 2;     // another user's file
+constexpr unsigned kRefusedHidden = 4;      // a hidden name not the log's own
+constexpr unsigned kRefusedFixed = 8;       // rotation off for the whole log
 
 // Puts a log on, and takes it off, the list of live logs that fork()
 // hands to the child.

@@ -8,26 +8,45 @@
 #include <cstddef>
 
 #include "log/append.h"
+#include "log/line_format.h"
 
 namespace qellog {
 
-// Under the write lock: notes a counted piece whose write failed with
-// `err`; `partial` when part of it reached the file.
-void note_lost_locked(LogState& s, int err, bool partial);
+constexpr size_t kRecordCapacity = kLineCapacity;
+// How long the append protocol stays careful after a failed write.
+constexpr time_t kCarefulSeconds = 1;
 
-// Writes the pending record and the piece in one writev(2). True when both
-// were written; otherwise the record's count stays pending and errno and
-// `*partial` tell what happened to the piece.
-bool write_with_record(CQel_Log& log, LogState& s, const Append& a,
-                       const char* data, size_t len, bool* partial);
+// Under the write lock: notes a counted piece whose write failed with
+// `err`, and turns the append protocol careful.
+void note_lost_locked(LogState& s, int err);
+
+// A record taken out of the log's state for one attempt; put back when the
+// attempt fails, so its count reaches the next one.
+struct TakenRecord {
+  unsigned long count = 0;
+  timeval first{};
+  int error = 0;
+};
+
+// Under the write lock: when a record is pending, formats it into `rec`
+// (kRecordCapacity bytes), takes it out of the state and counts its bytes
+// when the write goes to the current file (`generation`). Its length, 0
+// when none is pending.
+size_t take_record_locked(CQel_Log& log, LogState& s, unsigned generation,
+                          char* rec, TakenRecord* taken);
+
+// Under the write lock: the record of `n` bytes did not reach the file
+// whole; its count is pending again, with what was lost meanwhile.
+void put_back_record_locked(CQel_Log& log, LogState& s, unsigned generation,
+                            size_t n, const TakenRecord& taken);
 
 // Writes a pending record on its own (the flush thread at a wake-up, the
 // destructor before the trailer). Does nothing when none is pending.
 void write_pending_record(CQel_Log& log);
 
 // The record's text into `buf` (a line capacity of room): prefix fields as
-// the log's mask selects, the error tag, the text and CR LF; a CR LF first
-// when the last failure left a fragment. Returns its length.
+// the log's mask selects, the error tag, the text and CR LF. Returns its
+// length.
 size_t format_record(CQel_Log& log, LogState& s, char* buf, size_t cap);
 
 }  // namespace qellog

@@ -7,6 +7,7 @@
 
 #include "log/append.h"
 #include "log/log_path.h"
+#include "log/own_file.h"
 #include "log/process_ids.h"
 #include "log/rotation.h"
 #include "log/sync.h"
@@ -15,10 +16,6 @@ namespace qellog {
 namespace {
 
 constexpr char kReopen[] = "reopen_file";
-
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 // The file under the live name, or a new one there. -1 when there is none
 // to take yet (a missing name is created only at the second check in a
@@ -73,23 +70,28 @@ void check_reopen(CQel_Log& log) {
   std::lock_guard<std::mutex> rotation(s.rotate_mutex);
   const int fd = load(log.hflog);
   struct stat open_st;
-  if (fd == -1 || fstat(fd, &open_st) != 0) return;
-  struct stat name_st;
-  const int rc = fstatat(s.dir_fd, s.leaf, &name_st,
-                         s.nofollow ? AT_SYMLINK_NOFOLLOW : 0);
-  if (rc == 0 && same_file(open_st, name_st)) {
+  if (fd == -1 || rotation_is_off(log) || fstat(fd, &open_st) != 0) return;
+  const LiveName name = look_at_live_name(s, fd);
+  if (name == LiveName::kOpenFile) {
     s.name_missing = 0;
     const unsigned long size = static_cast<unsigned long>(open_st.st_size);
     if (size < s.last_seen_size) restart_count(log, s, size);
     s.last_seen_size = size;
     return;
   }
-  if (rc != 0 && errno != ENOENT) return;
+  if (name != LiveName::kMissing && name != LiveName::kOwn) {
+    // Another user's file or something not a file under the name: the log
+    // keeps writing where it is.
+    if (name != LiveName::kUnknown) live_name_may_change(log, kReopen);
+    return;
+  }
   bool created = false;
   unsigned long prior = 0;
-  const int next = open_under_name(s, rc == 0, &created, &prior);
+  const int next = open_under_name(s, name == LiveName::kOwn, &created, &prior);
   if (next == -1) {
-    if (errno != 0) {
+    if (errno == EPERM || errno == EINVAL) {
+      refuse_once(log, errno == EPERM ? kRefusedForeign : kRefusedNotRegular, kReopen);
+    } else if (errno != 0) {
       log.writelog(LOGBIT_INTERNAL, "%s: open %s failed %d", kReopen,
                    log.filename, errno);
     }

@@ -1,3 +1,6 @@
+// Retention passes over a log's directory: which entries are the log's own
+// rotated files, and their removal as the policy (retention_policy.cc)
+// decides, within a bounded budget of head reads and unlinks.
 #include "log/retention.h"
 
 #include <dirent.h>
@@ -7,20 +10,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "log/file_format.h"
+#include "log/log_path.h"
 
 namespace qellog {
-namespace {
 
-// Enough for the first line of either header with the longest file name,
-// and the start of the second.
-constexpr size_t kHeaderProbe = 1100;
-constexpr unsigned long long kSecondsPerDay = 86400;
+void (*g_before_unlink)(int dir_fd, const char* name) = nullptr;
+
+namespace {
 
 // The live leaf and its split into the parts of a rotated name.
 struct LeafParts {
@@ -38,31 +40,6 @@ bool same_inode(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool older_than_limit(time_t stamp, time_t now, unsigned long days) {
-  if (days == 0 || stamp >= now) return false;
-  if (days > ULLONG_MAX / kSecondsPerDay) return false;
-  const unsigned long long age =
-      static_cast<unsigned long long>(now) - static_cast<unsigned long long>(stamp);
-  return age > days * kSecondsPerDay;
-}
-
-// Index of the first file that breaks a limit, or files.size(). `files` is
-// sorted newest first; the newest is never the cut.
-size_t find_cut(const std::vector<RotatedFile>& files,
-                const RetentionLimits& limits, time_t now) {
-  unsigned long long total = 0;
-  for (size_t i = 0; i < files.size(); ++i) {
-    total += files[i].size;
-    if (i == 0) continue;
-    if ((limits.max_count != 0 && i + 1 > limits.max_count) ||
-        (limits.max_total != 0 && total > limits.max_total) ||
-        older_than_limit(files[i].stamp, now, limits.max_age_days)) {
-      return i;
-    }
-  }
-  return files.size();
-}
-
 time_t local_time_of(const RotatedStamp& s) {
   struct tm cal {};
   cal.tm_year = s.year - 1900;
@@ -75,43 +52,13 @@ time_t local_time_of(const RotatedStamp& s) {
   return mktime(&cal);
 }
 
-// Reads up to `cap` bytes from the start of `fd`.
-size_t read_prefix(int fd, char* buf, size_t cap) {
-  size_t n = 0;
-  while (n < cap) {
-    const ssize_t got = pread(fd, buf + n, cap - n, static_cast<off_t>(n));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    n += static_cast<size_t>(got);
-  }
-  return n;
-}
-
-// True when the file `st` describes still sits at `name` and begins with a
-// header of the log `leaf`. The open never follows a link, never blocks on
-// a FIFO swapped in since the stat, and never becomes a controlling tty.
-bool has_header_of(int dir_fd, const char* name, const struct stat& st,
-                   const char* leaf) {
-  const int fd = openat(dir_fd, name,
-                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat opened;
-  char buf[kHeaderProbe];
-  size_t n = 0;
-  const bool same = fstat(fd, &opened) == 0 && same_inode(opened, st) &&
-                    S_ISREG(opened.st_mode);
-  if (same) n = read_prefix(fd, buf, sizeof buf);
-  close(fd);
-  return same && begins_with_header_of(buf, n, leaf);
-}
-
-// Checks an entry whose name already matched; fills `st` on success.
-bool is_own_rotated_file(int dir_fd, const char* name, const LeafParts& parts,
-                         const struct stat* live, struct stat* st) {
-  if (fstatat(dir_fd, name, st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  if (!S_ISREG(st->st_mode) || st->st_uid != geteuid()) return false;
-  if (live != nullptr && same_inode(*st, *live)) return false;
-  return has_header_of(dir_fd, name, *st, parts.leaf);
+// The key a file stamped at local time `t` would have.
+long long key_of(time_t t) {
+  struct tm cal;
+  localtime_r(&t, &cal);
+  const RotatedStamp s{cal.tm_year + 1900, cal.tm_mon + 1, cal.tm_mday, cal.tm_hour,
+                       cal.tm_min, cal.tm_sec, 999};
+  return s.key();
 }
 
 // A stream of its own over the caller's directory. The duplicate shares
@@ -130,71 +77,156 @@ DirStream open_dir_stream(int dir_fd) {
   return DirStream(dir);
 }
 
-// Lists the log's rotated files. False, with errno, when the directory
-// cannot be read.
-bool collect_rotated_files(int dir_fd, const LeafParts& parts, time_t now,
+// Lists the entries whose names are the log's rotated names, by the name
+// alone: nothing else is looked at until the policy asks. False, with
+// errno, when the directory cannot be read.
+bool collect_rotated_names(int dir_fd, const LeafParts& parts, time_t now,
                            std::vector<RotatedFile>* out) {
-  struct stat live;
-  // The live name is followed: what matters is the file the log writes to.
-  const bool have_live = fstatat(dir_fd, parts.leaf, &live, 0) == 0;
   DirStream dir = open_dir_stream(dir_fd);
   if (!dir) return false;
+  const long long future = key_of(now + kFutureToleranceSeconds);
   while (const dirent* e = readdir(dir.get())) {
     RotatedStamp stamp;
-    struct stat st;
     if (!parse_rotated_name(e->d_name, parts.stem, parts.ext, &stamp)) continue;
-    if (!is_own_rotated_file(dir_fd, e->d_name, parts,
-                             have_live ? &live : nullptr, &st)) {
-      continue;
-    }
-    out->push_back(RotatedFile{e->d_name, stamp.key(), local_time_of(stamp),
-                               static_cast<unsigned long long>(st.st_size),
-                               st.st_mtim.tv_sec > now - kYoungSeconds,
-                               st.st_dev, st.st_ino});
+    RotatedFile f{e->d_name, stamp.key(), 0, 0, false, 0, 0};
+    f.future = f.key > future;
+    out->push_back(std::move(f));
   }
   return true;
 }
 
+// Answers the policy's questions about the files it reaches. First the
+// cheap checks (a regular file of the effective user, not the live file),
+// which fill in the file's facts; then its head, read only when nothing
+// else tells: a file this process rotated alone is its own, one an earlier
+// pass verified counts without a read (but is read before it is removed).
+class OwnershipReader {
+ public:
+  OwnershipReader(int dir_fd, const LeafParts& parts, time_t now,
+                  const std::vector<RotatedFile>& files, const RetentionMemory* memory)
+      : dir_fd_(dir_fd), parts_(parts), now_(now), files_(files), memory_(memory),
+        state_(files.size(), kUnseen) {
+    // The live name is followed: what matters is the file the log writes to.
+    have_live_ = fstatat(dir_fd, parts.leaf, &live_, 0) == 0;
+  }
+
+  // Indexes files by their place in `files`, which the policy sorts before
+  // it asks.
+  Ownership check(RotatedFile& f, bool for_removal) {
+    char& state = state_[static_cast<size_t>(&f - files_.data())];
+    if (state == kUnseen) state = look(f) ? kCandidate : kRejected;
+    if (state == kNotOwn || state == kRejected) return Ownership::kNotOwn;
+    if (state == kOwn || f.made_here || (for_removal && f.young)) return Ownership::kOwn;
+    const VerifiedFile* v = cached(f);
+    if (v != nullptr && !v->own) return Ownership::kNotOwn;
+    if (v != nullptr && !for_removal) return Ownership::kOwn;
+    if (reads_ == kMaxHeadReadsPerPass) return Ownership::kUnknown;
+    ++reads_;
+    state = begins_with_own_header(dir_fd_, f.name.c_str(), f.dev, f.ino, parts_.leaf)
+                ? kOwn
+                : kNotOwn;
+    return state == kOwn ? Ownership::kOwn : Ownership::kNotOwn;
+  }
+
+  // What the heads read so far said about the files still there, for the
+  // next pass, sorted by key.
+  std::vector<VerifiedFile> still_verified(const std::vector<bool>& removed) const {
+    std::vector<VerifiedFile> out;
+    for (size_t i = 0; i < files_.size(); ++i) {
+      const RotatedFile& f = files_[i];
+      const VerifiedFile* v = state_[i] == kUnseen ? cached_by_key(f.key) : cached(f);
+      if (removed[i] || state_[i] == kRejected) continue;
+      if (state_[i] == kOwn || state_[i] == kNotOwn) {
+        out.push_back(VerifiedFile{f.key, f.dev, f.ino, state_[i] == kOwn});
+      } else if (v != nullptr) {
+        out.push_back(*v);
+      }
+    }
+    std::sort(out.begin(), out.end(),
+              [](const VerifiedFile& a, const VerifiedFile& b) { return a.key < b.key; });
+    return out;
+  }
+
+ private:
+  // kRejected: by the cheap checks; kOwn, kNotOwn: by its head.
+  static constexpr char kUnseen = 0, kCandidate = 1, kOwn = 2, kNotOwn = 3, kRejected = 4;
+
+  // The cheap checks; fills in the file's facts.
+  bool look(RotatedFile& f) {
+    struct stat st;
+    if (fstatat(dir_fd_, f.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) return false;
+    if (have_live_ && same_inode(st, live_)) return false;
+    RotatedStamp stamp;
+    parse_rotated_name(f.name.c_str(), parts_.stem, parts_.ext, &stamp);
+    f.stamp = local_time_of(stamp);
+    f.size = static_cast<unsigned long long>(st.st_size);
+    f.dev = st.st_dev;
+    f.ino = st.st_ino;
+    const KnownFile* made = made_here(f);
+    f.made_here = made != nullptr && made->size == f.size;
+    f.young = st.st_mtim.tv_sec > now_ - kYoungSeconds && !f.made_here;
+    return true;
+  }
+  const KnownFile* made_here(const RotatedFile& f) const {
+    if (memory_ == nullptr) return nullptr;
+    for (const KnownFile& k : memory_->made_here) {
+      if (k.dev == f.dev && k.ino == f.ino && k.name == f.name) return &k;
+    }
+    return nullptr;
+  }
+  const VerifiedFile* cached_by_key(long long key) const {
+    if (memory_ == nullptr) return nullptr;
+    const std::vector<VerifiedFile>& v = memory_->verified;
+    auto it = std::lower_bound(v.begin(), v.end(), key,
+                               [](const VerifiedFile& a, long long k) { return a.key < k; });
+    return it != v.end() && it->key == key ? &*it : nullptr;
+  }
+  // The earlier pass's word on `f`, when it was about this very file.
+  const VerifiedFile* cached(const RotatedFile& f) const {
+    const VerifiedFile* v = cached_by_key(f.key);
+    return v != nullptr && v->dev == f.dev && v->ino == f.ino ? v : nullptr;
+  }
+
+  const int dir_fd_;
+  const LeafParts& parts_;
+  const time_t now_;
+  const std::vector<RotatedFile>& files_;
+  const RetentionMemory* const memory_;
+  std::vector<char> state_;
+  struct stat live_ {};
+  bool have_live_ = false;
+  size_t reads_ = 0;
+};
+
 // Unlinks the chosen files, each only while its name still holds the file
-// that was checked.
+// that was checked; marks them in `removed`.
 int remove_files(int dir_fd, const std::vector<RotatedFile>& files,
-                 const std::vector<size_t>& doomed, RetentionReport& report) {
-  int removed = 0;
+                 const std::vector<size_t>& doomed, RetentionReport& report,
+                 std::vector<bool>* removed) {
+  int count = 0;
   for (size_t i : doomed) {
     const char* name = files[i].name.c_str();
     struct stat st;
     if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (st.st_dev != files[i].dev || st.st_ino != files[i].ino) continue;
+    if (g_before_unlink != nullptr) g_before_unlink(dir_fd, name);
     if (unlinkat(dir_fd, name, 0) == 0) {
-      ++removed;
+      ++count;
+      (*removed)[i] = true;
       report.removed(name);
     } else if (errno != ENOENT) {  // ENOENT: another pass got there first
       report.failed(name, errno);
     }
   }
-  return removed;
+  return count;
 }
 
 }  // namespace
 
-std::vector<size_t> files_to_remove(std::vector<RotatedFile>* files,
-                                    const RetentionLimits& limits, time_t now) {
-  std::stable_sort(files->begin(), files->end(),
-                   [](const RotatedFile& a, const RotatedFile& b) {
-                     return a.key > b.key;
-                   });
-  const size_t cut = find_cut(*files, limits, now);
-  std::vector<size_t> doomed;
-  for (size_t i = files->size(); i > cut && doomed.size() < kMaxRemovalsPerPass;
-       --i) {
-    if (!(*files)[i - 1].young) doomed.push_back(i - 1);
-  }
-  return doomed;
-}
-
 int prune_rotated_files(int dir_fd, const char* live_leaf,
                         const RetentionLimits& limits, time_t now,
-                        RetentionReport& report) {
+                        RetentionReport& report, RetentionMemory* memory) {
   if (!limits.any()) return 0;
   LeafParts parts;
   parts.leaf = live_leaf;
@@ -206,12 +238,18 @@ int prune_rotated_files(int dir_fd, const char* live_leaf,
   }
   try {
     std::vector<RotatedFile> files;
-    if (!collect_rotated_files(dir_fd, parts, now, &files)) {
+    if (!collect_rotated_names(dir_fd, parts, now, &files)) {
       report.failed(".", errno);
       return 0;
     }
-    const std::vector<size_t> doomed = files_to_remove(&files, limits, now);
-    return remove_files(dir_fd, files, doomed, report);
+    OwnershipReader reader(dir_fd, parts, now, files, memory);
+    const std::vector<size_t> doomed = files_to_remove(
+        &files, limits, now,
+        [&reader](RotatedFile& f, bool for_removal) { return reader.check(f, for_removal); });
+    std::vector<bool> removed(files.size(), false);
+    const int count = remove_files(dir_fd, files, doomed, report, &removed);
+    if (memory != nullptr) memory->verified = reader.still_verified(removed);
+    return count;
   } catch (const std::bad_alloc&) {
     report.failed(".", ENOMEM);
     return 0;

@@ -16,6 +16,7 @@
 #include "log/file_format.h"
 #include "log/flush.h"
 #include "log/log_path.h"
+#include "log/own_file.h"
 #include "log/process_ids.h"
 #include "log/sync.h"
 
@@ -77,7 +78,7 @@ void free_rotated_name(CQel_Log& log, const LogState& s, Rotated* r,
 // Renames `from` to the rotated name `r`, or, when a file took that name
 // meanwhile, to the next free one (`r`, and `now` and `cal` when given,
 // then name it).
-bool rename_to_rotated(CQel_Log& log, const LogState& s, const char* from,
+bool rename_to_rotated(CQel_Log& log, LogState& s, const char* from,
                        Rotated* r, timeval* now = nullptr,
                        struct tm* cal = nullptr) {
   timeval own_now;
@@ -119,21 +120,29 @@ bool move_aside(CQel_Log& log, LogState& s, Rotated* r, struct tm* cal) {
 
 // Gives the rotated file its name back after a failed step 2, so that the
 // log writes on to it under its own name and a later request tries again.
-void undo_move(CQel_Log& log, const LogState& s, const Rotated& r,
+// A refusal of the own-file rule (EPERM: another user's file, EINVAL: not
+// a regular file took the name) is said once per file.
+void undo_move(CQel_Log& log, LogState& s, const Rotated& r,
                const char* what, int err) {
   const bool back = r.moved && rename_noreplace(s, r.leaf, s.leaf) == 0;
+  const unsigned cause =
+      err == EPERM ? kRefusedForeign : err == EINVAL ? kRefusedNotRegular : 0;
+  if (cause != 0 && !s.first_refusal(cause)) return;
   log.writelog(LOGBIT_INTERNAL, "%s: %s %s failed %d, %s", kRotate, what,
                log.filename, err,
                back ? "file renamed back" : "writing on to the rotated file");
 }
 
 // Publishes the new file, waits for the writes still under way on the old
-// one and closes it.
+// one and closes it. The old file, moved to `r`, is remembered as rotated
+// by this process.
 void finish_swap(CQel_Log& log, LogState& s, int fd, size_t header_len,
-                 unsigned long prior) {
-  const int previous = swap_descriptor(log, s, fd, header_len, prior);
+                 unsigned long prior, const Rotated& r) {
+  unsigned long long wrote = 0;
+  const int previous = swap_descriptor(log, s, fd, header_len, prior, &wrote);
   log.writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
   close(previous);
+  if (r.moved) remember_rotated(s, r.leaf, wrote);
   log.writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
 }
 
@@ -174,7 +183,7 @@ bool rotate_moving_first(CQel_Log& log, LogState& s) {
   unsigned long prior = 0;
   const int fd = open_next(log, s, r, cal, &header_len, &prior);
   if (fd == -1) return false;
-  finish_swap(log, s, fd, header_len, prior);
+  finish_swap(log, s, fd, header_len, prior, r);
   return true;
 }
 
@@ -197,23 +206,32 @@ void hidden_name(const LogState& s, Hidden* h) {
                 kHiddenSuffix);
 }
 
+enum class HiddenName { kFree, kInUse, kNotOurs };
+
 // A hidden file found at the start of a rotation is a new file whose
 // rotation did not finish (a crash between the swap and the exchange). One
-// old enough to be nobody's rotation in progress is kept as a rotated file;
-// false when the hidden name is still in use.
-bool recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
+// old enough to be nobody's rotation in progress is kept as a rotated file.
+// One that is not the log's own (may_adopt_hidden) is left as it is, and
+// this rotation takes the usual order.
+HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
   struct stat st;
-  if (fstatat(s.dir_fd, h.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+  if (fstatat(s.dir_fd, h.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return HiddenName::kFree;
+  }
   struct stat own;
   const bool ours = fstat(load(log.hflog), &own) == 0 &&
                     own.st_dev == st.st_dev && own.st_ino == st.st_ino;
   // This log's own current file, left hidden when an earlier rotation
   // could not finish its renames: it takes the live name if that is free.
-  if (ours && rename_noreplace(s, h.leaf, s.leaf) == 0) return true;
-  if (!ours && S_ISREG(st.st_mode) && st.st_mtime > time(nullptr) - 60) {
+  if (ours && rename_noreplace(s, h.leaf, s.leaf) == 0) return HiddenName::kFree;
+  if (!ours && !may_adopt_hidden(s, h.leaf, st)) {
+    refuse_once(log, kRefusedHidden, kRotate, h.leaf);
+    return HiddenName::kNotOurs;
+  }
+  if (!ours && st.st_mtime > time(nullptr) - 60) {
     log.writelog(LOGBIT_INTERNAL, "%s: %s in use, rotation postponed", kRotate,
                  h.leaf);
-    return false;
+    return HiddenName::kInUse;
   }
   Rotated r;
   struct tm cal;
@@ -222,10 +240,11 @@ bool recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
   const bool kept = rename_to_rotated(log, s, h.leaf, &r);
   log.writelog(LOGBIT_INTERNAL, "%s: left-over %s %s %s", kRotate, h.leaf,
                kept ? "kept as" : "cannot be moved to", r.shown);
-  return kept;
+  return kept ? HiddenName::kFree : HiddenName::kInUse;
 }
 
-// Creates the hidden new file with its continuation header. -1 on failure.
+// Creates the hidden new file with its continuation header. -1 on failure;
+// errno EEXIST when a file took the hidden name since it was looked at.
 int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h,
                    const struct tm& cal, size_t* header_len) {
   const int fd = openat(s.dir_fd, h.leaf,
@@ -233,8 +252,10 @@ int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h,
                             O_NOFOLLOW,
                         s.mode);
   if (fd == -1) {
-    log.writelog(LOGBIT_INTERNAL, "%s: open %s failed %d", kRotate, h.leaf,
-                 errno);
+    if (errno != EEXIST) {
+      log.writelog(LOGBIT_INTERNAL, "%s: open %s failed %d", kRotate, h.leaf,
+                   errno);
+    }
     return -1;
   }
   return begin_file(log, s, fd, cal, h.leaf, header_len) ? fd : -1;
@@ -262,7 +283,14 @@ bool move_into_place(CQel_Log& log, LogState& s, const Hidden& h,
 bool rotate_tailsafe(CQel_Log& log, LogState& s) {
   Hidden h;
   hidden_name(s, &h);
-  if (!recover_hidden(log, s, h)) return false;
+  switch (recover_hidden(log, s, h)) {
+    case HiddenName::kInUse:
+      return false;
+    case HiddenName::kNotOurs:
+      return rotate_moving_first(log, s);
+    case HiddenName::kFree:
+      break;
+  }
   timeval now;
   struct tm cal;
   Rotated r;
@@ -273,17 +301,24 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
   }
   size_t header_len = 0;
   const int fd = prepare_hidden(log, s, h, cal, &header_len);
+  if (fd == -1 && errno == EEXIST) {
+    refuse_once(log, kRefusedHidden, kRotate, h.leaf);
+    return rotate_moving_first(log, s);
+  }
   if (fd == -1) return false;
   log.writelog(LOGBIT_INTERNAL, "%s: curfilesize %d hflog %d file renamed to %s ",
                kRotate, static_cast<int>(load(log.curfilesize)),
                load(log.hflog), r.shown);
-  const int previous = swap_descriptor(log, s, fd, header_len, 0);
-  if (!move_into_place(log, s, h, &r)) {
+  unsigned long long wrote = 0;
+  const int previous = swap_descriptor(log, s, fd, header_len, 0, &wrote);
+  const bool moved = move_into_place(log, s, h, &r);
+  if (!moved) {
     log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate, r.shown,
                  errno);
   }
   log.writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
   close(previous);
+  if (moved) remember_rotated(s, r.leaf, wrote);
   log.writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
   return true;
 }
@@ -296,7 +331,10 @@ bool rotate(CQel_Log& log) {
   NoFlushRequests no_flush;
   LogState& s = LogAccess::state(log);
   std::lock_guard<std::mutex> rotation(s.rotate_mutex);
-  if (load(log.hflog) == -1) return false;
+  if (load(log.hflog) == -1 || rotation_is_off(log) ||
+      !live_name_may_change(log, kRotate)) {
+    return false;
+  }
   return s.tailsafe.load(std::memory_order_relaxed) ? rotate_tailsafe(log, s)
                                                     : rotate_moving_first(log, s);
 }

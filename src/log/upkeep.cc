@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "log/lost_lines.h"
+#include "log/own_file.h"
 #include "log/reopen.h"
 #include "log/retention.h"
 #include "log/rotation.h"
@@ -98,6 +99,12 @@ void on_timed_wakeup(CQel_Log& log) {
   }
 }
 
+bool rotation_due(CQel_Log& log) {
+  const bool due = size_limit_reached(log) ||
+                   time_rotation_due(log, LogAccess::state(log), g_wall_clock());
+  return due && !rotation_is_off(log);
+}
+
 void before_request(CQel_Log& log) {
   write_pending_record(log);
   reopen_if_due(log, LogAccess::state(log), true);
@@ -115,13 +122,20 @@ void after_rotation(CQel_Log& log) {
     report.failed(".", errno);
     return;
   }
-  prune_rotated_files(dir, s.leaf, limits, time(nullptr), report);
+  {
+    std::lock_guard<std::mutex> rotation(s.rotate_mutex);
+    s.retention.made_here = s.rotated_here;
+  }
+  prune_rotated_files(dir, s.leaf, limits, time(nullptr), report, &s.retention);
   close(dir);
 }
 
 void file_started_locked(LogState& s, unsigned long header_bytes,
-                         unsigned long prior) {
-  s.file_started = g_wall_clock();
+                         unsigned long prior, time_t began) {
+  s.file_started = began;
+  // A new file: no piece of it is cut short yet, and nothing refused.
+  s.fragment = false;
+  s.refusals_said.store(0, std::memory_order_relaxed);
   s.next_boundary = 0;
   s.header_bytes = header_bytes;
   s.last_seen_size = header_bytes + prior;

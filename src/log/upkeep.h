@@ -30,10 +30,16 @@ void before_request(CQel_Log& log);
 // limits no longer keep.
 void after_rotation(CQel_Log& log);
 
+// Whether the flush thread rotates at this turn instead of syncing: the
+// size limit is reached, or a time boundary has passed since the file
+// began. Never for a log whose live name is not a regular file (said once).
+bool rotation_due(CQel_Log& log);
+
 // Under the write lock, at every new current file: restarts the time and
-// size bookkeeping of that file.
+// size bookkeeping of that file, which began at `began` (g_wall_clock()
+// for a new one).
 void file_started_locked(LogState& s, unsigned long header_bytes,
-                         unsigned long prior);
+                         unsigned long prior, time_t began);
 
 }  // namespace qellog
 
