@@ -32,6 +32,7 @@ struct Load {
 struct Sizes {
   size_t files = 0;
   unsigned long largest = 0;
+  unsigned long long total = 0;
 };
 
 Sizes file_sizes(const std::string& dir) {
@@ -43,6 +44,7 @@ Sizes file_sizes(const std::string& dir) {
     const std::string path = dir + "/" + e->d_name;
     if (e->d_name[0] == '.' || stat(path.c_str(), &st) != 0) continue;
     ++s.files;
+    s.total += static_cast<unsigned long long>(st.st_size);
     s.largest = std::max(s.largest, static_cast<unsigned long>(st.st_size));
   }
   closedir(d);
@@ -80,13 +82,14 @@ Sizes run(const Load& load, bool strict, double seconds) {
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
   const Load loads[] = {{8, 1, 64 * 1024}, {4, 50, 64 * 1024}, {2, 1000, 4 * 1024 * 1024}};
-  std::printf("| threads | Flushcount | Maxfilesize | Strictsize | files | largest file | largest / limit |\n");
-  std::printf("|---|---|---|---|---|---|---|\n");
+  std::printf("| threads | Flushcount | Maxfilesize | Strictsize | MB written | files | largest file | largest / limit |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
   for (const Load& load : loads) {
     for (const bool strict : {false, true}) {
       const Sizes s = run(load, strict, seconds);
-      std::printf("| %d | %u | %lu | %s | %zu | %lu | %.2fx |\n", load.threads,
-                  load.flushcount, load.limit, strict ? "yes" : "no", s.files, s.largest,
+      std::printf("| %d | %u | %lu | %s | %.1f | %zu | %lu | %.2fx |\n", load.threads,
+                  load.flushcount, load.limit, strict ? "yes" : "no",
+                  static_cast<double>(s.total) / 1e6, s.files, s.largest,
                   static_cast<double>(s.largest) / static_cast<double>(load.limit));
     }
   }

@@ -1,6 +1,7 @@
 // The process-wide API. Its state lives for the whole process, so every
 // scenario runs in a forked child with a HOME of its own; the child's gtest
 // failures become its exit status.
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -401,6 +402,43 @@ TEST_F(ApiTest, ConfigDirVariableFindsAServicesParameterFile) {
   EXPECT_NE(read_file(log_path("svc.log")).find("00000000 from the service\r\n"),
             std::string::npos);
   EXPECT_FALSE(file_exists(log_path()));
+}
+
+// A service in a container logs to its standard output, a pipe:
+// Logpath=/dev, Logname=stdout. Every line comes through, nothing under
+// /dev is renamed or made, and no error reaches standard error.
+TEST_F(ApiTest, LogpathDevAndLognameStdoutLogToAPipe) {
+  write_params("svc", "stdout",
+               "Flushthread=yes\nFlushcount=5\nMaxfilesize=1kb\nStrictsize=yes\n"
+               "Rotatetime=hourly\nReopen=yes\n");
+  // The params name $HOME/logs; this service's live in /dev.
+  const std::string ini = home_.file(".config/qel/svc_param.ini");
+  std::string text = read_file(ini);
+  text.replace(text.find(home_.file("logs")), home_.file("logs").size(), "/dev");
+  write_file(ini, text);
+  const std::vector<std::string> dev_before = list_dir("/dev");
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  fcntl(out[1], F_SETPIPE_SZ, 1 << 20);  // read once the child has ended
+  const ChildResult r = run_in_child([&] {
+    dup2(out[1], 1);
+    setenv("HOME", home_.path().c_str(), 1);
+    init_logging("svc");
+    for (int i = 0; i < 500; ++i) writelog(LOGBIT_INFO, nullptr, "line %03d", i);
+    exit_logging();
+    return get_logparam_logbits() == 0 ? 0 : 1;
+  });
+  close(out[1]);
+  std::string got;
+  char buf[65536];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  close(out[0]);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(count_of(got, "00000000 line "), 500u);
+  EXPECT_NE(got.find("00000000 line 499\r\n"), std::string::npos);
+  EXPECT_EQ(count_of(got, "Logging ended at"), 1u);
+  EXPECT_EQ(list_dir("/dev"), dev_before);
 }
 
 void log_from_key_destructor(void*) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -53,6 +54,58 @@ class RotationTest : public ::testing::Test {
     return std::string(buf, n);
   }
 };
+
+// With the strict size limit the line that reaches the limit makes the
+// flush thread rotate, with no flush request due; without it nothing
+// rotates until a request comes.
+TEST_F(RotationTest, StrictSizeRotatesAtTheLimitWithoutAFlushRequest) {
+  log->set_flushcount(1000000);
+  const auto fill_to = [&](unsigned long limit) {
+    log->set_maxfilesize(limit);
+    for (int i = 0; log->get_curfilesize() < limit; ++i) {
+      log->writelog(2, "line %03d of a file that fills up", i);
+    }
+  };
+  log->start_flush_thread();
+  fill_to(1024);
+  log->stop_flush_thread();
+  EXPECT_TRUE(rotated().empty()) << "rotated without a request";
+
+  EXPECT_FALSE(log->get_strictsize());
+  log->set_strictsize(true);
+  EXPECT_TRUE(log->get_strictsize());
+  log->start_flush_thread();
+  fill_to(log->get_curfilesize() + 512);
+  ASSERT_TRUE(wait_until([&] { return rotated().size() == 1; }));
+  for (size_t n = 2; n <= 3; ++n) {
+    fill_to(1024);
+    ASSERT_TRUE(wait_until([&] { return rotated().size() == n; })) << n;
+  }
+  // The writer stopped at the line that reached the limit: files of the
+  // limit and at most that line (lines here are 41 bytes).
+  std::vector<std::string> names = rotated();
+  std::sort(names.begin(), names.end());
+  for (size_t n = 1; n <= 2; ++n) {
+    const size_t size = read_file(dir.file(names[n])).size();
+    EXPECT_GE(size, 1024u) << names[n];
+    EXPECT_LT(size, 1024u + 41) << names[n];
+  }
+
+  // Four writers that never pause: a writer that finds the file at twice
+  // the limit waits for the rotation, so no file holds more than that and
+  // one line of each writer, however far the flush thread lags.
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 4; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < 3000; ++i) log->writelog(2, "writer %d line %04d of four", w, i);
+    });
+  }
+  for (std::thread& t : writers) t.join();
+  log->stop_flush_thread();
+  for (const std::string& name : list_dir(dir.path())) {
+    EXPECT_LE(read_file(dir.file(name)).size(), 2 * 1024u + 4 * 35) << name;
+  }
+}
 
 TEST_F(RotationTest, HappensOnlyAtAFlushRequestOnceTheSizeIsReached) {
   log->start_flush_thread();

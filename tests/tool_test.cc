@@ -380,6 +380,7 @@ TEST_F(ToolTest, CheckOfTheWorkedExampleIsCleanAndWritesNothing) {
       "  Logging            0x1003                           from \"0x1003\"\n"
       "  Flushcount         100 (an fsync every 101 writes)  from \"100\"\n"
       "  Maxfilesize        8388608 bytes (8 Mb)             from \"8Mb\"\n"
+                "  Strictsize         off                              default\n"
       "  Maxfilecount       0 (no limit)                     default\n"))
       << r.out;
   EXPECT_TRUE(contains(r.out, "  Flushthread        on                               "

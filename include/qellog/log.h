@@ -180,6 +180,16 @@ class QELLOG_API CQel_Log {
   // "17:14:07.427 "; also in the lost-line record. Off by default.
   void set_isotime(bool on);
   bool get_isotime();
+  // A size limit that holds, with a flush thread: the write that takes the
+  // file to maxfilesize makes the flush thread rotate at its next turn,
+  // however busy it is, instead of at the next flush request; and a writer
+  // whose line finds the file at twice the limit while that rotation is
+  // still to come waits for it (it blocks for a rename, an open and a
+  // header, never for an fsync of its own). So no file grows past twice
+  // the limit by more than one line of each writing thread. Off by
+  // default; the write path pays one relaxed load for it.
+  void set_strictsize(bool on);
+  bool get_strictsize();
 
   // Stopwatch: stop_time_mess() returns the milliseconds (microsecond
   // resolution) since start_time_mess().

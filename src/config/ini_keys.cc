@@ -76,6 +76,16 @@ const IniKey kLogKeys[] = {
      [](CQel_Log& l) { return l.get_maxfilesize(); }, nullptr, "4Mb", true,
      "Size at which the flush thread moves the file to a time-stamped name\n"
      "and starts a new one: a number of bytes, or with the unit Mb or kb."},
+    {"Strictsize", ValueKind::kSwitch, "",
+     [](SettingStep& s) {
+       const SwitchReading r = read_switch(s.text);
+       s.log.set_strictsize(r.on);
+       trace_switch(s, "Strictsize", r.shown);
+     },
+     [](CQel_Log& l) -> unsigned long { return l.get_strictsize(); }, nullptr, "yes", true,
+     "yes: the line that takes the file to Maxfilesize makes the flush thread\n"
+     "rotate next, so that a file ends near the limit however busy the log is\n"
+     "(without it the size is judged only at flush requests)."},
     {"Maxfilecount", ValueKind::kCount, "",
      [](SettingStep& s) {
        s.log.set_maxfilecount(read_number(s.text).value);

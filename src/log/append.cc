@@ -60,6 +60,21 @@ void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head,
   }
 }
 
+// Under the write lock, with `len` bytes just counted: the strict size
+// limit's view of the piece. The one piece that takes the current file
+// from below its limit to it asks for a rotation; a piece that finds the
+// file at twice the limit while that rotation is still asked for will wait
+// for it.
+void judge_size_locked(const CQel_Log& log, LogState& s, unsigned long len, Append* a) {
+  const unsigned long held = log.curfilesize + s.prior_bytes.load(std::memory_order_relaxed);
+  const unsigned long limit = load(log.maxfilesize);
+  a->reaches_limit = held >= limit && held - len < limit;
+  if (a->reaches_limit) s.rotation_asked.fetch_add(1, std::memory_order_relaxed);
+  a->rotation_ticket = s.rotation_asked.load(std::memory_order_relaxed);
+  a->over_bound = limit != 0 && held - len >= 2 * limit && !raises_no_flush() &&
+                  a->rotation_ticket != s.rotation_answered.load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len) {
@@ -78,6 +93,7 @@ Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len) {
     s.careful_in_flight[s.fd_generation & 1].fetch_add(1, std::memory_order_relaxed);
   }
   a.counted = true;
+  if (s.strict_size.load(std::memory_order_relaxed)) judge_size_locked(log, s, len, &a);
   // Exactly one writer claims a flush, and none while one is in progress.
   a.claimed_flush = log.msgcount > load(log.flushcount) && !raises_no_flush() &&
                     claim_flush(s);
@@ -126,8 +142,11 @@ bool complete_append(CQel_Log& log, LogState& s, const Append& reserved,
       note_lost_locked(s, err);
     }
     if (a.claimed_flush) release_flush(s);
+  } else if (a.reaches_limit) {
+    request_rotation(log);
   }
   if (a.counted) finish_append(s, a);
+  if (a.over_bound) wait_for_rotation(log, a.rotation_ticket);
   return ok && a.claimed_flush;
 }
 

@@ -20,6 +20,11 @@ struct Append {
   bool counted = false;
   bool claimed_flush = false;
   bool careful = false;  // reserved after a failure: see LogState::careful
+  // The strict size limit: this piece takes the file to its limit, or
+  // finds it at twice the limit and waits for the rotation asked before it.
+  bool reaches_limit = false;
+  bool over_bound = false;
+  unsigned rotation_ticket = 0;
 };
 
 // Under the write lock: takes the descriptor, counts `len` bytes and one

@@ -69,11 +69,16 @@ void wait_with_upkeep(CQel_Log& log, std::unique_lock<std::mutex>& lock) {
     // that notify is lost and the join never returns.
     if (!log.thread_run.load()) return;
     const long ms = upkeep_wait_ms(log);
+    // A rotation asked for by the strict size limit is never lost, even
+    // when it was asked while this thread was busy.
+    const bool rotation_asked = s.rotation_asked.load(std::memory_order_relaxed) !=
+                                s.rotation_answered.load(std::memory_order_relaxed);
     if (ms < 0) {
-      log.flush_cond.wait(lock);
+      if (!rotation_asked) log.flush_cond.wait(lock);
       return;
     }
-    if (log.flush_cond.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+    if (rotation_asked ||
+        log.flush_cond.wait_for(lock, std::chrono::milliseconds(ms), [&] {
           return s.wake_requested || !log.thread_run.load();
         })) {
       return;
@@ -84,12 +89,15 @@ void wait_with_upkeep(CQel_Log& log, std::unique_lock<std::mutex>& lock) {
   }
 }
 
-// Waits for a request; false when the thread is to end.
-bool wait_for_request(CQel_Log& log) {
+// Waits for a request; false when the thread is to end. `*taken` is what
+// the strict size limit had asked for when the turn began.
+bool wait_for_request(CQel_Log& log, unsigned* taken) {
   std::unique_lock<std::mutex> lock(log.flush_mutex);
   log.writelog(LOGBIT_INTERNAL, "%s: vor wait", kThread);
   wait_with_upkeep(log, lock);
-  LogAccess::state(log).wake_requested = false;
+  LogState& s = LogAccess::state(log);
+  s.wake_requested = false;
+  *taken = s.rotation_asked.load(std::memory_order_relaxed);
   lock.unlock();
   if (log.thread_run.load()) return true;
   log.writelog(LOGBIT_INTERNAL, "%s: thread_run false break_loop", kThread);
@@ -104,6 +112,18 @@ void sync_file(CQel_Log& log) {
   }
   fsync_current(log);
   log.writelog(LOGBIT_INTERNAL, "%s: fsync done", kThread);
+}
+
+// At the end of a turn: the rotations asked until it began are answered,
+// rotated or not (a rotation that failed is tried again at the next flush
+// request, not at every line).
+void answer_rotations(LogState& s, unsigned taken) {
+  if (s.rotation_answered.load(std::memory_order_relaxed) == taken) return;
+  {
+    std::lock_guard<std::mutex> guard(s.bound_mutex);
+    s.rotation_answered.store(taken, std::memory_order_relaxed);
+  }
+  s.bound_cond.notify_all();
 }
 
 }  // namespace
@@ -123,6 +143,21 @@ void release_flush(LogState& s) { s.flush_busy.store(false); }
 void raise_flush(CQel_Log& log) {
   flush_now(log);
   release_flush(LogAccess::state(log));
+}
+
+void request_rotation(CQel_Log& log) {
+  if (!raises_no_flush() && log.thread_run.load()) wake_flush_thread(log);
+}
+
+void wait_for_rotation(CQel_Log& log, unsigned ticket) {
+  LogState& s = LogAccess::state(log);
+  std::unique_lock<std::mutex> lock(s.bound_mutex);
+  // The time limit only guards against a turn that never comes; the flush
+  // thread answers every request before it ends.
+  s.bound_cond.wait_for(lock, std::chrono::seconds(1), [&] {
+    return static_cast<int>(s.rotation_answered.load(std::memory_order_relaxed) - ticket) >= 0 ||
+           !log.thread_run.load();
+  });
 }
 
 void join_flush_thread(CQel_Log& log) {
@@ -178,16 +213,22 @@ int CQel_Log::start_flush_thread() {
 int CQel_Log::msg_flush_thread() {
   qellog::t_raises_no_flush = true;  // for the life of this thread
   writelog(LOGBIT_INTERNAL, "%s: start", qellog::kThread);
+  qellog::LogState& s = LogAccess::state(*this);
+  unsigned taken = s.rotation_asked.load(std::memory_order_relaxed);
   while (thread_run.load()) {
-    if (!qellog::wait_for_request(*this)) break;
+    if (!qellog::wait_for_request(*this, &taken)) break;
     qellog::before_request(*this);
     // Time rotation is judged at every turn, also when requests keep the
     // thread from ever waiting out a timed wake-up.
-    if (!qellog::rotation_due(*this)) {
-      qellog::sync_file(*this);
-    } else if (qellog::rotate(*this)) {
-      qellog::after_rotation(*this);
-    }
+    const bool due = qellog::rotation_due(*this);
+    const bool rotated = due && qellog::rotate(*this);
+    if (!due) qellog::sync_file(*this);
+    // Writers held back by the strict size limit go on before retention's
+    // pass over the directory.
+    qellog::answer_rotations(s, taken);
+    if (rotated) qellog::after_rotation(*this);
   }
+  // No writer waits for a thread that has ended.
+  qellog::answer_rotations(s, s.rotation_asked.load(std::memory_order_relaxed));
   return 0;
 }

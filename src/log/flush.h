@@ -32,6 +32,16 @@ void release_flush(LogState& s);
 // Runs the flush that the caller claimed and releases the claim.
 void raise_flush(CQel_Log& log);
 
+// The strict size limit's request (LogState::rotation_asked, already
+// counted): wakes the flush thread for a turn, except on the flush thread
+// itself (or in a rotation), which sees the request before it waits again.
+void request_rotation(CQel_Log& log);
+
+// Blocks a writer until the flush thread has answered the rotation asked
+// as `ticket` (rotated, or found it cannot), or no longer runs. Returns at
+// once on the flush thread and in a rotation.
+void wait_for_rotation(CQel_Log& log, unsigned ticket);
+
 // Stops the flush thread quietly when its handle is still joinable (also
 // when the run flag was cleared from outside without a join).
 void join_flush_thread(CQel_Log& log);

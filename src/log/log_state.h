@@ -8,6 +8,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -107,6 +108,17 @@ struct LogState {
   std::atomic<unsigned> rotate_time{0};
   std::atomic<bool> tailsafe{false};
   std::atomic<bool> iso_time{false};  // dated time field
+  // The strict size limit. The piece that takes the current file to its
+  // limit asks for a rotation (rotation_asked, under the write lock); the
+  // flush thread takes what was asked when it starts a turn and answers it
+  // when the turn ends (rotation_answered, under bound_mutex). A writer
+  // whose piece found the file at twice its limit waits on bound_cond until
+  // the rotation asked before it has been answered.
+  std::atomic<bool> strict_size{false};
+  std::atomic<unsigned> rotation_asked{0};
+  std::atomic<unsigned> rotation_answered{0};
+  std::mutex bound_mutex;
+  std::condition_variable bound_cond;
 
   // The flush thread's own bookkeeping (only it and the swap touch these,
   // both under the rotation lock).

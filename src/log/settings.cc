@@ -69,3 +69,9 @@ void CQel_Log::set_isotime(bool on) {
 bool CQel_Log::get_isotime() {
   return LogAccess::state(*this).iso_time.load(kRelaxed);
 }
+void CQel_Log::set_strictsize(bool on) {
+  LogAccess::state(*this).strict_size.store(on, kRelaxed);
+}
+bool CQel_Log::get_strictsize() {
+  return LogAccess::state(*this).strict_size.load(kRelaxed);
+}
