@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "log/calendar.h"
 #include "log/upkeep.h"
 
 #include "log_test_util.h"

@@ -14,7 +14,8 @@
 #include "log/line_format.h"
 #include "log/log_state.h"
 #include "log/lost_lines.h"
-#include "log/process_ids.h"
+#include "log/calendar.h"
+#include "log/line.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -342,6 +343,7 @@ TEST(PrefixFormat, FieldsAndZonesByTable) {
     f.pid = 1234;
     f.tid = 1240;
     f.cpu_no = 3;
+    qellog::local_calendar(f.now.tv_sec, &f.cal);
     char buf[qellog::kLineCapacity];
     const size_t n = qellog::format_prefix(f, buf, qellog::kLineTextMax);
     EXPECT_EQ(std::string(buf, n), c.expected) << c.tz << " bits " << c.bits;

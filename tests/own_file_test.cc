@@ -25,6 +25,7 @@
 #include "log/reopen.h"
 #include "log/retention.h"
 #include "log/rotation.h"
+#include "log/calendar.h"
 #include "log/upkeep.h"
 #include "log_test_util.h"
 #include "qellog/log.h"

@@ -1,16 +1,14 @@
 #include "log/append.h"
 
 #include <errno.h>
-#include <unistd.h>
+#include <sys/uio.h>
 
-#include <cstdio>
 #include <thread>
 
-#include "log/flush.h"
-#include "log/log_path.h"
+#include "log/flush_request.h"
 #include "log/lost_lines.h"
 #include "log/sync.h"
-#include "log/upkeep.h"
+#include "log/write_loop.h"
 
 namespace qellog {
 namespace {
@@ -53,7 +51,7 @@ void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head,
     // The CR LF or the record was cut short: the record's count is due
     // again. A record that reached the file whole is never counted twice.
     if (current && crlf) store(log.curfilesize, log.curfilesize - 2);
-    if (rec_n != 0) put_back_record_locked(log, s, a.generation, rec_n, taken);
+    if (rec_n != 0) put_back_record_locked(log, s, current, rec_n, taken);
     if (current) s.fragment = crlf || written > 0;
   } else if (current) {
     s.fragment = written > head;
@@ -77,7 +75,7 @@ void judge_size_locked(const CQel_Log& log, LogState& s, unsigned long len, Appe
 
 }  // namespace
 
-Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len) {
+Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len, bool may_claim) {
   Append a;
   a.fd = log.hflog;
   a.generation = s.fd_generation;
@@ -95,8 +93,8 @@ Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len) {
   a.counted = true;
   if (s.strict_size.load(std::memory_order_relaxed)) judge_size_locked(log, s, len, &a);
   // Exactly one writer claims a flush, and none while one is in progress.
-  a.claimed_flush = log.msgcount > load(log.flushcount) && !raises_no_flush() &&
-                    claim_flush(s);
+  a.claimed_flush =
+      may_claim && log.msgcount > load(log.flushcount) && !raises_no_flush() && claim_flush(s);
   return a;
 }
 
@@ -169,9 +167,10 @@ bool write_carefully(CQel_Log& log, LogState& s, const Append& a,
   bool crlf;
   {
     LockGuard guard(s.write_lock);
-    crlf = s.fragment && s.fd_generation == a.generation;
+    const bool current = s.fd_generation == a.generation;
+    crlf = s.fragment && current;
     if (crlf) store(log.curfilesize, log.curfilesize + 2);
-    rec_n = take_record_locked(log, s, a.generation, rec, &taken);
+    rec_n = take_record_locked(log, s, current, rec, &taken);
   }
   const size_t head = (crlf ? 2 : 0) + rec_n;
   const iovec pieces[3] = {{const_cast<char*>(kCrLf), crlf ? 2u : 0u},
@@ -188,49 +187,22 @@ bool write_carefully(CQel_Log& log, LogState& s, const Append& a,
   return ok;
 }
 
-void append_piece(CQel_Log& log, const char* data, unsigned long len) {
+void write_pending_record(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
+  if (!s.record_pending.load(std::memory_order_relaxed)) return;
   Append a;
   {
     LockGuard guard(s.write_lock);
-    a = reserve_locked(log, s, len);
+    if (s.pending_lost == 0) return;
+    a = reserve_record_locked(log, s);
   }
-  // The flush is raised without the write lock: it takes flush_mutex, under
-  // which the flush thread itself writes a line.
-  if (complete_append(log, s, a, data, len)) raise_flush(log);
+  if (a.fd == -1) return;
+  write_carefully(log, s, a, "", 0);
+  finish_append(s, a);
 }
 
-bool write_all(int fd, const char* data, size_t len, bool* partial) {
-  const iovec one{const_cast<char*>(data), len};
-  size_t written = 0;
-  const bool ok = write_pieces(fd, &one, 1, &written);
-  if (partial != nullptr) *partial = written > 0;
-  return ok;
-}
-
-bool write_pieces(int fd, const iovec* pieces, int count, size_t* written) {
-  size_t total = 0;
-  for (int i = 0; i < count; ++i) total += pieces[i].iov_len;
-  ssize_t n;
-  do {
-    // A write cut short sets no errno: the report then says 0 rather than
-    // repeating the cause of some earlier call.
-    errno = 0;
-    n = count == 1 ? write(fd, pieces[0].iov_base, pieces[0].iov_len)
-                   : writev(fd, pieces, count);
-  } while (n < 0 && errno == EINTR);
-  *written = n > 0 ? static_cast<size_t>(n) : 0;
-  return n == static_cast<ssize_t>(total);
-}
-
-void report_write_error(const char* filename, int err) {
-  std::fprintf(stderr, "Error in write to logfile %s: %d\n", filename, err);
-}
-
-int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
-                    unsigned long prior, unsigned long long* wrote) {
-  // A file that another process began: time rotation counts from its start.
-  const time_t began = prior > 0 ? file_began(s, fd, g_wall_clock()) : g_wall_clock();
+int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size, unsigned long prior,
+                    time_t began, unsigned long long* wrote) {
   int previous;
   unsigned old_generation;
   {
@@ -242,7 +214,7 @@ int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
     store(log.curfilesize, size);
     s.prior_bytes.store(prior, std::memory_order_relaxed);
     store(log.msgcount, log.msgcount + 1);
-    file_started_locked(s, size, prior, began);
+    s.file_started_locked(size, prior, began);
   }
   // Writers that took the old descriptor may still be inside their
   // write(2); it is closed only once they have returned.

@@ -1,12 +1,6 @@
 #include "log/line_format.h"
 
-#include <sched.h>
-
 #include <cstdint>
-#include <cstring>
-
-#include "log/process_ids.h"
-#include "qellog/log.h"
 
 namespace qellog {
 namespace {
@@ -115,31 +109,21 @@ void elapsed_parts(const timeval& now, const timeval& last, int* ms, int* us) {
   *us = static_cast<int>(d_us % 1000);
 }
 
-LineFields line_fields(unsigned bits, bool dated, bool error_tag,
-                       bool with_value, int value) {
-  LineFields f;
-  f.time = (bits & LOGBIT_TIME) != 0;
-  f.dated = f.time && dated;
-  f.delta = (bits & LOGBIT_DELTA) != 0;
-  f.pid_tid = (bits & LOGBIT_PID_TID) != 0;
-  f.cpu = (bits & LOGBIT_CPU) != 0;
-  f.value = with_value;
-  f.error_tag = error_tag;
-  f.value_bits = static_cast<unsigned>(value);
-  if (f.pid_tid) {
-    f.pid = cached_pid();
-    f.tid = cached_tid();
+double stopwatch_ms(const timeval& start, const timeval& stop) {
+  long long d_us = static_cast<long long>(stop.tv_usec) - start.tv_usec;
+  long long d_s = static_cast<long long>(stop.tv_sec) - start.tv_sec;
+  if (d_us < 0) {
+    d_us += 1000000;
+    d_s -= 1;
   }
-  if (f.cpu) f.cpu_no = sched_getcpu();
-  return f;
+  return (static_cast<double>(d_us) + 1000000.0 * static_cast<double>(d_s)) / 1000.0;
 }
 
 size_t format_prefix(const LineFields& f, char* buf, size_t cap) {
   char* p = buf;
   char* end = buf + cap;
   if (f.time) {
-    struct tm cal;
-    local_calendar(f.now.tv_sec, &cal);
+    const struct tm& cal = f.cal;
     if (f.dated) p = put_date(p, end, cal);
     p = put2(p, end, cal.tm_hour);
     p = put_char(p, end, ':');

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "config/log_files.h"
+#include "log/calendar.h"
 #include "log/file_format.h"
 
 namespace qellog {
@@ -169,6 +170,10 @@ time_t file_began(const LogState& s, int fd, time_t otherwise) {
   }
   const time_t t = mktime(&cal);
   return t != -1 ? t : otherwise;
+}
+
+time_t file_start_time(const LogState& s, int fd, unsigned long prior) {
+  return prior > 0 ? file_began(s, fd, g_wall_clock()) : g_wall_clock();
 }
 
 unsigned long regular_file_size(int fd) {

@@ -67,6 +67,11 @@ bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino,
 // begins with, otherwise `otherwise`.
 time_t file_began(const LogState& s, int fd, time_t otherwise);
 
+// When the file open as `fd`, which held `prior` bytes when the log took
+// it, began for time rotation: now (g_wall_clock()) for a new file, and
+// file_began() for a file that another run or process began.
+time_t file_start_time(const LogState& s, int fd, unsigned long prior);
+
 // The size of the regular file open as `fd`, 0 for anything else.
 unsigned long regular_file_size(int fd);
 

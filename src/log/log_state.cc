@@ -20,4 +20,13 @@ LogState::~LogState() {
   pthread_mutex_destroy(&write_lock);
 }
 
+void LogState::file_started_locked(unsigned long header, unsigned long prior, time_t began) {
+  file_started = began;
+  next_boundary = 0;
+  header_bytes = header;
+  fragment = false;
+  refusals_said.store(0, std::memory_order_relaxed);
+  last_seen_size = header + prior;
+}
+
 }  // namespace qellog

@@ -6,9 +6,10 @@
 #include <unistd.h>
 
 #include "log/append.h"
+#include "log/calendar.h"
 #include "log/log_path.h"
+#include "log/message.h"
 #include "log/own_file.h"
-#include "log/process_ids.h"
 #include "log/rotation.h"
 #include "log/sync.h"
 
@@ -38,15 +39,15 @@ bool take_over(CQel_Log& log, LogState& s, int fd, bool created,
   local_calendar(now.tv_sec, &cal);
   size_t n = 0;
   if (!begin_file(log, s, fd, cal, created ? s.leaf : nullptr, &n)) {
-    log.writelog(LOGBIT_INTERNAL, "%s: header to %s failed %d", kReopen,
+    diagnostic(log, "%s: header to %s failed %d", kReopen,
                  log.filename, errno);
     return false;
   }
-  const int previous = swap_descriptor(log, s, fd, n, prior);
+  const int previous = swap_descriptor(log, s, fd, n, prior, file_start_time(s, fd, prior));
   close(previous);
   s.name_missing = 0;
   s.last_seen_size = prior + n;
-  log.writelog(LOGBIT_INTERNAL, "%s: %s reopened, hflog %d, previous %d closed",
+  diagnostic(log, "%s: %s reopened, hflog %d, previous %d closed",
                kReopen, log.filename, fd, previous);
   return true;
 }
@@ -59,7 +60,7 @@ void restart_count(CQel_Log& log, LogState& s, unsigned long size) {
     store(log.curfilesize, 0ul);
     s.prior_bytes.store(size, std::memory_order_relaxed);
   }
-  log.writelog(LOGBIT_INTERNAL, "%s: %s was truncated to %lu bytes", kReopen,
+  diagnostic(log, "%s: %s was truncated to %lu bytes", kReopen,
                log.filename, size);
 }
 
@@ -92,7 +93,7 @@ void check_reopen(CQel_Log& log) {
     if (errno == EPERM || errno == EINVAL) {
       refuse_once(log, errno == EPERM ? kRefusedForeign : kRefusedNotRegular, kReopen);
     } else if (errno != 0) {
-      log.writelog(LOGBIT_INTERNAL, "%s: open %s failed %d", kReopen,
+      diagnostic(log, "%s: open %s failed %d", kReopen,
                    log.filename, errno);
     }
     return;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "log/retention.h"
+#include "log/retention_policy.h"
 
 namespace qellog {
 namespace {

@@ -13,12 +13,14 @@
 #include <cstring>
 
 #include "log/append.h"
+#include "log/calendar.h"
 #include "log/file_format.h"
-#include "log/flush.h"
+#include "log/flush_request.h"
 #include "log/log_path.h"
+#include "log/message.h"
 #include "log/own_file.h"
-#include "log/process_ids.h"
 #include "log/sync.h"
+#include "log/write_loop.h"
 
 namespace qellog {
 
@@ -107,13 +109,13 @@ bool move_aside(CQel_Log& log, LogState& s, Rotated* r, struct tm* cal) {
   }
   if (r->moved) return true;
   if (err == ENOENT) {
-    log.writelog(LOGBIT_INTERNAL, "%s: %s is gone, a new file starts", kRotate,
+    diagnostic(log, "%s: %s is gone, a new file starts", kRotate,
                  log.filename);
     return true;
   }
   // The live file keeps its name and its content. Lines go on into it, and
   // the next flush request tries again.
-  log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate, r->shown,
+  diagnostic(log, "%s: rename to %s failed %d", kRotate, r->shown,
                err);
   return false;
 }
@@ -128,7 +130,7 @@ void undo_move(CQel_Log& log, LogState& s, const Rotated& r,
   const unsigned cause =
       err == EPERM ? kRefusedForeign : err == EINVAL ? kRefusedNotRegular : 0;
   if (cause != 0 && !s.first_refusal(cause)) return;
-  log.writelog(LOGBIT_INTERNAL, "%s: %s %s failed %d, %s", kRotate, what,
+  diagnostic(log, "%s: %s %s failed %d, %s", kRotate, what,
                log.filename, err,
                back ? "file renamed back" : "writing on to the rotated file");
 }
@@ -139,11 +141,12 @@ void undo_move(CQel_Log& log, LogState& s, const Rotated& r,
 void finish_swap(CQel_Log& log, LogState& s, int fd, size_t header_len,
                  unsigned long prior, const Rotated& r) {
   unsigned long long wrote = 0;
-  const int previous = swap_descriptor(log, s, fd, header_len, prior, &wrote);
-  log.writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
+  const int previous =
+      swap_descriptor(log, s, fd, header_len, prior, file_start_time(s, fd, prior), &wrote);
+  diagnostic(log, "%s: open done now hflog %d  ", kRotate, fd);
   close(previous);
   if (r.moved) remember_rotated(s, r.leaf, wrote);
-  log.writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
+  diagnostic(log, "%s: prev_hflog %d  closed", kRotate, previous);
 }
 
 // Step 2: opens the new file and writes its continuation header before
@@ -172,8 +175,7 @@ bool rotate_moving_first(CQel_Log& log, LogState& s) {
   struct tm cal;
   if (!move_aside(log, s, &r, &cal)) return false;
   if (r.moved) {
-    log.writelog(LOGBIT_INTERNAL,
-                 "%s: curfilesize %d hflog %d file renamed to %s ", kRotate,
+    diagnostic(log, "%s: curfilesize %d hflog %d file renamed to %s ", kRotate,
                  static_cast<int>(load(log.curfilesize)), load(log.hflog),
                  r.shown);
   }
@@ -229,7 +231,7 @@ HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
     return HiddenName::kNotOurs;
   }
   if (!ours && st.st_mtime > time(nullptr) - 60) {
-    log.writelog(LOGBIT_INTERNAL, "%s: %s in use, rotation postponed", kRotate,
+    diagnostic(log, "%s: %s in use, rotation postponed", kRotate,
                  h.leaf);
     return HiddenName::kInUse;
   }
@@ -238,7 +240,7 @@ HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
   timeval now;
   free_rotated_name(log, s, &r, &now, &cal);
   const bool kept = rename_to_rotated(log, s, h.leaf, &r);
-  log.writelog(LOGBIT_INTERNAL, "%s: left-over %s %s %s", kRotate, h.leaf,
+  diagnostic(log, "%s: left-over %s %s %s", kRotate, h.leaf,
                kept ? "kept as" : "cannot be moved to", r.shown);
   return kept ? HiddenName::kFree : HiddenName::kInUse;
 }
@@ -253,7 +255,7 @@ int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h,
                         s.mode);
   if (fd == -1) {
     if (errno != EEXIST) {
-      log.writelog(LOGBIT_INTERNAL, "%s: open %s failed %d", kRotate, h.leaf,
+      diagnostic(log, "%s: open %s failed %d", kRotate, h.leaf,
                    errno);
     }
     return -1;
@@ -306,20 +308,20 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
     return rotate_moving_first(log, s);
   }
   if (fd == -1) return false;
-  log.writelog(LOGBIT_INTERNAL, "%s: curfilesize %d hflog %d file renamed to %s ",
+  diagnostic(log, "%s: curfilesize %d hflog %d file renamed to %s ",
                kRotate, static_cast<int>(load(log.curfilesize)),
                load(log.hflog), r.shown);
   unsigned long long wrote = 0;
-  const int previous = swap_descriptor(log, s, fd, header_len, 0, &wrote);
+  const int previous = swap_descriptor(log, s, fd, header_len, 0, g_wall_clock(), &wrote);
   const bool moved = move_into_place(log, s, h, &r);
   if (!moved) {
-    log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate, r.shown,
+    diagnostic(log, "%s: rename to %s failed %d", kRotate, r.shown,
                  errno);
   }
-  log.writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
+  diagnostic(log, "%s: open done now hflog %d  ", kRotate, fd);
   close(previous);
   if (moved) remember_rotated(s, r.leaf, wrote);
-  log.writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
+  diagnostic(log, "%s: prev_hflog %d  closed", kRotate, previous);
   return true;
 }
 
@@ -364,5 +366,3 @@ bool size_limit_reached(CQel_Log& log) {
 }
 
 }  // namespace qellog
-
-void CQel_Log::create_next_file() { qellog::rotate(*this); }

@@ -1,11 +1,12 @@
 #include "log/upkeep.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-
-#include "log/lost_lines.h"
+#include "log/append.h"
+#include "log/calendar.h"
+#include "log/message.h"
 #include "log/own_file.h"
 #include "log/reopen.h"
 #include "log/retention.h"
@@ -21,17 +22,14 @@ constexpr char kRetention[] = "remove_rotated_files";
 // test clock are seen within about a second.
 constexpr long kPollMs = 1000;
 
-time_t system_clock_now() { return time(nullptr); }
-
 class DiagnosticReport : public RetentionReport {
  public:
   explicit DiagnosticReport(CQel_Log& log) : log_(log) {}
   void removed(const char* name) override {
-    log_.writelog(LOGBIT_INTERNAL, "%s: removed %s", kRetention, name);
+    diagnostic(log_, "%s: removed %s", kRetention, name);
   }
   void failed(const char* name, int err) override {
-    log_.writelog(LOGBIT_INTERNAL, "%s: remove %s failed %d", kRetention, name,
-                  err);
+    diagnostic(log_, "%s: remove %s failed %d", kRetention, name, err);
   }
 
  private:
@@ -77,8 +75,6 @@ void reopen_if_due(CQel_Log& log, LogState& s, bool request) {
 }
 
 }  // namespace
-
-time_t (*g_wall_clock)() = system_clock_now;
 
 long upkeep_wait_ms(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
@@ -128,17 +124,6 @@ void after_rotation(CQel_Log& log) {
   }
   prune_rotated_files(dir, s.leaf, limits, time(nullptr), report, &s.retention);
   close(dir);
-}
-
-void file_started_locked(LogState& s, unsigned long header_bytes,
-                         unsigned long prior, time_t began) {
-  s.file_started = began;
-  // A new file: no piece of it is cut short yet, and nothing refused.
-  s.fragment = false;
-  s.refusals_said.store(0, std::memory_order_relaxed);
-  s.next_boundary = 0;
-  s.header_bytes = header_bytes;
-  s.last_seen_size = header_bytes + prior;
 }
 
 }  // namespace qellog
