@@ -30,41 +30,17 @@ namespace {
 
 char* text(std::string& s) { return &s[0]; }
 
-size_t count_of(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (size_t pos = haystack.find(needle); pos != std::string::npos;
-       pos = haystack.find(needle, pos + 1)) {
-    ++n;
-  }
-  return n;
-}
-
-off_t size_of(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
-bool ends_with_trailer(const std::string& log) {
-  const std::string trailer = "\r\nLogging ended at 99.99.9999 99:99.99 \r\n" +
-                              std::string(72, '-') + "\r\n\r\n\r\n";
-  return log.size() >= trailer.size() &&
-         shape(log.substr(log.size() - trailer.size())) == trailer;
-}
-
 class ApiTest : public ::testing::Test {
  protected:
   std::string log_path(const std::string& logname = "app.log") const {
     return home_.file("logs/" + logname);
   }
 
-  // $HOME/.config/qel/<name>_param.ini, logging to $HOME/logs/<logname>.
+  // The parameter file of `name`, logging to $HOME/logs/<logname>.
   void write_params(const std::string& name, const std::string& logname = "app.log",
                     const std::string& extra = "") {
-    mkdir(home_.file(".config").c_str(), 0755);
-    mkdir(home_.file(".config/qel").c_str(), 0755);
-    write_file(home_.file(".config/qel/" + name + "_param.ini"),
-               "[LOGGING]\nLogpath=" + home_.file("logs") + "\nLogname=" + logname +
-                   "\nLogFileFlags=O_CREAT\nLogging=0x3\n" + extra);
+    write_param_file(home_.path(), name,
+                     log_params(home_.file("logs"), logname, "Logging=0x3\n" + extra));
   }
 
   // Runs `body` in a fresh process whose HOME is this test's directory.
@@ -168,14 +144,14 @@ TEST_F(ApiTest, ExitTwiceAndUnloadDestroyTheLogOnce) {
     init_logging(text(name));
     writelog(LOGBIT_INFO, nullptr, "before exit");
     exit_logging();
-    const off_t closed_size = size_of(log_path());
+    const unsigned long closed_size = file_size(log_path());
     writelog(LOGBIT_ERROR, nullptr, "after exit");
     set_logparam_logbits(7);
     EXPECT_EQ(get_logparam_logbits(), 0u);
     EXPECT_EQ(get_logparam_filehandle(), 0);
     exit_logging();
     log_func_fini();
-    EXPECT_EQ(size_of(log_path()), closed_size);
+    EXPECT_EQ(file_size(log_path()), closed_size);
   });
   const std::string log = read_file(log_path());
   EXPECT_EQ(count_of(log, "Logging ended at"), 1u) << log;
@@ -388,8 +364,7 @@ TEST_F(ApiTest, ConstantTextsReachTheConstOverloads) {
 // without a file there, no log, as without one under HOME.
 TEST_F(ApiTest, ConfigDirVariableFindsAServicesParameterFile) {
   TempDir etc;
-  write_file(etc.file("svc_param.ini"), "[LOGGING]\nLogpath=" + home_.file("logs") +
-                                            "\nLogname=svc.log\nLogFileFlags=O_CREAT\n");
+  write_file(etc.file("svc_param.ini"), log_params(home_.file("logs"), "svc.log"));
   write_params("other");
   in_child([&] {
     setenv("QELLOG_CONFIG_DIR", etc.path().c_str(), 1);
@@ -408,14 +383,10 @@ TEST_F(ApiTest, ConfigDirVariableFindsAServicesParameterFile) {
 // Logpath=/dev, Logname=stdout. Every line comes through, nothing under
 // /dev is renamed or made, and no error reaches standard error.
 TEST_F(ApiTest, LogpathDevAndLognameStdoutLogToAPipe) {
-  write_params("svc", "stdout",
-               "Flushthread=yes\nFlushcount=5\nMaxfilesize=1kb\nStrictsize=yes\n"
-               "Rotatetime=hourly\nReopen=yes\n");
-  // The params name $HOME/logs; this service's live in /dev.
-  const std::string ini = home_.file(".config/qel/svc_param.ini");
-  std::string text = read_file(ini);
-  text.replace(text.find(home_.file("logs")), home_.file("logs").size(), "/dev");
-  write_file(ini, text);
+  write_param_file(home_.path(), "svc",
+                   log_params("/dev", "stdout",
+                              "Logging=0x3\nFlushthread=yes\nFlushcount=5\nMaxfilesize=1kb\n"
+                              "Strictsize=yes\nRotatetime=hourly\nReopen=yes\n"));
   const std::vector<std::string> dev_before = list_dir("/dev");
   int out[2];
   ASSERT_EQ(pipe(out), 0);
@@ -558,8 +529,8 @@ TEST_F(ApiTest, WritersRacingExitLoggingNeverUseADestroyedLog) {
     std::string name = "app";
     for (size_t cycle = 0; cycle < kCycles; ++cycle) {
       init_logging(text(name));
-      const off_t start = size_of(log_path());
-      EXPECT_TRUE(wait_until([&] { return size_of(log_path()) > start + 4000; }))
+      const unsigned long start = file_size(log_path());
+      EXPECT_TRUE(wait_until([&] { return file_size(log_path()) > start + 4000; }))
           << "cycle " << cycle;
       exit_logging();
     }

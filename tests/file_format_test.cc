@@ -5,20 +5,12 @@
 
 #include <string>
 
+#include "log_test_util.h"
+
 namespace {
 
 using namespace qellog;
-
-struct tm at(int year, int mon, int day, int hour, int min, int sec) {
-  struct tm c {};
-  c.tm_year = year - 1900;
-  c.tm_mon = mon - 1;
-  c.tm_mday = day;
-  c.tm_hour = hour;
-  c.tm_min = min;
-  c.tm_sec = sec;
-  return c;
-}
+using qellog_test::calendar;
 
 template <typename F>
 std::string text(F f) {
@@ -28,7 +20,7 @@ std::string text(F f) {
 }
 
 TEST(FileFormat, FixedTextsAtFixedInputs) {
-  const struct tm c = at(2024, 3, 5, 4, 7, 9);
+  const struct tm c = calendar(2024, 3, 5, 4, 7, 9);
   EXPECT_EQ(text([&](char* b, size_t n) { return format_start_header(b, n, "/tmp/app.log", c); }),
             "Logfile: /tmp/app.log\r\nLogging started at 05.03.2024 04:07:09 \r\n"
             "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n");

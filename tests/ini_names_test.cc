@@ -152,15 +152,15 @@ TEST_F(IniNamesTest, ConfigDirVariableNamesTheParameterDirectory) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value != nullptr ? c.value : "(unset)");
     ScopedEnv dir(qellog::kConfigDirVariable, c.value);
-    bool (*const saved)() = qellog::privilege_probe;
-    if (c.privileged) qellog::privilege_probe = [] { return true; };
+    bool (*const probe)() = [] { return true; };
+    ScopedSeam<bool (*)()> privileged(qellog::privilege_probe,
+                                      c.privileged ? probe : qellog::privilege_probe);
     ASSERT_EQ(ini.get_ini_filename(buf, sizeof buf), INI_SUCCESS);
     EXPECT_EQ(std::string(buf), c.param);
     ASSERT_EQ(ini.get_reg_filename(buf, sizeof buf), INI_SUCCESS);
     EXPECT_EQ(std::string(buf), c.reg);
     ASSERT_EQ(ini.get_default_logname(buf, sizeof buf), INI_SUCCESS);
     EXPECT_EQ(std::string(buf), (c.privileged ? euid_home : h) + "/.qel/qel_logging/app.log");
-    qellog::privilege_probe = saved;
   }
   // The length limit holds for the directory as for a home text.
   ScopedEnv long_dir(qellog::kConfigDirVariable, ("/" + std::string(1010, 'd')).c_str());

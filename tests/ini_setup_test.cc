@@ -67,11 +67,7 @@ class IniSetupTest : public ::testing::Test {
   std::string ini_path() const { return home_.path() + "/.config/qel/app_param.ini"; }
   std::string default_log() const { return home_.path() + "/.qel/qel_logging/app.log"; }
 
-  void write_ini(const std::string& text) {
-    mkdir((home_.path() + "/.config").c_str(), 0755);
-    mkdir((home_.path() + "/.config/qel").c_str(), 0755);
-    write_file(ini_path(), text);
-  }
+  void write_ini(const std::string& text) { write_param_file(home_.path(), "app", text); }
   // The reader's lines since the last call, each with its value field.
   std::vector<std::string> take_diag() {
     std::vector<std::string> out;
@@ -478,8 +474,7 @@ TEST_F(IniSetupTest, OverlongPathsAreRefusedAndFallBack) {
   const std::string base(30, 'b');
   CQel_ini long_base(base.c_str());
   long_base.set_ini_log(diag_.get());
-  write_file(home_.path() + "/.config/qel/" + base + "_param.ini",
-             "[LOGGING]\nLogpath = " + deep + "\nLogFileFlags = creat\n");
+  write_param_file(home_.path(), base, "[LOGGING]\nLogpath = " + deep + "\nLogFileFlags = creat\n");
   take_diag();
   log_.reset(long_base.create_log_from_ini());
   ASSERT_NE(log_, nullptr);
@@ -550,9 +545,12 @@ TEST_F(IniSetupTest, SeamTakesEveryFileSystemStepAndTheTrace) {
     SCOPED_TRACE(c.text);
     std::vector<std::string> steps;
     g_steps = &steps;
-    qellog::g_setup_seam = {watch_mkdir, watch_probe, watch_log, watch_trace};
-    CQel_Log* log = build(c.text);
-    qellog::g_setup_seam = qellog::kRealSetup;
+    CQel_Log* log;
+    {
+      ScopedSeam<qellog::SetupSeam> watched(qellog::g_setup_seam,
+                                            {watch_mkdir, watch_probe, watch_log, watch_trace});
+      log = build(c.text);
+    }
     ASSERT_NE(log, nullptr);
     std::vector<std::string> actions, traced;
     for (const std::string& step : steps) {

@@ -23,18 +23,9 @@ using namespace qellog_test;
 
 namespace {
 
-class MessageTest : public ::testing::Test {
+class MessageTest : public LogTest {
  protected:
-  TempDir dir;
-  ScopedEnv tz{"TZ", "UTC0"};
-  std::string path = dir.file("m.log");
-  std::unique_ptr<CQel_Log> log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
-
-  std::vector<std::string> lines() { return body_lines(path); }
-  std::string last_line() {
-    const std::vector<std::string> l = lines();
-    return l.empty() ? std::string("<none>") : l.back();
-  }
+  MessageTest() { log = open_log(path); }
   // Writes one line whose reference time lies `gap_us` before the present,
   // and returns the elapsed field it printed together with the exact gap
   // between the reference and the line's own clock reading.

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "log/retention.h"
-#include "test_util.h"
+#include "log_test_util.h"
 
 using namespace qellog_test;
 using qellog::RetentionLimits;
@@ -83,25 +83,16 @@ class RetentionDirTest : public ::testing::Test {
   ~RetentionDirTest() override { close(dir_fd); }
 
   std::string start_header(const char* leaf) const {
-    return "Logfile: " + dir.file(leaf) +
-           "\r\nLogging started at 01.03.2024 10:00:00 \r\n"
-           "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n";
+    return expected_header(Header::kStart, dir.file(leaf), calendar(2024, 3, 1, 10));
   }
   std::string continuation_header() const {
-    return dir.file("app.log") +
-           "\r\nlogfile continued 01.03.2024 10:00:00\r\n"
-           "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n"
-           " Version:  created \r\n\r\n";
+    return expected_header(Header::kContinued, dir.file("app.log"), calendar(2024, 3, 1, 10));
   }
   // Writes `name`, padded to `size` bytes when larger, last modified at `mtime`.
   void plant(const std::string& name, std::string content, time_t mtime, size_t size = 0) {
     if (content.size() < size) content.append(size - content.size(), 'x');
     write_file(dir.file(name), content);
-    set_mtime(name, mtime);
-  }
-  void set_mtime(const std::string& name, time_t mtime) {
-    const timespec times[2] = {{mtime, 0}, {mtime, 0}};
-    ASSERT_EQ(utimensat(dir_fd, name.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << name;
+    ASSERT_TRUE(set_mtime(dir.file(name), mtime)) << name;
   }
 
   TempDir dir;
@@ -135,7 +126,7 @@ TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
   // Newer than all: counted, it would take a place of the three.
   ASSERT_EQ(symlinkat("app_2024_03_01_10_00_00_000.log", dir_fd,
                       "app_2024_03_12_10_00_00_000.log"), 0);
-  set_mtime("app_2024_03_12_10_00_00_000.log", old);
+  ASSERT_TRUE(set_mtime(dir.file("app_2024_03_12_10_00_00_000.log"), old));
   plant("app_2024_01_03_10_00_00_000.log", "another program's data\r\n", old);
   plant("app_2024_01_04_10_00_00_000.log", start_header("app.log"), old);
   ASSERT_EQ(fchownat(dir_fd, "app_2024_01_04_10_00_00_000.log", 65534, 65534, 0), 0);

@@ -102,6 +102,47 @@ bool file_exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+bool set_mtime(const std::string& path, time_t t) {
+  const timespec times[2] = {{t, 0}, {t, 0}};
+  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+unsigned long file_size(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::string param_file(const std::string& home, const std::string& name) {
+  mkdir(home.c_str(), 0755);
+  mkdir((home + "/.config").c_str(), 0755);
+  mkdir((home + "/.config/qel").c_str(), 0755);
+  return home + "/.config/qel/" + name + "_param.ini";
+}
+
+std::string write_param_file(const std::string& home, const std::string& name,
+                             const std::string& text) {
+  const std::string path = param_file(home, name);
+  write_file(path, text);
+  return path;
+}
+
+std::string log_params(const std::string& dir, const std::string& logname,
+                       const std::string& more) {
+  return "[LOGGING]\nLogpath=" + dir + "\nLogname=" + logname + "\nLogFileFlags=O_CREAT\n" + more;
+}
+
+bool ends_with_trailer(const std::string& log) {
+  const std::string trailer =
+      "\r\nLogging ended at 99.99.9999 99:99.99 \r\n" + std::string(72, '-') + "\r\n\r\n\r\n";
+  return log.size() >= trailer.size() && shape(log.substr(log.size() - trailer.size())) == trailer;
+}
+
 std::vector<std::string> list_dir(const std::string& dir) {
   std::vector<std::string> names;
   DIR* d = opendir(dir.c_str());

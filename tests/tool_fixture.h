@@ -59,13 +59,6 @@ inline std::vector<std::string> message_lines(const std::string& log, int skip =
   return out;
 }
 
-inline bool ends_with_trailer(const std::string& log) {
-  const std::string trailer = "\r\nLogging ended at 99.99.9999 99:99.99 \r\n" +
-                              std::string(72, '-') + "\r\n\r\n\r\n";
-  return log.size() >= trailer.size() &&
-         shape(log.substr(log.size() - trailer.size())) == trailer;
-}
-
 class ToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -87,17 +80,14 @@ class ToolTest : public ::testing::Test {
 
   // A parameter file of the given text.
   void write_param_text(const std::string& name, const std::string& text) {
-    mkdir((home() + "/.config").c_str(), 0755);
-    mkdir((home() + "/.config/qel").c_str(), 0755);
-    write_file(param_path(name), text);
+    write_param_file(home(), name, text);
   }
 
   // A parameter file whose log goes to $HOME/logs/<name>.log.
   void write_params(const std::string& name, const std::string& logging,
                     const std::string& more = "") {
-    write_param_text(name, "[LOGGING]\nLogpath=" + home() + "/logs\nLogname=" +
-                               name + ".log\nLogFileFlags=O_CREAT\nLogging=" +
-                               logging + "\n" + more);
+    write_param_text(name,
+                     log_params(home() + "/logs", name + ".log", "Logging=" + logging + "\n" + more));
   }
 
   // Runs the tool with `args`, HOME set to the test's home and `input` as

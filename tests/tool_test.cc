@@ -173,9 +173,7 @@ TEST_F(ToolTest, MissingOrUnusableParameterFileIsReported) {
 
   // A file without [LOGGING] means the default log, whose directory the
   // library does not create: no log file.
-  mkdir((home() + "/.config").c_str(), 0755);
-  mkdir((home() + "/.config/qel").c_str(), 0755);
-  write_file(home() + "/.config/qel/bare_param.ini", "[GENERAL]\ngeneral=1\n");
+  write_param_text("bare", "[GENERAL]\ngeneral=1\n");
   const ChildResult bare = run({"bare"}, "lost line\n");
   EXPECT_EQ(bare.status, 1);
   EXPECT_TRUE(contains(bare.err, "qellog: cannot open the log file " + home() +
