@@ -27,7 +27,7 @@ constexpr char kPayload[] =
     "the quick brown fox jumps over the lazy dog";
 
 // Every numbered line of every file in `dir` exactly once and whole.
-void expect_each_once(const std::string& dir, int writers, int per_writer,
+void expect_each_once(const std::string& dir, size_t writers, size_t per_writer,
                       size_t* other_lines = nullptr) {
   const Census c = census(dir, writers, per_writer, kPayload);
   EXPECT_EQ(c.missing(), 0u);
@@ -175,8 +175,8 @@ TEST(Concurrency, ForkWhileOtherThreadsWriteAndRotate) {
   std::vector<int> seen(kChildren, 0);
   for (const std::string& name : list_dir(dir.path())) {
     for (const std::string& line : split_crlf(read_file(dir.file(name)))) {
-      int k = -1;
-      if (std::sscanf(line.c_str(), "child %d", &k) == 1 && k >= 0 && k < kChildren) ++seen[k];
+      unsigned k = kChildren;
+      if (std::sscanf(line.c_str(), "child %u", &k) == 1 && k < kChildren) ++seen[k];
     }
   }
   EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), kChildren);

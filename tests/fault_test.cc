@@ -56,9 +56,9 @@ TEST(Fault, FileSizeLimitFailsWritesPartWayThrough) {
   // the fault.
   EXPECT_LE(shared->curfilesize, 20000u);
   const Census c = census(dir.path(), 1, 500, kText);
-  int complete = 0;
+  size_t complete = 0;
   while (complete < 500 && c.seen[0][complete] == 1) ++complete;
-  for (int i = complete; i < 500; ++i) EXPECT_EQ(c.seen[0][i], 0) << i;
+  for (size_t i = complete; i < 500; ++i) EXPECT_EQ(c.seen[0][i], 0) << i;
   EXPECT_EQ(shared->msgcount, 1u + complete);
   // The bytes the log counted are exactly the whole lines before the fault.
   EXPECT_EQ(text.substr(0, shared->curfilesize).find_last_of('\n') + 1, shared->curfilesize);
@@ -172,9 +172,9 @@ TEST(Fault, KilledProcessKeepsEveryReturnedLine) {
   const Census c = census(dir.path(), kWriters, kMax, kText);
   EXPECT_EQ(c.torn, 0u);
   size_t lost = 0;
-  for (int w = 0; w < kWriters; ++w) {
-    const int last = returned[w].load();
-    for (int i = 0; i <= last; ++i) lost += c.seen[w][i] == 0;
+  for (size_t w = 0; w < kWriters; ++w) {
+    const auto returned_lines = static_cast<size_t>(returned[w].load() + 1);
+    for (size_t i = 0; i < returned_lines; ++i) lost += c.seen[w][i] == 0;
   }
   EXPECT_EQ(lost, 0u);
   EXPECT_EQ(c.repeated(), 0u);

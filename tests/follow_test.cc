@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,14 +51,14 @@ bool has_line(const std::string& path, const std::string& line) {
 }
 
 // The numbers of writer 0's whole lines in one file.
-std::vector<bool> numbers_in(const std::string& path, int total) {
-  std::vector<bool> seen(total, false);
+std::set<int> numbers_in(const std::string& path, int total) {
+  std::set<int> seen;
   for (const std::string& l : split_crlf(read_file(path))) {
     int n = -1;
     int end = 0;
     if (std::sscanf(l.c_str(), "W0 N%d %n", &n, &end) == 1 && n >= 0 && n < total &&
         l.compare(static_cast<size_t>(end), std::string::npos, kPayload) == 0) {
-      seen[n] = true;
+      seen.insert(n);
     }
   }
   return seen;
@@ -190,19 +191,19 @@ class FollowTest : public LogTest {
   // app.log. Only copytruncate may lose lines: those written between its
   // copy and its truncation, one run of numbers from the one writer.
   void check_numbers() {
-    const std::vector<bool> live = numbers_in(path, total);
-    const std::vector<bool> copy = numbers_in(path + ".1", total);
-    const std::vector<bool> moved = numbers_in(path + ".2", total);
+    const std::set<int> live = numbers_in(path, total);
+    const std::set<int> copy = numbers_in(path + ".1", total);
+    const std::set<int> moved = numbers_in(path + ".2", total);
     std::vector<int> missing;
     for (int n = 0; n < total; ++n) {
-      const int copies = live[n] + copy[n] + moved[n];
-      ASSERT_LE(copies, 1) << "line " << n << " written twice";
+      const size_t copies = live.count(n) + copy.count(n) + moved.count(n);
+      ASSERT_LE(copies, 1u) << "line " << n << " written twice";
       if (copies == 0) missing.push_back(n);
       if (n > after_create && n < before_copy) {
-        ASSERT_TRUE(copy[n]) << "line " << n << " after the create check not in app.log.1";
+        ASSERT_EQ(copy.count(n), 1u) << "line " << n << " after the create check not in app.log.1";
       }
       if (n > after_truncate) {
-        ASSERT_TRUE(live[n]) << "line " << n << " not in app.log";
+        ASSERT_EQ(live.count(n), 1u) << "line " << n << " not in app.log";
       }
     }
     std::printf("%d lines; copytruncate lost %zu\n", total, missing.size());
@@ -324,11 +325,11 @@ TEST_F(RotatetimeTest, HourlyRotationFollowsTheClockAndSkipsAHeaderOnlyFile) {
 
 // Every line of writer w numbered below counts[w] exactly once in the
 // directory, no other numbered line, nothing torn.
-void expect_each_line_once(const std::string& dir, const std::vector<int>& counts) {
-  const int most = *std::max_element(counts.begin(), counts.end());
-  const Census c = census(dir, static_cast<int>(counts.size()), most, kPayload);
+void expect_each_line_once(const std::string& dir, const std::vector<size_t>& counts) {
+  const size_t most = *std::max_element(counts.begin(), counts.end());
+  const Census c = census(dir, counts.size(), most, kPayload);
   for (size_t w = 0; w < counts.size(); ++w) {
-    for (int n = 0; n < most; ++n) {
+    for (size_t n = 0; n < most; ++n) {
       ASSERT_EQ(c.seen[w][n], n < counts[w] ? 1 : 0) << "writer " << w << " line " << n;
     }
   }
@@ -358,14 +359,14 @@ TEST_F(TailsafeTest, WritersAndManyRotationsNeverLoseTheLiveName) {
       ++polls;
     }
   });
-  std::vector<int> counts;
+  std::vector<size_t> counts;
   {
     std::vector<std::unique_ptr<NumberedWriter>> writers;
     for (int w = 0; w < 4; ++w) writers.push_back(std::make_unique<NumberedWriter>(*log, 0, w));
     // A request that comes while the thread is busy is not queued, and the
     // looking thread takes a core: how fast rotations come varies a lot.
     EXPECT_TRUE(wait_until([&] { return rotated().size() >= 60; }, 30000));
-    for (auto& w : writers) counts.push_back(w->stop());
+    for (auto& w : writers) counts.push_back(static_cast<size_t>(w->stop()));
   }
   log.reset();
   polling = false;

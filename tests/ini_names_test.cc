@@ -235,7 +235,7 @@ TEST_F(IniNamesTest, CallerBufferSizesWithDiagnostics) {
     EXPECT_EQ(buf[0], '#');
     ASSERT_EQ((ini.*c.op)(buf.data(), len + 1), INI_SUCCESS);
     EXPECT_EQ(std::string(buf.data()), want);
-    EXPECT_EQ(buf[len + 1], '#') << "wrote past the terminator";
+    EXPECT_EQ(buf[want.size() + 1], '#') << "wrote past the terminator";
 
     const std::string line = std::string("00000000 ERROR ") + c.label + ": fname buffer to short";
     const std::vector<std::string> expected =

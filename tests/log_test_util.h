@@ -86,7 +86,7 @@ struct Census {
   size_t repeated() const { return count_where([](int c) { return c > 1; }); }
 };
 
-inline Census census(const std::string& dir, int writers, int per_writer,
+inline Census census(const std::string& dir, size_t writers, size_t per_writer,
                      const std::string& payload) {
   Census c;
   c.seen.assign(writers, std::vector<int>(per_writer, 0));
@@ -100,12 +100,12 @@ inline Census census(const std::string& dir, int writers, int per_writer,
         ++c.other;
         continue;
       }
-      int w = -1;
-      int n = -1;
+      unsigned w = 0;
+      unsigned n = 0;
       int end = 0;
-      if (std::sscanf(line.c_str(), "W%d N%d %n", &w, &n, &end) != 2 ||
-          line.compare(static_cast<size_t>(end), std::string::npos, payload) != 0 || w < 0 ||
-          w >= writers || n < 0 || n >= per_writer) {
+      if (std::sscanf(line.c_str(), "W%u N%u %n", &w, &n, &end) != 2 ||
+          line.compare(static_cast<size_t>(end), std::string::npos, payload) != 0 ||
+          w >= writers || n >= per_writer) {
         ++c.torn;
         continue;
       }

@@ -165,8 +165,8 @@ class LostLines : public LogTest {
   std::vector<std::string> check_record(const std::string& file, size_t whole, bool fragment,
                                         unsigned long count) {
     const std::vector<std::string> lines = body_lines(file);
-    if (lines.size() < whole || !std::equal(written.begin(), written.begin() + whole,
-                                            lines.begin())) {
+    const auto whole_end = written.begin() + static_cast<std::ptrdiff_t>(whole);
+    if (lines.size() < whole || !std::equal(written.begin(), whole_end, lines.begin())) {
       ADD_FAILURE() << "the lines written are not all there, whole and once";
       return {};
     }
@@ -190,7 +190,7 @@ class LostLines : public LogTest {
     EXPECT_EQ(r.count, count);
     EXPECT_GE(r.stamp_ms, ms_of(before));
     EXPECT_LE(r.stamp_ms, ms_of(after));
-    return std::vector<std::string>(lines.begin() + at + 1, lines.end());
+    return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(at + 1), lines.end());
   }
 };
 

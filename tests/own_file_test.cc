@@ -135,7 +135,9 @@ TEST_F(OwnFile, LiveNameThatIsNotARegularFileIsNeverMoved) {
     EXPECT_TRUE(lstat(live.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == c.type);
     std::string got = c.reader < 0 ? read_file(dir.file("target.log")) : "";
     char buf[65536];
-    for (ssize_t n; c.reader >= 0 && (n = read(c.reader, buf, sizeof buf)) > 0;) got.append(buf, n);
+    for (ssize_t n; c.reader >= 0 && (n = read(c.reader, buf, sizeof buf)) > 0;) {
+      got.append(buf, static_cast<size_t>(n));
+    }
     EXPECT_EQ(count_of(got, "create_next_file: " + live + " is not a regular file, rotation is off\r\n"), 1u);
     EXPECT_EQ(count_of(got, "\r\nline "), 500u);
   }
@@ -308,8 +310,8 @@ TEST_F(OwnFile, APieceAfterACutShortOneStartsOnALineOfItsOwn) {
       log->writelog(2, "first");
       const off_t at = lseek(log->get_filehandle(), 0, SEEK_END);
       // 20 bytes of one line, then CR LF, the record and 10 bytes of the next.
-      for (const rlim_t room : {20, 20 + 2 + (record ? 80 : 0) + 10}) {
-        const rlimit limit{static_cast<rlim_t>(at) + room, RLIM_INFINITY};
+      for (const int room : {20, 20 + 2 + (record ? 80 : 0) + 10}) {
+        const rlimit limit{static_cast<rlim_t>(at + room), RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &limit);
         log->writelog(2, "%s", (room == 20 ? a : b).c_str());
       }
