@@ -61,8 +61,8 @@ void verify_lines(benchmark::State& state, const std::string& dir, int workers,
       unsigned w = 0;
       unsigned i = 0;
       int end = 0;
-      if (std::sscanf(line.c_str() + at, "worker %u iteration %u value 3.250000%n", &w, &i,
-                      &end) != 2 ||
+      if (std::sscanf(line.c_str() + at, "worker %u iteration %u value 3.250000%n", &w, &i, &end) !=
+              2 ||
           end == 0 || w >= seen.size() || i >= seen[w].size()) {
         ++torn;
         continue;
@@ -82,8 +82,8 @@ void verify_lines(benchmark::State& state, const std::string& dir, int workers,
   }
   if (missing != 0 || torn != 0 || repeated != 0) {
     char msg[160];
-    std::snprintf(msg, sizeof msg, "lines missing %lld, torn %lld, repeated %lld", missing,
-                  torn, repeated);
+    std::snprintf(msg, sizeof msg, "lines missing %lld, torn %lld, repeated %lld", missing, torn,
+                  repeated);
     state.SkipWithError(msg);
   }
 }

@@ -86,8 +86,8 @@ int floor_line(char* buf, size_t cap, const char* fmt, ...) {
 // `line(worker, iteration)` in it, and thread 0 runs `teardown` and checks
 // the files afterwards (unless `lines_kept` is false: the case drops them).
 template <typename Setup, typename Line, typename Teardown>
-void run_case(benchmark::State& state, const char* name, Setup setup, Line line,
-              Teardown teardown, bool lines_kept = true) {
+void run_case(benchmark::State& state, const char* name, Setup setup, Line line, Teardown teardown,
+              bool lines_kept = true) {
   begin(state, name);
   if (state.thread_index() == 0) setup();
   const int w = state.thread_index();
@@ -108,21 +108,29 @@ void delete_log() { delete g_run.log; }
 // The floor: the same line formatted into a stack buffer and written with
 // one write(2) to an O_APPEND file.
 void BM_floor_append(benchmark::State& state) {
-  run_case(state, "floor_append", open_floor_file, [](int w, int i) {
-    char line[300];
-    int n = floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
-    benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
-  }, close_floor_file);
+  run_case(
+      state, "floor_append", open_floor_file,
+      [](int w, int i) {
+        char line[300];
+        int n =
+            floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
+        benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
+      },
+      close_floor_file);
 }
 
 // The floor as the write primitive first had it: lseek to the end, then write.
 void BM_floor_lseek_append(benchmark::State& state) {
-  run_case(state, "floor_lseek_append", open_floor_file, [](int w, int i) {
-    char line[300];
-    int n = floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
-    lseek(g_run.fd, 0, SEEK_END);
-    benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
-  }, close_floor_file);
+  run_case(
+      state, "floor_lseek_append", open_floor_file,
+      [](int w, int i) {
+        char line[300];
+        int n =
+            floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
+        lseek(g_run.fd, 0, SEEK_END);
+        benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
+      },
+      close_floor_file);
 }
 
 void BM_gettimeofday(benchmark::State& state) {
@@ -157,36 +165,41 @@ void BM_ref_localtime_r(benchmark::State& state) {
 void all_prefix_line(int w, int i) { g_run.log->writelog(2, w, QBENCH_FORMAT, w, i, kValue); }
 
 void BM_qellog_all_prefix(benchmark::State& state) {
-  run_case(state, "qellog_all_prefix", [] { g_run.log = open_log(kAllPrefix); },
-           all_prefix_line, delete_log);
+  run_case(
+      state, "qellog_all_prefix", [] { g_run.log = open_log(kAllPrefix); }, all_prefix_line,
+      delete_log);
 }
 
 void BM_qellog_all_prefix_fsync(benchmark::State& state) {
-  run_case(state, "qellog_all_prefix_fsync", [] { g_run.log = open_log(kAllPrefix, 1000); },
-           all_prefix_line, delete_log);
+  run_case(
+      state, "qellog_all_prefix_fsync", [] { g_run.log = open_log(kAllPrefix, 1000); },
+      all_prefix_line, delete_log);
 }
 
 void BM_qellog_no_prefix(benchmark::State& state) {
-  run_case(state, "qellog_no_prefix", [] { g_run.log = open_log(3); },
-           [](int w, int i) { g_run.log->writelog(2, QBENCH_FORMAT, w, i, kValue); }, delete_log);
+  run_case(
+      state, "qellog_no_prefix", [] { g_run.log = open_log(3); },
+      [](int w, int i) { g_run.log->writelog(2, QBENCH_FORMAT, w, i, kValue); }, delete_log);
 }
 
 void BM_qellog_dropped(benchmark::State& state) {
-  run_case(state, "qellog_dropped", [] { g_run.log = open_log(kAllPrefix); },
-           [](int w, int i) { g_run.log->writelog(0x80, w, QBENCH_FORMAT, w, i, kValue); },
-           delete_log, false);
+  run_case(
+      state, "qellog_dropped", [] { g_run.log = open_log(kAllPrefix); },
+      [](int w, int i) { g_run.log->writelog(0x80, w, QBENCH_FORMAT, w, i, kValue); }, delete_log,
+      false);
 }
 
 // The all-prefix line with the flush thread running and rotating at 64 KiB,
 // woken every 1001 writes (the default flush count).
 void BM_qellog_rotating(benchmark::State& state) {
-  run_case(state, "qellog_rotating",
-           [] {
-             g_run.log = open_log(kAllPrefix, 1000);
-             g_run.log->set_maxfilesize(64 * 1024);
-             g_run.log->start_flush_thread();
-           },
-           all_prefix_line, delete_log);
+  run_case(
+      state, "qellog_rotating",
+      [] {
+        g_run.log = open_log(kAllPrefix, 1000);
+        g_run.log->set_maxfilesize(64 * 1024);
+        g_run.log->start_flush_thread();
+      },
+      all_prefix_line, delete_log);
 }
 
 // The all-prefix line through the process-wide interface.
@@ -199,7 +212,8 @@ void BM_qellog_api(benchmark::State& state) {
     mkdir((home + "/.config").c_str(), 0755);
     mkdir(conf.c_str(), 0755);
     FILE* f = std::fopen((conf + "/qbench_param.ini").c_str(), "w");
-    std::fprintf(f, "[LOGGING]\nLogpath=%s\nLogname=api.log\nLogFileFlags=O_CREAT\nLogging=0x%x\n"
+    std::fprintf(f,
+                 "[LOGGING]\nLogpath=%s\nLogname=api.log\nLogFileFlags=O_CREAT\nLogging=0x%x\n"
                  "Flushcount=%u\n",
                  g_run.dir.c_str(), kAllPrefix, kNoPeriodicSync);
     std::fclose(f);
@@ -238,8 +252,9 @@ void BM_qellog_latency(benchmark::State& state) {
   for (auto _ : state) {
     const auto t0 = std::chrono::steady_clock::now();
     g_run.log->writelog(2, w, QBENCH_FORMAT, w, i, kValue);
-    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                           std::chrono::steady_clock::now() - t0).count();
+    const int64_t ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     worst_ns = std::max(worst_ns, ns);
     ++buckets[std::min<size_t>(static_cast<size_t>(ns / 1000), buckets.size() - 1)];
     ++i;
@@ -250,8 +265,8 @@ void BM_qellog_latency(benchmark::State& state) {
     seen += buckets[p999];
     if (seen * 1000 >= static_cast<int64_t>(i) * 999) break;
   }
-  state.counters["max_us"] = benchmark::Counter(static_cast<double>(worst_ns) / 1000.0,
-                                                benchmark::Counter::kAvgThreads);
+  state.counters["max_us"] =
+      benchmark::Counter(static_cast<double>(worst_ns) / 1000.0, benchmark::Counter::kAvgThreads);
   state.counters["p999_us"] =
       benchmark::Counter(static_cast<double>(p999 + 1), benchmark::Counter::kAvgThreads);
   end(state, i, [] { delete g_run.log; });

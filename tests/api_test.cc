@@ -1,7 +1,10 @@
 // The process-wide API. Its state lives for the whole process, so every
 // scenario runs in a forked child with a HOME of its own; the child's gtest
 // failures become its exit status.
+#include "qellog/api.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,10 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "api/process_log.h"
-#include "qellog/api.h"
 #include "qellog/log.h"
 #include "test_util.h"
 
@@ -218,10 +218,10 @@ TEST_F(ApiTest, IdentityTextsAreCutAndUsedByTheNextInitOnly) {
     exit_logging();
   });
   const std::string log = read_file(log_path());
-  const std::string first_banner = std::string(19, 'n') + " Version: " +
-                                   std::string(39, 'v') + " created " +
-                                   std::string(19, 'c') + "\r\nDescription: " +
-                                   std::string(99, 'd') + "\r\n\r\n00000000 first log\r\n";
+  const std::string first_banner = std::string(19, 'n') + " Version: " + std::string(39, 'v') +
+                                   " created " + std::string(19, 'c') +
+                                   "\r\nDescription: " + std::string(99, 'd') +
+                                   "\r\n\r\n00000000 first log\r\n";
   EXPECT_NE(log.find(first_banner), std::string::npos) << log;
   const size_t second = log.find("late Version: 9 created today\r\n\r\n");
   ASSERT_NE(second, std::string::npos) << log;
@@ -356,7 +356,8 @@ TEST_F(ApiTest, ConstantTextsReachTheConstOverloads) {
   });
   const std::string log = read_file(log_path());
   EXPECT_NE(log.find("myhost Version: 2.3.1 created today\r\nDescription: a service\r\n"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find("00000000 const texts\r\n"), std::string::npos) << log;
 }
 
@@ -432,9 +433,10 @@ TEST_F(ApiTest, ThreadExitDestructorsCanStillLog) {
     std::thread([] { writelog(LOGBIT_INFO, nullptr, "next thread line"); }).join();
     exit_logging();
   });
-  EXPECT_NE(read_file(log_path()).find("00000000 thread line\r\n"
-                                       "00000000 from a thread-exit destructor\r\n"
-                                       "00000000 next thread line\r\n"),
+  EXPECT_NE(read_file(log_path())
+                .find("00000000 thread line\r\n"
+                      "00000000 from a thread-exit destructor\r\n"
+                      "00000000 next thread line\r\n"),
             std::string::npos)
       << read_file(log_path());
 }
@@ -493,9 +495,9 @@ void check_cycles(const std::string& log, size_t cycles) {
       open = false;
       ++trailers;
     } else if (line.empty() || line == std::string(72, '-')) {
-    } else if (open && (line.rfind("Logging started at ", 0) == 0 ||
-                        line.rfind("QEL Loglib Version: ", 0) == 0 ||
-                        line == " Version:  created ")) {
+    } else if (open &&
+               (line.rfind("Logging started at ", 0) == 0 ||
+                line.rfind("QEL Loglib Version: ", 0) == 0 || line == " Version:  created ")) {
     } else if (open && is_writer_line(line)) {
       ++lines;
     } else {

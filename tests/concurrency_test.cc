@@ -1,5 +1,6 @@
 // Several threads, and several processes, writing through logs at once:
 // every line exactly once and whole, with and without rotation.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -62,10 +61,10 @@ TEST(Concurrency, ThreadsThroughOneLog) {
   std::string stripped;
   for (const std::string& line : split_crlf(text)) {
     const size_t w = line.find(" W");
-    stripped += (w != std::string::npos && line.find("ms W") != std::string::npos
-                     ? line.substr(w + 1)
-                     : line) +
-                "\r\n";
+    stripped +=
+        (w != std::string::npos && line.find("ms W") != std::string::npos ? line.substr(w + 1)
+                                                                          : line) +
+        "\r\n";
   }
   write_file(path, stripped);
   expect_each_once(dir.path(), kWriters, kLines);

@@ -2,6 +2,7 @@
 // refuses changes, a killed process. What returned must be in the file,
 // whole; nothing may crash.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -90,8 +89,7 @@ TEST(Fault, DirectoryRemovedWhileTheLogRuns) {
   log.create_next_file();
   log.writelog(2, "still here");
   ASSERT_GE(log.get_filehandle(), 0);
-  const std::string text =
-      read_file("/proc/self/fd/" + std::to_string(log.get_filehandle()));
+  const std::string text = read_file("/proc/self/fd/" + std::to_string(log.get_filehandle()));
   EXPECT_NE(text.find("line 49\r\nstill here\r\n"), std::string::npos);
 }
 

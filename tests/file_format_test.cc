@@ -60,14 +60,13 @@ TEST(FileFormat, RotatedNamePatternAcceptsOnlyTheLogsOwnNames) {
   ASSERT_TRUE(parse_rotated_name("app_2024_03_05_14_07_09_123.log", "app", ".log", &t));
   EXPECT_EQ(t.key(), 20240305140709123LL);
   EXPECT_TRUE(parse_rotated_name("plain_2024_12_31_23_59_60_999", "plain", "", nullptr));
-  for (const char* other :
-       {"app_b.log", "app.log", "app_2024_03_05_14_07_09_123.log.1",
-        "app_2024_03_05_14_07_09_123.log~", ".app_2024_03_05_14_07_09_123.log",
-        "xapp_2024_03_05_14_07_09_123.log", "app_2024_13_05_14_07_09_123.log",
-        "app_2024_03_00_14_07_09_123.log", "app_2024_03_05_24_07_09_123.log",
-        "app_2024_03_05_14_60_09_123.log", "app_2024_03_05_14_07_09_12x.log",
-        "app_2024-03_05_14_07_09_123.log", "app2_2024_03_05_14_07_09_123.log",
-        "app_2024_03_05_14_07_09_123.txt"}) {
+  for (const char* other : {"app_b.log", "app.log", "app_2024_03_05_14_07_09_123.log.1",
+                            "app_2024_03_05_14_07_09_123.log~", ".app_2024_03_05_14_07_09_123.log",
+                            "xapp_2024_03_05_14_07_09_123.log", "app_2024_13_05_14_07_09_123.log",
+                            "app_2024_03_00_14_07_09_123.log", "app_2024_03_05_24_07_09_123.log",
+                            "app_2024_03_05_14_60_09_123.log", "app_2024_03_05_14_07_09_12x.log",
+                            "app_2024-03_05_14_07_09_123.log", "app2_2024_03_05_14_07_09_123.log",
+                            "app_2024_03_05_14_07_09_123.txt"}) {
     EXPECT_FALSE(parse_rotated_name(other, "app", ".log", nullptr)) << other;
   }
 
@@ -82,8 +81,8 @@ TEST(FileFormat, RotatedNamePatternAcceptsOnlyTheLogsOwnNames) {
   EXPECT_EQ(dir_len, 4u);
   EXPECT_STREQ(stem, "app");
   EXPECT_STREQ(ext, "");
-  ASSERT_TRUE(split_last_component("run.averyverylongtail", &dir_len, stem, sizeof stem, ext,
-                                   sizeof ext));
+  ASSERT_TRUE(
+      split_last_component("run.averyverylongtail", &dir_len, stem, sizeof stem, ext, sizeof ext));
   EXPECT_STREQ(stem, "run.averyverylongtail");
   EXPECT_STREQ(ext, "");
 

@@ -1,11 +1,10 @@
 // Flush requests, the flush thread's life cycle and its hand-over.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "log_test_util.h"
 #include "qellog/log.h"

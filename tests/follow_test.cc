@@ -3,6 +3,7 @@
 // by the clock, and the tail-safe rotation order, each against a live log.
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,10 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "log/calendar.h"
-
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -111,9 +109,8 @@ bool serve_one_request(CQel_Log& log) {
   const std::string seen = "/proc/self/fd/" + std::to_string(watch);
   const size_t before = count_line(read_file(seen), kVorWait);
   log.flushlog();
-  const bool ok = wait_until([&] {
-    return log.get_filehandle() != fd || count_line(read_file(seen), kVorWait) > before;
-  });
+  const bool ok = wait_until(
+      [&] { return log.get_filehandle() != fd || count_line(read_file(seen), kVorWait) > before; });
   close(watch);
   return ok;
 }
@@ -371,11 +368,10 @@ TEST_F(TailsafeTest, WritersAndManyRotationsNeverLoseTheLiveName) {
   log.reset();
   polling = false;
   poller.join();
-  EXPECT_EQ(missing.load(), 0) << "the live name was missing in " << missing << " of "
-                               << polls << " looks";
+  EXPECT_EQ(missing.load(), 0) << "the live name was missing in " << missing << " of " << polls
+                               << " looks";
   EXPECT_GT(polls.load(), 1000);
-  std::printf("%zu rotations, the live name looked up %ld times\n", rotated().size(),
-              polls.load());
+  std::printf("%zu rotations, the live name looked up %ld times\n", rotated().size(), polls.load());
   EXPECT_FALSE(file_exists(dir.file(".app.log.next")));
   expect_each_line_once(dir.path(), counts);
 }

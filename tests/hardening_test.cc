@@ -3,6 +3,7 @@
 // file deleted or moved away, relative names after chdir, dots in directory
 // names, and a new file that cannot take its header.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,8 +13,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log/rotation.h"
 #include "log_test_util.h"
@@ -192,8 +191,8 @@ TEST(Hardening, NameTakenDuringRotationIsNeverFollowedOrTruncated) {
     run.rotate_and_write();
     const int fd = run.log->hflog;
     ASSERT_NE(fd, run.old_fd);
-    const std::string own = continuation_header(*run.log) + open_done_lines(fd, run.old_fd) +
-                            "after\r\n";
+    const std::string own =
+        continuation_header(*run.log) + open_done_lines(fd, run.old_fd) + "after\r\n";
     EXPECT_EQ(read_file(run.path), kOtherProcess + own);
     EXPECT_EQ(run.log->get_curfilesize(), own.size());
     EXPECT_EQ(run.rotated_lines().at(0), "before");
@@ -275,8 +274,7 @@ TEST(Hardening, LiveFileDeletedOrMovedAwayIsReplacedAtTheNextRotation) {
     // The test's own descriptor keeps a deleted file readable.
     const int old_file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_NE(old_file, -1);
-    ASSERT_EQ(deleted ? unlink(path.c_str()) : rename(path.c_str(), dir.file("moved").c_str()),
-              0);
+    ASSERT_EQ(deleted ? unlink(path.c_str()) : rename(path.c_str(), dir.file("moved").c_str()), 0);
     const int old_fd = log.hflog;
     log.create_next_file();
     const int new_fd = log.hflog;

@@ -1,5 +1,8 @@
 // The configuration reader's base name, home text and file names.
+#include "config/ini_names.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -8,15 +11,12 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "config/ini_names.h"
 #include "config/param_file.h"
 #include "qellog/ini.h"
 #include "test_util.h"
 
-using qellog::NameStatus;
 using qellog::compose_file_name;
+using qellog::NameStatus;
 using namespace qellog_test;
 
 namespace {
@@ -215,7 +215,8 @@ TEST_F(IniNamesTest, LengthLimitPerOperationWithDiagnostics) {
     }
     EXPECT_EQ(buf[0], '#');
     std::vector<std::string> want;
-    if (c.reports) want.push_back(std::string("00000000 ERROR ") + c.label + ": filename buffer to short");
+    if (c.reports)
+      want.push_back(std::string("00000000 ERROR ") + c.label + ": filename buffer to short");
     EXPECT_EQ(diag_lines(), want);
   }
 }

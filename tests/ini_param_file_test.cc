@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,8 +13,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "config/param_file.h"
 #include "qellog/ini.h"
@@ -57,9 +56,10 @@ TEST(ParamFileTest, DescriptorIsCloseOnExecAndClosedOnEveryPath) {
   TempDir home;
   TempDir work;
   ScopedEnv env("HOME", home.path().c_str());
-  const std::string ini_path = write_param_file(
-      home.path(), "app",
-      "[LOGGING]\nLogname = " + work.file("a.log") + "\nLogFileFlags = creat\n[GENERAL]\ngeneral = 3\n");
+  const std::string ini_path =
+      write_param_file(home.path(), "app",
+                       "[LOGGING]\nLogname = " + work.file("a.log") +
+                           "\nLogFileFlags = creat\n[GENERAL]\ngeneral = 3\n");
   g_fd_flags.clear();
   ScopedSeam<void (*)(int)> observed(qellog::param_fd_observer, &record_fd_flags);
   CQel_ini ini("app");
@@ -135,8 +135,7 @@ TEST(ParamFileTest, PrivilegedProcessReadsOnlyTrustedFiles) {
     for (const bool privileged : {true, false}) {
       ScopedPrivilege scope(privileged);
       FILE* f = qellog::open_param_file(c.path.c_str());
-      EXPECT_EQ(f != nullptr, privileged ? c.privileged_opens : c.unprivileged_opens)
-          << privileged;
+      EXPECT_EQ(f != nullptr, privileged ? c.privileged_opens : c.unprivileged_opens) << privileged;
       if (f != nullptr) std::fclose(f);
     }
   }
@@ -162,9 +161,10 @@ TEST(ParamFileTest, SetuidHostIgnoresTheCallersParameterFile) {
 
   const std::string base = "qellog_setuid_check";
   const std::string home = dir.file("home");
-  const std::string hostile = write_param_file(
-      home, base,
-      "[LOGGING]\nLogname = " + victim + "\nLogFileFlags = O_CREAT|O_TRUNC\n[GENERAL]\ngeneral = 1\n");
+  const std::string hostile =
+      write_param_file(home, base,
+                       "[LOGGING]\nLogname = " + victim +
+                           "\nLogFileFlags = O_CREAT|O_TRUNC\n[GENERAL]\ngeneral = 1\n");
   for (const std::string& p : {home, home + "/.config", home + "/.config/qel", hostile}) {
     ASSERT_EQ(chown(p.c_str(), uid, gid), 0) << p;
   }

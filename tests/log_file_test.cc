@@ -1,14 +1,13 @@
 // The log object: construction, name split, headers, banner, trailer, the
 // write primitive and its accounting, the stopwatch.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "log/line_format.h"
 #include "log_test_util.h"
@@ -62,8 +61,7 @@ TEST_F(LogFileTest, NameSplit) {
   };
   const std::string d = dir.path();
   const Case cases[] = {
-      {d + "/run.trace.log", d + "/run.trace", ".log"},
-      {d + "/noext", d + "/noext", ""},
+      {d + "/run.trace.log", d + "/run.trace", ".log"}, {d + "/noext", d + "/noext", ""},
       {d + "/x.123456789", d + "/x", ".123456789"},    // tail of 10: split
       {d + "/x.1234567890", d + "/x.1234567890", ""},  // tail of 11: kept
       {d + "/log.d/app", d + "/log", ".d/app"},        // '.' in a directory counts
@@ -188,8 +186,8 @@ TEST_F(LogFileTest, TrailerIsByteExact) {
   ASSERT_EQ(trailer.size(), 119u) << trailer;
   const struct tm c = local_tm(around);
   char head[64];
-  std::snprintf(head, sizeof head, "\r\nLogging ended at %02d.%02d.%04d ", c.tm_mday,
-                c.tm_mon + 1, c.tm_year + 1900);
+  std::snprintf(head, sizeof head, "\r\nLogging ended at %02d.%02d.%04d ", c.tm_mday, c.tm_mon + 1,
+                c.tm_year + 1900);
   EXPECT_EQ(trailer.substr(0, std::strlen(head)), head);
   // HH:MM.SS with a full stop before the seconds, then a blank, CR LF, the
   // rule and three line ends.

@@ -82,8 +82,12 @@ struct Census {
     }
     return n;
   }
-  size_t missing() const { return count_where([](int c) { return c == 0; }); }
-  size_t repeated() const { return count_where([](int c) { return c > 1; }); }
+  size_t missing() const {
+    return count_where([](int c) { return c == 0; });
+  }
+  size_t repeated() const {
+    return count_where([](int c) { return c > 1; });
+  }
 };
 
 inline Census census(const std::string& dir, size_t writers, size_t per_writer,
@@ -104,8 +108,8 @@ inline Census census(const std::string& dir, size_t writers, size_t per_writer,
       unsigned n = 0;
       int end = 0;
       if (std::sscanf(line.c_str(), "W%u N%u %n", &w, &n, &end) != 2 ||
-          line.compare(static_cast<size_t>(end), std::string::npos, payload) != 0 ||
-          w >= writers || n >= per_writer) {
+          line.compare(static_cast<size_t>(end), std::string::npos, payload) != 0 || w >= writers ||
+          n >= per_writer) {
         ++c.torn;
         continue;
       }
@@ -117,7 +121,8 @@ inline Census census(const std::string& dir, size_t writers, size_t per_writer,
 
 // True when `name` is `base` + "_YYYY_MM_DD_hh_mm_ss_mmm" + `ext`, checked
 // independently of the library's own pattern.
-inline bool is_rotated_name(const std::string& name, const std::string& base, const std::string& ext) {
+inline bool is_rotated_name(const std::string& name, const std::string& base,
+                            const std::string& ext) {
   const std::string stamp = "_9999_99_99_99_99_99_999";
   if (name.size() != base.size() + stamp.size() + ext.size()) return false;
   if (name.compare(0, base.size(), base) != 0) return false;

@@ -3,25 +3,24 @@
 // record of the loss reaches the file exactly once: with the next line, from
 // the destructor before the trailer, or from the flush thread alone.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <algorithm>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -30,9 +29,8 @@ using namespace qellog_test;
 
 namespace {
 
-const std::regex kRecord(
-    R"(ERROR write_to_file: (\d+) lines lost since (\d\d)\.(\d\d)\.(\d{4}) )"
-    R"((\d\d):(\d\d):(\d\d)\.(\d{3}), last error 28)");
+const std::regex kRecord(R"(ERROR write_to_file: (\d+) lines lost since (\d\d)\.(\d\d)\.(\d{4}) )"
+                         R"((\d\d):(\d\d):(\d\d)\.(\d{3}), last error 28)");
 
 // Lines of 128 bytes with their CR LF, after a first line that brings the
 // file to a multiple of 128, never cross a page of the disk: the line that
@@ -190,7 +188,8 @@ class LostLines : public LogTest {
     EXPECT_EQ(r.count, count);
     EXPECT_GE(r.stamp_ms, ms_of(before));
     EXPECT_LE(r.stamp_ms, ms_of(after));
-    return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(at + 1), lines.end());
+    return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                                    lines.end());
   }
 };
 

@@ -1,5 +1,6 @@
 // Message lines: the filter, the tag, the prefix fields, the elapsed time,
 // CR LF and NEWLINE, the line capacity, and time-stamp lines.
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -9,13 +10,11 @@
 #include <memory>
 #include <string>
 
-#include <gtest/gtest.h>
-
+#include "log/calendar.h"
+#include "log/line.h"
 #include "log/line_format.h"
 #include "log/log_state.h"
 #include "log/lost_lines.h"
-#include "log/calendar.h"
-#include "log/line.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -59,10 +58,10 @@ void vwrite_no_value(CQel_Log& log, unsigned flags, const char* fmt, ...) {
 }
 
 TEST_F(MessageTest, FilterAndErrorTag) {
-  log->writelog(0, "zero flag");      // counts as the error class
-  log->writelog(2, "trace");          // no tag
-  log->writelog(3, "both");           // tag
-  log->writelog(0x80, "other class"); // not in the mask: dropped
+  log->writelog(0, "zero flag");       // counts as the error class
+  log->writelog(2, "trace");           // no tag
+  log->writelog(3, "both");            // tag
+  log->writelog(0x80, "other class");  // not in the mask: dropped
   log->set_logbits(2);
   log->writelog(0, "zero dropped");
   log->writelog(0x1000002, "newline bit is a class bit here");
@@ -226,8 +225,8 @@ TEST_F(MessageTest, TimeStampLine) {
   const struct tm c = local_tm(t);
   char expected[64];
   std::snprintf(expected, sizeof expected, "%02d:%02d.%02d.%03d %02d.%02d.%04d", c.tm_hour,
-                c.tm_min, c.tm_sec, static_cast<int>(t.tv_usec / 1000), c.tm_mday,
-                c.tm_mon + 1, c.tm_year + 1900);
+                c.tm_min, c.tm_sec, static_cast<int>(t.tv_usec / 1000), c.tm_mday, c.tm_mon + 1,
+                c.tm_year + 1900);
   EXPECT_EQ(last_line(), expected);
   EXPECT_EQ(std::strlen(expected) + 2, 25u);
   EXPECT_EQ(log->get_msgcount(), 2u);
@@ -283,7 +282,8 @@ TEST_F(MessageTest, NulEndsTheTextAndTheTimeFieldFollowsTzset) {
 
   log->set_logbits(LOGBIT_TIME | 3);
   timeval now;
-  do gettimeofday(&now, nullptr); while (now.tv_usec > 500000);  // room in this second
+  do gettimeofday(&now, nullptr);
+  while (now.tv_usec > 500000);  // room in this second
   log->writelog(2, "utc");
   const std::string utc = last_line();
   setenv("TZ", "XYZ-5", 1);  // five hours east of UTC
@@ -297,7 +297,6 @@ TEST_F(MessageTest, NulEndsTheTextAndTheTimeFieldFollowsTzset) {
   EXPECT_EQ(h_east, (h_utc + 5) % 24) << utc << " / " << east;
   EXPECT_EQ(utc.substr(2, 6), east.substr(2, 6)) << "minutes and seconds differ";
 }
-
 
 // The prefix formatter, field by field and zone by zone, at one fixed
 // clock reading: 2026-12-09 16:14:07.427 UTC, the previous line 12.345678 s

@@ -4,6 +4,7 @@
 // with a wrong clock and bounded in cost, time rotation keeps up under load
 // and across restarts, and a piece never glues onto a cut-short one.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -20,13 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/reopen.h"
 #include "log/retention.h"
 #include "log/rotation.h"
-#include "log/calendar.h"
 #include "log/upkeep.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -43,7 +42,6 @@ std::string all_text(const std::string& dir) {
   for (const std::string& n : list_dir(dir)) out += read_file(dir + "/" + n);
   return out;
 }
-
 
 // "app_YYYY_MM_DD_hh_mm_ss_000.log" for `t` (TZ is UTC).
 std::string stamped(time_t t) {
@@ -106,8 +104,9 @@ TEST_F(OwnFile, LiveNameThatIsNotARegularFileIsNeverMoved) {
   int pipe_fds[2];
   ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK), 0);
   // /dev/stdout as a container has it: a symlink to /proc/self/fd/N.
-  ASSERT_EQ(symlink(("/proc/self/fd/" + std::to_string(pipe_fds[1])).c_str(),
-                    dir.file("stdout").c_str()), 0);
+  ASSERT_EQ(
+      symlink(("/proc/self/fd/" + std::to_string(pipe_fds[1])).c_str(), dir.file("stdout").c_str()),
+      0);
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
   const int fifo = open(dir.file("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   for (const int fd : {fifo, pipe_fds[0]}) fcntl(fd, F_SETPIPE_SZ, 1 << 20);  // read afterwards
@@ -118,7 +117,8 @@ TEST_F(OwnFile, LiveNameThatIsNotARegularFileIsNeverMoved) {
     const char* name;
     mode_t type;
     int reader;  // -1: the lines are in target.log
-  } cases[] = {{"stdout", S_IFLNK, pipe_fds[0]}, {"fifo", S_IFIFO, fifo}, {"link.log", S_IFLNK, -1}};
+  } cases[] = {
+      {"stdout", S_IFLNK, pipe_fds[0]}, {"fifo", S_IFIFO, fifo}, {"link.log", S_IFLNK, -1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string live = dir.file(c.name);
@@ -138,7 +138,9 @@ TEST_F(OwnFile, LiveNameThatIsNotARegularFileIsNeverMoved) {
     for (ssize_t n; c.reader >= 0 && (n = read(c.reader, buf, sizeof buf)) > 0;) {
       got.append(buf, static_cast<size_t>(n));
     }
-    EXPECT_EQ(count_of(got, "create_next_file: " + live + " is not a regular file, rotation is off\r\n"), 1u);
+    EXPECT_EQ(
+        count_of(got, "create_next_file: " + live + " is not a regular file, rotation is off\r\n"),
+        1u);
     EXPECT_EQ(count_of(got, "\r\nline "), 500u);
   }
   for (const int fd : {fifo, pipe_fds[0], pipe_fds[1]}) close(fd);
@@ -187,18 +189,22 @@ TEST_F(OwnFile, NothingAnotherUserPlantsHangsTheHostOrReceivesItsLines) {
     bool kept;
   } left_overs[] = {{kNobody, 0, false}, {kNobody, 7200, false}, {0, 7200, true}};
   for (const auto& l : left_overs) {
-    write_file(hidden, expected_header(Header::kContinued, ts, calendar(2020, 1, 1)) + "forged line\r\n");
+    write_file(hidden,
+               expected_header(Header::kContinued, ts, calendar(2020, 1, 1)) + "forged line\r\n");
     ASSERT_EQ(chown(hidden.c_str(), l.owner, l.owner), 0);
     ASSERT_TRUE(set_mtime(hidden, time(nullptr) - l.age));
     const size_t before = rotated_files(d, "ts").size();
     log->create_next_file();
-    EXPECT_EQ(rotated_files(d, "ts").size(), before + (l.kept ? 2 : 1)) << "held up, or kept when foreign";
+    EXPECT_EQ(rotated_files(d, "ts").size(), before + (l.kept ? 2 : 1))
+        << "held up, or kept when foreign";
     EXPECT_EQ(file_exists(hidden), !l.kept);
     unlink(hidden.c_str());
   }
   EXPECT_EQ(count_of(all_text(d), "forged line"), 1u);
-  EXPECT_EQ(count_of(all_text(d), "create_next_file: .ts.log.next is not the log's own file, "
-                                  "rotating in the usual order\r\n"), 2u);
+  EXPECT_EQ(count_of(all_text(d),
+                     "create_next_file: .ts.log.next is not the log's own file, "
+                     "rotating in the usual order\r\n"),
+            2u);
 }
 
 TEST_F(OwnFile, RetentionIsExactForItsOwnFilesSaneWithAWrongClockAndBounded) {
@@ -233,7 +239,8 @@ TEST_F(OwnFile, RetentionIsExactForItsOwnFilesSaneWithAWrongClockAndBounded) {
   EXPECT_EQ(prune(clock, 3), future);
   // 1500 look-alikes newer than 500 of the log's own: 1024 heads a pass.
   const std::string backlog = subdir("backlog");
-  for (int i = 0; i < 2000; ++i) plant(backlog, now - 86400 + i, i < 500 ? "app.log" : "b.log", now - 3600);
+  for (int i = 0; i < 2000; ++i)
+    plant(backlog, now - 86400 + i, i < 500 ? "app.log" : "b.log", now - 3600);
   qellog::RetentionMemory memory;
   std::vector<size_t> removed;
   for (int pass = 0; pass < 4; ++pass) removed.push_back(prune(backlog, 3, &memory).size());
@@ -249,7 +256,8 @@ TEST_F(OwnFile, TimeRotationUnderLoadAndAcrossRestarts) {
   ASSERT_EQ(log->start_flush_thread(), 0);
   std::atomic<bool> run{true};
   std::thread writer([&] {
-    for (; run.load(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) log->writelog(2, "busy");
+    for (; run.load(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+      log->writelog(2, "busy");
   });
   g_now = 1796814000;  // 11:00:00, while a request comes every 15 ms
   EXPECT_TRUE(wait_until([&] { return rotated_files(dir.path(), "busy").size() == 1; }, 10000));
@@ -264,10 +272,12 @@ TEST_F(OwnFile, TimeRotationUnderLoadAndAcrossRestarts) {
   log->set_rotatetime(ROTATETIME_HOURLY);
   ASSERT_EQ(log->start_flush_thread(), 0);
   log->writelog(2, "second run");
-  EXPECT_TRUE(wait_until([&] {
-    log->flushlog();
-    return rotated_files(dir.path(), "restart").size() == 1;
-  }, 10000));
+  EXPECT_TRUE(wait_until(
+      [&] {
+        log->flushlog();
+        return rotated_files(dir.path(), "restart").size() == 1;
+      },
+      10000));
   // Where the file system records no birth time, the first header tells.
   const std::string head = "Logfile: /x/a.log\r\nLogging started at 05.03.2024 14:07:09 \r\n";
   struct tm cal;
@@ -287,7 +297,8 @@ void expect_nothing_glued(const std::string& text, unsigned long lost) {
     if (std::sscanf(l.c_str(), "ERROR write_to_file: %lu lines lost", &count) == 1) {
       recorded += l.find(", last error ") != l.npos ? count : 0;
     } else if (std::sscanf(l.c_str(), "W%d N%d ", &w, &n) == 2) {
-      const std::string piece = "W" + std::to_string(w) + " N" + std::to_string(n) + " " + kPayload + "\r\n";
+      const std::string piece =
+          "W" + std::to_string(w) + " N" + std::to_string(n) + " " + kPayload + "\r\n";
       EXPECT_EQ(piece.compare(0, l.size(), l), 0) << "glued: " << l;
     } else {
       for (size_t at = l.find('W', 1); at != l.npos; at = l.find('W', at + 1)) {
@@ -336,7 +347,8 @@ TEST_F(OwnFile, APieceAfterACutShortOneStartsOnALineOfItsOwn) {
   if (!mounted) GTEST_SKIP() << "no tmpfs for a full disk";
   for (const bool record : {false, true}) {
     SCOPED_TRACE(record ? "four writers, record on" : "four writers, record off");
-    for (int p = 0; p < 32; ++p) write_file(mnt + "/page" + std::to_string(p), std::string(4096, 'p'));
+    for (int p = 0; p < 32; ++p)
+      write_file(mnt + "/page" + std::to_string(p), std::string(4096, 'p'));
     write_file(mnt + "/filler", std::string(16 * 1024, 'f'));
     log = open_log(mnt + "/app.log", 3, 0600);
     log->set_lostlines(record);

@@ -3,6 +3,7 @@
 // that only look like the log's own, and two processes rotating and pruning
 // one file lose no line.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,8 +19,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log/retention.h"
 #include "log_test_util.h"
@@ -134,8 +133,8 @@ class RetentionFlow : public LogTest {
 TEST_F(RetentionFlow, CountLimitKeepsYoungFilesAndLeavesLookAlikes) {
   Names old;
   for (int d = 1; d <= 10; ++d) {
-    const std::string name = "app_2020_01_" + std::string(d < 10 ? "0" : "") +
-                             std::to_string(d) + "_00_00_00_000.log";
+    const std::string name =
+        "app_2020_01_" + std::string(d < 10 ? "0" : "") + std::to_string(d) + "_00_00_00_000.log";
     plant(dir.file(name), d % 2 ? start_header(path) : continuation_header(path));
     old.insert(name);
   }
@@ -156,10 +155,10 @@ TEST_F(RetentionFlow, CountLimitKeepsYoungFilesAndLeavesLookAlikes) {
   plant(dir.file("target.txt"), start_header(path));
   ASSERT_EQ(symlink("target.txt", dir.file("app_2019_05_01_00_00_00_000.log").c_str()), 0);
   ASSERT_TRUE(set_mtime(dir.file("app_2019_05_01_00_00_00_000.log"), time(nullptr) - 120));
-  const Names look_alikes = {"app_old_2019_01_01_00_00_00_000.log",
-                             "app_2019_02_01_00_00_00_000.log", "app_2019_03_01_00_00_00_000.log",
-                             "app_2019_04_01_00_00_00_000.log", "app_2019_05_01_00_00_00_000.log",
-                             "target.txt"};
+  const Names look_alikes = {
+      "app_old_2019_01_01_00_00_00_000.log", "app_2019_02_01_00_00_00_000.log",
+      "app_2019_03_01_00_00_00_000.log",     "app_2019_04_01_00_00_00_000.log",
+      "app_2019_05_01_00_00_00_000.log",     "target.txt"};
   Names keep = look_alikes;
   if (!chowned) keep.erase("app_2019_04_01_00_00_00_000.log");
   keep.insert("app.log");
@@ -357,7 +356,6 @@ std::pair<std::vector<std::string>, std::vector<std::string>> by_thread(const st
   return out;
 }
 
-
 TEST_F(RetentionFlow, FilesWithoutTheNewSettingsAreUnchanged) {
   const std::string old = "app_2020_01_01_00_00_00_000.log";
   plant(dir.file(old), start_header(path) + "an earlier run\r\n");
@@ -441,7 +439,8 @@ TEST_F(RetentionFlow, FilesWithoutTheNewSettingsAreUnchanged) {
       "",
       "",
   });
-  for (const auto& f : {std::make_pair(*made.begin(), rotated), std::make_pair(std::string("app.log"), live)}) {
+  for (const auto& f :
+       {std::make_pair(*made.begin(), rotated), std::make_pair(std::string("app.log"), live)}) {
     const std::string got = normalise(read_file(dir.file(f.first)), dir.path());
     EXPECT_EQ(got.size(), f.second.size()) << f.first;
     EXPECT_EQ(by_thread(got), by_thread(f.second)) << f.first << ":\n" << got;

@@ -1,6 +1,9 @@
 // Retention: the policy over plain lists, and passes over real directories
 // where the log's rotated files sit among files that only look like them.
+#include "log/retention.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "log/retention.h"
 #include "log_test_util.h"
 
 using namespace qellog_test;
@@ -37,8 +37,8 @@ class Recorder : public qellog::RetentionReport {
   Names failures;
 };
 
-RotatedFile entry(const char* name, long long key, time_t stamp,
-                  unsigned long long size, bool young = false) {
+RotatedFile entry(const char* name, long long key, time_t stamp, unsigned long long size,
+                  bool young = false) {
   return RotatedFile{name, key, stamp, size, young, 0, 0};
 }
 
@@ -60,9 +60,9 @@ TEST(RetentionPolicy, CutsAtFirstBrokenLimitKeepingNewestAndYoung) {
   EXPECT_EQ(pick({entry("k2", 2, now, 5000), entry("k1", 1, now, 10)}, {0, 600, 0}, now),
             (Names{"k1"}));
   // Age: the newest stays however old it is.
-  EXPECT_EQ(pick({entry("k2", 2, now - 30 * day, 1), entry("k1", 1, now - 31 * day, 1)},
-                 {0, 0, 2}, now),
-            (Names{"k1"}));
+  EXPECT_EQ(
+      pick({entry("k2", 2, now - 30 * day, 1), entry("k1", 1, now - 31 * day, 1)}, {0, 0, 2}, now),
+      (Names{"k1"}));
   // Count, from a list out of order; young files count but are never removed.
   EXPECT_EQ(pick({entry("k4", 4, now, 1), entry("y6", 6, now, 1, true), entry("k3", 3, now, 1),
                   entry("k5", 5, now, 1), entry("y2", 2, now, 1, true)},
@@ -124,8 +124,8 @@ TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
   plant("app_2024_01_01_10_00_00_000.log~", start_header("app.log"), old);
   plant(".app_2024_01_01_10_00_00_000.log", start_header("app.log"), old);
   // Newer than all: counted, it would take a place of the three.
-  ASSERT_EQ(symlinkat("app_2024_03_01_10_00_00_000.log", dir_fd,
-                      "app_2024_03_12_10_00_00_000.log"), 0);
+  ASSERT_EQ(symlinkat("app_2024_03_01_10_00_00_000.log", dir_fd, "app_2024_03_12_10_00_00_000.log"),
+            0);
   ASSERT_TRUE(set_mtime(dir.file("app_2024_03_12_10_00_00_000.log"), old));
   plant("app_2024_01_03_10_00_00_000.log", "another program's data\r\n", old);
   plant("app_2024_01_04_10_00_00_000.log", start_header("app.log"), old);
@@ -144,12 +144,12 @@ TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
   EXPECT_EQ(list_dir(dir.path()),
             (Names{".app_2024_01_01_10_00_00_000.log", "app.log",
                    "app2_2024_01_01_10_00_00_000.log", "app_2024_01_01_10_00_00_000.log.1",
-                   "app_2024_01_01_10_00_00_000.log~", "app_2024_01_03_10_00_00_000.log", "app_2024_01_04_10_00_00_000.log",
-                   "app_2024_01_05_10_00_00_000.log", "app_2024_01_06_10_00_00_000.log",
-                   "app_2024_01_07_10_00_00_000.log", "app_2024_01_08_10_00_00_000.log",
-                   "app_2024_03_09_10_00_00_000.log", "app_2024_03_10_10_00_00_000.log",
-                   "app_2024_03_11_10_00_00_000.log", "app_2024_03_12_10_00_00_000.log",
-                   "app_b_2024_01_01_10_00_00_000.log"}));
+                   "app_2024_01_01_10_00_00_000.log~", "app_2024_01_03_10_00_00_000.log",
+                   "app_2024_01_04_10_00_00_000.log", "app_2024_01_05_10_00_00_000.log",
+                   "app_2024_01_06_10_00_00_000.log", "app_2024_01_07_10_00_00_000.log",
+                   "app_2024_01_08_10_00_00_000.log", "app_2024_03_09_10_00_00_000.log",
+                   "app_2024_03_10_10_00_00_000.log", "app_2024_03_11_10_00_00_000.log",
+                   "app_2024_03_12_10_00_00_000.log", "app_b_2024_01_01_10_00_00_000.log"}));
 }
 
 TEST_F(RetentionDirTest, TotalSizeThenAgeOnTheSameDescriptor) {

@@ -2,6 +2,7 @@
 // new file's mode, and what the log does when moving or opening fails. The
 // cases that hold for both rotation orders run once per order.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log/file_format.h"
 #include "log/log_path.h"
@@ -180,8 +179,8 @@ TEST_P(EachOrder, DiagnosticLinesGoToTheRightFiles) {
   const int new_fd = log->get_filehandle();
   std::vector<std::string> now = split_crlf(read_file(path));
   ASSERT_GE(now.size(), 2u);
-  EXPECT_EQ(now[now.size() - 2], "create_next_file: open done now hflog " +
-                                     std::to_string(new_fd) + "  ");
+  EXPECT_EQ(now[now.size() - 2],
+            "create_next_file: open done now hflog " + std::to_string(new_fd) + "  ");
   EXPECT_EQ(now.back(), "create_next_file: prev_hflog " + std::to_string(old_fd) + "  closed");
   // The old descriptor is closed.
   EXPECT_EQ(fcntl(old_fd == new_fd ? -1 : old_fd, F_GETFD), -1);

@@ -45,8 +45,8 @@ std::string slurp_fd(int fd) {
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                     "/qellog_test_XXXXXX";
+  std::string tmpl =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qellog_test_XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
   if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

@@ -56,7 +56,8 @@ TEST_F(HostileTest, ParameterFilesThatAreNotReadNeverHang) {
         << check.out;
     const ChildResult where = run({"--where", f.name});
     EXPECT_EQ(where.status, 0) << f.name;
-    EXPECT_TRUE(contains(where.out, "log file: none (" + f.reason + ": the library opens no log)\n"))
+    EXPECT_TRUE(
+        contains(where.out, "log file: none (" + f.reason + ": the library opens no log)\n"))
         << where.out;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--show", f.name}, std::vector<std::string>{f.name}}) {
@@ -107,8 +108,10 @@ TEST_F(HostileTest, LiveNamesThatAreNotFilesNeverHang) {
     for (const std::string& target : {std::string(name), live}) {
       const ChildResult show = run({"--show", target});
       EXPECT_EQ(show.status, 1) << target;
-      EXPECT_EQ(show.err, "qellog: " + live + " is not a regular file; not shown\n"
-                          "qellog: no log file " + live + " and no rotated files\n");
+      EXPECT_EQ(show.err, "qellog: " + live +
+                              " is not a regular file; not shown\n"
+                              "qellog: no log file " +
+                              live + " and no rotated files\n");
     }
   }
   const ChildResult check = run({"--check", "fifo"});

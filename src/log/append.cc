@@ -36,9 +36,8 @@ void wait_for_plain_pieces(LogState& s, unsigned g) {
 
 // Under the write lock, after a careful write of `head` bytes (CR LF and
 // record) before its piece, of which `written` reached the file.
-void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head,
-                   size_t written, bool ok, bool crlf, size_t rec_n,
-                   const TakenRecord& taken) {
+void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head, size_t written,
+                   bool ok, bool crlf, size_t rec_n, const TakenRecord& taken) {
   const bool current = s.fd_generation == a.generation;
   if (ok) {
     if (current) s.fragment = false;
@@ -109,8 +108,8 @@ Append reserve_record_locked(CQel_Log& log, LogState& s) {
   return a;
 }
 
-bool complete_append(CQel_Log& log, LogState& s, const Append& reserved,
-                     const char* data, unsigned long len) {
+bool complete_append(CQel_Log& log, LogState& s, const Append& reserved, const char* data,
+                     unsigned long len) {
   // A write that failed since this piece was reserved may have cut its
   // piece short, and not be noted yet: this piece then goes the careful
   // way too.
@@ -123,8 +122,8 @@ bool complete_append(CQel_Log& log, LogState& s, const Append& reserved,
   // The descriptor has O_APPEND: the kernel puts each write at the end of
   // the file atomically, so no lseek is needed (or would help) before it.
   bool partial = false;
-  const bool ok = a.careful ? write_carefully(log, s, a, data, len)
-                            : write_all(a.fd, data, len, &partial);
+  const bool ok =
+      a.careful ? write_carefully(log, s, a, data, len) : write_all(a.fd, data, len, &partial);
   if (!ok) {
     const int err = errno;
     report_write_error(log.filename, err);
@@ -157,8 +156,7 @@ void finish_append(LogState& s, const Append& a) {
   s.writes_in_flight[a.generation & 1].fetch_sub(1, std::memory_order_release);
 }
 
-bool write_carefully(CQel_Log& log, LogState& s, const Append& a,
-                     const char* data, size_t len) {
+bool write_carefully(CQel_Log& log, LogState& s, const Append& a, const char* data, size_t len) {
   std::lock_guard<std::mutex> one_at_a_time(s.careful_mutex);
   wait_for_plain_pieces(s, a.generation);
   char rec[kRecordCapacity];
@@ -173,9 +171,8 @@ bool write_carefully(CQel_Log& log, LogState& s, const Append& a,
     rec_n = take_record_locked(log, s, current, rec, &taken);
   }
   const size_t head = (crlf ? 2 : 0) + rec_n;
-  const iovec pieces[3] = {{const_cast<char*>(kCrLf), crlf ? 2u : 0u},
-                           {rec, rec_n},
-                           {const_cast<char*>(data), len}};
+  const iovec pieces[3] = {
+      {const_cast<char*>(kCrLf), crlf ? 2u : 0u}, {rec, rec_n}, {const_cast<char*>(data), len}};
   size_t written = 0;
   const bool ok = write_pieces(a.fd, pieces, 3, &written);
   const int err = errno;

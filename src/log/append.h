@@ -50,8 +50,8 @@ Append reserve_record_locked(CQel_Log& log, LogState& s);
 // lost-line record goes with it, in one writev(2). A piece that a write
 // cut short (or that failed) turns the protocol careful until a piece
 // lands whole.
-bool complete_append(CQel_Log& log, LogState& s, const Append& a,
-                     const char* data, unsigned long len);
+bool complete_append(CQel_Log& log, LogState& s, const Append& a, const char* data,
+                     unsigned long len);
 
 // The end of a write reserved in `a`: it no longer uses its descriptor.
 void finish_append(LogState& s, const Append& a);
@@ -62,8 +62,7 @@ void finish_append(LogState& s, const Append& a);
 // file ends inside a piece, then a pending record, then the piece. Keeps
 // s.fragment, puts back a record that did not land whole, and ends the
 // careful state when everything landed. Reports and counts nothing.
-bool write_carefully(CQel_Log& log, LogState& s, const Append& a,
-                     const char* data, size_t len);
+bool write_carefully(CQel_Log& log, LogState& s, const Append& a, const char* data, size_t len);
 
 // Writes a pending lost-line record on its own, uncounted and unreported
 // (the flush thread at a wake-up, the destructor before the trailer); a

@@ -21,8 +21,7 @@ struct Zone {
   int dst;
   const char* names[2];
   bool operator==(const Zone& o) const {
-    return offset == o.offset && dst == o.dst && names[0] == o.names[0] &&
-           names[1] == o.names[1];
+    return offset == o.offset && dst == o.dst && names[0] == o.names[0] && names[1] == o.names[1];
   }
 };
 

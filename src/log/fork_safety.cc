@@ -65,9 +65,7 @@ void after_fork_in_child() {
 // log's set-up lock is taken first, and no set-up can then be waiting for a
 // log's write lock held here.
 struct ForkHandlers {
-  ForkHandlers() {
-    pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
-  }
+  ForkHandlers() { pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child); }
 };
 ForkHandlers g_fork_handlers __attribute__((init_priority(101)));
 

@@ -21,8 +21,8 @@
 #include "log/sync.h"
 #include "qellog/log.h"
 
-using qellog::LockGuard;
 using qellog::load;
+using qellog::LockGuard;
 using qellog::store;
 
 namespace {
@@ -196,9 +196,13 @@ unsigned long CQel_Log::get_curfilesize() { return load(curfilesize); }
 
 // The opt-in settings; each is read by the flush thread or the write path
 // at its next use.
-void CQel_Log::set_maxfilecount(unsigned long count) { state_->max_file_count.store(count, kRelaxed); }
+void CQel_Log::set_maxfilecount(unsigned long count) {
+  state_->max_file_count.store(count, kRelaxed);
+}
 unsigned long CQel_Log::get_maxfilecount() { return state_->max_file_count.load(kRelaxed); }
-void CQel_Log::set_maxtotalsize(unsigned long size) { state_->max_total_size.store(size, kRelaxed); }
+void CQel_Log::set_maxtotalsize(unsigned long size) {
+  state_->max_total_size.store(size, kRelaxed);
+}
 unsigned long CQel_Log::get_maxtotalsize() { return state_->max_total_size.load(kRelaxed); }
 void CQel_Log::set_maxfileage(unsigned long days) { state_->max_file_age.store(days, kRelaxed); }
 unsigned long CQel_Log::get_maxfileage() { return state_->max_file_age.load(kRelaxed); }
@@ -207,7 +211,9 @@ void CQel_Log::set_lostlines(bool on) { state_->lost_lines_record.store(on, kRel
 bool CQel_Log::get_lostlines() { return state_->lost_lines_record.load(kRelaxed); }
 void CQel_Log::set_reopen(bool on) { state_->reopen.store(on, kRelaxed); }
 bool CQel_Log::get_reopen() { return state_->reopen.load(kRelaxed); }
-void CQel_Log::set_reopeninterval(unsigned seconds) { state_->reopen_interval.store(seconds, kRelaxed); }
+void CQel_Log::set_reopeninterval(unsigned seconds) {
+  state_->reopen_interval.store(seconds, kRelaxed);
+}
 unsigned CQel_Log::get_reopeninterval() { return state_->reopen_interval.load(kRelaxed); }
 // Only a flag: safe in a signal handler. The flush thread acts on it.
 void CQel_Log::request_reopen() { state_->reopen_requested.store(true, kRelaxed); }

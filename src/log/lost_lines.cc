@@ -23,7 +23,8 @@ void note_lost_locked(LogState& s, int err) {
 }
 
 size_t format_record(CQel_Log& log, LogState& s, char* buf, size_t cap) {
-  LineFields f = line_fields(log.logbits, s.iso_time.load(std::memory_order_relaxed), true, false, 0);
+  LineFields f =
+      line_fields(log.logbits, s.iso_time.load(std::memory_order_relaxed), true, false, 0);
   gettimeofday(&f.now, nullptr);
   f.last = log.last_time;
   const size_t text_max = std::min(kLineTextMax, cap - 3);
@@ -42,8 +43,7 @@ size_t format_record(CQel_Log& log, LogState& s, char* buf, size_t cap) {
   return len;
 }
 
-size_t take_record_locked(CQel_Log& log, LogState& s, bool current, char* rec,
-                          TakenRecord* taken) {
+size_t take_record_locked(CQel_Log& log, LogState& s, bool current, char* rec, TakenRecord* taken) {
   if (s.pending_lost == 0) return 0;
   const size_t n = format_record(log, s, rec, kRecordCapacity);
   *taken = TakenRecord{s.pending_lost, s.first_lost, s.last_error};

@@ -36,8 +36,7 @@ struct TakenRecord {
 // (kRecordCapacity bytes) and takes it out of the state; its bytes are
 // counted when the write goes to the current file (`current`). Its
 // length, 0 when none is pending.
-size_t take_record_locked(CQel_Log& log, LogState& s, bool current, char* rec,
-                          TakenRecord* taken);
+size_t take_record_locked(CQel_Log& log, LogState& s, bool current, char* rec, TakenRecord* taken);
 
 // Under the write lock: the record of `n` bytes did not reach the file
 // whole; its count is pending again, with what was lost meanwhile.

@@ -64,9 +64,7 @@ void remember_rotated(LogState& s, const char* leaf, unsigned long long wrote) {
   const time_t now = time(nullptr);
   std::vector<KnownFile>& list = s.rotated_here;
   list.erase(std::remove_if(list.begin(), list.end(),
-                            [now](const KnownFile& f) {
-                              return f.when < now - kYoungSeconds;
-                            }),
+                            [now](const KnownFile& f) { return f.when < now - kYoungSeconds; }),
              list.end());
   if (list.size() >= kMaxRemembered) list.erase(list.begin());
   try {

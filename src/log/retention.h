@@ -39,13 +39,11 @@ class RetentionReport {
 // of the pattern; one fstatat only per file the policy reaches (from the
 // newest to the cut, and from the oldest for removal), at most
 // kMaxHeadReadsPerPass head reads and kMaxRemovalsPerPass unlinks; meant
-// for the flush thread, after a rotation. `memory` (may be null) carries what passes learn to the next.
-// Two processes pruning one directory at once never remove more than
-// either would alone. Never throws.
-int prune_rotated_files(int dir_fd, const char* live_leaf,
-                        const RetentionLimits& limits, time_t now,
-                        RetentionReport& report,
-                        RetentionMemory* memory = nullptr);
+// for the flush thread, after a rotation. `memory` (may be null) carries what passes learn to the
+// next. Two processes pruning one directory at once never remove more than either would alone.
+// Never throws.
+int prune_rotated_files(int dir_fd, const char* live_leaf, const RetentionLimits& limits,
+                        time_t now, RetentionReport& report, RetentionMemory* memory = nullptr);
 
 // Seam for tests: when set, called with each file a pass is about to
 // unlink, after its last check.

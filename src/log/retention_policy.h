@@ -42,7 +42,7 @@ struct KnownFile {
   std::string name;
   dev_t dev;
   ino_t ino;
-  time_t when;  // when it became known
+  time_t when;                  // when it became known
   unsigned long long size = 0;  // made_here: the bytes this process wrote into it
 };
 
@@ -51,7 +51,7 @@ struct VerifiedFile {
   long long key;  // RotatedStamp::key() of its name
   dev_t dev;
   ino_t ino;
-  bool own;       // it begins with the log's header
+  bool own;  // it begins with the log's header
 };
 
 // What passes of one log remember, kept by the caller between them.
@@ -77,8 +77,8 @@ struct RotatedFile {
   bool young;               // modified within the last kYoungSeconds
   dev_t dev;                // identity, checked again before unlinking
   ino_t ino;
-  bool future = false;      // stamped more than kFutureToleranceSeconds ahead
-  bool made_here = false;   // rotated by this process: never `young`
+  bool future = false;     // stamped more than kFutureToleranceSeconds ahead
+  bool made_here = false;  // rotated by this process: never `young`
 };
 
 // Whether a file is the log's own, as the policy asks it of the caller,
@@ -102,9 +102,8 @@ using OwnershipCheck = std::function<Ownership(RotatedFile&, bool for_removal)>;
 // about each file the walk reaches, newest first up to the cut, then
 // oldest first for removal; a file that is not the log's own is neither
 // counted nor removed.
-std::vector<size_t> files_to_remove(std::vector<RotatedFile>* files,
-                                    const RetentionLimits& limits, time_t now,
-                                    const OwnershipCheck& check = nullptr);
+std::vector<size_t> files_to_remove(std::vector<RotatedFile>* files, const RetentionLimits& limits,
+                                    time_t now, const OwnershipCheck& check = nullptr);
 
 }  // namespace qellog
 

@@ -25,9 +25,7 @@ constexpr long kPollMs = 1000;
 class DiagnosticReport : public RetentionReport {
  public:
   explicit DiagnosticReport(CQel_Log& log) : log_(log) {}
-  void removed(const char* name) override {
-    diagnostic(log_, "%s: removed %s", kRetention, name);
-  }
+  void removed(const char* name) override { diagnostic(log_, "%s: removed %s", kRetention, name); }
   void failed(const char* name, int err) override {
     diagnostic(log_, "%s: remove %s failed %d", kRetention, name, err);
   }
@@ -59,8 +57,7 @@ bool time_rotation_due(CQel_Log& log, LogState& s, time_t now) {
   if (period != ROTATETIME_HOURLY && period != ROTATETIME_DAILY) return false;
   LockGuard guard(s.write_lock);
   if (s.next_boundary == 0) s.next_boundary = boundary_after(s.file_started, period);
-  const unsigned long held =
-      log.curfilesize + s.prior_bytes.load(std::memory_order_relaxed);
+  const unsigned long held = log.curfilesize + s.prior_bytes.load(std::memory_order_relaxed);
   return now >= s.next_boundary && held > s.header_bytes;
 }
 
@@ -96,8 +93,8 @@ void on_timed_wakeup(CQel_Log& log) {
 }
 
 bool rotation_due(CQel_Log& log) {
-  const bool due = size_limit_reached(log) ||
-                   time_rotation_due(log, LogAccess::state(log), g_wall_clock());
+  const bool due =
+      size_limit_reached(log) || time_rotation_due(log, LogAccess::state(log), g_wall_clock());
   return due && !rotation_is_off(log);
 }
 
