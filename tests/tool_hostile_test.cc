@@ -116,9 +116,9 @@ TEST_F(HostileTest, LiveNamesThatAreNotFilesNeverHang) {
   }
   const ChildResult check = run({"--check", "fifo"});
   EXPECT_EQ(check.status, 4) << check.out;
-  EXPECT_TRUE(contains(check.out, "warning: the log file " + logs() +
-                                      "/fifo.log is a FIFO, not a regular file: the "
-                                      "library never rotates it\n"))
+  EXPECT_TRUE(contains(
+      check.out, "warning: the log file " + logs() +
+                     "/fifo.log is a FIFO, not a regular file: the library never rotates it\n"))
       << check.out;
 }
 

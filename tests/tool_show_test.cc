@@ -175,16 +175,14 @@ class OnTerminal {
 // The log is named by its path, as for a program without a parameter file.
 TEST_F(ShowTest, ATerminalSeesControlCharactersEscaped) {
   const std::string line =
-      "title \x1b]0;owned\x07 clear \x1b[2J c1 \xc2\x9b lone \x9d "
-      "caf\xc3\xa9\tend";
+      "title \x1b]0;owned\x07 clear \x1b[2J c1 \xc2\x9b lone \x9d caf\xc3\xa9\tend";
   {
     std::unique_ptr<CQel_Log> log = open_log();
     log->writelog(LOGBIT_INFO, "%s", line.c_str());
   }
   const std::string path = log_path("app");
   const std::string escaped =
-      "title \\x1b]0;owned\\x07 clear \\x1b[2J c1 \\xc2\\x9b "
-      "lone \\x9d caf\xc3\xa9\tend\n";
+      "title \\x1b]0;owned\\x07 clear \\x1b[2J c1 \\xc2\\x9b lone \\x9d caf\xc3\xa9\tend\n";
   OnTerminal tty([&] { exec_tool({"--show", "--no-headers", path}, home()); });
   ASSERT_TRUE(tty.started());
   EXPECT_EQ(tty.finish(), 0);

@@ -3,8 +3,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <functional>
-
 #include "tool_fixture.h"
 
 using namespace qellog_tool_test;
@@ -117,9 +115,10 @@ TEST_F(ToolTest, WhereNamesTheSelectedLogAndItsRotatedFiles) {
   // A relative Logname without Logpath lands in the default directory.
   write_param_text("rel", "[logging]\nLOGNAME=r.log\n");
   const ChildResult rel = run({"--where", "rel"});
-  EXPECT_TRUE(contains(rel.out, "log file: " + home() +
-                                    "/.qel/qel_logging/r.log (Logname in the "
-                                    "default log directory), not there yet\n"))
+  EXPECT_TRUE(contains(
+      rel.out,
+      "log file: " + home() +
+          "/.qel/qel_logging/r.log (Logname in the default log directory), not there yet\n"))
       << rel.out;
 }
 
@@ -168,8 +167,7 @@ TEST_F(ToolTest, MissingOrUnusableParameterFileIsReported) {
   const ChildResult bare = run({"bare"}, "lost line\n");
   EXPECT_EQ(bare.status, 1);
   EXPECT_TRUE(contains(bare.err, "qellog: cannot open the log file " + home() +
-                                     "/.qel/qel_logging/bare.log: No such file "
-                                     "or directory\n"))
+                                     "/.qel/qel_logging/bare.log: No such file or directory\n"))
       << bare.err;
 }
 
@@ -217,136 +215,85 @@ TEST_F(ToolTest, CheckTellsEachMistakeAndHowTheLibraryReadsIt) {
   const std::string logs = home() + "/logs";
   mkdir(logs.c_str(), 0755);
   const std::string base = "[LOGGING]\nLogpath=" + logs + "\nLogname=c.log\nLogFileFlags=O_CREAT\n";
-  const auto link_live_name = [&] {
-    write_file(home() + "/real.log", "");
-    symlink((home() + "/real.log").c_str(), (logs + "/c.log").c_str());
-  };
   const struct {
-    std::string text;  // the whole parameter file
-    std::string line;  // one line the output holds
     int status;
-    std::function<void()> prepare;
+    std::string text;   // the whole parameter file
+    std::string line;   // one line the output holds
+    bool link = false;  // the live name a symbolic link
   } cases[] = {
-      {base + "Maxfilecount = ten\n",
-       "warning: Maxfilecount = ten: not a number: reads as 0 (no limit)\n",
-       4,
-       {}},
-      {base + "Flushcount = 1k\n",
-       "warning: Flushcount = 1k: the text after the number ('k') is not read: "
-       "reads as 1 (an fsync every 2 writes)\n",
-       4,
-       {}},
-      {base + "[GENERAL]\nMaxfilesize = 8Mb\n",
-       "warning: Maxfilesize = 8Mb in [GENERAL]: the library reads it only in "
-       "[LOGGING]: ignored\n",
-       4,
-       {}},
-      {"Logging = 0x1003\n" + base,
-       "warning: Logging = 0x1003 before any section: the library reads it only "
-       "in [LOGGING]: ignored\n",
-       4,
-       {}},
-      {base + "LOGNAME = d.log\n",
-       "warning: Logname is given 2 times in [LOGGING] ('c.log', 'd.log'): the "
-       "library reads 'd.log'\n",
-       4,
-       {}},
-      {"[LOGGING]\nLogpath=.\nLogname=c.log\nLogFileFlags=O_CREAT\n",
-       "warning: Logpath = .: a relative directory: where the log goes depends on "
-       "the program's working directory: reads as .\n",
-       4,
-       {}},
-      {base,
+      {4, base + "Maxfilecount = ten\n",
+       "warning: Maxfilecount = ten: not a number: reads as 0 (no limit)\n"},
+      {4, base + "Flushcount = 1k\n",
+       "warning: Flushcount = 1k: the text after the number ('k') is not read: reads as 1 (an "
+       "fsync every 2 writes)\n"},
+      {4, base + "[GENERAL]\nMaxfilesize = 8Mb\n",
+       "warning: Maxfilesize = 8Mb in [GENERAL]: the library reads it only in [LOGGING]: "
+       "ignored\n"},
+      {4, "Logging = 0x1003\n" + base,
+       "warning: Logging = 0x1003 before any section: the library reads it only in [LOGGING]: "
+       "ignored\n"},
+      {4, base + "LOGNAME = d.log\n",
+       "warning: Logname is given 2 times in [LOGGING] ('c.log', 'd.log'): the library reads "
+       "'d.log'\n"},
+      {4, "[LOGGING]\nLogpath=.\nLogname=c.log\nLogFileFlags=O_CREAT\n",
+       "warning: Logpath = .: a relative directory: where the log goes depends on the program's "
+       "working directory: reads as .\n"},
+      {4, base,
        "warning: the log file " + logs +
-           "/c.log is a symbolic link, not a "
-           "regular file: the library never rotates it\n",
-       4, link_live_name},
-      {base + "Maxfilesize = 8Mb ; eight MiB\n",
-       "  Maxfilesize        8388608 bytes (8 Mb)             from \"8Mb ; eight "
-       "MiB\"\n",
-       0,
-       {}},
-      {"[LOGGING]\nLogpath=" + home() + "/new\nLogname=c.log\nLogFileFlags=O_CREAT\n",
-       "note: the set-up creates the directory " + home() +
-           "/new (mode 0775 less "
-           "the umask)\n",
-       0,
-       {}},
-      {base + "Maxfilesise=8Mb\n",
-       "warning: unknown key 'Maxfilesise' in [LOGGING] "
-       "(did you mean Maxfilesize?): ignored\n",
-       4,
-       {}},
-      {base + "flushtread=yes\n", "(did you mean Flushthread?)", 4, {}},
-      {base + "Maxfilesize=8MB\n",
-       "warning: Maxfilesize = 8MB: the unit 'MB' is not "
-       "Mb or kb (case matters): reads as 8 bytes\n",
-       4,
-       {}},
-      {base + "Maxfilesize=8 ; kb\n",
-       "warning: Maxfilesize = 8 ; kb: the unit kb is "
-       "taken from further on in the text: reads as 8192 bytes (8 kb)\n",
-       4,
-       {}},
-      {base + "Maxtotalsize=64KB\n",
-       "warning: Maxtotalsize = 64KB: the unit 'KB' is "
-       "not Mb or kb (case matters): reads as 64 bytes\n",
-       4,
-       {}},
-      {base + "Flushthread=Yes\n",
-       "warning: Flushthread = Yes: neither 'yes', 'no' "
-       "nor a number (case matters): reads as off\n",
-       4,
-       {}},
-      {base + "Flushthread=true\n",
-       "warning: Flushthread = true: neither 'yes', 'no' "
-       "nor a number: reads as off\n",
-       4,
-       {}},
-      {base + "Tailsafe=no, yes\n",
-       "warning: Tailsafe = no, yes: the library finds "
-       "'yes' inside the text: reads as on\n",
-       4,
-       {}},
-      {base + "Lostlines=2\n",
-       "warning: Lostlines = 2: only the number 1 turns it "
-       "on: reads as off\n",
-       4,
-       {}},
-      {base + "LogFilePermission=640\n",
-       "warning: LogFilePermission = 640: decimal "
-       "640 is octal 01200; write 0640 for an octal mode: reads as 01200\n",
-       4,
-       {}},
-      {base + "LogFilePermission=0400\n",
-       "warning: LogFilePermission = 0400: the "
-       "owner cannot read and write the log: reads as 0400\n",
-       4,
-       {}},
-      {base + "Logging=zz\n",
-       "warning: Logging = zz: not a number: reads as 0x0 (no "
-       "line passes the mask: nothing is written)\n",
-       4,
-       {}},
-      {base + "Rotatetime=daily ; at midnight\n",
-       "warning: Rotatetime = daily ; at "
-       "midnight: only 'hourly' and 'daily', exactly so, rotate by time: reads as off\n",
-       4,
-       {}},
-      {base + "Reopen=yes\n",
-       "warning: reopening and rotation by time are the flush "
-       "thread's work: without Flushthread = yes they are ignored\n",
-       4,
-       {}},
+           "/c.log is a symbolic link, not a regular file: the library never rotates it\n",
+       true},
+      {0, base + "Maxfilesize = 8Mb ; eight MiB\n",
+       "  Maxfilesize        8388608 bytes (8 Mb)             from \"8Mb ; eight MiB\"\n"},
+      {0, "[LOGGING]\nLogpath=" + home() + "/new\nLogname=c.log\nLogFileFlags=O_CREAT\n",
+       "note: the set-up creates the directory " + home() + "/new (mode 0775 less the umask)\n"},
+      {4, base + "Maxfilesise=8Mb\n",
+       "warning: unknown key 'Maxfilesise' in [LOGGING] (did you mean Maxfilesize?): ignored\n"},
+      {4, base + "flushtread=yes\n", "(did you mean Flushthread?)"},
+      {4, base + "Maxfilesize=8MB\n",
+       "warning: Maxfilesize = 8MB: the unit 'MB' is not Mb or kb (case matters): reads as 8 "
+       "bytes\n"},
+      {4, base + "Maxfilesize=8 ; kb\n",
+       "warning: Maxfilesize = 8 ; kb: the unit kb is taken from further on in the text: reads as "
+       "8192 bytes (8 kb)\n"},
+      {4, base + "Maxtotalsize=64KB\n",
+       "warning: Maxtotalsize = 64KB: the unit 'KB' is not Mb or kb (case matters): reads as 64 "
+       "bytes\n"},
+      {4, base + "Flushthread=Yes\n",
+       "warning: Flushthread = Yes: neither 'yes', 'no' nor a number (case matters): reads as "
+       "off\n"},
+      {4, base + "Flushthread=true\n",
+       "warning: Flushthread = true: neither 'yes', 'no' nor a number: reads as off\n"},
+      {4, base + "Tailsafe=no, yes\n",
+       "warning: Tailsafe = no, yes: the library finds 'yes' inside the text: reads as on\n"},
+      {4, base + "Lostlines=2\n",
+       "warning: Lostlines = 2: only the number 1 turns it on: reads as off\n"},
+      {4, base + "LogFilePermission=640\n",
+       "warning: LogFilePermission = 640: decimal 640 is octal 01200; write 0640 for an octal "
+       "mode: reads as 01200\n"},
+      {4, base + "LogFilePermission=0400\n",
+       "warning: LogFilePermission = 0400: the owner cannot read and write the log: reads as "
+       "0400\n"},
+      {4, base + "Logging=zz\n",
+       "warning: Logging = zz: not a number: reads as 0x0 (no line passes the mask: nothing is "
+       "written)\n"},
+      {4, base + "Rotatetime=daily ; at midnight\n",
+       "warning: Rotatetime = daily ; at midnight: only 'hourly' and 'daily', exactly so, rotate "
+       "by time: reads as off\n"},
+      {4, base + "Reopen=yes\n",
+       "warning: reopening and rotation by time are the flush thread's work: without Flushthread = "
+       "yes they are ignored\n"},
   };
-  for (const auto& c : cases) {
-    write_param_text("c", c.text);
-    if (c.prepare) c.prepare();
+  for (const auto& [status, text, line, link] : cases) {
+    write_param_text("c", text);
+    if (link) {
+      write_file(home() + "/real.log", "");
+      symlink((home() + "/real.log").c_str(), (logs + "/c.log").c_str());
+    }
     const ChildResult r = run({"--check", "c"});
-    EXPECT_EQ(r.status, c.status) << c.text << r.out;
-    EXPECT_TRUE(contains(r.out, c.line)) << c.text << "\n" << r.out;
-    EXPECT_TRUE(ends_with(r.out, c.status == 4 ? "\n1 warning\n" : "\n0 warnings\n"))
-        << c.text << ": exactly one warning\n"
+    EXPECT_EQ(r.status, status) << text << r.out;
+    EXPECT_TRUE(contains(r.out, line)) << text << "\n" << r.out;
+    EXPECT_TRUE(ends_with(r.out, status == 4 ? "\n1 warning\n" : "\n0 warnings\n"))
+        << text << ": exactly one warning\n"
         << r.out;
     unlink((logs + "/c.log").c_str());
   }
@@ -368,10 +315,9 @@ TEST_F(ToolTest, CheckReportsALogThatCannotBeOpened) {
                    "LogFileFlags=O_CREAT\n");
   const ChildResult no_dir = run({"--check", "c"});
   EXPECT_EQ(no_dir.status, 1) << no_dir.out;
-  EXPECT_TRUE(contains(no_dir.out,
-                       "error: cannot open the log file "
-                       "/nonexistent_qellog_dir/x.log: No such "
-                       "file or directory\n"))
+  EXPECT_TRUE(contains(
+      no_dir.out,
+      "error: cannot open the log file /nonexistent_qellog_dir/x.log: No such file or directory\n"))
       << no_dir.out;
 
   mkdir((home() + "/logs").c_str(), 0755);
@@ -379,9 +325,10 @@ TEST_F(ToolTest, CheckReportsALogThatCannotBeOpened) {
       "c", "[LOGGING]\nLogpath=" + home() + "/logs\nLogname=absent.log\nLogFileFlags=O_APPEND\n");
   const ChildResult no_creat = run({"--check", "c"});
   EXPECT_EQ(no_creat.status, 1) << no_creat.out;
-  EXPECT_TRUE(contains(no_creat.out, "error: cannot open the log file " + home() +
-                                         "/logs/absent.log: No such file or "
-                                         "directory (LogFileFlags has no CREAT)\n"))
+  EXPECT_TRUE(
+      contains(no_creat.out,
+               "error: cannot open the log file " + home() +
+                   "/logs/absent.log: No such file or directory (LogFileFlags has no CREAT)\n"))
       << no_creat.out;
   EXPECT_TRUE(contains(no_creat.out, "\n0 warnings; no log file can be opened\n"));
 
@@ -394,13 +341,11 @@ TEST_F(ToolTest, CheckReportsALogThatCannotBeOpened) {
   EXPECT_EQ(file_dir.status, 1) << file_dir.out;
   const std::string fallback = home() + "/.qel/qel_logging/c.log";
   EXPECT_TRUE(contains(file_dir.out, "warning: Logpath = " + home() +
-                                         "/plain: not a directory: the log "
-                                         "goes to " +
-                                         fallback + "\n"))
+                                         "/plain: not a directory: the log goes to " + fallback +
+                                         "\n"))
       << file_dir.out;
   EXPECT_TRUE(contains(file_dir.out, "error: cannot open the log file " + fallback +
-                                         ": No such file or "
-                                         "directory\n"))
+                                         ": No such file or directory\n"))
       << file_dir.out;
 }
 
@@ -437,9 +382,8 @@ TEST_F(ToolTest, CheckOfTheWorkedExampleIsCleanAndWritesNothing) {
           "  Strictsize         off                              default\n"
           "  Maxfilecount       0 (no limit)                     default\n"))
       << r.out;
-  EXPECT_TRUE(contains(r.out,
-                       "  Flushthread        on                               "
-                       "from \"yes\"\n"))
+  EXPECT_TRUE(
+      contains(r.out, "  Flushthread        on                               from \"yes\"\n"))
       << r.out;
   EXPECT_FALSE(contains(r.out, "/dev")) << "no value of the dry run's own";
   EXPECT_TRUE(ends_with(r.out, "\n0 warnings\n")) << r.out;
@@ -456,8 +400,7 @@ TEST_F(ToolTest, UnopenableAndFullLogsAreReported) {
   const ChildResult deep = run({"deep"}, "x\n");
   EXPECT_EQ(deep.status, 1);
   EXPECT_TRUE(starts_with(deep.err,
-                          "qellog: cannot open the log file "
-                          "/nonexistent_qellog_dir/d.log: No such "
+                          "qellog: cannot open the log file /nonexistent_qellog_dir/d.log: No such "
                           "file or directory\n"))
       << deep.err;
 
