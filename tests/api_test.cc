@@ -55,6 +55,18 @@ class ApiTest : public ::testing::Test {
     EXPECT_EQ(r.err.find("ThreadSanitizer"), std::string::npos) << r.err;
   }
 
+  // Runs `body` as in_child() right after init_logging("app") on the
+  // parameter file write_params("app") writes; returns the log's text.
+  std::string run_app(const std::function<void()>& body) {
+    write_params("app");
+    in_child([&] {
+      std::string name = "app";
+      init_logging(text(name));
+      body();
+    });
+    return read_file(log_path());
+  }
+
   TempDir home_;
 };
 
@@ -138,10 +150,7 @@ TEST_F(ApiTest, SecondInitKeepsTheFirstLog) {
 }
 
 TEST_F(ApiTest, ExitTwiceAndUnloadDestroyTheLogOnce) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     writelog(LOGBIT_INFO, nullptr, "before exit");
     exit_logging();
     const unsigned long closed_size = file_size(log_path());
@@ -153,17 +162,13 @@ TEST_F(ApiTest, ExitTwiceAndUnloadDestroyTheLogOnce) {
     log_func_fini();
     EXPECT_EQ(file_size(log_path()), closed_size);
   });
-  const std::string log = read_file(log_path());
   EXPECT_EQ(count_of(log, "Logging ended at"), 1u) << log;
   EXPECT_TRUE(ends_with_trailer(log)) << log;
   EXPECT_EQ(log.find("after exit"), std::string::npos);
 }
 
 TEST_F(ApiTest, AForkedChildNeverEndsItsParentsLog) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     init_logthread(0);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -178,7 +183,6 @@ TEST_F(ApiTest, AForkedChildNeverEndsItsParentsLog) {
     writelog(LOGBIT_INFO, nullptr, "parent goes on");
     exit_logging();
   });
-  const std::string log = read_file(log_path());
   EXPECT_EQ(count_of(log, "Logging ended at"), 1u) << log;
   EXPECT_TRUE(ends_with_trailer(log)) << log;
   EXPECT_NE(log.find("from the child"), std::string::npos);
@@ -186,15 +190,11 @@ TEST_F(ApiTest, AForkedChildNeverEndsItsParentsLog) {
 }
 
 TEST_F(ApiTest, UnloadHookAtNormalExitWritesTheTrailer) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     writelog(LOGBIT_INFO, nullptr, "last line");
     // exit() runs the library's finalisers, as at the end of main().
     std::exit(::testing::Test::HasFailure() ? 1 : 0);
   });
-  const std::string log = read_file(log_path());
   EXPECT_NE(log.find("00000000 last line\r\n"), std::string::npos) << log;
   EXPECT_EQ(count_of(log, "Logging ended at"), 1u) << log;
   EXPECT_TRUE(ends_with_trailer(log)) << log;
@@ -231,10 +231,7 @@ TEST_F(ApiTest, IdentityTextsAreCutAndUsedByTheNextInitOnly) {
 }
 
 TEST_F(ApiTest, ValueFieldTakesTheLowPointerBitsOnly) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     writelog(LOGBIT_INFO, reinterpret_cast<void*>(uintptr_t{0x123456789abcdef0}), "high %d", 1);
     writelog(LOGBIT_INFO, reinterpret_cast<void*>(uintptr_t{0xfedcba989abcdef0}), "high %s", "2");
     writelog(LOGBIT_ERROR, reinterpret_cast<void*>(uintptr_t{0xffffffff}), "all ones");
@@ -242,7 +239,6 @@ TEST_F(ApiTest, ValueFieldTakesTheLowPointerBitsOnly) {
     writelog(LOGBIT_INFO, nullptr, "null");
     exit_logging();
   });
-  const std::string log = read_file(log_path());
   EXPECT_NE(log.find("\r\n9abcdef0 high 1\r\n9abcdef0 high 2\r\nffffffff ERROR all ones\r\n"
                      "00000000 null\r\n"),
             std::string::npos)
@@ -251,19 +247,16 @@ TEST_F(ApiTest, ValueFieldTakesTheLowPointerBitsOnly) {
 }
 
 TEST_F(ApiTest, SettingsAndQueriesReachTheLog) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
-    CQel_Log* log = qellog::current_process_log();
-    ASSERT_NE(log, nullptr);
+  const std::string log = run_app([&] {
+    CQel_Log* process_log = qellog::current_process_log();
+    ASSERT_NE(process_log, nullptr);
     EXPECT_EQ(get_logparam_logbits(), 3u);
     set_logparam_logbits(LOGBIT_INTERNAL | 3);
     EXPECT_EQ(get_logparam_logbits(), LOGBIT_INTERNAL | 3);
     set_logparam_filelen(4294967295u);
-    EXPECT_EQ(log->get_maxfilesize(), 4294967295ul);
+    EXPECT_EQ(process_log->get_maxfilesize(), 4294967295ul);
     set_logparam_flushlines(7);
-    EXPECT_EQ(log->get_flushcount(), 7u);
+    EXPECT_EQ(process_log->get_flushcount(), 7u);
 
     const long fd = get_logparam_filehandle();
     struct stat by_fd, by_name;
@@ -272,14 +265,13 @@ TEST_F(ApiTest, SettingsAndQueriesReachTheLog) {
     EXPECT_EQ(by_fd.st_ino, by_name.st_ino);
 
     init_logthread(0);
-    EXPECT_TRUE(log->thread_run.load());
+    EXPECT_TRUE(process_log->thread_run.load());
     exit_logthread_t(5);
-    EXPECT_FALSE(log->thread_run.load());
-    EXPECT_FALSE(log->flush_thread.joinable());
+    EXPECT_FALSE(process_log->thread_run.load());
+    EXPECT_FALSE(process_log->flush_thread.joinable());
     exit_logthread();
     exit_logging();
   });
-  const std::string log = read_file(log_path());
   EXPECT_NE(log.find("start_flush_thread: thread "), std::string::npos) << log;
   EXPECT_NE(log.find("stop_flush_thread: thread join done"), std::string::npos) << log;
 }
@@ -302,11 +294,7 @@ TEST_F(ApiTest, FilehandleIsZeroWhenTheLogHasNoFile) {
 }
 
 TEST_F(ApiTest, GetLogparamNotUsedCutsTheCallersText) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
-
+  const std::string log = run_app([&] {
     std::string full = "/etc/qel/myhost_param.ini";
     EXPECT_EQ(get_logparam_not_used(text(full)), 0);
     EXPECT_STREQ(full.c_str(), "/etc/qel/myhost");
@@ -333,7 +321,7 @@ TEST_F(ApiTest, GetLogparamNotUsedCutsTheCallersText) {
     writelog(LOGBIT_INFO, nullptr, "still logging");
     exit_logging();
   });
-  EXPECT_NE(read_file(log_path()).find("00000000 still logging\r\n"), std::string::npos);
+  EXPECT_NE(log.find("00000000 still logging\r\n"), std::string::npos);
 }
 
 TEST_F(ApiTest, ConstantTextsReachTheConstOverloads) {
@@ -418,10 +406,7 @@ void log_from_key_destructor(void*) {
 }
 
 TEST_F(ApiTest, ThreadExitDestructorsCanStillLog) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     // Created after the library's own key, so its destructor runs after
     // the thread's slot has been handed back.
     pthread_key_t key;
@@ -433,20 +418,15 @@ TEST_F(ApiTest, ThreadExitDestructorsCanStillLog) {
     std::thread([] { writelog(LOGBIT_INFO, nullptr, "next thread line"); }).join();
     exit_logging();
   });
-  EXPECT_NE(read_file(log_path())
-                .find("00000000 thread line\r\n"
-                      "00000000 from a thread-exit destructor\r\n"
-                      "00000000 next thread line\r\n"),
+  EXPECT_NE(log.find("00000000 thread line\r\n00000000 from a thread-exit destructor\r\n"
+                     "00000000 next thread line\r\n"),
             std::string::npos)
-      << read_file(log_path());
+      << log;
 }
 
 TEST_F(ApiTest, MoreLiveThreadsThanStaticSlots) {
   constexpr int kThreads = 100;
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     // All threads stay alive until every one has logged, so none can hand
     // its slot to another.
     std::atomic<int> logged{0};
@@ -461,7 +441,6 @@ TEST_F(ApiTest, MoreLiveThreadsThanStaticSlots) {
     for (std::thread& t : threads) t.join();
     exit_logging();
   });
-  const std::string log = read_file(log_path());
   for (int t = 0; t < kThreads; ++t) {
     char line[32];
     std::snprintf(line, sizeof line, "00000000 thread %03d\r\n", t);
