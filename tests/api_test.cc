@@ -389,9 +389,7 @@ TEST_F(ApiTest, LogpathDevAndLognameStdoutLogToAPipe) {
     return get_logparam_logbits() == 0 ? 0 : 1;
   });
   close(out[1]);
-  std::string got;
-  char buf[65536];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  const std::string got = read_fd(out[0]);
   close(out[0]);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");

@@ -79,26 +79,17 @@ void two_processes_on_one_file(bool rotating) {
   TempDir dir;
   const std::string path = dir.file("shared.log");
   constexpr int kLines = 20000;
-  std::vector<pid_t> children;
-  for (int w = 0; w < 2; ++w) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      CQel_Log log(path.c_str(), kCreate, 0644);
-      if (rotating) {
-        log.set_flushcount(10);
-        log.set_maxfilesize(64 * 1024);
-        log.start_flush_thread();
-      }
-      write_lines(&log, w, kLines);
-      _exit(0);
+  const std::vector<int> statuses = run_children(2, [&](int w) -> int {
+    CQel_Log log(path.c_str(), kCreate, 0644);
+    if (rotating) {
+      log.set_flushcount(10);
+      log.set_maxfilesize(64 * 1024);
+      log.start_flush_thread();
     }
-    children.push_back(pid);
-  }
-  for (pid_t pid : children) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+    write_lines(&log, w, kLines);
+    _exit(0);  // without the destructor and its trailer
+  });
+  EXPECT_EQ(statuses, std::vector<int>(2, 0));
   expect_each_once(dir.path(), 2, kLines);
   if (rotating) {
     EXPECT_GT(list_dir(dir.path()).size(), 2u);

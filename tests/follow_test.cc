@@ -145,7 +145,6 @@ class FollowTest : public LogTest {
   void TearDown() override {
     writer.reset();
     log.reset();
-    umask(old_umask);
   }
 
   // logrotate's create: lines go on into app.log.1 until the check raised
@@ -223,9 +222,7 @@ class FollowTest : public LogTest {
     ASSERT_NE(log->get_filehandle(), before);
     const std::string line = reopened_line(path, log->get_filehandle(), before);
     EXPECT_TRUE(wait_until([&] { return has_line(path, line); })) << tail_of(path);
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(mode_of(path), 0600u);
   }
 
   // A quiet host: Reopeninterval alone finds a moved file, within a
@@ -244,7 +241,7 @@ class FollowTest : public LogTest {
   }
 
   TempDir etc;
-  mode_t old_umask = umask(022);  // the new file's mode below is 0600 exactly
+  ScopedUmask mask{022};  // the new file's mode below is 0600 exactly
   std::unique_ptr<NumberedWriter> writer;
   int after_create = 0;
   int before_copy = 0;

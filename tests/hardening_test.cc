@@ -25,17 +25,6 @@ namespace {
 constexpr char kVictimText[] = "root's data\r\n";
 constexpr char kOtherProcess[] = "pid 4242 line 1\r\npid 4242 line 2\r\n";
 
-// Everything in the file open as `fd`, from its start.
-std::string read_fd(int fd) {
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0) {
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return out;
-}
-
 // The continuation header the log's last rotation wrote, from its clock
 // reading.
 std::string continuation_header(const CQel_Log& log) {

@@ -22,20 +22,6 @@ namespace {
 
 const std::string kOp = "00000000 create_log_from_ini: ";
 
-class ScopedUmask {
- public:
-  explicit ScopedUmask(mode_t mask) : old_(umask(mask)) {}
-  ~ScopedUmask() { umask(old_); }
-
- private:
-  mode_t old_;
-};
-
-mode_t mode_of(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
 // "HH:MM:SS.mmm " right before `pos` in `text`.
 bool time_field_before(const std::string& text, size_t pos) {
   const std::string shape = "dd:dd:dd.ddd ";

@@ -133,11 +133,7 @@ TEST_F(OwnFile, LiveNameThatIsNotARegularFileIsNeverMoved) {
     struct stat st;
     EXPECT_EQ(list_dir(dir.path()), names);
     EXPECT_TRUE(lstat(live.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == c.type);
-    std::string got = c.reader < 0 ? read_file(dir.file("target.log")) : "";
-    char buf[65536];
-    for (ssize_t n; c.reader >= 0 && (n = read(c.reader, buf, sizeof buf)) > 0;) {
-      got.append(buf, static_cast<size_t>(n));
-    }
+    const std::string got = c.reader < 0 ? read_file(dir.file("target.log")) : read_fd(c.reader);
     EXPECT_EQ(
         count_of(got, "create_next_file: " + live + " is not a regular file, rotation is off\r\n"),
         1u);

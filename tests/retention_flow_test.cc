@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -283,20 +282,11 @@ TEST_F(RetentionFlow, TwoProcessesRotatingAndPruningOneFile) {
   constexpr int kBatch = 250;  // about 25 KiB: a rotation each
   TempDir backup;
   g_backup = backup.path();
-  std::vector<pid_t> children;
-  for (int w = 0; w < 2; ++w) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      alarm(60);
-      _exit(write_numbered(path, w, kLines, kBatch));
-    }
-    children.push_back(pid);
-  }
-  for (pid_t pid : children) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  }
+  const std::vector<int> statuses = run_children(2, [&](int w) {
+    alarm(60);
+    return write_numbered(path, w, kLines, kBatch);
+  });
+  EXPECT_EQ(statuses, std::vector<int>(2, 0));
   for (const auto& o : others) {
     struct stat st;
     ASSERT_EQ(stat(dir.file(o.first).c_str(), &st), 0) << o.first;

@@ -194,17 +194,14 @@ TEST_P(EachOrder, NameWithoutExtensionGetsTheStampAtTheEnd) {
 }
 
 TEST_P(EachOrder, NewFileKeepsTheLogsModeLessTheUmask) {
-  const mode_t old = umask(027);
   const std::string p = dir.file("m.log");
   {
+    ScopedUmask mask(027);
     CQel_Log m(p.c_str(), kCreate, 0660);
     m.set_tailsafe(GetParam());
     m.create_next_file();
   }
-  umask(old);
-  struct stat st;
-  ASSERT_EQ(stat(p.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(mode_of(p), 0640u);
   EXPECT_NE(fcntl(log->get_filehandle(), F_GETFL) & O_APPEND, 0);
 }
 

@@ -33,14 +33,6 @@ void remove_tree(const std::string& path) {
   }
 }
 
-std::string slurp_fd(int fd) {
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  return out;
-}
-
 }  // namespace
 
 TempDir::TempDir() {
@@ -95,6 +87,18 @@ std::string read_file(const std::string& path) {
 void write_file(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
+}
+
+std::string read_fd(int fd) {
+  std::string out;
+  char buf[65536];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 bool file_exists(const std::string& path) {
@@ -157,17 +161,17 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
-std::vector<std::string> split_crlf(const std::string& text) {
+std::vector<std::string> split_crlf(const std::string& text, const std::string& end) {
   std::vector<std::string> lines;
   size_t start = 0;
   while (start < text.size()) {
-    const size_t pos = text.find("\r\n", start);
+    const size_t pos = text.find(end, start);
     if (pos == std::string::npos) {
       lines.push_back(text.substr(start));
       break;
     }
     lines.push_back(text.substr(start, pos - start));
-    start = pos + 2;
+    start = pos + end.size();
   }
   return lines;
 }
@@ -205,11 +209,27 @@ ChildResult run_in_child(const std::function<int()>& body) {
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   lseek(out_fd, 0, SEEK_SET);
   lseek(err_fd, 0, SEEK_SET);
-  result.out = slurp_fd(out_fd);
-  result.err = slurp_fd(err_fd);
+  result.out = read_fd(out_fd);
+  result.err = read_fd(err_fd);
   close(out_fd);
   close(err_fd);
   return result;
+}
+
+std::vector<int> run_children(int n, const std::function<int(int)>& body) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < n; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body(i));
+    pids.push_back(pid);
+  }
+  std::vector<int> statuses;
+  for (const pid_t pid : pids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    statuses.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+  return statuses;
 }
 
 std::string shape(std::string s) {

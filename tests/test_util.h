@@ -2,6 +2,8 @@
 #ifndef QELLOG_TESTS_TEST_UTIL_H
 #define QELLOG_TESTS_TEST_UTIL_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -63,7 +65,24 @@ class ScopedSeam {
   T saved_;
 };
 
+// Sets the process's umask for the object's lifetime.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(umask(mask)) {}
+  ~ScopedUmask() { umask(old_); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t old_;
+};
+
 std::string read_file(const std::string& path);
+// What can be read from `fd` from where it stands until end of file (or, on
+// a non-blocking descriptor, until nothing more is there).
+std::string read_fd(int fd);
+// The permission bits (07777) of `path`, 0 when it cannot be looked at.
+mode_t mode_of(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 // Sets the access and modification times of `path` (a link's own, not its
@@ -90,8 +109,9 @@ bool ends_with_trailer(const std::string& log);
 std::vector<std::string> list_dir(const std::string& dir);
 // The text with every digit replaced by '9', to compare dates by form.
 std::string shape(std::string s);
-// Splits at CR LF; a last piece without CR LF is kept as it is.
-std::vector<std::string> split_crlf(const std::string& text);
+// Splits at each `end` (CR LF unless given); a last piece without it is
+// kept as it is.
+std::vector<std::string> split_crlf(const std::string& text, const std::string& end = "\r\n");
 // Calls `pred` until it holds or `timeout_ms` passed; returns its last result.
 bool wait_until(const std::function<bool()>& pred, int timeout_ms = 5000);
 
@@ -103,6 +123,9 @@ struct ChildResult {
   std::string err;
 };
 ChildResult run_in_child(const std::function<int()>& body);
+// Forks `n` children at once, child i ending with _exit(body(i)), and
+// returns their exit statuses in order (as run_in_child's).
+std::vector<int> run_children(int n, const std::function<int(int)>& body);
 
 // Ends a child forked from a parent that had other threads with exit(), so
 // that atexit handlers and the library's unload hook run, but without the

@@ -16,20 +16,7 @@ using namespace qellog_tool_test;
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    const size_t end = text.find('\n', pos);
-    if (end == std::string::npos) {
-      out.push_back(text.substr(pos));
-      break;
-    }
-    out.push_back(text.substr(pos, end - pos));
-    pos = end + 1;
-  }
-  return out;
-}
+std::vector<std::string> lines_of(const std::string& text) { return split_crlf(text, "\n"); }
 
 std::vector<std::string> numbered(int first, int last) {
   std::vector<std::string> out;
