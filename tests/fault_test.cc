@@ -63,12 +63,9 @@ TEST(Fault, FileSizeLimitFailsWritesPartWayThrough) {
   EXPECT_EQ(text.substr(0, shared->curfilesize).find_last_of('\n') + 1, shared->curfilesize);
   EXPECT_LE(c.torn, 1u);  // at most the one line that hit the limit
   // One error line per failed write: the failed lines and the trailer.
-  const std::string one = "Error in write to logfile " + path + ": ";
-  size_t errors = 0;
-  for (size_t at = r.err.find(one); at != std::string::npos; at = r.err.find(one, at + 1)) {
-    ++errors;
-  }
-  EXPECT_EQ(errors, static_cast<size_t>(500 - complete + 1)) << r.err.substr(0, 300);
+  EXPECT_EQ(count_of(r.err, "Error in write to logfile " + path + ": "),
+            static_cast<size_t>(500 - complete + 1))
+      << r.err.substr(0, 300);
   munmap(shared, sizeof(Counts));
 }
 

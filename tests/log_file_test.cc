@@ -208,9 +208,7 @@ TEST_F(LogFileTest, WriteFailureIsReportedAndNotCounted) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   const std::string one = "Error in write to logfile /dev/full: 28\n";
   // Header, the line, the raw write and the trailer: one line each.
-  std::string expected;
-  for (int i = 0; i < 4; ++i) expected += one;
-  EXPECT_EQ(err, expected);
+  EXPECT_EQ(err, one + one + one + one);
 }
 
 TEST_F(LogFileTest, WritePrimitiveCountsBytesAndWrites) {

@@ -82,12 +82,8 @@ TEST_F(MessageTest, ValueFieldAndOverloads) {
   log->writelog(1, 0, "zero");
   vformat_via_log(*log, 2, 0x1234abcd, "va %s", "list");
   vwrite_no_value(*log, 2, "va %d no value", 7);
-  const std::vector<std::string> l = lines();
-  ASSERT_EQ(l.size(), 4u);
-  EXPECT_EQ(l[0], "ffffffff minus 1");
-  EXPECT_EQ(l[1], "00000000 ERROR zero");
-  EXPECT_EQ(l[2], "1234abcd va list");
-  EXPECT_EQ(l[3], "va 7 no value");
+  EXPECT_EQ(lines(), (std::vector<std::string>{"ffffffff minus 1", "00000000 ERROR zero",
+                                               "1234abcd va list", "va 7 no value"}));
 }
 
 TEST_F(MessageTest, AllPrefixFieldsMatchTheLineClock) {
@@ -205,9 +201,7 @@ TEST_F(MessageTest, NoCrLfJoinsLines) {
   log->set_logbits(2);
   log->writelog(0x400002, "first ");
   log->writelog(2, "second");
-  const std::vector<std::string> l = lines();
-  ASSERT_EQ(l.size(), 1u);
-  EXPECT_EQ(l[0], "first second");
+  EXPECT_EQ(lines(), std::vector<std::string>{"first second"});
 }
 
 TEST_F(MessageTest, ZeroMaskSilencesLinesAndTimeStamps) {
@@ -248,7 +242,6 @@ TEST_F(MessageTest, LongTextIsCutToTheLineCapacity) {
   log->writelog(2, "%s", huge.c_str());
   log->writelog(0x400002, "%s", huge.c_str());
   log->writelog(2, "next");
-  const std::string text = read_file(path);
   const std::vector<std::string> l = lines();
   ASSERT_EQ(l.size(), 3u);
   EXPECT_EQ(l[0].size(), 297u);
@@ -261,15 +254,8 @@ TEST_F(MessageTest, LongTextIsCutToTheLineCapacity) {
 TEST_F(MessageTest, NullFormatWritesAnEmptyMessage) {
   log->writelog(2, static_cast<const char*>(nullptr));
   log->writelog(2, 7, static_cast<const char*>(nullptr));
-  const std::vector<std::string> l = lines();
-  ASSERT_EQ(l.size(), 2u);
-  EXPECT_EQ(l[0], "");
-  EXPECT_EQ(l[1], "00000007 ");
+  EXPECT_EQ(lines(), (std::vector<std::string>{"", "00000007 "}));
 }
-
-}  // namespace
-
-namespace {
 
 // A line is text: a NUL that the format produces ends it. A zone change
 // that the host makes with tzset() reaches the very next line, even
