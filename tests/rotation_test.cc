@@ -56,11 +56,19 @@ INSTANTIATE_TEST_SUITE_P(RotationTest, EachOrder, ::testing::Bool(),
 // rotates until a request comes.
 TEST_P(EachOrder, StrictSizeRotatesAtTheLimitWithoutAFlushRequest) {
   log->set_flushcount(1000000);
+  // Lines until the file reaches `limit`, their bytes counted here: once
+  // the line that reaches it returns, the rotation may already have begun
+  // the next file, whose size says nothing about this one.
+  constexpr unsigned long kLineBytes = sizeof("line 000 of a file that fills up\r\n") - 1;
   const auto fill_to = [&](unsigned long limit) {
     log->set_maxfilesize(limit);
-    for (int i = 0; log->get_curfilesize() < limit; ++i) {
-      log->writelog(2, "line %03d of a file that fills up", i);
+    for (unsigned long size = log->get_curfilesize(), i = 0; size < limit; size += kLineBytes) {
+      log->writelog(2, "line %03lu of a file that fills up", i++);
     }
+  };
+  // The classic order shows the rotated name before the new file is in use.
+  const auto rotated_and_begun = [&](size_t n) {
+    return wait_until([&] { return rotated().size() == n && log->get_curfilesize() < 1024; });
   };
   log->start_flush_thread();
   fill_to(1024);
@@ -72,18 +80,18 @@ TEST_P(EachOrder, StrictSizeRotatesAtTheLimitWithoutAFlushRequest) {
   EXPECT_TRUE(log->get_strictsize());
   log->start_flush_thread();
   fill_to(log->get_curfilesize() + 512);
-  ASSERT_TRUE(wait_until([&] { return rotated().size() == 1; }));
+  ASSERT_TRUE(rotated_and_begun(1));
   for (size_t n = 2; n <= 3; ++n) {
     fill_to(1024);
-    ASSERT_TRUE(wait_until([&] { return rotated().size() == n; })) << n;
+    ASSERT_TRUE(rotated_and_begun(n)) << n;
   }
   // The writer stopped at the line that reached the limit: files of the
-  // limit and at most that line (lines here are 41 bytes).
+  // limit and at most that line.
   const std::vector<std::string> names = rotated();
   for (size_t n = 1; n <= 2; ++n) {
     const size_t size = read_file(dir.file(names[n])).size();
     EXPECT_GE(size, 1024u) << names[n];
-    EXPECT_LT(size, 1024u + 41) << names[n];
+    EXPECT_LT(size, 1024u + kLineBytes) << names[n];
   }
 
   // Four writers that never pause: a writer that finds the file at twice
