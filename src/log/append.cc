@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "log/flush_request.h"
+#include "log/hot_path.h"
 #include "log/lost_lines.h"
 #include "log/sync.h"
 #include "log/write_loop.h"
@@ -26,7 +27,7 @@ void wait_for_plain_pieces(LogState& s, unsigned g) {
     {
       LockGuard guard(s.write_lock);
       // All pieces first: a careful one ends its careful count first.
-      const unsigned all = s.writes_in_flight[g & 1].load(std::memory_order_acquire);
+      const unsigned all = s.writes_in_flight.count(g);
       const unsigned careful = s.careful_in_flight[g & 1].load(std::memory_order_acquire);
       if (!s.careful.load(std::memory_order_relaxed) || all == careful) return;
     }
@@ -62,7 +63,7 @@ void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head, siz
 // from below its limit to it asks for a rotation; a piece that finds the
 // file at twice the limit while that rotation is still asked for will wait
 // for it.
-void judge_size_locked(const CQel_Log& log, LogState& s, unsigned long len, Append* a) {
+QELLOG_HOT void judge_size_locked(const CQel_Log& log, LogState& s, unsigned long len, Append* a) {
   const unsigned long held = log.curfilesize + s.prior_bytes.load(std::memory_order_relaxed);
   const unsigned long limit = load(log.maxfilesize);
   a->reaches_limit = held >= limit && held - len < limit;
@@ -74,7 +75,7 @@ void judge_size_locked(const CQel_Log& log, LogState& s, unsigned long len, Appe
 
 }  // namespace
 
-Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len, bool may_claim) {
+QELLOG_HOT Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len, bool may_claim) {
   Append a;
   a.fd = log.hflog;
   a.generation = s.fd_generation;
@@ -84,7 +85,7 @@ Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len, bool may_cl
   // two files. A failed write takes its count back.
   store(log.curfilesize, log.curfilesize + len);
   store(log.msgcount, log.msgcount + 1);
-  s.writes_in_flight[s.fd_generation & 1].fetch_add(1, std::memory_order_relaxed);
+  s.writes_in_flight.enter(s.fd_generation);
   if (s.careful.load(std::memory_order_relaxed)) {
     a.careful = true;
     s.careful_in_flight[s.fd_generation & 1].fetch_add(1, std::memory_order_relaxed);
@@ -103,13 +104,13 @@ Append reserve_record_locked(CQel_Log& log, LogState& s) {
   a.fd = log.hflog;
   a.generation = s.fd_generation;
   a.careful = true;
-  s.writes_in_flight[a.generation & 1].fetch_add(1, std::memory_order_relaxed);
+  s.writes_in_flight.enter(a.generation);
   s.careful_in_flight[a.generation & 1].fetch_add(1, std::memory_order_relaxed);
   return a;
 }
 
-bool complete_append(CQel_Log& log, LogState& s, const Append& reserved, const char* data,
-                     unsigned long len) {
+QELLOG_HOT bool complete_append(CQel_Log& log, LogState& s, const Append& reserved,
+                                const char* data, unsigned long len) {
   // A write that failed since this piece was reserved may have cut its
   // piece short, and not be noted yet: this piece then goes the careful
   // way too.
@@ -147,13 +148,13 @@ bool complete_append(CQel_Log& log, LogState& s, const Append& reserved, const c
   return ok && a.claimed_flush;
 }
 
-void finish_append(LogState& s, const Append& a) {
+QELLOG_HOT void finish_append(LogState& s, const Append& a) {
   // The careful count first: a waiter that reads all pieces before the
   // careful ones then never sees fewer plain pieces than there are.
   if (a.careful) {
     s.careful_in_flight[a.generation & 1].fetch_sub(1, std::memory_order_release);
   }
-  s.writes_in_flight[a.generation & 1].fetch_sub(1, std::memory_order_release);
+  s.writes_in_flight.leave(a.generation);
 }
 
 bool write_carefully(CQel_Log& log, LogState& s, const Append& a, const char* data, size_t len) {
@@ -215,8 +216,7 @@ int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size, unsi
   }
   // Writers that took the old descriptor may still be inside their
   // write(2); it is closed only once they have returned.
-  auto& previous_writers = s.writes_in_flight[old_generation & 1];
-  while (previous_writers.load(std::memory_order_acquire) != 0) {
+  while (s.writes_in_flight.count(old_generation) != 0) {
     std::this_thread::yield();
   }
   return previous;

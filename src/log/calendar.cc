@@ -6,6 +6,7 @@
 #include <climits>
 #include <ctime>
 
+#include "log/hot_path.h"
 #include "log/sync.h"
 
 namespace qellog {
@@ -41,7 +42,7 @@ time_t system_clock_now() { return time(nullptr); }
 
 time_t (*g_wall_clock)() = system_clock_now;
 
-void local_calendar(time_t sec, struct tm* out) {
+QELLOG_HOT void local_calendar(time_t sec, struct tm* out) {
   CalendarCache& c = t_calendar;
   const unsigned gen = g_tz_generation.load(std::memory_order_relaxed);
   const Zone zone = current_zone();

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "log/hot_path.h"
 #include "log/sync.h"
 
 namespace qellog {
@@ -11,7 +12,7 @@ QELLOG_FAST_TLS thread_local bool t_raises_no_flush = false;
 
 }  // namespace
 
-bool raises_no_flush() { return t_raises_no_flush; }
+QELLOG_HOT bool raises_no_flush() { return t_raises_no_flush; }
 
 NoFlushRequests::NoFlushRequests() : saved_(t_raises_no_flush) { t_raises_no_flush = true; }
 
@@ -19,7 +20,7 @@ NoFlushRequests::~NoFlushRequests() { t_raises_no_flush = saved_; }
 
 void raise_no_flush_on_this_thread() { t_raises_no_flush = true; }
 
-bool claim_flush(LogState& s) { return !s.flush_busy.exchange(true); }
+QELLOG_HOT bool claim_flush(LogState& s) { return !s.flush_busy.exchange(true); }
 
 void release_flush(LogState& s) { s.flush_busy.store(false); }
 

@@ -52,8 +52,7 @@ void after_fork_in_child() {
     s.flush_busy.store(false);
     s.wake_requested = false;
     // Writes of other threads that were under way stay in the parent.
-    s.writes_in_flight[0].store(0);
-    s.writes_in_flight[1].store(0);
+    s.writes_in_flight.reset();
     s.careful_in_flight[0].store(0);
     s.careful_in_flight[1].store(0);
   }

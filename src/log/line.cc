@@ -7,12 +7,14 @@
 #include <cstring>
 
 #include "log/calendar.h"
+#include "log/hot_path.h"
 #include "log/process_ids.h"
 #include "qellog/log.h"
 
 namespace qellog {
 
-LineFields line_fields(unsigned bits, bool dated, bool error_tag, bool with_value, int value) {
+QELLOG_HOT LineFields line_fields(unsigned bits, bool dated, bool error_tag, bool with_value,
+                                  int value) {
   LineFields f;
   f.time = (bits & LOGBIT_TIME) != 0;
   f.dated = f.time && dated;
@@ -30,7 +32,7 @@ LineFields line_fields(unsigned bits, bool dated, bool error_tag, bool with_valu
   return f;
 }
 
-size_t format_text(char (&text)[kLineCapacity], const char* fmt, va_list args) {
+QELLOG_HOT size_t format_text(char (&text)[kLineCapacity], const char* fmt, va_list args) {
   const int n = std::vsnprintf(text, sizeof text, fmt != nullptr ? fmt : "", args);
   if (n <= 0) return 0;
   const size_t stored = std::min(static_cast<size_t>(n), sizeof text - 1);
@@ -38,13 +40,13 @@ size_t format_text(char (&text)[kLineCapacity], const char* fmt, va_list args) {
   return nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : stored;
 }
 
-size_t compose_prefix(LineFields& f, char* buf, size_t cap) {
+QELLOG_HOT size_t compose_prefix(LineFields& f, char* buf, size_t cap) {
   if (f.time) local_calendar(f.now.tv_sec, &f.cal);
   return format_prefix(f, buf, cap);
 }
 
-size_t compose_line(LineFields& f, const char* text, size_t text_len, bool crlf,
-                    char (&line)[kLineCapacity]) {
+QELLOG_HOT size_t compose_line(LineFields& f, const char* text, size_t text_len, bool crlf,
+                               char (&line)[kLineCapacity]) {
   size_t len = compose_prefix(f, line, kLineTextMax);
   const size_t take = std::min(text_len, kLineTextMax - len);
   std::memcpy(line + len, text, take);

@@ -13,6 +13,7 @@
 #include "log/file_format.h"
 #include "log/flush.h"
 #include "log/flush_request.h"
+#include "log/hot_path.h"
 #include "log/line_format.h"
 #include "log/log_path.h"
 #include "log/log_state.h"
@@ -156,7 +157,8 @@ void CQel_Log::write_to_file(const char* data, unsigned long len) {
   if (qellog::append_piece(*this, data, len)) qellog::raise_flush(*this);
 }
 
-void CQel_Log::writelog(unsigned flags, const char* fmt, ...) {
+QELLOG_HOT void CQel_Log::writelog(unsigned flags, const char* fmt, ...) {
+  if (qellog::drops_message(*this, flags, load(logbits))) return;
   va_list args;
   va_start(args, fmt);
   const bool flush = qellog::write_message(*this, flags, false, 0, fmt, args);
@@ -164,11 +166,13 @@ void CQel_Log::writelog(unsigned flags, const char* fmt, ...) {
   if (flush) qellog::raise_flush(*this);
 }
 
-void CQel_Log::writelog(unsigned flags, const char* fmt, va_list args) {
+QELLOG_HOT void CQel_Log::writelog(unsigned flags, const char* fmt, va_list args) {
+  if (qellog::drops_message(*this, flags, load(logbits))) return;
   if (qellog::write_message(*this, flags, false, 0, fmt, args)) qellog::raise_flush(*this);
 }
 
-void CQel_Log::writelog(unsigned flags, int value, const char* fmt, ...) {
+QELLOG_HOT void CQel_Log::writelog(unsigned flags, int value, const char* fmt, ...) {
+  if (qellog::drops_message(*this, flags, load(logbits))) return;
   va_list args;
   va_start(args, fmt);
   const bool flush = qellog::write_message(*this, flags, true, value, fmt, args);
@@ -176,7 +180,8 @@ void CQel_Log::writelog(unsigned flags, int value, const char* fmt, ...) {
   if (flush) qellog::raise_flush(*this);
 }
 
-void CQel_Log::writelog(unsigned flags, int value, const char* fmt, va_list args) {
+QELLOG_HOT void CQel_Log::writelog(unsigned flags, int value, const char* fmt, va_list args) {
+  if (qellog::drops_message(*this, flags, load(logbits))) return;
   if (qellog::write_message(*this, flags, true, value, fmt, args)) qellog::raise_flush(*this);
 }
 

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 #include <vector>
 
@@ -22,6 +23,33 @@
 #include "qellog/log.h"
 
 namespace qellog {
+
+// The size of a cache line, for fields that threads on different cores
+// would otherwise take from each other.
+constexpr size_t kCacheLine = 64;
+
+// Writes in progress outside the write lock, counted by descriptor
+// generation (its lowest bit). Each thread counts on a stripe of its own
+// cache line, so that a writer leaving its write(2) does not contend with
+// the others; `count` adds the stripes up. A thread enters under the
+// write lock and leaves without it: once a generation is no longer the
+// current one its count only falls, so a sum of zero stays zero.
+class InFlight {
+ public:
+  void enter(unsigned generation) { slot(generation).fetch_add(1, std::memory_order_relaxed); }
+  void leave(unsigned generation) { slot(generation).fetch_sub(1, std::memory_order_release); }
+  unsigned count(unsigned generation) const;
+  // In a child after fork(): the writes of other threads stay in the parent.
+  void reset();
+
+ private:
+  static constexpr unsigned kStripes = 8;
+  struct alignas(kCacheLine) Stripe {
+    std::atomic<unsigned> n[2] = {};
+  };
+  std::atomic<unsigned>& slot(unsigned generation);
+  Stripe stripes_[kStripes];
+};
 
 struct LogState {
   LogState();
@@ -33,13 +61,18 @@ struct LogState {
   // Serialises, per log, the steps of a line from its clock reading to its
   // accounting, and the swap of the descriptor at rotation. Never held
   // across a write(2), and no other lock is taken while it is held.
-  pthread_mutex_t write_lock;
+  //
+  // The lock and what every line writes under it share one cache line;
+  // what the write path only reads, and the counts that writers change
+  // outside the lock, sit on lines of their own, so that a thread leaving
+  // its write(2) never takes the line from the thread that holds the lock.
+  alignas(kCacheLine) pthread_mutex_t write_lock;
   // The descriptor's generation, bumped by each swap (write_lock). Writes
   // in progress outside the write lock are counted by generation (its
-  // lowest bit; atomic): a swap closes the previous descriptor only once
+  // lowest bit; InFlight): a swap closes the previous descriptor only once
   // the writes that took it have returned.
   unsigned fd_generation = 0;
-  std::atomic<unsigned> writes_in_flight[2] = {};
+  InFlight writes_in_flight;
   // After a failed write the protocol turns careful until a piece lands
   // whole, and at least until `careful_until` (a disk that filled once
   // tends to fill again at once): careful pieces are written one at a
@@ -50,9 +83,9 @@ struct LogState {
   // before a plain piece's write(2); `careful_until` is under write_lock.
   // careful_in_flight (atomic) counts, by generation, the careful pieces
   // among writes_in_flight.
-  std::atomic<bool> careful{false};
+  alignas(kCacheLine) std::atomic<bool> careful{false};
   time_t careful_until = 0;
-  std::atomic<unsigned> careful_in_flight[2] = {};
+  alignas(kCacheLine) std::atomic<unsigned> careful_in_flight[2] = {};
   std::mutex careful_mutex;
   // Bytes that were in the current file before this object wrote to it
   // (another run's lines); the size limit counts them too. Atomic, stored
@@ -79,6 +112,34 @@ struct LogState {
   // Serialises rotations, reopening and syncs, so that an fsync never
   // meets a descriptor that a rotation closes. Writers never take it.
   std::mutex rotate_mutex;
+
+  // --- Settings of the opt-in features (atomics) ---------------------------
+  // Read by every line: kept with the write path's fields, on the same
+  // pages, not after the names below.
+  // Retention of rotated files; 0 means no limit.
+  std::atomic<unsigned long> max_file_count{0};
+  std::atomic<unsigned long> max_total_size{0};
+  std::atomic<unsigned long> max_file_age{0};
+  std::atomic<bool> lost_lines_record{false};
+  // Following external rotation, rotation by time, tail-safe rotation, the
+  // dated time field, the strict size limit.
+  std::atomic<bool> reopen{false};
+  std::atomic<unsigned> reopen_interval{0};
+  std::atomic<bool> reopen_requested{false};
+  std::atomic<unsigned> rotate_time{0};
+  std::atomic<bool> tailsafe{false};
+  std::atomic<bool> iso_time{false};
+  std::atomic<bool> strict_size{false};
+
+  // --- Lost pieces (log/lost_lines.h) --------------------------------------
+  // Every counted piece whose write failed (atomic), and, when the record
+  // is on, what the next record reports (under write_lock; `record_pending`
+  // is the write path's one relaxed test, stored under write_lock).
+  std::atomic<unsigned long> lost_count{0};
+  std::atomic<bool> record_pending{false};
+  unsigned long pending_lost = 0;
+  timeval first_lost{};
+  int last_error = 0;
 
   // --- Where the log lives (fixed) ---------------------------------------
   // Its directory, held open so that rotation acts there whatever the
@@ -119,32 +180,6 @@ struct LogState {
   // copytruncate; checks in a row that found no live name.
   unsigned long last_seen_size = 0;
   int name_missing = 0;
-
-  // --- Settings of the opt-in features (atomics) ---------------------------
-  // Retention of rotated files; 0 means no limit.
-  std::atomic<unsigned long> max_file_count{0};
-  std::atomic<unsigned long> max_total_size{0};
-  std::atomic<unsigned long> max_file_age{0};
-  std::atomic<bool> lost_lines_record{false};
-  // Following external rotation, rotation by time, tail-safe rotation, the
-  // dated time field, the strict size limit.
-  std::atomic<bool> reopen{false};
-  std::atomic<unsigned> reopen_interval{0};
-  std::atomic<bool> reopen_requested{false};
-  std::atomic<unsigned> rotate_time{0};
-  std::atomic<bool> tailsafe{false};
-  std::atomic<bool> iso_time{false};
-  std::atomic<bool> strict_size{false};
-
-  // --- Lost pieces (log/lost_lines.h) --------------------------------------
-  // Every counted piece whose write failed (atomic), and, when the record
-  // is on, what the next record reports (under write_lock; `record_pending`
-  // is the write path's one relaxed test, stored under write_lock).
-  std::atomic<unsigned long> lost_count{0};
-  std::atomic<bool> record_pending{false};
-  unsigned long pending_lost = 0;
-  timeval first_lost{};
-  int last_error = 0;
 
   // --- The flush thread's own ----------------------------------------------
   // Touched only by the thread that runs the upkeep (the flush thread):

@@ -5,6 +5,7 @@
 #include "log/append.h"
 #include "log/calendar.h"
 #include "log/file_format.h"
+#include "log/hot_path.h"
 #include "log/line.h"
 #include "log/log_state.h"
 #include "log/message_filter.h"
@@ -15,8 +16,9 @@ namespace {
 
 // Under the write lock: the clock reading, the line and its accounting.
 // Returns the line's length; `a` stays uncounted while no file is open.
-size_t compose_locked(CQel_Log& log, LogState& s, LineFields& f, unsigned flags, const char* text,
-                      size_t text_len, bool may_claim, char (&line)[kLineCapacity], Append* a) {
+QELLOG_HOT size_t compose_locked(CQel_Log& log, LogState& s, LineFields& f, unsigned flags,
+                                 const char* text, size_t text_len, bool may_claim,
+                                 char (&line)[kLineCapacity], Append* a) {
   gettimeofday(&f.now, nullptr);
   store_time(log.cur_time, f.now);
   f.last = log.last_time;
@@ -28,21 +30,15 @@ size_t compose_locked(CQel_Log& log, LogState& s, LineFields& f, unsigned flags,
 
 }  // namespace
 
-bool write_message(CQel_Log& log, unsigned flags, bool with_value, int value, const char* fmt,
-                   va_list args, bool may_claim) {
+QELLOG_HOT bool write_message(CQel_Log& log, unsigned flags, bool with_value, int value,
+                              const char* fmt, va_list args, bool may_claim) {
   if (!makes_log_line(flags)) {
     std::fputc('\n', stdout);
     return false;
   }
-  const unsigned effective = effective_flags(flags);
   const unsigned bits = load(log.logbits);
-  if (!message_passes(flags, bits)) {
-    // A dropped message costs the clock reading and nothing else.
-    timeval now;
-    gettimeofday(&now, nullptr);
-    store_time(log.cur_time, now);
-    return false;
-  }
+  if (drops_message(log, flags, bits)) return false;
+  const unsigned effective = effective_flags(flags);
   // The text is formatted before the write lock is taken.
   char text[kLineCapacity];
   const size_t text_len = format_text(text, fmt, args);

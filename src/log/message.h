@@ -7,11 +7,31 @@
 #ifndef QELLOG_SRC_LOG_MESSAGE_H
 #define QELLOG_SRC_LOG_MESSAGE_H
 
+#include <sys/time.h>
+
 #include <cstdarg>
 
+#include "log/message_filter.h"
+#include "log/sync.h"
 #include "qellog/log.h"
 
 namespace qellog {
+
+// True when the mask `bits` drops a message of flag word `flags`: the
+// clock has then been read into cur_time, as for every message, and
+// nothing else is done. The field is written only when the time has moved
+// on, so that threads dropping messages quickly seldom take its cache line
+// from each other. Inline, so that the public writers test it before any
+// other work.
+inline bool drops_message(CQel_Log& log, unsigned flags, unsigned bits) {
+  if (!makes_log_line(flags) || message_passes(flags, bits)) return false;
+  timeval now;
+  gettimeofday(&now, nullptr);
+  if (load(log.cur_time.tv_usec) != now.tv_usec || load(log.cur_time.tv_sec) != now.tv_sec) {
+    store_time(log.cur_time, now);
+  }
+  return true;
+}
 
 // One message line of flag word `flags` (CQel_Log::writelog), with the
 // value field when `with_value`. A message the mask drops costs one clock

@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "log/hot_path.h"
 #include "log/sync.h"
 
 namespace qellog {
@@ -29,7 +30,7 @@ struct AtforkRegistration {
 
 }  // namespace
 
-int cached_pid() {
+QELLOG_HOT int cached_pid() {
   int pid = g_pid.load(std::memory_order_relaxed);
   if (pid == 0) {
     pid = static_cast<int>(getpid());
@@ -38,7 +39,7 @@ int cached_pid() {
   return pid;
 }
 
-int cached_tid() {
+QELLOG_HOT int cached_tid() {
   if (t_tid == 0) t_tid = static_cast<int>(syscall(SYS_gettid));
   return t_tid;
 }

@@ -5,9 +5,11 @@
 
 #include <cstdio>
 
+#include "log/hot_path.h"
+
 namespace qellog {
 
-bool write_all(int fd, const char* data, size_t len, bool* partial) {
+QELLOG_HOT bool write_all(int fd, const char* data, size_t len, bool* partial) {
   const iovec one{const_cast<char*>(data), len};
   size_t written = 0;
   const bool ok = write_pieces(fd, &one, 1, &written);
