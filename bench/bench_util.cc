@@ -42,8 +42,8 @@ std::string fresh_dir(const std::string& case_name) {
 
 void verify_lines(benchmark::State& state, const std::string& dir, int workers,
                   const long long* written) {
-  std::vector<std::vector<unsigned char>> seen(workers);
-  for (int w = 0; w < workers; ++w) seen[w].assign(static_cast<size_t>(written[w]), 0);
+  std::vector<std::vector<unsigned char>> seen(static_cast<size_t>(workers));
+  for (size_t w = 0; w < seen.size(); ++w) seen[w].assign(static_cast<size_t>(written[w]), 0);
   long long torn = 0;
   long long repeated = 0;
   DIR* d = opendir(dir.c_str());
@@ -58,12 +58,12 @@ void verify_lines(benchmark::State& state, const std::string& dir, int workers,
     while (std::getline(in, line)) {
       const size_t at = line.find("worker ");
       if (at == std::string::npos) continue;  // headers, banners, diagnostics
-      int w = -1;
-      int i = -1;
+      unsigned w = 0;
+      unsigned i = 0;
       int end = 0;
-      if (std::sscanf(line.c_str() + at, "worker %d iteration %d value 3.250000%n", &w, &i,
-                      &end) != 2 ||
-          end == 0 || w < 0 || w >= workers || i < 0 || i >= written[w]) {
+      if (std::sscanf(line.c_str() + at, "worker %u iteration %u value 3.250000%n", &w, &i, &end) !=
+              2 ||
+          end == 0 || w >= seen.size() || i >= seen[w].size()) {
         ++torn;
         continue;
       }
@@ -82,8 +82,8 @@ void verify_lines(benchmark::State& state, const std::string& dir, int workers,
   }
   if (missing != 0 || torn != 0 || repeated != 0) {
     char msg[160];
-    std::snprintf(msg, sizeof msg, "lines missing %lld, torn %lld, repeated %lld", missing,
-                  torn, repeated);
+    std::snprintf(msg, sizeof msg, "lines missing %lld, torn %lld, repeated %lld", missing, torn,
+                  repeated);
     state.SkipWithError(msg);
   }
 }

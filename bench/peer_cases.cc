@@ -66,9 +66,7 @@ void BM_spdlog_flush_each_line(benchmark::State& state) {
 void BM_spdlog_buffered(benchmark::State& state) {
   run_spdlog(state, Mode::kBuffered, "spdlog_buffered");
 }
-void BM_spdlog_async(benchmark::State& state) {
-  run_spdlog(state, Mode::kAsync, "spdlog_async");
-}
+void BM_spdlog_async(benchmark::State& state) { run_spdlog(state, Mode::kAsync, "spdlog_async"); }
 
 }  // namespace
 

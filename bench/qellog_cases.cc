@@ -1,4 +1,5 @@
-// qellog's write path and its floors, each case with one and two threads.
+// qellog's write path and its floors, with one and two threads, and four
+// (more threads than this machine has cores) where threads contend.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -86,8 +87,8 @@ int floor_line(char* buf, size_t cap, const char* fmt, ...) {
 // `line(worker, iteration)` in it, and thread 0 runs `teardown` and checks
 // the files afterwards (unless `lines_kept` is false: the case drops them).
 template <typename Setup, typename Line, typename Teardown>
-void run_case(benchmark::State& state, const char* name, Setup setup, Line line,
-              Teardown teardown, bool lines_kept = true) {
+void run_case(benchmark::State& state, const char* name, Setup setup, Line line, Teardown teardown,
+              bool lines_kept = true) {
   begin(state, name);
   if (state.thread_index() == 0) setup();
   const int w = state.thread_index();
@@ -108,21 +109,45 @@ void delete_log() { delete g_run.log; }
 // The floor: the same line formatted into a stack buffer and written with
 // one write(2) to an O_APPEND file.
 void BM_floor_append(benchmark::State& state) {
-  run_case(state, "floor_append", open_floor_file, [](int w, int i) {
-    char line[300];
-    int n = floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
-    benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
-  }, close_floor_file);
+  run_case(
+      state, "floor_append", open_floor_file,
+      [](int w, int i) {
+        char line[300];
+        int n =
+            floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
+        benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
+      },
+      close_floor_file);
+}
+
+// The floor with qellog's default cadence: an fsync after every 1001
+// writes (each thread counts its own, so the run as a whole syncs as often
+// as qellog does and no counter is shared).
+void BM_floor_append_fsync(benchmark::State& state) {
+  run_case(
+      state, "floor_append_fsync", open_floor_file,
+      [](int w, int i) {
+        char line[300];
+        int n =
+            floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
+        benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
+        if (i % 1001 == 1000) fsync(g_run.fd);
+      },
+      close_floor_file);
 }
 
 // The floor as the write primitive first had it: lseek to the end, then write.
 void BM_floor_lseek_append(benchmark::State& state) {
-  run_case(state, "floor_lseek_append", open_floor_file, [](int w, int i) {
-    char line[300];
-    int n = floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
-    lseek(g_run.fd, 0, SEEK_END);
-    benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
-  }, close_floor_file);
+  run_case(
+      state, "floor_lseek_append", open_floor_file,
+      [](int w, int i) {
+        char line[300];
+        int n =
+            floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
+        lseek(g_run.fd, 0, SEEK_END);
+        benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
+      },
+      close_floor_file);
 }
 
 void BM_gettimeofday(benchmark::State& state) {
@@ -130,6 +155,19 @@ void BM_gettimeofday(benchmark::State& state) {
     timeval t;
     gettimeofday(&t, nullptr);
     benchmark::DoNotOptimize(t);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// What a dropped message cannot avoid: the clock reading and the mask test.
+void BM_ref_clock_and_mask(benchmark::State& state) {
+  static std::atomic<unsigned> mask{kAllPrefix};
+  for (auto _ : state) {
+    timeval t;
+    gettimeofday(&t, nullptr);
+    const bool passes = (mask.load(std::memory_order_relaxed) & 0x80) != 0;
+    benchmark::DoNotOptimize(t);
+    benchmark::DoNotOptimize(passes);
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -157,36 +195,41 @@ void BM_ref_localtime_r(benchmark::State& state) {
 void all_prefix_line(int w, int i) { g_run.log->writelog(2, w, QBENCH_FORMAT, w, i, kValue); }
 
 void BM_qellog_all_prefix(benchmark::State& state) {
-  run_case(state, "qellog_all_prefix", [] { g_run.log = open_log(kAllPrefix); },
-           all_prefix_line, delete_log);
+  run_case(
+      state, "qellog_all_prefix", [] { g_run.log = open_log(kAllPrefix); }, all_prefix_line,
+      delete_log);
 }
 
 void BM_qellog_all_prefix_fsync(benchmark::State& state) {
-  run_case(state, "qellog_all_prefix_fsync", [] { g_run.log = open_log(kAllPrefix, 1000); },
-           all_prefix_line, delete_log);
+  run_case(
+      state, "qellog_all_prefix_fsync", [] { g_run.log = open_log(kAllPrefix, 1000); },
+      all_prefix_line, delete_log);
 }
 
 void BM_qellog_no_prefix(benchmark::State& state) {
-  run_case(state, "qellog_no_prefix", [] { g_run.log = open_log(3); },
-           [](int w, int i) { g_run.log->writelog(2, QBENCH_FORMAT, w, i, kValue); }, delete_log);
+  run_case(
+      state, "qellog_no_prefix", [] { g_run.log = open_log(3); },
+      [](int w, int i) { g_run.log->writelog(2, QBENCH_FORMAT, w, i, kValue); }, delete_log);
 }
 
 void BM_qellog_dropped(benchmark::State& state) {
-  run_case(state, "qellog_dropped", [] { g_run.log = open_log(kAllPrefix); },
-           [](int w, int i) { g_run.log->writelog(0x80, w, QBENCH_FORMAT, w, i, kValue); },
-           delete_log, false);
+  run_case(
+      state, "qellog_dropped", [] { g_run.log = open_log(kAllPrefix); },
+      [](int w, int i) { g_run.log->writelog(0x80, w, QBENCH_FORMAT, w, i, kValue); }, delete_log,
+      false);
 }
 
 // The all-prefix line with the flush thread running and rotating at 64 KiB,
 // woken every 1001 writes (the default flush count).
 void BM_qellog_rotating(benchmark::State& state) {
-  run_case(state, "qellog_rotating",
-           [] {
-             g_run.log = open_log(kAllPrefix, 1000);
-             g_run.log->set_maxfilesize(64 * 1024);
-             g_run.log->start_flush_thread();
-           },
-           all_prefix_line, delete_log);
+  run_case(
+      state, "qellog_rotating",
+      [] {
+        g_run.log = open_log(kAllPrefix, 1000);
+        g_run.log->set_maxfilesize(64 * 1024);
+        g_run.log->start_flush_thread();
+      },
+      all_prefix_line, delete_log);
 }
 
 // The all-prefix line through the process-wide interface.
@@ -199,7 +242,8 @@ void BM_qellog_api(benchmark::State& state) {
     mkdir((home + "/.config").c_str(), 0755);
     mkdir(conf.c_str(), 0755);
     FILE* f = std::fopen((conf + "/qbench_param.ini").c_str(), "w");
-    std::fprintf(f, "[LOGGING]\nLogpath=%s\nLogname=api.log\nLogFileFlags=O_CREAT\nLogging=0x%x\n"
+    std::fprintf(f,
+                 "[LOGGING]\nLogpath=%s\nLogname=api.log\nLogFileFlags=O_CREAT\nLogging=0x%x\n"
                  "Flushcount=%u\n",
                  g_run.dir.c_str(), kAllPrefix, kNoPeriodicSync);
     std::fclose(f);
@@ -238,8 +282,9 @@ void BM_qellog_latency(benchmark::State& state) {
   for (auto _ : state) {
     const auto t0 = std::chrono::steady_clock::now();
     g_run.log->writelog(2, w, QBENCH_FORMAT, w, i, kValue);
-    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                           std::chrono::steady_clock::now() - t0).count();
+    const int64_t ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     worst_ns = std::max(worst_ns, ns);
     ++buckets[std::min<size_t>(static_cast<size_t>(ns / 1000), buckets.size() - 1)];
     ++i;
@@ -250,8 +295,8 @@ void BM_qellog_latency(benchmark::State& state) {
     seen += buckets[p999];
     if (seen * 1000 >= static_cast<int64_t>(i) * 999) break;
   }
-  state.counters["max_us"] = benchmark::Counter(static_cast<double>(worst_ns) / 1000.0,
-                                                benchmark::Counter::kAvgThreads);
+  state.counters["max_us"] =
+      benchmark::Counter(static_cast<double>(worst_ns) / 1000.0, benchmark::Counter::kAvgThreads);
   state.counters["p999_us"] =
       benchmark::Counter(static_cast<double>(p999 + 1), benchmark::Counter::kAvgThreads);
   end(state, i, [] { delete g_run.log; });
@@ -259,15 +304,17 @@ void BM_qellog_latency(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_floor_append)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_floor_append)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+BENCHMARK(BM_floor_append_fsync)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
 BENCHMARK(BM_floor_lseek_append)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_gettimeofday)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_gettimeofday)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+BENCHMARK(BM_ref_clock_and_mask)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
 BENCHMARK(BM_ref_getpid_gettid)->Threads(1)->UseRealTime();
 BENCHMARK(BM_ref_localtime_r)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_qellog_all_prefix)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_qellog_all_prefix_fsync)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_qellog_no_prefix)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_qellog_dropped)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_qellog_all_prefix)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+BENCHMARK(BM_qellog_all_prefix_fsync)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+BENCHMARK(BM_qellog_no_prefix)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+BENCHMARK(BM_qellog_dropped)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
 BENCHMARK(BM_qellog_rotating)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_qellog_api)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_qellog_latency)->Arg(0)->Arg(1)->Threads(2)->UseRealTime();

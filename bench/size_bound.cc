@@ -82,7 +82,9 @@ Sizes run(const Load& load, bool strict, double seconds) {
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
   const Load loads[] = {{8, 1, 64 * 1024}, {4, 50, 64 * 1024}, {2, 1000, 4 * 1024 * 1024}};
-  std::printf("| threads | Flushcount | Maxfilesize | Strictsize | MB written | files | largest file | largest / limit |\n");
+  std::printf(
+      "| threads | Flushcount | Maxfilesize | Strictsize | MB written | files | largest file | "
+      "largest / limit |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");
   for (const Load& load : loads) {
     for (const bool strict : {false, true}) {

@@ -35,7 +35,9 @@ std::string make_demo_home(const char* given) {
   std::ofstream ini(home + "/.config/qel/host_demo_param.ini");
   ini << "; the log of host_demo\n"
          "[LOGGING]\n"
-         "Logpath=" << home << "/logs\n"
+         "Logpath="
+      << home
+      << "/logs\n"
          "Logname=host_demo.log\n"
          "LogFileFlags=O_CREAT|O_TRUNC\n"
          "LogFilePermission=0640\n"
@@ -92,8 +94,7 @@ int main(int argc, char** argv) {
   if (home.empty()) return 1;
   setenv("HOME", home.c_str(), 1);
 
-  set_logversions("host_demo", "2.0.0", "writes from three threads into a rotating log",
-                  __DATE__);
+  set_logversions("host_demo", "2.0.0", "writes from three threads into a rotating log", __DATE__);
   init_logging("host_demo");
   if (get_logparam_logbits() == 0) {
     std::fprintf(stderr, "no log: %s/.config/qel/host_demo_param.ini missing?\n", home.c_str());

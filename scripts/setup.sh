@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, testing, fuzzing and
-# benchmarking qellog needs, and rsyslog (with mmnormalize and liblognorm),
-# logrotate and python3 (which reads the shipped records) for the shipping
-# test. Run as root on Debian 12; safe to run again. It never starts or
+# Installs every Debian package that building, testing, fuzzing,
+# benchmarking and checking the format of qellog need, and rsyslog (with
+# mmnormalize and liblognorm), logrotate and python3 (which reads the
+# shipped records) for the shipping test. Run as root on Debian 12; safe to run again. It never starts or
 # configures a system service: the shipping test runs rsyslogd daemons of
 # its own.
 set -euo pipefail
@@ -13,7 +13,7 @@ packages=(
   libgtest-dev libgmock-dev
   libbenchmark-dev
   libspdlog-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   rsyslog logrotate python3
 )
 

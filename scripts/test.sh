@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: installs what is needed, then builds and runs
-# the unit tests three times (plain, ASan+UBSan, TSan) and each fuzz target
-# briefly. Exits non-zero when anything fails or any sanitizer reports.
+# Runs the whole test suite: installs what is needed, checks the house
+# format, then builds and runs the unit tests three times (plain, ASan+UBSan,
+# TSan) and each fuzz target briefly. Exits non-zero when anything fails or
+# any sanitizer reports.
 #
 #   QELLOG_TEST_SANITIZERS=0   skip the two sanitizer suites
 #   QELLOG_FUZZ_SECONDS=N      seconds per fuzz target (default 20, 0 skips)
@@ -9,6 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
+./scripts/format.sh --check
 jobs=$(nproc)
 
 suite() {
@@ -30,7 +32,7 @@ if [ "${QELLOG_TEST_SANITIZERS:-1}" != 0 ]; then
   suite build-asan -DQELLOG_SANITIZE=address -DQELLOG_BUILD_BENCH=OFF -DQELLOG_BUILD_EXAMPLES=OFF
   suite build-tsan -DQELLOG_SANITIZE=thread -DQELLOG_BUILD_BENCH=OFF -DQELLOG_BUILD_EXAMPLES=OFF
 fi
-if [ "${QELLOG_FUZZ_SECONDS:-20}" != 0 ] && [ -x scripts/fuzz.sh ]; then
+if [ "${QELLOG_FUZZ_SECONDS:-20}" != 0 ]; then
   ./scripts/fuzz.sh "${QELLOG_FUZZ_SECONDS:-20}"
 fi
 echo "=== all suites passed"

@@ -1,7 +1,10 @@
 // The process-wide API. Its state lives for the whole process, so every
 // scenario runs in a forked child with a HOME of its own; the child's gtest
 // failures become its exit status.
+#include "qellog/api.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,10 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "api/process_log.h"
-#include "qellog/api.h"
 #include "qellog/log.h"
 #include "test_util.h"
 
@@ -30,41 +30,17 @@ namespace {
 
 char* text(std::string& s) { return &s[0]; }
 
-size_t count_of(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (size_t pos = haystack.find(needle); pos != std::string::npos;
-       pos = haystack.find(needle, pos + 1)) {
-    ++n;
-  }
-  return n;
-}
-
-off_t size_of(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
-
-bool ends_with_trailer(const std::string& log) {
-  const std::string trailer = "\r\nLogging ended at 99.99.9999 99:99.99 \r\n" +
-                              std::string(72, '-') + "\r\n\r\n\r\n";
-  return log.size() >= trailer.size() &&
-         shape(log.substr(log.size() - trailer.size())) == trailer;
-}
-
 class ApiTest : public ::testing::Test {
  protected:
   std::string log_path(const std::string& logname = "app.log") const {
     return home_.file("logs/" + logname);
   }
 
-  // $HOME/.config/qel/<name>_param.ini, logging to $HOME/logs/<logname>.
+  // The parameter file of `name`, logging to $HOME/logs/<logname>.
   void write_params(const std::string& name, const std::string& logname = "app.log",
                     const std::string& extra = "") {
-    mkdir(home_.file(".config").c_str(), 0755);
-    mkdir(home_.file(".config/qel").c_str(), 0755);
-    write_file(home_.file(".config/qel/" + name + "_param.ini"),
-               "[LOGGING]\nLogpath=" + home_.file("logs") + "\nLogname=" + logname +
-                   "\nLogFileFlags=O_CREAT\nLogging=0x3\n" + extra);
+    write_param_file(home_.path(), name,
+                     log_params(home_.file("logs"), logname, "Logging=0x3\n" + extra));
   }
 
   // Runs `body` in a fresh process whose HOME is this test's directory.
@@ -77,6 +53,18 @@ class ApiTest : public ::testing::Test {
     EXPECT_EQ(r.status, 0) << "child output:\n" << r.out << r.err;
     // The child ends with _exit(), which skips ThreadSanitizer's exit code.
     EXPECT_EQ(r.err.find("ThreadSanitizer"), std::string::npos) << r.err;
+  }
+
+  // Runs `body` as in_child() right after init_logging("app") on the
+  // parameter file write_params("app") writes; returns the log's text.
+  std::string run_app(const std::function<void()>& body) {
+    write_params("app");
+    in_child([&] {
+      std::string name = "app";
+      init_logging(text(name));
+      body();
+    });
+    return read_file(log_path());
   }
 
   TempDir home_;
@@ -162,32 +150,25 @@ TEST_F(ApiTest, SecondInitKeepsTheFirstLog) {
 }
 
 TEST_F(ApiTest, ExitTwiceAndUnloadDestroyTheLogOnce) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     writelog(LOGBIT_INFO, nullptr, "before exit");
     exit_logging();
-    const off_t closed_size = size_of(log_path());
+    const unsigned long closed_size = file_size(log_path());
     writelog(LOGBIT_ERROR, nullptr, "after exit");
     set_logparam_logbits(7);
     EXPECT_EQ(get_logparam_logbits(), 0u);
     EXPECT_EQ(get_logparam_filehandle(), 0);
     exit_logging();
     log_func_fini();
-    EXPECT_EQ(size_of(log_path()), closed_size);
+    EXPECT_EQ(file_size(log_path()), closed_size);
   });
-  const std::string log = read_file(log_path());
   EXPECT_EQ(count_of(log, "Logging ended at"), 1u) << log;
   EXPECT_TRUE(ends_with_trailer(log)) << log;
   EXPECT_EQ(log.find("after exit"), std::string::npos);
 }
 
 TEST_F(ApiTest, AForkedChildNeverEndsItsParentsLog) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     init_logthread(0);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -202,7 +183,6 @@ TEST_F(ApiTest, AForkedChildNeverEndsItsParentsLog) {
     writelog(LOGBIT_INFO, nullptr, "parent goes on");
     exit_logging();
   });
-  const std::string log = read_file(log_path());
   EXPECT_EQ(count_of(log, "Logging ended at"), 1u) << log;
   EXPECT_TRUE(ends_with_trailer(log)) << log;
   EXPECT_NE(log.find("from the child"), std::string::npos);
@@ -210,15 +190,11 @@ TEST_F(ApiTest, AForkedChildNeverEndsItsParentsLog) {
 }
 
 TEST_F(ApiTest, UnloadHookAtNormalExitWritesTheTrailer) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     writelog(LOGBIT_INFO, nullptr, "last line");
     // exit() runs the library's finalisers, as at the end of main().
     std::exit(::testing::Test::HasFailure() ? 1 : 0);
   });
-  const std::string log = read_file(log_path());
   EXPECT_NE(log.find("00000000 last line\r\n"), std::string::npos) << log;
   EXPECT_EQ(count_of(log, "Logging ended at"), 1u) << log;
   EXPECT_TRUE(ends_with_trailer(log)) << log;
@@ -242,10 +218,10 @@ TEST_F(ApiTest, IdentityTextsAreCutAndUsedByTheNextInitOnly) {
     exit_logging();
   });
   const std::string log = read_file(log_path());
-  const std::string first_banner = std::string(19, 'n') + " Version: " +
-                                   std::string(39, 'v') + " created " +
-                                   std::string(19, 'c') + "\r\nDescription: " +
-                                   std::string(99, 'd') + "\r\n\r\n00000000 first log\r\n";
+  const std::string first_banner = std::string(19, 'n') + " Version: " + std::string(39, 'v') +
+                                   " created " + std::string(19, 'c') +
+                                   "\r\nDescription: " + std::string(99, 'd') +
+                                   "\r\n\r\n00000000 first log\r\n";
   EXPECT_NE(log.find(first_banner), std::string::npos) << log;
   const size_t second = log.find("late Version: 9 created today\r\n\r\n");
   ASSERT_NE(second, std::string::npos) << log;
@@ -255,10 +231,7 @@ TEST_F(ApiTest, IdentityTextsAreCutAndUsedByTheNextInitOnly) {
 }
 
 TEST_F(ApiTest, ValueFieldTakesTheLowPointerBitsOnly) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     writelog(LOGBIT_INFO, reinterpret_cast<void*>(uintptr_t{0x123456789abcdef0}), "high %d", 1);
     writelog(LOGBIT_INFO, reinterpret_cast<void*>(uintptr_t{0xfedcba989abcdef0}), "high %s", "2");
     writelog(LOGBIT_ERROR, reinterpret_cast<void*>(uintptr_t{0xffffffff}), "all ones");
@@ -266,7 +239,6 @@ TEST_F(ApiTest, ValueFieldTakesTheLowPointerBitsOnly) {
     writelog(LOGBIT_INFO, nullptr, "null");
     exit_logging();
   });
-  const std::string log = read_file(log_path());
   EXPECT_NE(log.find("\r\n9abcdef0 high 1\r\n9abcdef0 high 2\r\nffffffff ERROR all ones\r\n"
                      "00000000 null\r\n"),
             std::string::npos)
@@ -275,19 +247,16 @@ TEST_F(ApiTest, ValueFieldTakesTheLowPointerBitsOnly) {
 }
 
 TEST_F(ApiTest, SettingsAndQueriesReachTheLog) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
-    CQel_Log* log = qellog::current_process_log();
-    ASSERT_NE(log, nullptr);
+  const std::string log = run_app([&] {
+    CQel_Log* process_log = qellog::current_process_log();
+    ASSERT_NE(process_log, nullptr);
     EXPECT_EQ(get_logparam_logbits(), 3u);
     set_logparam_logbits(LOGBIT_INTERNAL | 3);
     EXPECT_EQ(get_logparam_logbits(), LOGBIT_INTERNAL | 3);
     set_logparam_filelen(4294967295u);
-    EXPECT_EQ(log->get_maxfilesize(), 4294967295ul);
+    EXPECT_EQ(process_log->get_maxfilesize(), 4294967295ul);
     set_logparam_flushlines(7);
-    EXPECT_EQ(log->get_flushcount(), 7u);
+    EXPECT_EQ(process_log->get_flushcount(), 7u);
 
     const long fd = get_logparam_filehandle();
     struct stat by_fd, by_name;
@@ -296,14 +265,13 @@ TEST_F(ApiTest, SettingsAndQueriesReachTheLog) {
     EXPECT_EQ(by_fd.st_ino, by_name.st_ino);
 
     init_logthread(0);
-    EXPECT_TRUE(log->thread_run.load());
+    EXPECT_TRUE(process_log->thread_run.load());
     exit_logthread_t(5);
-    EXPECT_FALSE(log->thread_run.load());
-    EXPECT_FALSE(log->flush_thread.joinable());
+    EXPECT_FALSE(process_log->thread_run.load());
+    EXPECT_FALSE(process_log->flush_thread.joinable());
     exit_logthread();
     exit_logging();
   });
-  const std::string log = read_file(log_path());
   EXPECT_NE(log.find("start_flush_thread: thread "), std::string::npos) << log;
   EXPECT_NE(log.find("stop_flush_thread: thread join done"), std::string::npos) << log;
 }
@@ -326,11 +294,7 @@ TEST_F(ApiTest, FilehandleIsZeroWhenTheLogHasNoFile) {
 }
 
 TEST_F(ApiTest, GetLogparamNotUsedCutsTheCallersText) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
-
+  const std::string log = run_app([&] {
     std::string full = "/etc/qel/myhost_param.ini";
     EXPECT_EQ(get_logparam_not_used(text(full)), 0);
     EXPECT_STREQ(full.c_str(), "/etc/qel/myhost");
@@ -357,7 +321,7 @@ TEST_F(ApiTest, GetLogparamNotUsedCutsTheCallersText) {
     writelog(LOGBIT_INFO, nullptr, "still logging");
     exit_logging();
   });
-  EXPECT_NE(read_file(log_path()).find("00000000 still logging\r\n"), std::string::npos);
+  EXPECT_NE(log.find("00000000 still logging\r\n"), std::string::npos);
 }
 
 TEST_F(ApiTest, ConstantTextsReachTheConstOverloads) {
@@ -380,7 +344,8 @@ TEST_F(ApiTest, ConstantTextsReachTheConstOverloads) {
   });
   const std::string log = read_file(log_path());
   EXPECT_NE(log.find("myhost Version: 2.3.1 created today\r\nDescription: a service\r\n"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find("00000000 const texts\r\n"), std::string::npos) << log;
 }
 
@@ -388,8 +353,7 @@ TEST_F(ApiTest, ConstantTextsReachTheConstOverloads) {
 // without a file there, no log, as without one under HOME.
 TEST_F(ApiTest, ConfigDirVariableFindsAServicesParameterFile) {
   TempDir etc;
-  write_file(etc.file("svc_param.ini"), "[LOGGING]\nLogpath=" + home_.file("logs") +
-                                            "\nLogname=svc.log\nLogFileFlags=O_CREAT\n");
+  write_file(etc.file("svc_param.ini"), log_params(home_.file("logs"), "svc.log"));
   write_params("other");
   in_child([&] {
     setenv("QELLOG_CONFIG_DIR", etc.path().c_str(), 1);
@@ -408,14 +372,10 @@ TEST_F(ApiTest, ConfigDirVariableFindsAServicesParameterFile) {
 // Logpath=/dev, Logname=stdout. Every line comes through, nothing under
 // /dev is renamed or made, and no error reaches standard error.
 TEST_F(ApiTest, LogpathDevAndLognameStdoutLogToAPipe) {
-  write_params("svc", "stdout",
-               "Flushthread=yes\nFlushcount=5\nMaxfilesize=1kb\nStrictsize=yes\n"
-               "Rotatetime=hourly\nReopen=yes\n");
-  // The params name $HOME/logs; this service's live in /dev.
-  const std::string ini = home_.file(".config/qel/svc_param.ini");
-  std::string text = read_file(ini);
-  text.replace(text.find(home_.file("logs")), home_.file("logs").size(), "/dev");
-  write_file(ini, text);
+  write_param_file(home_.path(), "svc",
+                   log_params("/dev", "stdout",
+                              "Logging=0x3\nFlushthread=yes\nFlushcount=5\nMaxfilesize=1kb\n"
+                              "Strictsize=yes\nRotatetime=hourly\nReopen=yes\n"));
   const std::vector<std::string> dev_before = list_dir("/dev");
   int out[2];
   ASSERT_EQ(pipe(out), 0);
@@ -429,9 +389,7 @@ TEST_F(ApiTest, LogpathDevAndLognameStdoutLogToAPipe) {
     return get_logparam_logbits() == 0 ? 0 : 1;
   });
   close(out[1]);
-  std::string got;
-  char buf[65536];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  const std::string got = read_fd(out[0]);
   close(out[0]);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
@@ -446,10 +404,7 @@ void log_from_key_destructor(void*) {
 }
 
 TEST_F(ApiTest, ThreadExitDestructorsCanStillLog) {
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     // Created after the library's own key, so its destructor runs after
     // the thread's slot has been handed back.
     pthread_key_t key;
@@ -461,19 +416,15 @@ TEST_F(ApiTest, ThreadExitDestructorsCanStillLog) {
     std::thread([] { writelog(LOGBIT_INFO, nullptr, "next thread line"); }).join();
     exit_logging();
   });
-  EXPECT_NE(read_file(log_path()).find("00000000 thread line\r\n"
-                                       "00000000 from a thread-exit destructor\r\n"
-                                       "00000000 next thread line\r\n"),
+  EXPECT_NE(log.find("00000000 thread line\r\n00000000 from a thread-exit destructor\r\n"
+                     "00000000 next thread line\r\n"),
             std::string::npos)
-      << read_file(log_path());
+      << log;
 }
 
 TEST_F(ApiTest, MoreLiveThreadsThanStaticSlots) {
   constexpr int kThreads = 100;
-  write_params("app");
-  in_child([&] {
-    std::string name = "app";
-    init_logging(text(name));
+  const std::string log = run_app([&] {
     // All threads stay alive until every one has logged, so none can hand
     // its slot to another.
     std::atomic<int> logged{0};
@@ -488,7 +439,6 @@ TEST_F(ApiTest, MoreLiveThreadsThanStaticSlots) {
     for (std::thread& t : threads) t.join();
     exit_logging();
   });
-  const std::string log = read_file(log_path());
   for (int t = 0; t < kThreads; ++t) {
     char line[32];
     std::snprintf(line, sizeof line, "00000000 thread %03d\r\n", t);
@@ -522,9 +472,9 @@ void check_cycles(const std::string& log, size_t cycles) {
       open = false;
       ++trailers;
     } else if (line.empty() || line == std::string(72, '-')) {
-    } else if (open && (line.rfind("Logging started at ", 0) == 0 ||
-                        line.rfind("QEL Loglib Version: ", 0) == 0 ||
-                        line == " Version:  created ")) {
+    } else if (open &&
+               (line.rfind("Logging started at ", 0) == 0 ||
+                line.rfind("QEL Loglib Version: ", 0) == 0 || line == " Version:  created ")) {
     } else if (open && is_writer_line(line)) {
       ++lines;
     } else {
@@ -558,8 +508,8 @@ TEST_F(ApiTest, WritersRacingExitLoggingNeverUseADestroyedLog) {
     std::string name = "app";
     for (size_t cycle = 0; cycle < kCycles; ++cycle) {
       init_logging(text(name));
-      const off_t start = size_of(log_path());
-      EXPECT_TRUE(wait_until([&] { return size_of(log_path()) > start + 4000; }))
+      const unsigned long start = file_size(log_path());
+      EXPECT_TRUE(wait_until([&] { return file_size(log_path()) > start + 4000; }))
           << "cycle " << cycle;
       exit_logging();
     }

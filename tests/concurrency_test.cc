@@ -1,5 +1,6 @@
 // Several threads, and several processes, writing through logs at once:
 // every line exactly once and whole, with and without rotation.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -27,7 +26,7 @@ constexpr char kPayload[] =
     "the quick brown fox jumps over the lazy dog";
 
 // Every numbered line of every file in `dir` exactly once and whole.
-void expect_each_once(const std::string& dir, int writers, int per_writer,
+void expect_each_once(const std::string& dir, size_t writers, size_t per_writer,
                       size_t* other_lines = nullptr) {
   const Census c = census(dir, writers, per_writer, kPayload);
   EXPECT_EQ(c.missing(), 0u);
@@ -62,10 +61,10 @@ TEST(Concurrency, ThreadsThroughOneLog) {
   std::string stripped;
   for (const std::string& line : split_crlf(text)) {
     const size_t w = line.find(" W");
-    stripped += (w != std::string::npos && line.find("ms W") != std::string::npos
-                     ? line.substr(w + 1)
-                     : line) +
-                "\r\n";
+    stripped +=
+        (w != std::string::npos && line.find("ms W") != std::string::npos ? line.substr(w + 1)
+                                                                          : line) +
+        "\r\n";
   }
   write_file(path, stripped);
   expect_each_once(dir.path(), kWriters, kLines);
@@ -80,26 +79,20 @@ void two_processes_on_one_file(bool rotating) {
   TempDir dir;
   const std::string path = dir.file("shared.log");
   constexpr int kLines = 20000;
-  std::vector<pid_t> children;
-  for (int w = 0; w < 2; ++w) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      CQel_Log log(path.c_str(), kCreate, 0644);
-      if (rotating) {
-        log.set_flushcount(10);
-        log.set_maxfilesize(64 * 1024);
-        log.start_flush_thread();
-      }
-      write_lines(&log, w, kLines);
-      _exit(0);
+  const std::vector<int> statuses = run_children(2, [&](int w) -> int {
+    CQel_Log log(path.c_str(), kCreate, 0644);
+    if (rotating) {
+      log.set_flushcount(10);
+      log.set_maxfilesize(64 * 1024);
+      log.start_flush_thread();
     }
-    children.push_back(pid);
-  }
-  for (pid_t pid : children) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+    write_lines(&log, w, kLines);
+    // A rotation under way ends first: cut off between creating the new
+    // file and writing its header, it would leave an empty file.
+    log.stop_flush_thread();
+    _exit(0);  // without the destructor and its trailer
+  });
+  EXPECT_EQ(statuses, std::vector<int>(2, 0));
   expect_each_once(dir.path(), 2, kLines);
   if (rotating) {
     EXPECT_GT(list_dir(dir.path()).size(), 2u);
@@ -175,8 +168,8 @@ TEST(Concurrency, ForkWhileOtherThreadsWriteAndRotate) {
   std::vector<int> seen(kChildren, 0);
   for (const std::string& name : list_dir(dir.path())) {
     for (const std::string& line : split_crlf(read_file(dir.file(name)))) {
-      int k = -1;
-      if (std::sscanf(line.c_str(), "child %d", &k) == 1 && k >= 0 && k < kChildren) ++seen[k];
+      unsigned k = kChildren;
+      if (std::sscanf(line.c_str(), "child %u", &k) == 1 && k < kChildren) ++seen[k];
     }
   }
   EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), kChildren);

@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "dlopen: %s\n", dlerror());
     return 1;
   }
-  auto set_versions = find<void (*)(char*, char*, char*, char*)>(lib, "_Z15set_logversionsPcS_S_S_");
+  auto set_versions =
+      find<void (*)(char*, char*, char*, char*)>(lib, "_Z15set_logversionsPcS_S_S_");
   auto init_fn = find<void (*)(char*)>(lib, "_Z12init_loggingPc");
   auto write_line = find<decltype(&writelog)>(lib, "_Z8writelogjPvPKcz");
   if (set_versions == nullptr || init_fn == nullptr || write_line == nullptr) return 1;

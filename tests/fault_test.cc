@@ -2,6 +2,7 @@
 // refuses changes, a killed process. What returned must be in the file,
 // whole; nothing may crash.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -56,20 +55,17 @@ TEST(Fault, FileSizeLimitFailsWritesPartWayThrough) {
   // the fault.
   EXPECT_LE(shared->curfilesize, 20000u);
   const Census c = census(dir.path(), 1, 500, kText);
-  int complete = 0;
+  size_t complete = 0;
   while (complete < 500 && c.seen[0][complete] == 1) ++complete;
-  for (int i = complete; i < 500; ++i) EXPECT_EQ(c.seen[0][i], 0) << i;
+  for (size_t i = complete; i < 500; ++i) EXPECT_EQ(c.seen[0][i], 0) << i;
   EXPECT_EQ(shared->msgcount, 1u + complete);
   // The bytes the log counted are exactly the whole lines before the fault.
   EXPECT_EQ(text.substr(0, shared->curfilesize).find_last_of('\n') + 1, shared->curfilesize);
   EXPECT_LE(c.torn, 1u);  // at most the one line that hit the limit
   // One error line per failed write: the failed lines and the trailer.
-  const std::string one = "Error in write to logfile " + path + ": ";
-  size_t errors = 0;
-  for (size_t at = r.err.find(one); at != std::string::npos; at = r.err.find(one, at + 1)) {
-    ++errors;
-  }
-  EXPECT_EQ(errors, static_cast<size_t>(500 - complete + 1)) << r.err.substr(0, 300);
+  EXPECT_EQ(count_of(r.err, "Error in write to logfile " + path + ": "),
+            static_cast<size_t>(500 - complete + 1))
+      << r.err.substr(0, 300);
   munmap(shared, sizeof(Counts));
 }
 
@@ -90,8 +86,7 @@ TEST(Fault, DirectoryRemovedWhileTheLogRuns) {
   log.create_next_file();
   log.writelog(2, "still here");
   ASSERT_GE(log.get_filehandle(), 0);
-  const std::string text =
-      read_file("/proc/self/fd/" + std::to_string(log.get_filehandle()));
+  const std::string text = read_file("/proc/self/fd/" + std::to_string(log.get_filehandle()));
   EXPECT_NE(text.find("line 49\r\nstill here\r\n"), std::string::npos);
 }
 
@@ -172,9 +167,9 @@ TEST(Fault, KilledProcessKeepsEveryReturnedLine) {
   const Census c = census(dir.path(), kWriters, kMax, kText);
   EXPECT_EQ(c.torn, 0u);
   size_t lost = 0;
-  for (int w = 0; w < kWriters; ++w) {
-    const int last = returned[w].load();
-    for (int i = 0; i <= last; ++i) lost += c.seen[w][i] == 0;
+  for (size_t w = 0; w < kWriters; ++w) {
+    const auto returned_lines = static_cast<size_t>(returned[w].load() + 1);
+    for (size_t i = 0; i < returned_lines; ++i) lost += c.seen[w][i] == 0;
   }
   EXPECT_EQ(lost, 0u);
   EXPECT_EQ(c.repeated(), 0u);

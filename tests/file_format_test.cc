@@ -5,20 +5,12 @@
 
 #include <string>
 
+#include "log_test_util.h"
+
 namespace {
 
 using namespace qellog;
-
-struct tm at(int year, int mon, int day, int hour, int min, int sec) {
-  struct tm c {};
-  c.tm_year = year - 1900;
-  c.tm_mon = mon - 1;
-  c.tm_mday = day;
-  c.tm_hour = hour;
-  c.tm_min = min;
-  c.tm_sec = sec;
-  return c;
-}
+using qellog_test::calendar;
 
 template <typename F>
 std::string text(F f) {
@@ -28,7 +20,7 @@ std::string text(F f) {
 }
 
 TEST(FileFormat, FixedTextsAtFixedInputs) {
-  const struct tm c = at(2024, 3, 5, 4, 7, 9);
+  const struct tm c = calendar(2024, 3, 5, 4, 7, 9);
   EXPECT_EQ(text([&](char* b, size_t n) { return format_start_header(b, n, "/tmp/app.log", c); }),
             "Logfile: /tmp/app.log\r\nLogging started at 05.03.2024 04:07:09 \r\n"
             "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n");
@@ -68,14 +60,13 @@ TEST(FileFormat, RotatedNamePatternAcceptsOnlyTheLogsOwnNames) {
   ASSERT_TRUE(parse_rotated_name("app_2024_03_05_14_07_09_123.log", "app", ".log", &t));
   EXPECT_EQ(t.key(), 20240305140709123LL);
   EXPECT_TRUE(parse_rotated_name("plain_2024_12_31_23_59_60_999", "plain", "", nullptr));
-  for (const char* other :
-       {"app_b.log", "app.log", "app_2024_03_05_14_07_09_123.log.1",
-        "app_2024_03_05_14_07_09_123.log~", ".app_2024_03_05_14_07_09_123.log",
-        "xapp_2024_03_05_14_07_09_123.log", "app_2024_13_05_14_07_09_123.log",
-        "app_2024_03_00_14_07_09_123.log", "app_2024_03_05_24_07_09_123.log",
-        "app_2024_03_05_14_60_09_123.log", "app_2024_03_05_14_07_09_12x.log",
-        "app_2024-03_05_14_07_09_123.log", "app2_2024_03_05_14_07_09_123.log",
-        "app_2024_03_05_14_07_09_123.txt"}) {
+  for (const char* other : {"app_b.log", "app.log", "app_2024_03_05_14_07_09_123.log.1",
+                            "app_2024_03_05_14_07_09_123.log~", ".app_2024_03_05_14_07_09_123.log",
+                            "xapp_2024_03_05_14_07_09_123.log", "app_2024_13_05_14_07_09_123.log",
+                            "app_2024_03_00_14_07_09_123.log", "app_2024_03_05_24_07_09_123.log",
+                            "app_2024_03_05_14_60_09_123.log", "app_2024_03_05_14_07_09_12x.log",
+                            "app_2024-03_05_14_07_09_123.log", "app2_2024_03_05_14_07_09_123.log",
+                            "app_2024_03_05_14_07_09_123.txt"}) {
     EXPECT_FALSE(parse_rotated_name(other, "app", ".log", nullptr)) << other;
   }
 
@@ -90,8 +81,8 @@ TEST(FileFormat, RotatedNamePatternAcceptsOnlyTheLogsOwnNames) {
   EXPECT_EQ(dir_len, 4u);
   EXPECT_STREQ(stem, "app");
   EXPECT_STREQ(ext, "");
-  ASSERT_TRUE(split_last_component("run.averyverylongtail", &dir_len, stem, sizeof stem, ext,
-                                   sizeof ext));
+  ASSERT_TRUE(
+      split_last_component("run.averyverylongtail", &dir_len, stem, sizeof stem, ext, sizeof ext));
   EXPECT_STREQ(stem, "run.averyverylongtail");
   EXPECT_STREQ(ext, "");
 

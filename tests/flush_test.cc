@@ -1,11 +1,10 @@
 // Flush requests, the flush thread's life cycle and its hand-over.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -17,18 +16,9 @@ namespace {
 // Lines of the engine's own diagnostics, without prefix fields.
 constexpr unsigned kDiag = LOGBIT_INTERNAL | 3;
 
-class FlushTest : public ::testing::Test {
+class FlushTest : public LogTest {
  protected:
-  TempDir dir;
-  std::string path = dir.file("f.log");
-  std::unique_ptr<CQel_Log> log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
-
-  std::vector<std::string> lines() { return body_lines(path); }
-  size_t count(const std::string& line) {
-    size_t n = 0;
-    for (const std::string& l : lines()) n += l == line;
-    return n;
-  }
+  FlushTest() { log = open_log(path); }
 };
 
 TEST_F(FlushTest, DefaultCadenceIsTheThousandAndFirstWrite) {

@@ -3,6 +3,7 @@
 // by the clock, and the tail-safe rotation order, each against a live log.
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,14 +15,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "log/upkeep.h"
-
+#include "log/calendar.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -32,7 +31,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr char kPayload[] = "payload of a numbered line";
-constexpr char kVorWait[] = "msg_flush_thread: vor wait";
 
 size_t count_line(const std::string& text, const std::string& line) {
   size_t n = 0;
@@ -51,26 +49,17 @@ bool has_line(const std::string& path, const std::string& line) {
 }
 
 // The numbers of writer 0's whole lines in one file.
-std::vector<bool> numbers_in(const std::string& path, int total) {
-  std::vector<bool> seen(total, false);
+std::set<int> numbers_in(const std::string& path, int total) {
+  std::set<int> seen;
   for (const std::string& l : split_crlf(read_file(path))) {
     int n = -1;
     int end = 0;
     if (std::sscanf(l.c_str(), "W0 N%d %n", &n, &end) == 1 && n >= 0 && n < total &&
         l.compare(static_cast<size_t>(end), std::string::npos, kPayload) == 0) {
-      seen[n] = true;
+      seen.insert(n);
     }
   }
   return seen;
-}
-
-// Rotated files beside the live "app.log": every other name but hidden ones.
-std::vector<std::string> rotated(const TempDir& dir) {
-  std::vector<std::string> out;
-  for (const std::string& n : list_dir(dir.path())) {
-    if (n != "app.log" && n[0] != '.') out.push_back(n);
-  }
-  return out;
 }
 
 // One thread writing "W<w> N<n> <payload>" with n counting up from `first`
@@ -120,9 +109,8 @@ bool serve_one_request(CQel_Log& log) {
   const std::string seen = "/proc/self/fd/" + std::to_string(watch);
   const size_t before = count_line(read_file(seen), kVorWait);
   log.flushlog();
-  const bool ok = wait_until([&] {
-    return log.get_filehandle() != fd || count_line(read_file(seen), kVorWait) > before;
-  });
+  const bool ok = wait_until(
+      [&] { return log.get_filehandle() != fd || count_line(read_file(seen), kVorWait) > before; });
   close(watch);
   return ok;
 }
@@ -142,14 +130,13 @@ int run_logrotate(const TempDir& etc, const std::string& log, const std::string&
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
 }
 
-class FollowTest : public ::testing::Test {
+class FollowTest : public LogTest {
  protected:
   void SetUp() override {
     if (std::system("command -v logrotate >/dev/null 2>&1") != 0) {
       GTEST_SKIP() << "logrotate not installed (scripts/setup.sh installs it)";
     }
-    log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0600);
-    log->set_logbits(LOGBIT_INTERNAL | 3);
+    log = open_log(path, LOGBIT_INTERNAL | 3, 0600);
     log->set_flushcount(1000000);  // checks only at the requests raised here
     log->set_maxfilesize(1ul << 30);
     log->set_reopen(true);
@@ -158,7 +145,6 @@ class FollowTest : public ::testing::Test {
   void TearDown() override {
     writer.reset();
     log.reset();
-    umask(old_umask);
   }
 
   // logrotate's create: lines go on into app.log.1 until the check raised
@@ -201,19 +187,19 @@ class FollowTest : public ::testing::Test {
   // app.log. Only copytruncate may lose lines: those written between its
   // copy and its truncation, one run of numbers from the one writer.
   void check_numbers() {
-    const std::vector<bool> live = numbers_in(path, total);
-    const std::vector<bool> copy = numbers_in(path + ".1", total);
-    const std::vector<bool> moved = numbers_in(path + ".2", total);
+    const std::set<int> live = numbers_in(path, total);
+    const std::set<int> copy = numbers_in(path + ".1", total);
+    const std::set<int> moved = numbers_in(path + ".2", total);
     std::vector<int> missing;
     for (int n = 0; n < total; ++n) {
-      const int copies = live[n] + copy[n] + moved[n];
-      ASSERT_LE(copies, 1) << "line " << n << " written twice";
+      const size_t copies = live.count(n) + copy.count(n) + moved.count(n);
+      ASSERT_LE(copies, 1u) << "line " << n << " written twice";
       if (copies == 0) missing.push_back(n);
       if (n > after_create && n < before_copy) {
-        ASSERT_TRUE(copy[n]) << "line " << n << " after the create check not in app.log.1";
+        ASSERT_EQ(copy.count(n), 1u) << "line " << n << " after the create check not in app.log.1";
       }
       if (n > after_truncate) {
-        ASSERT_TRUE(live[n]) << "line " << n << " not in app.log";
+        ASSERT_EQ(live.count(n), 1u) << "line " << n << " not in app.log";
       }
     }
     std::printf("%d lines; copytruncate lost %zu\n", total, missing.size());
@@ -236,9 +222,7 @@ class FollowTest : public ::testing::Test {
     ASSERT_NE(log->get_filehandle(), before);
     const std::string line = reopened_line(path, log->get_filehandle(), before);
     EXPECT_TRUE(wait_until([&] { return has_line(path, line); })) << tail_of(path);
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(mode_of(path), 0600u);
   }
 
   // A quiet host: Reopeninterval alone finds a moved file, within a
@@ -256,12 +240,8 @@ class FollowTest : public ::testing::Test {
     std::printf("quiet host: the moved file was followed after %.2f s\n", seconds);
   }
 
-  TempDir dir;
   TempDir etc;
-  ScopedEnv tz{"TZ", "UTC0"};
-  std::string path = dir.file("app.log");
-  mode_t old_umask = umask(022);  // the new file's mode below is 0600 exactly
-  std::unique_ptr<CQel_Log> log;
+  ScopedUmask mask{022};  // the new file's mode below is 0600 exactly
   std::unique_ptr<NumberedWriter> writer;
   int after_create = 0;
   int before_copy = 0;
@@ -280,79 +260,70 @@ TEST_F(FollowTest, LogrotateCreateCopytruncateRemovalAndQuietHost) {
 
 // A log opened without O_CREAT never makes its file: a removed name stays
 // missing however many checks pass, and the log writes on where it was.
-TEST(ReopenTest, WithoutOCreatARemovedFileIsNotCreated) {
-  TempDir dir;
-  const std::string path = dir.file("app.log");
+using ReopenTest = LogTest;
+
+TEST_F(ReopenTest, WithoutOCreatARemovedFileIsNotCreated) {
   write_file(path, "");
-  CQel_Log log(path.c_str(), O_WRONLY, 0644);
-  log.set_logbits(LOGBIT_INTERNAL | 3);
-  log.set_flushcount(1000000);
-  log.set_reopen(true);
-  ASSERT_EQ(log.start_flush_thread(), 0);
-  const int fd = log.get_filehandle();
+  CQel_Log plain(path.c_str(), O_WRONLY, 0644);
+  plain.set_logbits(LOGBIT_INTERNAL | 3);
+  plain.set_flushcount(1000000);
+  plain.set_reopen(true);
+  ASSERT_EQ(plain.start_flush_thread(), 0);
+  const int fd = plain.get_filehandle();
   ASSERT_EQ(unlink(path.c_str()), 0);
   for (int check = 1; check <= 3; ++check) {
-    ASSERT_TRUE(serve_one_request(log));
+    ASSERT_TRUE(serve_one_request(plain));
     EXPECT_FALSE(file_exists(path)) << "created at check " << check;
   }
-  EXPECT_EQ(log.get_filehandle(), fd);
+  EXPECT_EQ(plain.get_filehandle(), fd);
 }
 
-// Rotation by the clock, with the clock under the test's control.
+// Rotation by the clock, with the clock under the test's control for as
+// long as the log and its flush thread live.
 std::atomic<time_t> g_now{0};
 time_t test_clock() { return g_now.load(); }
 
-class ClockGuard {
- public:
-  ClockGuard() : saved_(qellog::g_wall_clock) { qellog::g_wall_clock = test_clock; }
-  ~ClockGuard() { qellog::g_wall_clock = saved_; }
-
- private:
-  time_t (*saved_)();
+class RotatetimeTest : public LogTest {
+ protected:
+  ~RotatetimeTest() override { log.reset(); }
+  // Waits `ms` of real time and returns how many rotated files there are.
+  size_t rotated_after(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return rotated().size();
+  }
+  ScopedSeam<time_t (*)()> clock{qellog::g_wall_clock, test_clock};
 };
 
-// Waits `ms` of real time and returns how many rotated files there are.
-size_t rotated_after(const TempDir& dir, int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  return rotated(dir).size();
-}
-
-TEST(RotatetimeTest, HourlyRotationFollowsTheClockAndSkipsAHeaderOnlyFile) {
-  TempDir dir;
-  ScopedEnv tz{"TZ", "UTC0"};
-  const std::string path = dir.file("app.log");
-  ClockGuard clock;  // outlives the log and its flush thread
+TEST_F(RotatetimeTest, HourlyRotationFollowsTheClockAndSkipsAHeaderOnlyFile) {
   g_now = 1796812200;  // 2026-12-09 10:30:00 UTC: the file begins
-  auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
-  log->set_logbits(3);
+  log = open_log(path);
   log->set_rotatetime(ROTATETIME_HOURLY);
   ASSERT_EQ(log->start_flush_thread(), 0);
   log->writelog(LOGBIT_INFO, "in the ten o'clock file");
 
   g_now = 1796813999;  // 10:59:59
-  EXPECT_EQ(rotated_after(dir, 2500), 0u) << "rotated before the top of the hour";
+  EXPECT_EQ(rotated_after(2500), 0u) << "rotated before the top of the hour";
   g_now = 1796814000;  // 11:00:00
-  ASSERT_TRUE(wait_until([&] { return rotated(dir).size() == 1; }, 10000))
+  ASSERT_TRUE(wait_until([&] { return rotated().size() == 1; }, 10000))
       << "no rotation at the top of the hour";
-  EXPECT_EQ(body_lines(dir.file(rotated(dir)[0])),
+  EXPECT_EQ(body_lines(dir.file(rotated()[0])),
             std::vector<std::string>{"in the ten o'clock file"});
 
   // The new file holds its header only: the next hour passes without it.
   g_now = 1796817605;  // 12:00:05
-  EXPECT_EQ(rotated_after(dir, 2500), 1u) << "a file with only its header rotated";
+  EXPECT_EQ(rotated_after(2500), 1u) << "a file with only its header rotated";
   log->writelog(LOGBIT_INFO, "in the eleven o'clock file");
-  EXPECT_TRUE(wait_until([&] { return rotated(dir).size() == 2; }, 10000))
+  EXPECT_TRUE(wait_until([&] { return rotated().size() == 2; }, 10000))
       << "no rotation once the file held a line";
-  log.reset();
 }
 
 // Every line of writer w numbered below counts[w] exactly once in the
 // directory, no other numbered line, nothing torn.
-void expect_each_line_once(const TempDir& dir, const std::vector<int>& counts) {
-  const int most = *std::max_element(counts.begin(), counts.end());
-  const Census c = census(dir.path(), static_cast<int>(counts.size()), most, kPayload);
+void expect_each_line_once(const std::string& dir, const std::vector<size_t>& counts) {
+  const size_t most = *std::max_element(counts.begin(), counts.end());
+  const Census c = census(dir, counts.size(), most, kPayload);
   for (size_t w = 0; w < counts.size(); ++w) {
-    for (int n = 0; n < most; ++n) {
+    for (size_t n = 0; n < most; ++n) {
       ASSERT_EQ(c.seen[w][n], n < counts[w] ? 1 : 0) << "writer " << w << " line " << n;
     }
   }
@@ -364,11 +335,10 @@ void expect_each_line_once(const TempDir& dir, const std::vector<int>& counts) {
 // while 4 threads write and another looks the live name up without pause,
 // until 60 rotations have passed. The name is never missing, every line is
 // in the files exactly once, nothing is left under the hidden name.
-TEST(TailsafeTest, WritersAndManyRotationsNeverLoseTheLiveName) {
-  TempDir dir;
-  const std::string path = dir.file("app.log");
-  auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
-  log->set_logbits(3);
+using TailsafeTest = LogTest;
+
+TEST_F(TailsafeTest, WritersAndManyRotationsNeverLoseTheLiveName) {
+  log = open_log(path);
   log->set_tailsafe(true);
   log->set_flushcount(10);
   log->set_maxfilesize(4096);
@@ -383,95 +353,57 @@ TEST(TailsafeTest, WritersAndManyRotationsNeverLoseTheLiveName) {
       ++polls;
     }
   });
-  std::vector<int> counts;
+  std::vector<size_t> counts;
   {
     std::vector<std::unique_ptr<NumberedWriter>> writers;
     for (int w = 0; w < 4; ++w) writers.push_back(std::make_unique<NumberedWriter>(*log, 0, w));
     // A request that comes while the thread is busy is not queued, and the
     // looking thread takes a core: how fast rotations come varies a lot.
-    EXPECT_TRUE(wait_until([&] { return rotated(dir).size() >= 60; }, 30000));
-    for (auto& w : writers) counts.push_back(w->stop());
+    EXPECT_TRUE(wait_until([&] { return rotated().size() >= 60; }, 30000));
+    for (auto& w : writers) counts.push_back(static_cast<size_t>(w->stop()));
   }
   log.reset();
   polling = false;
   poller.join();
-  EXPECT_EQ(missing.load(), 0) << "the live name was missing in " << missing << " of "
-                               << polls << " looks";
+  EXPECT_EQ(missing.load(), 0) << "the live name was missing in " << missing << " of " << polls
+                               << " looks";
   EXPECT_GT(polls.load(), 1000);
-  std::printf("%zu rotations, the live name looked up %ld times\n", rotated(dir).size(),
-              polls.load());
+  std::printf("%zu rotations, the live name looked up %ld times\n", rotated().size(), polls.load());
   EXPECT_FALSE(file_exists(dir.file(".app.log.next")));
-  expect_each_line_once(dir, counts);
-}
-
-// Back-to-back rotations, several within one millisecond: each file gets a
-// rotated name of its own, and none stays under the hidden name (where it
-// would hold up every rotation for a minute).
-TEST(TailsafeTest, RotationsWithinOneMillisecondKeepEveryFile) {
-  TempDir dir;
-  const std::string path = dir.file("app.log");
-  CQel_Log log(path.c_str(), kCreate, 0644);
-  log.set_logbits(3);
-  log.set_tailsafe(true);
-  for (int i = 0; i < 30; ++i) {
-    log.writelog(LOGBIT_INFO, "generation %d", i);
-    log.create_next_file();
-  }
-  EXPECT_FALSE(file_exists(dir.file(".app.log.next")));
-  const std::vector<std::string> files = rotated(dir);
-  EXPECT_EQ(files.size(), 30u);
-  std::vector<int> seen(30, 0);
-  for (const std::string& f : files) {
-    for (const std::string& line : split_crlf(read_file(dir.file(f)))) {
-      int gen = -1;
-      if (std::sscanf(line.c_str(), "generation %d", &gen) == 1 && gen >= 0 && gen < 30) {
-        ++seen[gen];
-      }
-    }
-  }
-  EXPECT_EQ(seen, std::vector<int>(30, 1));
+  expect_each_line_once(dir.path(), counts);
 }
 
 // Plants `content` under the hidden name, last modified `age` seconds ago.
 void plant_hidden(const std::string& hidden, const std::string& content, int age) {
   write_file(hidden, content);
-  const timespec when[2] = {{time(nullptr) - age, 0}, {time(nullptr) - age, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, hidden.c_str(), when, 0), 0);
+  ASSERT_TRUE(set_mtime(hidden, time(nullptr) - age));
 }
 
-// The rotated file that holds exactly `content`, or "".
-std::string rotated_holding(const TempDir& dir, const std::string& content) {
-  for (const std::string& n : rotated(dir)) {
-    if (read_file(dir.file(n)) == content) return n;
-  }
-  return "";
-}
-
-TEST(TailsafeTest, LeftOverHiddenFileIsKeptWhenOldAndWaitedForWhenYoung) {
-  TempDir dir;
-  const std::string path = dir.file("app.log");
+TEST_F(TailsafeTest, LeftOverHiddenFileIsKeptWhenOldAndWaitedForWhenYoung) {
   const std::string hidden = dir.file(".app.log.next");
-  CQel_Log log(path.c_str(), kCreate, 0644);
-  log.set_logbits(LOGBIT_INTERNAL | 3);
-  log.set_tailsafe(true);
+  log = open_log(path, LOGBIT_INTERNAL | 3);
+  log->set_tailsafe(true);
 
   // Young: a rotation may still be using it; this one waits.
   ASSERT_NO_FATAL_FAILURE(plant_hidden(hidden, "young left-over\r\n", 0));
-  const int fd = log.get_filehandle();
-  log.writelog(LOGBIT_INFO, "first file");
-  log.create_next_file();
-  EXPECT_EQ(log.get_filehandle(), fd);
-  EXPECT_TRUE(rotated(dir).empty());
+  const int fd = log->get_filehandle();
+  log->writelog(LOGBIT_INFO, "first file");
+  log->create_next_file();
+  EXPECT_EQ(log->get_filehandle(), fd);
+  EXPECT_TRUE(rotated().empty());
   EXPECT_EQ(read_file(hidden), "young left-over\r\n");
 
   // Old: kept under a rotated name, then the rotation goes on.
   ASSERT_NO_FATAL_FAILURE(plant_hidden(hidden, "old left-over\r\n", 120));
-  log.create_next_file();
-  const std::string kept = rotated_holding(dir, "old left-over\r\n");
+  log->create_next_file();
+  const std::vector<std::string> files = rotated();
+  std::string kept;
+  for (const std::string& n : files) {
+    if (read_file(dir.file(n)) == "old left-over\r\n") kept = n;
+  }
   ASSERT_NE(kept, "") << "the left-over's content was not kept";
-  EXPECT_NE(log.get_filehandle(), fd);
+  EXPECT_NE(log->get_filehandle(), fd);
   EXPECT_FALSE(file_exists(hidden)) << "the old file stayed under the hidden name";
-  const std::vector<std::string> files = rotated(dir);
   ASSERT_EQ(files.size(), 2u);
   const std::vector<std::string> lines = body_lines(dir.file(files[files[0] == kept]));
   ASSERT_GE(lines.size(), 3u);

@@ -3,6 +3,7 @@
 // file deleted or moved away, relative names after chdir, dots in directory
 // names, and a new file that cannot take its header.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -13,9 +14,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "log/file_format.h"
 #include "log/rotation.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -27,38 +25,10 @@ namespace {
 constexpr char kVictimText[] = "root's data\r\n";
 constexpr char kOtherProcess[] = "pid 4242 line 1\r\npid 4242 line 2\r\n";
 
-// Entries of `dir` that are rotated names of "app.log".
-std::vector<std::string> rotated_in(const std::string& dir) {
-  std::vector<std::string> out;
-  for (const std::string& n : list_dir(dir)) {
-    if (is_rotated_name(n, "app", ".log")) out.push_back(n);
-  }
-  return out;
-}
-
-unsigned long file_size(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
-}
-
-// Everything in the file open as `fd`, from its start.
-std::string read_fd(int fd) {
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0) {
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return out;
-}
-
 // The continuation header the log's last rotation wrote, from its clock
-// reading; its text is pinned down against literals in file_format_test.
-std::string continuation_header(const CQel_Log& log, const char* desc = "") {
-  char buf[qellog::kHeaderCapacity];
-  const size_t n = qellog::format_continuation_header(
-      buf, sizeof buf, log.filename, local_tm(log.last_time), {"", "", "", desc});
-  return std::string(buf, n);
+// reading.
+std::string continuation_header(const CQel_Log& log) {
+  return expected_header(Header::kContinued, log.filename, local_tm(log.last_time));
 }
 
 // The two lines a successful rotation writes into its new file.
@@ -168,14 +138,15 @@ struct RaceRun {
     old_fd = log->hflog;
   }
   void rotate_and_write() {
-    qellog::g_after_move_aside = plant;
-    log->create_next_file();
-    qellog::g_after_move_aside = nullptr;
+    {
+      ScopedSeam<void (*)(int, const char*)> planting(qellog::g_after_move_aside, plant);
+      log->create_next_file();
+    }
     log->writelog(2, "after");
   }
   // The body of the one rotated file.
   std::vector<std::string> rotated_lines() const {
-    const std::vector<std::string> names = rotated_in(dir.path());
+    const std::vector<std::string> names = rotated_files(dir.path());
     return names.size() == 1 ? body_lines(dir.file(names[0])) : std::vector<std::string>{};
   }
   // The lines a rotation whose open failed with `err` leaves in the rotated
@@ -209,8 +180,8 @@ TEST(Hardening, NameTakenDuringRotationIsNeverFollowedOrTruncated) {
     run.rotate_and_write();
     const int fd = run.log->hflog;
     ASSERT_NE(fd, run.old_fd);
-    const std::string own = continuation_header(*run.log) + open_done_lines(fd, run.old_fd) +
-                            "after\r\n";
+    const std::string own =
+        continuation_header(*run.log) + open_done_lines(fd, run.old_fd) + "after\r\n";
     EXPECT_EQ(read_file(run.path), kOtherProcess + own);
     EXPECT_EQ(run.log->get_curfilesize(), own.size());
     EXPECT_EQ(run.rotated_lines().at(0), "before");
@@ -240,53 +211,35 @@ TEST(Hardening, NameTakenDuringRotationIsNeverFollowedOrTruncated) {
 
 // ---------------------------------------------------------------------------
 
-// Lines equal to `line` in all files of `dir`.
-size_t count_lines(const std::string& dir, const std::string& line) {
-  size_t n = 0;
-  for (const std::string& f : list_dir(dir)) {
-    for (const std::string& l : split_crlf(read_file(dir + "/" + f))) n += l == line;
-  }
-  return n;
-}
-
 TEST(Hardening, RestartsCountEarlierRunsTowardTheSizeLimit) {
   TempDir dir;
   const std::string path = dir.file("app.log");
   constexpr unsigned long kLimit = 10 * 1024;
   constexpr unsigned long kOneRun = 4096;  // above what one run below writes
-  // The flush thread writes this line holding the mutex a request takes:
-  // once it is in the file, a request reaches the waiting thread.
-  size_t waits = 0;
-  const auto served = [&] {
-    const bool ok = wait_until([&] {
-      return count_lines(dir.path(), "msg_flush_thread: vor wait") > waits;
-    });
-    waits = count_lines(dir.path(), "msg_flush_thread: vor wait");
-    return ok;
-  };
+  FlushThreadTurns turns(dir.path());
   for (int run = 0; run < 30; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
     const unsigned long before = file_size(path);
-    const size_t rotations = rotated_in(dir.path()).size();
+    const size_t rotations = rotated_files(dir.path()).size();
     CQel_Log log(path.c_str(), kCreate, 0644);
     ASSERT_NE(log.hflog, -1);
     EXPECT_EQ(log.get_curfilesize(), file_size(path) - before);
     log.set_logbits(LOGBIT_INTERNAL | 3);
     log.set_maxfilesize(kLimit);
     ASSERT_EQ(log.start_flush_thread(), 0);
-    ASSERT_TRUE(served());
+    ASSERT_TRUE(turns.next());
     for (int i = 0; i < 150; ++i) log.writelog(2, "run %02d line %03d", run, i);
     log.flushlog();
-    ASSERT_TRUE(served());
+    ASSERT_TRUE(turns.next());
     log.stop_flush_thread();
     const unsigned long now = file_size(path);
-    const bool rotated = rotated_in(dir.path()).size() > rotations;
+    const bool rotated = rotated_files(dir.path()).size() > rotations;
     // Only this object's bytes: all of the file after its own rotation.
     EXPECT_EQ(log.get_curfilesize(), rotated ? now : now - before);
     EXPECT_LT(log.get_curfilesize(), kOneRun);
     EXPECT_LE(now, kLimit + kOneRun);
   }
-  const std::vector<std::string> rotated = rotated_in(dir.path());
+  const std::vector<std::string> rotated = rotated_files(dir.path());
   EXPECT_GE(rotated.size(), 1u);
   for (const std::string& name : rotated) {
     const unsigned long size = file_size(dir.file(name));
@@ -310,8 +263,7 @@ TEST(Hardening, LiveFileDeletedOrMovedAwayIsReplacedAtTheNextRotation) {
     // The test's own descriptor keeps a deleted file readable.
     const int old_file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_NE(old_file, -1);
-    ASSERT_EQ(deleted ? unlink(path.c_str()) : rename(path.c_str(), dir.file("moved").c_str()),
-              0);
+    ASSERT_EQ(deleted ? unlink(path.c_str()) : rename(path.c_str(), dir.file("moved").c_str()), 0);
     const int old_fd = log.hflog;
     log.create_next_file();
     const int new_fd = log.hflog;
@@ -353,7 +305,7 @@ TEST(Hardening, RelativeNameRotatesInItsOwnDirectoryAfterChdir) {
   EXPECT_STREQ(log.filename, "app.log");
   EXPECT_EQ(read_file(dir.file("b/app.log")), others);
   EXPECT_EQ(list_dir(dir.file("b")), std::vector<std::string>{"app.log"});
-  const std::vector<std::string> rotated = rotated_in(dir.file("a"));
+  const std::vector<std::string> rotated = rotated_files(dir.file("a"));
   ASSERT_EQ(rotated.size(), 1u);
   EXPECT_EQ(list_dir(dir.file("a")).size(), 2u);
   EXPECT_EQ(body_lines(dir.file("a/" + rotated[0])), std::vector<std::string>{"written in a"});
@@ -415,7 +367,7 @@ TEST(Hardening, NewFileWithoutItsHeaderIsRemovedAndTheMoveUndone) {
   });
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.substr(0, r.err.find(": ") + 2), "Error in write to logfile " + path + ": ");
-  const std::vector<std::string> rotated = rotated_in(dir.path());
+  const std::vector<std::string> rotated = rotated_files(dir.path());
   ASSERT_EQ(rotated.size(), 1u);
   EXPECT_EQ(body_lines(dir.file(rotated[0])),
             (std::vector<std::string>{"before", "after a failed rotation"}));

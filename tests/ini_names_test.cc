@@ -1,5 +1,8 @@
 // The configuration reader's base name, home text and file names.
+#include "config/ini_names.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -8,15 +11,12 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "config/ini_names.h"
 #include "config/param_file.h"
 #include "qellog/ini.h"
 #include "test_util.h"
 
-using qellog::NameStatus;
 using qellog::compose_file_name;
+using qellog::NameStatus;
 using namespace qellog_test;
 
 namespace {
@@ -152,15 +152,15 @@ TEST_F(IniNamesTest, ConfigDirVariableNamesTheParameterDirectory) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value != nullptr ? c.value : "(unset)");
     ScopedEnv dir(qellog::kConfigDirVariable, c.value);
-    bool (*const saved)() = qellog::privilege_probe;
-    if (c.privileged) qellog::privilege_probe = [] { return true; };
+    bool (*const probe)() = [] { return true; };
+    ScopedSeam<bool (*)()> privileged(qellog::privilege_probe,
+                                      c.privileged ? probe : qellog::privilege_probe);
     ASSERT_EQ(ini.get_ini_filename(buf, sizeof buf), INI_SUCCESS);
     EXPECT_EQ(std::string(buf), c.param);
     ASSERT_EQ(ini.get_reg_filename(buf, sizeof buf), INI_SUCCESS);
     EXPECT_EQ(std::string(buf), c.reg);
     ASSERT_EQ(ini.get_default_logname(buf, sizeof buf), INI_SUCCESS);
     EXPECT_EQ(std::string(buf), (c.privileged ? euid_home : h) + "/.qel/qel_logging/app.log");
-    qellog::privilege_probe = saved;
   }
   // The length limit holds for the directory as for a home text.
   ScopedEnv long_dir(qellog::kConfigDirVariable, ("/" + std::string(1010, 'd')).c_str());
@@ -215,7 +215,8 @@ TEST_F(IniNamesTest, LengthLimitPerOperationWithDiagnostics) {
     }
     EXPECT_EQ(buf[0], '#');
     std::vector<std::string> want;
-    if (c.reports) want.push_back(std::string("00000000 ERROR ") + c.label + ": filename buffer to short");
+    if (c.reports)
+      want.push_back(std::string("00000000 ERROR ") + c.label + ": filename buffer to short");
     EXPECT_EQ(diag_lines(), want);
   }
 }
@@ -235,7 +236,7 @@ TEST_F(IniNamesTest, CallerBufferSizesWithDiagnostics) {
     EXPECT_EQ(buf[0], '#');
     ASSERT_EQ((ini.*c.op)(buf.data(), len + 1), INI_SUCCESS);
     EXPECT_EQ(std::string(buf.data()), want);
-    EXPECT_EQ(buf[len + 1], '#') << "wrote past the terminator";
+    EXPECT_EQ(buf[want.size() + 1], '#') << "wrote past the terminator";
 
     const std::string line = std::string("00000000 ERROR ") + c.label + ": fname buffer to short";
     const std::vector<std::string> expected =

@@ -15,8 +15,8 @@ int main(int argc, char** argv) {
   CQel_Log* log = ini.create_log_from_ini();
   unsigned bits = 0;
   const unsigned rc = ini.get_general_bits_from_ini(bits);
-  std::printf("euid %u secure %lu ini %s log %d general 0x%x\n", geteuid(),
-              getauxval(AT_SECURE), path, log != nullptr ? 1 : 0, rc);
+  std::printf("euid %u secure %lu ini %s log %d general 0x%x\n", geteuid(), getauxval(AT_SECURE),
+              path, log != nullptr ? 1 : 0, rc);
   delete log;
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +14,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "config/param_file.h"
 #include "qellog/ini.h"
 #include "test_util.h"
@@ -24,28 +23,15 @@ using namespace qellog_test;
 namespace {
 
 // The library sees the process as privileged, or not, while this lives.
-class ScopedPrivilege {
- public:
-  explicit ScopedPrivilege(bool on) : old_(qellog::privilege_probe) {
-    qellog::privilege_probe = on ? &yes : &no;
-  }
-  ~ScopedPrivilege() { qellog::privilege_probe = old_; }
-
- private:
-  static bool yes() { return true; }
-  static bool no() { return false; }
-  bool (*old_)();
+bool yes() { return true; }
+bool no() { return false; }
+struct ScopedPrivilege : ScopedSeam<bool (*)()> {
+  explicit ScopedPrivilege(bool on) : ScopedSeam(qellog::privilege_probe, on ? &yes : &no) {}
 };
 
 std::string password_home(uid_t uid) {
   const passwd* pw = getpwuid(uid);
   return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
-}
-
-void make_config_dirs(const std::string& home) {
-  mkdir(home.c_str(), 0755);
-  mkdir((home + "/.config").c_str(), 0755);
-  mkdir((home + "/.config/qel").c_str(), 0755);
 }
 
 // How many descriptors of this process are open on `path`.
@@ -70,12 +56,12 @@ TEST(ParamFileTest, DescriptorIsCloseOnExecAndClosedOnEveryPath) {
   TempDir home;
   TempDir work;
   ScopedEnv env("HOME", home.path().c_str());
-  make_config_dirs(home.path());
-  const std::string ini_path = home.path() + "/.config/qel/app_param.ini";
-  write_file(ini_path, "[LOGGING]\nLogname = " + work.file("a.log") +
+  const std::string ini_path =
+      write_param_file(home.path(), "app",
+                       "[LOGGING]\nLogname = " + work.file("a.log") +
                            "\nLogFileFlags = creat\n[GENERAL]\ngeneral = 3\n");
   g_fd_flags.clear();
-  qellog::param_fd_observer = &record_fd_flags;
+  ScopedSeam<void (*)(int)> observed(qellog::param_fd_observer, &record_fd_flags);
   CQel_ini ini("app");
   std::unique_ptr<CQel_Log> log(ini.create_log_from_ini());
   ASSERT_NE(log, nullptr);
@@ -93,7 +79,6 @@ TEST(ParamFileTest, DescriptorIsCloseOnExecAndClosedOnEveryPath) {
   EXPECT_EQ(ini.create_log_from_ini(), nullptr);
   EXPECT_EQ(ini.get_param_from_ini("GENERAL", "general", v), INI_ERR_LOAD_FILE);
   EXPECT_EQ(descriptors_on(ini_path), 0);
-  qellog::param_fd_observer = nullptr;
   EXPECT_EQ(g_fd_flags, std::vector<int>(3, FD_CLOEXEC));
 }
 
@@ -150,8 +135,7 @@ TEST(ParamFileTest, PrivilegedProcessReadsOnlyTrustedFiles) {
     for (const bool privileged : {true, false}) {
       ScopedPrivilege scope(privileged);
       FILE* f = qellog::open_param_file(c.path.c_str());
-      EXPECT_EQ(f != nullptr, privileged ? c.privileged_opens : c.unprivileged_opens)
-          << privileged;
+      EXPECT_EQ(f != nullptr, privileged ? c.privileged_opens : c.unprivileged_opens) << privileged;
       if (f != nullptr) std::fclose(f);
     }
   }
@@ -177,10 +161,10 @@ TEST(ParamFileTest, SetuidHostIgnoresTheCallersParameterFile) {
 
   const std::string base = "qellog_setuid_check";
   const std::string home = dir.file("home");
-  make_config_dirs(home);
-  const std::string hostile = home + "/.config/qel/" + base + "_param.ini";
-  write_file(hostile, "[LOGGING]\nLogname = " + victim +
-                          "\nLogFileFlags = O_CREAT|O_TRUNC\n[GENERAL]\ngeneral = 1\n");
+  const std::string hostile =
+      write_param_file(home, base,
+                       "[LOGGING]\nLogname = " + victim +
+                           "\nLogFileFlags = O_CREAT|O_TRUNC\n[GENERAL]\ngeneral = 1\n");
   for (const std::string& p : {home, home + "/.config", home + "/.config/qel", hostile}) {
     ASSERT_EQ(chown(p.c_str(), uid, gid), 0) << p;
   }

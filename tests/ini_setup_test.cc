@@ -1,17 +1,16 @@
 // Building a log from the parameter file, and the two lookups.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "config/setup_seam.h"
 #include "qellog/ini.h"
@@ -22,20 +21,6 @@ using namespace qellog_test;
 namespace {
 
 const std::string kOp = "00000000 create_log_from_ini: ";
-
-class ScopedUmask {
- public:
-  explicit ScopedUmask(mode_t mask) : old_(umask(mask)) {}
-  ~ScopedUmask() { umask(old_); }
-
- private:
-  mode_t old_;
-};
-
-mode_t mode_of(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
 
 // "HH:MM:SS.mmm " right before `pos` in `text`.
 bool time_field_before(const std::string& text, size_t pos) {
@@ -58,8 +43,7 @@ std::string address(const void* p) {
 
 class IniSetupTest : public ::testing::Test {
  protected:
-  IniSetupTest()
-      : home_env_("HOME", home_.path().c_str()), cwd_(work_.path()), ini_("app") {
+  IniSetupTest() : home_env_("HOME", home_.path().c_str()), cwd_(work_.path()), ini_("app") {
     diag_.reset(new CQel_Log(work_.file("diag.log").c_str(), O_WRONLY | O_CREAT, 0644));
     ini_.set_ini_log(diag_.get());
   }
@@ -67,11 +51,7 @@ class IniSetupTest : public ::testing::Test {
   std::string ini_path() const { return home_.path() + "/.config/qel/app_param.ini"; }
   std::string default_log() const { return home_.path() + "/.qel/qel_logging/app.log"; }
 
-  void write_ini(const std::string& text) {
-    mkdir((home_.path() + "/.config").c_str(), 0755);
-    mkdir((home_.path() + "/.config/qel").c_str(), 0755);
-    write_file(ini_path(), text);
-  }
+  void write_ini(const std::string& text) { write_param_file(home_.path(), "app", text); }
   // The reader's lines since the last call, each with its value field.
   std::vector<std::string> take_diag() {
     std::vector<std::string> out;
@@ -168,8 +148,11 @@ TEST_F(IniSetupTest, LogFileFlagsTable) {
   const struct {
     const char* value;
     unsigned flags;
-  } cases[] = {{"O_CREAT|O_TRUNC", 0x241}, {"creat", 0x41}, {"trunc", 0x201},
-               {"O_RDWR", 0x1},           {"append", 0x1}};
+  } cases[] = {{"O_CREAT|O_TRUNC", 0x241},
+               {"creat", 0x41},
+               {"trunc", 0x201},
+               {"O_RDWR", 0x1},
+               {"append", 0x1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
     write_file(file, "previous\r\n");
@@ -215,14 +198,18 @@ TEST_F(IniSetupTest, PermissionsAreNumbersInAnyBase) {
 }
 
 TEST_F(IniSetupTest, SettingsLoggingMaxfilesizeAndFlushthread) {
-  const std::string head = "[LOGGING]\nLogname = " + work_.file("s.log") + "\nLogFileFlags = creat\n";
+  const std::string head =
+      "[LOGGING]\nLogname = " + work_.file("s.log") + "\nLogFileFlags = creat\n";
   const struct {
     const char* value;
     unsigned long size;
     const char* shown;
-  } sizes[] = {{"2Mb", 2097152, "2097152"},        {"10kb", 10240, "10240"},
-               {"2MB", 2, "2"},                    {"1048576", 1048576, "1048576"},
-               {"1kb 1Mb", 1048576, "1048576"},    {"4096Mb", 4294967296UL, "0"},
+  } sizes[] = {{"2Mb", 2097152, "2097152"},
+               {"10kb", 10240, "10240"},
+               {"2MB", 2, "2"},
+               {"1048576", 1048576, "1048576"},
+               {"1kb 1Mb", 1048576, "1048576"},
+               {"4096Mb", 4294967296UL, "0"},
                {"0x100000000000Mb", 0, "0"}};
   for (const auto& c : sizes) {
     SCOPED_TRACE(c.value);
@@ -236,8 +223,8 @@ TEST_F(IniSetupTest, SettingsLoggingMaxfilesizeAndFlushthread) {
     const char* value;
     bool runs;
     const char* shown;
-  } threads[] = {{"yes", true, "1"}, {"1", true, "1"},    {"no", false, "0"}, {"none", false, "0"},
-                 {"0", false, "0"},  {"2", false, "2"},   {"Yes", false, "0"}};
+  } threads[] = {{"yes", true, "1"}, {"1", true, "1"},  {"no", false, "0"}, {"none", false, "0"},
+                 {"0", false, "0"},  {"2", false, "2"}, {"Yes", false, "0"}};
   for (const auto& c : threads) {
     SCOPED_TRACE(c.value);
     CQel_Log* log = build(head + "Flushthread = " + c.value + "\n");
@@ -265,8 +252,10 @@ TEST_F(IniSetupTest, RetentionReopenRotatetimeAndTailsafeKeys) {
   const std::string file = work_.file("k.log");
   const std::string head = "[LOGGING]\nLogname = " + file + "\nLogFileFlags = creat\n";
   const std::vector<std::string> common = {
-      kOp + "Load ini file " + ini_path(),   kOp + "Logname " + file,
-      kOp + "from ini logname is " + file,   kOp + "LogFileFlags creat old fileflags 0x1",
+      kOp + "Load ini file " + ini_path(),
+      kOp + "Logname " + file,
+      kOp + "from ini logname is " + file,
+      kOp + "LogFileFlags creat old fileflags 0x1",
       kOp + "fileflags 0x41",
   };
 
@@ -286,19 +275,27 @@ TEST_F(IniSetupTest, RetentionReopenRotatetimeAndTailsafeKeys) {
   EXPECT_EQ(log->get_rotatetime(), ROTATETIME_NONE);
 
   // All of them, in the order they are applied, before the flush thread.
-  log = build(head + "Flushthread = yes\nIsotime = yes\nTailsafe = no\nRotatetime = daily\nReopeninterval = 60\n"
-                     "Reopen = 1\nLostlines = yes\nMaxfileage = 0x1e\nMaxtotalsize = 3Mb\n"
-                     "Maxfilecount = 7\nMaxfilesize = 1kb\n");
+  log = build(
+      head +
+      "Flushthread = yes\nIsotime = yes\nTailsafe = no\nRotatetime = daily\nReopeninterval = 60\n"
+      "Reopen = 1\nLostlines = yes\nMaxfileage = 0x1e\nMaxtotalsize = 3Mb\n"
+      "Maxfilecount = 7\nMaxfilesize = 1kb\n");
   ASSERT_NE(log, nullptr);
   want = common;
   want.insert(want.end(), {
-      kOp + "qellog is " + address(log),    kOp + "Maxfilesize 1kb  1024 ",
-      kOp + "Maxfilecount 7  7 ",           kOp + "Maxtotalsize 3Mb  3145728 ",
-      kOp + "Maxfileage 0x1e  30 ",         kOp + "Lostlines yes ul 1",
-      kOp + "Reopen 1 ul 1",                kOp + "Reopeninterval 60  60 ",
-      kOp + "Rotatetime daily  2 ",         kOp + "Tailsafe no ul 0",
-      kOp + "Isotime yes ul 1",             kOp + "Flushthread yes ul 1",
-  });
+                              kOp + "qellog is " + address(log),
+                              kOp + "Maxfilesize 1kb  1024 ",
+                              kOp + "Maxfilecount 7  7 ",
+                              kOp + "Maxtotalsize 3Mb  3145728 ",
+                              kOp + "Maxfileage 0x1e  30 ",
+                              kOp + "Lostlines yes ul 1",
+                              kOp + "Reopen 1 ul 1",
+                              kOp + "Reopeninterval 60  60 ",
+                              kOp + "Rotatetime daily  2 ",
+                              kOp + "Tailsafe no ul 0",
+                              kOp + "Isotime yes ul 1",
+                              kOp + "Flushthread yes ul 1",
+                          });
   EXPECT_EQ(take_diag(), want);
   EXPECT_EQ(log->get_maxfilecount(), 7u);
   EXPECT_EQ(log->get_maxtotalsize(), 3145728u);
@@ -331,8 +328,10 @@ TEST_F(IniSetupTest, RetentionReopenRotatetimeAndTailsafeKeys) {
                 "\nFlushthread = 1\n");
     ASSERT_NE(log, nullptr);
     const std::vector<std::string> d = take_diag();
-    EXPECT_TRUE(contains(d, kOp + "Maxtotalsize " + c.total + "  " + std::to_string(c.bytes) + " "));
-    EXPECT_TRUE(contains(d, kOp + "Rotatetime " + c.period + "  " + std::to_string(c.rotatetime) + " "));
+    EXPECT_TRUE(
+        contains(d, kOp + "Maxtotalsize " + c.total + "  " + std::to_string(c.bytes) + " "));
+    EXPECT_TRUE(
+        contains(d, kOp + "Rotatetime " + c.period + "  " + std::to_string(c.rotatetime) + " "));
     EXPECT_TRUE(contains(d, kOp + "Lostlines " + c.lost + " ul " + c.lost_shown));
     EXPECT_TRUE(contains(d, kOp + "Tailsafe " + c.lost + " ul " + c.lost_shown));
     EXPECT_EQ(log->get_maxtotalsize(), c.bytes);
@@ -344,7 +343,8 @@ TEST_F(IniSetupTest, RetentionReopenRotatetimeAndTailsafeKeys) {
 }
 
 TEST_F(IniSetupTest, ReopenAndRotatetimeWithoutFlushThreadAreReported) {
-  const std::string head = "[LOGGING]\nLogname = " + work_.file("t.log") + "\nLogFileFlags = creat\n";
+  const std::string head =
+      "[LOGGING]\nLogname = " + work_.file("t.log") + "\nLogFileFlags = creat\n";
   const std::string need = kOp + "Reopen and Rotatetime need Flushthread=yes, ignored";
   const struct {
     const char* keys;
@@ -416,7 +416,8 @@ TEST_F(IniSetupTest, LogpathDirectoryCases) {
 
   // A Logname without a usable directory: relative names go into the
   // default log directory, absolute ones are used as they are.
-  log = build("[LOGGING]\nLogpath = " + work_.file("no/such") + "\nLogname = rel.log\n"
+  log = build("[LOGGING]\nLogpath = " + work_.file("no/such") +
+              "\nLogname = rel.log\n"
               "LogFileFlags = creat\n");
   ASSERT_NE(log, nullptr);
   EXPECT_EQ(std::string(log->filename), qel + "/qel_logging/rel.log");
@@ -427,7 +428,8 @@ TEST_F(IniSetupTest, LogpathDirectoryCases) {
   {
     ScopedEnv empty("HOME", "");
     CQel_ini relative("app");
-    write_file(work_.file("app_param.ini"), "[LOGGING]\nLogname = here.log\nLogFileFlags = creat\n");
+    write_file(work_.file("app_param.ini"),
+               "[LOGGING]\nLogname = here.log\nLogFileFlags = creat\n");
     log_.reset(relative.create_log_from_ini());
     ASSERT_NE(log_, nullptr);
     EXPECT_STREQ(log_->filename, "./here.log");
@@ -461,7 +463,8 @@ TEST_F(IniSetupTest, OverlongPathsAreRefusedAndFallBack) {
   ASSERT_NE(log, nullptr);
   EXPECT_EQ(std::string(log->filename), default_log());
   d = take_diag();
-  EXPECT_TRUE(contains(d, "00000000 ERROR create_log_from_ini: Logpath too long (1024 characters), ignored"));
+  EXPECT_TRUE(contains(
+      d, "00000000 ERROR create_log_from_ini: Logpath too long (1024 characters), ignored"));
   for (const std::string& l : d) EXPECT_EQ(l.find("mkdir"), std::string::npos) << l;
 
   // Directory + Logname too long: the Logname is dropped, the base name used.
@@ -471,22 +474,23 @@ TEST_F(IniSetupTest, OverlongPathsAreRefusedAndFallBack) {
   EXPECT_EQ(std::string(log->filename), deep + "/app.log");
   EXPECT_NE(log->get_filehandle(), -1);
   const std::string n = std::to_string(deep.size() + 1 + name.size());
-  EXPECT_TRUE(contains(take_diag(), "00000000 ERROR create_log_from_ini: Logpath + Logname too long (" +
-                                        n + " characters), Logname ignored"));
+  EXPECT_TRUE(
+      contains(take_diag(), "00000000 ERROR create_log_from_ini: Logpath + Logname too long (" + n +
+                                " characters), Logname ignored"));
 
   // ... and when the base name does not fit either, the default name.
   const std::string base(30, 'b');
   CQel_ini long_base(base.c_str());
   long_base.set_ini_log(diag_.get());
-  write_file(home_.path() + "/.config/qel/" + base + "_param.ini",
-             "[LOGGING]\nLogpath = " + deep + "\nLogFileFlags = creat\n");
+  write_param_file(home_.path(), base, "[LOGGING]\nLogpath = " + deep + "\nLogFileFlags = creat\n");
   take_diag();
   log_.reset(long_base.create_log_from_ini());
   ASSERT_NE(log_, nullptr);
   EXPECT_EQ(std::string(log_->filename), qel + "/qel_logging/" + base + ".log");
-  EXPECT_TRUE(contains(take_diag(), "00000000 ERROR create_log_from_ini: Logpath + log name too long (" +
-                                        std::to_string(deep.size() + 1 + base.size() + 4) +
-                                        " characters), Logpath ignored"));
+  EXPECT_TRUE(
+      contains(take_diag(), "00000000 ERROR create_log_from_ini: Logpath + log name too long (" +
+                                std::to_string(deep.size() + 1 + base.size() + 4) +
+                                " characters), Logpath ignored"));
 }
 
 // What a seam that only watches sees: one step per file-system action,
@@ -550,9 +554,12 @@ TEST_F(IniSetupTest, SeamTakesEveryFileSystemStepAndTheTrace) {
     SCOPED_TRACE(c.text);
     std::vector<std::string> steps;
     g_steps = &steps;
-    qellog::g_setup_seam = {watch_mkdir, watch_probe, watch_log, watch_trace};
-    CQel_Log* log = build(c.text);
-    qellog::g_setup_seam = qellog::kRealSetup;
+    CQel_Log* log;
+    {
+      ScopedSeam<qellog::SetupSeam> watched(qellog::g_setup_seam,
+                                            {watch_mkdir, watch_probe, watch_log, watch_trace});
+      log = build(c.text);
+    }
     ASSERT_NE(log, nullptr);
     std::vector<std::string> actions, traced;
     for (const std::string& step : steps) {
@@ -592,10 +599,8 @@ TEST_F(IniSetupTest, MissingAndEmptyParameterFile) {
     EXPECT_EQ(std::string(log->filename), default_log());
     EXPECT_EQ(log->get_filehandle(), -1);
     const std::vector<std::string> want = {
-        kOp + "Load ini file " + ini_path(),
-        kOp + "get_default_logname is " + default_log(),
-        kOp + "open default failed ",
-        kOp + "default logname is " + default_log(),
+        kOp + "Load ini file " + ini_path(), kOp + "get_default_logname is " + default_log(),
+        kOp + "open default failed ",        kOp + "default logname is " + default_log(),
         kOp + "qellog is " + address(log),
     };
     EXPECT_EQ(take_diag(), want);
@@ -632,16 +637,20 @@ TEST_F(IniSetupTest, ParamLookup) {
   EXPECT_EQ(v, 8u);
   const std::string op = "00000000 get_param_from_ini: ";
   const std::vector<std::string> want = {
-      op + "[GENERAL] 0x20 value 0x20 ",      op + "[general] abc value 0x0 ",
-      op + "[GENERAL] 0x1ffffffff value 0xffffffff ", op + "[GENERAL] absent not found ",
-      op + "[GENERAL] (null) not found ",     op + "[(null)] level not found ",
+      op + "[GENERAL] 0x20 value 0x20 ",
+      op + "[general] abc value 0x0 ",
+      op + "[GENERAL] 0x1ffffffff value 0xffffffff ",
+      op + "[GENERAL] absent not found ",
+      op + "[GENERAL] (null) not found ",
+      op + "[(null)] level not found ",
       op + "[GENERAL] 010 value 0x8 ",
   };
   EXPECT_EQ(take_diag(), want);
 
   unlink(ini_path().c_str());
   EXPECT_EQ(ini_.get_param_from_ini("GENERAL", "level", v), INI_ERR_LOAD_FILE);
-  EXPECT_EQ(take_diag(), std::vector<std::string>{op + "loading file " + ini_path() + " failed -3"});
+  EXPECT_EQ(take_diag(),
+            std::vector<std::string>{op + "loading file " + ini_path() + " failed -3"});
   EXPECT_EQ(v, 8u);
 }
 
@@ -672,8 +681,9 @@ TEST_F(IniSetupTest, UnformableParameterFileName) {
   EXPECT_EQ(ini_.get_general_bits_from_ini(v), INI_ERR_BUFFER_TOO_SHORT);
   EXPECT_EQ(v, 3u);
   // Only create_log_from_ini reports it, as an error.
-  EXPECT_EQ(take_diag(), std::vector<std::string>{
-                             "00000000 ERROR create_log_from_ini: get_ini_filename failed 0xa00a3006"});
+  EXPECT_EQ(take_diag(),
+            std::vector<std::string>{
+                "00000000 ERROR create_log_from_ini: get_ini_filename failed 0xa00a3006"});
 }
 
 }  // namespace

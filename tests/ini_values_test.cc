@@ -1,14 +1,14 @@
 // How the configuration reader reads value texts, and its key table.
+#include "config/ini_values.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "config/ini_keys.h"
-#include "config/ini_values.h"
 #include "config/param_doc.h"
 
 namespace {
@@ -21,10 +21,14 @@ TEST(IniValuesTest, NumbersTellTheirBaseAndWhereReadingStopped) {
     bool has_digits;
     const char* rest;
   } cases[] = {
-      {"0644", 0644, 8, true, ""},    {"644", 644, 10, true, ""},
-      {"0x1a4", 0644, 16, true, ""},  {"1k", 1, 10, true, "k"},
-      {"ten", 0, 10, false, "ten"},   {"", 0, 10, false, ""},
-      {"-1", ULONG_MAX, 10, true, ""}, {"0x", 0, 8, true, "x"},
+      {"0644", 0644, 8, true, ""},
+      {"644", 644, 10, true, ""},
+      {"0x1a4", 0644, 16, true, ""},
+      {"1k", 1, 10, true, "k"},
+      {"ten", 0, 10, false, "ten"},
+      {"", 0, 10, false, ""},
+      {"-1", ULONG_MAX, 10, true, ""},
+      {"0x", 0, 8, true, "x"},
       {"100 ; a remark", 100, 10, true, " ; a remark"},
   };
   for (const auto& c : cases) {
@@ -75,9 +79,8 @@ TEST(IniValuesTest, SwitchesPeriodsAndOpenFlags) {
     const char* word;  // null: read as a number
     long word_at;
   } switches[] = {
-      {"yes", true, 1, "yes", 0}, {"no", false, 0, "no", 0},
-      {"Yes", false, 0, nullptr, 0}, {"1", true, 1, nullptr, 0},
-      {"2", false, 2, nullptr, 0}, {"none", false, 0, "no", 0},
+      {"yes", true, 1, "yes", 0},     {"no", false, 0, "no", 0},      {"Yes", false, 0, nullptr, 0},
+      {"1", true, 1, nullptr, 0},     {"2", false, 2, nullptr, 0},    {"none", false, 0, "no", 0},
       {"no, yes", true, 1, "yes", 4}, {"true", false, 0, nullptr, 0},
   };
   for (const auto& c : switches) {
@@ -97,9 +100,12 @@ TEST(IniValuesTest, SwitchesPeriodsAndOpenFlags) {
   EXPECT_EQ(qellog::read_period("Daily"), ROTATETIME_NONE);
   EXPECT_EQ(qellog::read_period("daily ; at midnight"), ROTATETIME_NONE);
   EXPECT_EQ(qellog::period_word(ROTATETIME_NONE), nullptr);
-  const std::pair<const char*, int> flags[] = {
-      {"O_CREAT|O_TRUNC", 0x241}, {"creat", 0x41}, {"trunc", 0x201},
-      {"O_RDWR", 1},              {"append", 1},   {"truncate, then Create", 0x241}};
+  const std::pair<const char*, int> flags[] = {{"O_CREAT|O_TRUNC", 0x241},
+                                               {"creat", 0x41},
+                                               {"trunc", 0x201},
+                                               {"O_RDWR", 1},
+                                               {"append", 1},
+                                               {"truncate, then Create", 0x241}};
   for (const auto& [text, expected] : flags) {
     EXPECT_EQ(qellog::read_open_flags(text), expected) << text;
   }

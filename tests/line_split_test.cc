@@ -19,9 +19,8 @@ using Pieces = std::vector<std::pair<unsigned long, std::string>>;
 
 Pieces split(const std::string& input, const std::vector<size_t>& chunks) {
   Pieces out;
-  LineSplitter s([&out](unsigned long line, const std::string& text) {
-    out.emplace_back(line, text);
-  });
+  LineSplitter s(
+      [&out](unsigned long line, const std::string& text) { out.emplace_back(line, text); });
   size_t pos = 0;
   for (size_t i = 0; pos < input.size(); ++i) {
     const size_t n = std::min(chunks[i % chunks.size()], input.size() - pos);
@@ -32,9 +31,7 @@ Pieces split(const std::string& input, const std::vector<size_t>& chunks) {
   return out;
 }
 
-Pieces split_whole(const std::string& input) {
-  return split(input, {input.size() + 1});
-}
+Pieces split_whole(const std::string& input) { return split(input, {input.size() + 1}); }
 
 // The text of each input line, put back together from its pieces; fails
 // the test when a marker is missing or out of place.
@@ -70,14 +67,12 @@ std::string pattern(size_t n) {
 
 TEST(LineSplitTest, LinesEndsAndEscapes) {
   const Pieces p = split_whole(std::string("one\r\ntwo\n\nx\0y\nlast\r", 19));
-  const Pieces want = {
-      {1, "one"}, {2, "two"}, {3, ""}, {4, "x\\0y"}, {5, "last"}};
+  const Pieces want = {{1, "one"}, {2, "two"}, {3, ""}, {4, "x\\0y"}, {5, "last"}};
   EXPECT_EQ(p, want);
   EXPECT_TRUE(split_whole("").empty()) << "no input, no line";
   EXPECT_EQ(split_whole("only\n"), (Pieces{{1, "only"}}))
       << "a final LF does not start another line";
-  EXPECT_EQ(split_whole("a\r\r\n"), (Pieces{{1, "a\r"}}))
-      << "only the CR right before the LF goes";
+  EXPECT_EQ(split_whole("a\r\r\n"), (Pieces{{1, "a\r"}})) << "only the CR right before the LF goes";
 }
 
 TEST(LineSplitTest, PieceLimits) {
@@ -98,7 +93,7 @@ TEST(LineSplitTest, PieceLimits) {
 }
 
 TEST(LineSplitTest, NeverCutsInsideUtf8) {
-  std::string line = "x";  // shifts the two-byte characters off the grid
+  std::string line = "x";                            // shifts the two-byte characters off the grid
   for (int i = 0; i < 400; ++i) line += "\xc3\xa9";  // é
   line += "\xe2\x82\xac\xf0\x9f\x99\x82";            // € and an emoji
   const Pieces p = split_whole(line + "\n");
@@ -120,9 +115,8 @@ TEST(LineSplitTest, ChunkingDoesNotMatter) {
   input += "\n" + pattern(3 * kPieceMax) + "\n\n";
   input += pattern(700);  // no LF at the end
   const Pieces whole = split_whole(input);
-  const std::vector<std::string> want = {"short",     pattern(5000),
-                                         "mid\\0nul", pattern(3 * kPieceMax),
-                                         "",          pattern(700)};
+  const std::vector<std::string> want = {
+      "short", pattern(5000), "mid\\0nul", pattern(3 * kPieceMax), "", pattern(700)};
   EXPECT_EQ(rejoin(whole), want);
 
   std::mt19937 rng(12345);

@@ -1,6 +1,7 @@
 // The log object: construction, name split, headers, banner, trailer, the
 // write primitive and its accounting, the stopwatch.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,7 @@
 #include <memory>
 #include <string>
 
-#include <gtest/gtest.h>
-
+#include "log/line_format.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -17,17 +17,12 @@ using namespace qellog_test;
 
 namespace {
 
-class LogFileTest : public ::testing::Test {
- protected:
-  TempDir dir;
-  ScopedEnv tz{"TZ", "UTC0"};
-};
+using LogFileTest = LogTest;
 
 TEST_F(LogFileTest, ConstructionWritesStartHeaderAndSetsCounters) {
-  const std::string path = dir.file("a.log");
-  auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
+  log = open_log(path);
   ASSERT_GE(log->get_filehandle(), 0);
-  const std::string header = expected_start_header(path, log->last_time);
+  const std::string header = expected_header(Header::kStart, path, local_tm(log->last_time));
   EXPECT_EQ(read_file(path), header);
   EXPECT_EQ(header.size(), 104 + path.size());
   EXPECT_EQ(log->get_msgcount(), 1u);
@@ -49,10 +44,9 @@ TEST_F(LogFileTest, ConstructionWritesStartHeaderAndSetsCounters) {
 
 TEST_F(LogFileTest, HeaderUsesLocalTimeZone) {
   ScopedEnv east("TZ", "XYZ-5");  // five hours east of UTC, no daylight saving
-  const std::string path = dir.file("tz.log");
-  CQel_Log log(path.c_str(), kCreate, 0644);
+  log = open_log(path);
   struct tm utc;
-  time_t sec = log.last_time.tv_sec;
+  time_t sec = log->last_time.tv_sec;
   gmtime_r(&sec, &utc);
   const std::string text = read_file(path);
   char hour[8];
@@ -67,17 +61,16 @@ TEST_F(LogFileTest, NameSplit) {
   };
   const std::string d = dir.path();
   const Case cases[] = {
-      {d + "/run.trace.log", d + "/run.trace", ".log"},
-      {d + "/noext", d + "/noext", ""},
+      {d + "/run.trace.log", d + "/run.trace", ".log"}, {d + "/noext", d + "/noext", ""},
       {d + "/x.123456789", d + "/x", ".123456789"},    // tail of 10: split
       {d + "/x.1234567890", d + "/x.1234567890", ""},  // tail of 11: kept
       {d + "/log.d/app", d + "/log", ".d/app"},        // '.' in a directory counts
   };
   for (const Case& c : cases) {
-    CQel_Log log(c.name.c_str(), kCreate, 0644);
-    EXPECT_STREQ(log.filename, c.name.c_str());
-    EXPECT_STREQ(log.filename_base, c.base.c_str()) << c.name;
-    EXPECT_STREQ(log.extension, c.ext.c_str()) << c.name;
+    log = open_log(c.name);
+    EXPECT_STREQ(log->filename, c.name.c_str());
+    EXPECT_STREQ(log->filename_base, c.base.c_str()) << c.name;
+    EXPECT_STREQ(log->extension, c.ext.c_str()) << c.name;
   }
   {
     ScopedCwd cwd(dir.path());
@@ -95,7 +88,7 @@ TEST_F(LogFileTest, NameSplit) {
 
 TEST_F(LogFileTest, FailedOpenLeavesAQuietObject) {
   for (const char* name : {"", "/nonexistent_dir_qellog/x.log"}) {
-    auto log = std::make_unique<CQel_Log>(name, kCreate, 0644);
+    log = std::make_unique<CQel_Log>(name, kCreate, 0644);
     EXPECT_EQ(log->get_filehandle(), -1);
     EXPECT_EQ(log->get_logbits(), 0u);
     EXPECT_EQ(log->get_msgcount(), 0u);
@@ -109,7 +102,7 @@ TEST_F(LogFileTest, FailedOpenLeavesAQuietObject) {
   }
   // Opening without O_CREAT does not create the file.
   const std::string missing = dir.file("missing.log");
-  { CQel_Log log(missing.c_str(), O_WRONLY, 0644); }
+  { CQel_Log without_create(missing.c_str(), O_WRONLY, 0644); }
   EXPECT_FALSE(file_exists(missing));
 }
 
@@ -124,48 +117,46 @@ TEST_F(LogFileTest, NamesThatDoNotFitAreRefusedNotCut) {
   fits += std::string(1023 - fits.size(), 'f');
   ASSERT_EQ(fits.size(), 1023u);
   {
-    CQel_Log log(fits.c_str(), kCreate, 0644);
-    EXPECT_GE(log.get_filehandle(), 0);
-    EXPECT_STREQ(log.filename, fits.c_str());
+    CQel_Log longest(fits.c_str(), kCreate, 0644);
+    EXPECT_GE(longest.get_filehandle(), 0);
+    EXPECT_STREQ(longest.filename, fits.c_str());
   }
   EXPECT_TRUE(file_exists(fits));
   for (size_t len : {1024u, 1500u}) {
     std::string name = deep + "/";
     name += std::string(len - name.size(), 'g');
-    CQel_Log log(name.c_str(), kCreate, 0644);
-    EXPECT_EQ(log.get_filehandle(), -1) << len;
-    EXPECT_EQ(log.get_logbits(), 0u);
-    EXPECT_EQ(std::strlen(log.filename), 1023u);
-    EXPECT_EQ(std::strlen(log.filename_base), 1023u);
+    CQel_Log too_long(name.c_str(), kCreate, 0644);
+    EXPECT_EQ(too_long.get_filehandle(), -1) << len;
+    EXPECT_EQ(too_long.get_logbits(), 0u);
+    EXPECT_EQ(std::strlen(too_long.filename), 1023u);
+    EXPECT_EQ(std::strlen(too_long.filename_base), 1023u);
     EXPECT_FALSE(file_exists(name.substr(0, 1023)));
   }
 }
 
 TEST_F(LogFileTest, VersionBanner) {
-  const std::string path = dir.file("b.log");
-  {
-    CQel_Log log(path.c_str(), kCreate, 0644);
-    log.set_lib_desc("acquisition service");
-    log.set_lib_vers("myhost", "2.3.1", "2024-01-10");
-    EXPECT_EQ(log.get_msgcount(), 2u);
-    log.set_lib_desc("changed later");  // the banner already written stays
-    log.set_lib_vers("a-name-of-25-characters!!", nullptr, nullptr);
-  }
-  const std::vector<std::string> lines = body_lines(path);
-  ASSERT_GE(lines.size(), 6u);
-  EXPECT_EQ(lines[0], "myhost Version: 2.3.1 created 2024-01-10");
-  EXPECT_EQ(lines[1], "Description: acquisition service");
-  EXPECT_EQ(lines[2], "");
-  EXPECT_EQ(lines[3], "a-name-of-25-charac Version:  created ");
-  EXPECT_EQ(lines[4], "Description: changed later");
-  EXPECT_EQ(lines[5], "");
+  log = open_log(path);
+  log->set_lib_desc("acquisition service");
+  log->set_lib_vers("myhost", "2.3.1", "2024-01-10");
+  EXPECT_EQ(log->get_msgcount(), 2u);
+  log->set_lib_desc("changed later");  // the banner already written stays
+  log->set_lib_vers("a-name-of-25-characters!!", nullptr, nullptr);
+  log.reset();
+  const std::vector<std::string> l = lines();
+  ASSERT_GE(l.size(), 6u);
+  EXPECT_EQ(l[0], "myhost Version: 2.3.1 created 2024-01-10");
+  EXPECT_EQ(l[1], "Description: acquisition service");
+  EXPECT_EQ(l[2], "");
+  EXPECT_EQ(l[3], "a-name-of-25-charac Version:  created ");
+  EXPECT_EQ(l[4], "Description: changed later");
+  EXPECT_EQ(l[5], "");
 
   const std::string plain = dir.file("c.log");
   {
-    CQel_Log log(plain.c_str(), kCreate, 0644);
-    log.set_lib_desc(nullptr);
-    log.set_lib_vers("h", "1", "d");
-    EXPECT_EQ(log.get_curfilesize(), 104 + plain.size() + 26);
+    CQel_Log bare(plain.c_str(), kCreate, 0644);
+    bare.set_lib_desc(nullptr);
+    bare.set_lib_vers("h", "1", "d");
+    EXPECT_EQ(bare.get_curfilesize(), 104 + plain.size() + 26);
   }
   const std::vector<std::string> p = body_lines(plain);
   ASSERT_GE(p.size(), 2u);
@@ -174,19 +165,18 @@ TEST_F(LogFileTest, VersionBanner) {
 }
 
 TEST_F(LogFileTest, VersionTextsAreCutToTheirFields) {
-  CQel_Log log(dir.file("cut.log").c_str(), kCreate, 0644);
+  log = open_log(path);
   const std::string longer(300, 'x');
-  log.set_lib_desc(longer.c_str());
-  log.set_lib_vers(longer.c_str(), longer.c_str(), longer.c_str());
-  EXPECT_EQ(std::strlen(log.lib_name), 19u);
-  EXPECT_EQ(std::strlen(log.lib_vers), 39u);
-  EXPECT_EQ(std::strlen(log.lib_created), 19u);
-  EXPECT_EQ(std::strlen(log.lib_desc), 99u);
+  log->set_lib_desc(longer.c_str());
+  log->set_lib_vers(longer.c_str(), longer.c_str(), longer.c_str());
+  EXPECT_EQ(std::strlen(log->lib_name), 19u);
+  EXPECT_EQ(std::strlen(log->lib_vers), 39u);
+  EXPECT_EQ(std::strlen(log->lib_created), 19u);
+  EXPECT_EQ(std::strlen(log->lib_desc), 99u);
 }
 
 TEST_F(LogFileTest, TrailerIsByteExact) {
-  const std::string path = dir.file("t.log");
-  auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
+  log = open_log(path);
   const size_t before = read_file(path).size();
   timeval around;
   gettimeofday(&around, nullptr);
@@ -196,21 +186,17 @@ TEST_F(LogFileTest, TrailerIsByteExact) {
   ASSERT_EQ(trailer.size(), 119u) << trailer;
   const struct tm c = local_tm(around);
   char head[64];
-  std::snprintf(head, sizeof head, "\r\nLogging ended at %02d.%02d.%04d ", c.tm_mday,
-                c.tm_mon + 1, c.tm_year + 1900);
+  std::snprintf(head, sizeof head, "\r\nLogging ended at %02d.%02d.%04d ", c.tm_mday, c.tm_mon + 1,
+                c.tm_year + 1900);
   EXPECT_EQ(trailer.substr(0, std::strlen(head)), head);
-  // HH:MM.SS with a full stop before the seconds, then a blank.
-  const std::string clock = trailer.substr(std::strlen(head), 9);
-  EXPECT_EQ(clock[2], ':');
-  EXPECT_EQ(clock[5], '.');
-  EXPECT_EQ(clock[8], ' ');
-  EXPECT_EQ(trailer.substr(std::strlen(head) + 9),
-            "\r\n" + std::string(72, '-') + "\r\n\r\n\r\n");
+  // HH:MM.SS with a full stop before the seconds, then a blank, CR LF, the
+  // rule and three line ends.
+  EXPECT_TRUE(ends_with_trailer(trailer)) << trailer;
 }
 
 TEST_F(LogFileTest, WriteFailureIsReportedAndNotCounted) {
   ::testing::internal::CaptureStderr();
-  auto log = std::make_unique<CQel_Log>("/dev/full", O_WRONLY, 0);
+  log = std::make_unique<CQel_Log>("/dev/full", O_WRONLY, 0);
   EXPECT_GE(log->get_filehandle(), 0);
   EXPECT_EQ(log->get_msgcount(), 0u);
   EXPECT_EQ(log->get_curfilesize(), 0u);
@@ -222,19 +208,16 @@ TEST_F(LogFileTest, WriteFailureIsReportedAndNotCounted) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   const std::string one = "Error in write to logfile /dev/full: 28\n";
   // Header, the line, the raw write and the trailer: one line each.
-  std::string expected;
-  for (int i = 0; i < 4; ++i) expected += one;
-  EXPECT_EQ(err, expected);
+  EXPECT_EQ(err, one + one + one + one);
 }
 
 TEST_F(LogFileTest, WritePrimitiveCountsBytesAndWrites) {
-  const std::string path = dir.file("w.log");
-  CQel_Log log(path.c_str(), kCreate, 0644);
-  const unsigned long start = log.get_curfilesize();
-  log.write_to_file("abc", 3);
-  log.write_to_file("defgh", 5);
-  EXPECT_EQ(log.get_msgcount(), 3u);
-  EXPECT_EQ(log.get_curfilesize(), start + 8);
+  log = open_log(path);
+  const unsigned long start = log->get_curfilesize();
+  log->write_to_file("abc", 3);
+  log->write_to_file("defgh", 5);
+  EXPECT_EQ(log->get_msgcount(), 3u);
+  EXPECT_EQ(log->get_curfilesize(), start + 8);
   EXPECT_EQ(read_file(path).substr(start), "abcdefgh");
   // Bytes already in the file when it was opened are not counted.
   CQel_Log again(path.c_str(), O_WRONLY, 0644);
@@ -242,34 +225,37 @@ TEST_F(LogFileTest, WritePrimitiveCountsBytesAndWrites) {
 }
 
 TEST_F(LogFileTest, ExistingContentIsKeptAndAppendedTo) {
-  const std::string path = dir.file("keep.log");
   write_file(path, "old content\r\n");
-  { CQel_Log log(path.c_str(), O_WRONLY, 0644); }
+  { CQel_Log appended(path.c_str(), O_WRONLY, 0644); }
   const std::string text = read_file(path);
   EXPECT_EQ(text.substr(0, 13), "old content\r\n");
   EXPECT_NE(text.find("Logging ended at"), std::string::npos);
 }
 
 TEST_F(LogFileTest, Stopwatch) {
-  CQel_Log log(dir.file("s.log").c_str(), kCreate, 0644);
+  CQel_Log watch(dir.file("s.log").c_str(), kCreate, 0644);
   // Without a start it measures from the epoch.
   timeval now;
   gettimeofday(&now, nullptr);
-  const double since_epoch = log.stop_time_mess();
-  EXPECT_NEAR(since_epoch, now.tv_sec * 1000.0 + now.tv_usec / 1000.0, 1000.0);
-  // A start whose microseconds exceed the stop's: the borrow gives the same
-  // value as the plain difference.
-  log.mess_start.tv_sec = now.tv_sec - 2;
-  log.mess_start.tv_usec = 999999;
-  const double ms = log.stop_time_mess();
-  const double expected =
-      ((log.mess_stop.tv_sec - log.mess_start.tv_sec) * 1000000.0 +
-       (log.mess_stop.tv_usec - log.mess_start.tv_usec)) / 1000.0;
-  EXPECT_DOUBLE_EQ(ms, expected);
-  EXPECT_GT(ms, 1000.0);
-  log.start_time_mess();
+  const double since_epoch = watch.stop_time_mess();
+  EXPECT_NEAR(since_epoch, qellog::stopwatch_ms({0, 0}, now), 1000.0);
+  // The arithmetic, a borrow from the seconds included.
+  const struct {
+    timeval start, stop;
+    double ms;
+  } readings[] = {{{1, 999999}, {3, 0}, 1000.001},
+                  {{5, 0}, {5, 250}, 0.25},
+                  {{7, 500000}, {7, 499000}, -1.0},
+                  {{0, 0}, {1700000000, 123456}, 1700000000123.456}};
+  for (const auto& r : readings) {
+    EXPECT_DOUBLE_EQ(qellog::stopwatch_ms(r.start, r.stop), r.ms) << r.ms;
+  }
+  watch.mess_start.tv_sec = now.tv_sec - 2;
+  watch.mess_start.tv_usec = 999999;
+  EXPECT_GT(watch.stop_time_mess(), 1000.0);
+  watch.start_time_mess();
   usleep(20000);
-  const double slept = log.stop_time_mess();
+  const double slept = watch.stop_time_mess();
   EXPECT_GE(slept, 20.0);
   EXPECT_LT(slept, 2000.0);
 }

@@ -1,11 +1,11 @@
 // Which live names the library rotates, and where it follows a link.
-#include <sys/stat.h>
+#include "config/log_files.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include "config/log_files.h"
 #include "test_util.h"
 
 using namespace qellog_test;
@@ -20,9 +20,11 @@ TEST(LogFilesTest, OnlyARegularFileAtTheLiveNameIsRotatable) {
   ASSERT_EQ(mkdir(dir.file("dir.log").c_str(), 0755), 0);
   const int dir_fd = open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(dir_fd, 0);
-  const std::pair<const char*, bool> cases[] = {
-      {"app.log", true}, {"link.log", false}, {"fifo.log", false},
-      {"dir.log", false}, {"missing.log", false}};
+  const std::pair<const char*, bool> cases[] = {{"app.log", true},
+                                                {"link.log", false},
+                                                {"fifo.log", false},
+                                                {"dir.log", false},
+                                                {"missing.log", false}};
   for (const auto& [leaf, rotatable] : cases) {
     EXPECT_EQ(qellog::live_name_rotatable(dir_fd, leaf), rotatable) << leaf;
   }
@@ -37,14 +39,15 @@ TEST(LogFilesTest, LinksAreFollowedOnlyWhereNobodyElseCanPlantThem) {
     mode_t mode;
     bool others_may_plant;
   } cases[] = {
-      {me, 0755, false},     {0, 0755, false},  {other, 0755, true},
-      {me, 0775, true},      {me, 0757, true},  {0, 01777, true},
+      {me, 0755, false}, {0, 0755, false}, {other, 0755, true},
+      {me, 0775, true},  {me, 0757, true}, {0, 01777, true},
   };
   for (const auto& c : cases) {
     struct stat st {};
     st.st_uid = c.owner;
     st.st_mode = S_IFDIR | c.mode;
-    EXPECT_EQ(qellog::others_may_plant(st), c.others_may_plant) << c.owner << " " << std::oct << c.mode;
+    EXPECT_EQ(qellog::others_may_plant(st), c.others_may_plant)
+        << c.owner << " " << std::oct << c.mode;
   }
 }
 

@@ -3,25 +3,24 @@
 // record of the loss reaches the file exactly once: with the next line, from
 // the destructor before the trailer, or from the flush thread alone.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <algorithm>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -30,9 +29,8 @@ using namespace qellog_test;
 
 namespace {
 
-const std::regex kRecord(
-    R"(ERROR write_to_file: (\d+) lines lost since (\d\d)\.(\d\d)\.(\d{4}) )"
-    R"((\d\d):(\d\d):(\d\d)\.(\d{3}), last error 28)");
+const std::regex kRecord(R"(ERROR write_to_file: (\d+) lines lost since (\d\d)\.(\d\d)\.(\d{4}) )"
+                         R"((\d\d):(\d\d):(\d\d)\.(\d{3}), last error 28)");
 
 // Lines of 128 bytes with their CR LF, after a first line that brings the
 // file to a multiple of 128, never cross a page of the disk: the line that
@@ -77,12 +75,6 @@ size_t count_records(const std::string& path) {
   return n;
 }
 
-size_t count_of(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != text.npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 // True when every other thread of the process sleeps: a flush thread that
 // has just been started is then waiting for a request.
 bool other_threads_sleep() {
@@ -101,10 +93,8 @@ bool ends_in_fragment(const std::string& path) {
   return text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") != 0;
 }
 
-class LostLines : public ::testing::Test {
+class LostLines : public LogTest {
  protected:
-  TempDir dir;
-  ScopedEnv tz{"TZ", "UTC0"};
   std::string mnt = dir.file("mnt");
   bool mounted = false;
   // What the host wrote to the current log, line by line, and the clock
@@ -119,6 +109,7 @@ class LostLines : public ::testing::Test {
       GTEST_SKIP() << "no tmpfs for a full disk: mount failed, errno " << errno;
     }
     mounted = true;
+    path = mnt + "/app.log";
   }
   void TearDown() override {
     if (mounted) umount2(mnt.c_str(), MNT_DETACH);
@@ -132,23 +123,22 @@ class LostLines : public ::testing::Test {
     close(fd);
   }
   void remove_file(const std::string& name) { ASSERT_EQ(unlink((mnt + "/" + name).c_str()), 0); }
-  // A fresh log on the disk with the record on.
-  std::unique_ptr<CQel_Log> open_log(const std::string& path) {
+  // A fresh log `file` on the disk with the record on.
+  void open_full(const std::string& file) {
     written.clear();
     failed.clear();
-    auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
+    log = open_log(file);
     log->set_lostlines(true);
     const size_t pad = 128 - log->get_curfilesize() % 128;
-    put(*log, std::string(pad < 3 ? pad + 126 : pad - 2, 'A'));
-    return log;
+    put(std::string(pad < 3 ? pad + 126 : pad - 2, 'A'));
   }
-  void put(CQel_Log& log, const std::string& text) {
-    const unsigned long lost = log.get_lostcount();
+  void put(const std::string& text) {
+    const unsigned long lost = log->get_lostcount();
     timeval t0, t1;
     gettimeofday(&t0, nullptr);
-    log.writelog(2, "%s", text.c_str());
+    log->writelog(2, "%s", text.c_str());
     gettimeofday(&t1, nullptr);
-    if (log.get_lostcount() == lost) {
+    if (log->get_lostcount() == lost) {
       written.push_back(text);
       return;
     }
@@ -159,22 +149,22 @@ class LostLines : public ::testing::Test {
     failed.push_back(text);
   }
   // Numbered lines until one fails, then `more` lines.
-  void fill(CQel_Log& log, size_t width, int more) {
+  void fill(size_t width, int more) {
     const size_t lost = failed.size();
-    for (int i = 0; i < 5000 && failed.size() == lost; ++i) put(log, numbered(next++, width));
+    for (int i = 0; i < 5000 && failed.size() == lost; ++i) put(numbered(next++, width));
     // Apart in time, so that the record's stamp tells the first loss from
     // the later ones.
     if (more > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    for (int k = 0; k < more; ++k) put(log, numbered(next++, width));
+    for (int k = 0; k < more; ++k) put(numbered(next++, width));
   }
   // The file after its header: the first `whole` lines the host wrote, then
   // with `fragment` the start of a failed line, then the one record, whose
   // count and stamp are checked. Returns the lines after the record.
-  std::vector<std::string> check_record(const std::string& path, size_t whole, bool fragment,
+  std::vector<std::string> check_record(const std::string& file, size_t whole, bool fragment,
                                         unsigned long count) {
-    const std::vector<std::string> lines = body_lines(path);
-    if (lines.size() < whole || !std::equal(written.begin(), written.begin() + whole,
-                                            lines.begin())) {
+    const std::vector<std::string> lines = body_lines(file);
+    const auto whole_end = written.begin() + static_cast<std::ptrdiff_t>(whole);
+    if (lines.size() < whole || !std::equal(written.begin(), whole_end, lines.begin())) {
       ADD_FAILURE() << "the lines written are not all there, whole and once";
       return {};
     }
@@ -198,29 +188,29 @@ class LostLines : public ::testing::Test {
     EXPECT_EQ(r.count, count);
     EXPECT_GE(r.stamp_ms, ms_of(before));
     EXPECT_LE(r.stamp_ms, ms_of(after));
-    return std::vector<std::string>(lines.begin() + at + 1, lines.end());
+    return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                                    lines.end());
   }
 };
 
 TEST_F(LostLines, FullDiskCountsReportsAndRecordsEachLossOnce) {
-  const std::string path = mnt + "/app.log";
   make_file("filler", 16 * 1024);
-  auto log = open_log(path);
+  open_full(path);
   testing::internal::CaptureStderr();
-  fill(*log, kAligned, 3);
+  fill(kAligned, 3);
   ASSERT_GT(written.size(), 10u) << "the disk was full before the log began";
   EXPECT_EQ(failed.size(), 4u);
   EXPECT_EQ(log->get_lostcount(), 4u);
   EXPECT_EQ(count_records(path), 0u);
   const size_t whole = written.size();
   remove_file("filler");
-  put(*log, numbered(next++, kAligned));
+  put(numbered(next++, kAligned));
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(count_of(err, "Error in write to logfile " + path + ": 28\n"), 4u) << err;
   EXPECT_EQ(count_of(err, "Error in write"), log->get_lostcount());
   EXPECT_EQ(check_record(path, whole, false, 4), std::vector<std::string>{written.back()});
   // The record is not repeated: the next line comes alone, then the trailer.
-  put(*log, numbered(next++, kAligned));
+  put(numbered(next++, kAligned));
   log.reset();
   EXPECT_EQ(count_records(path), 1u);
   std::vector<std::string> tail = check_record(path, whole, false, 4);
@@ -234,9 +224,9 @@ TEST_F(LostLines, FullDiskCountsReportsAndRecordsEachLossOnce) {
   // A record still pending at the end comes right before the trailer.
   const std::string quiet = mnt + "/quiet.log";
   make_file("filler", 16 * 1024);
-  log = open_log(quiet);
+  open_full(quiet);
   testing::internal::CaptureStderr();
-  fill(*log, kAligned, 1);
+  fill(kAligned, 1);
   EXPECT_EQ(log->get_lostcount(), 2u);
   remove_file("filler");
   log.reset();
@@ -253,13 +243,12 @@ TEST_F(LostLines, FullDiskCountsReportsAndRecordsEachLossOnce) {
 TEST_F(LostLines, FlushThreadWritesThePendingRecordOfAQuietHost) {
   // The thread runs from the start, as a host has it, and is waiting when
   // the losses come; the host writes nothing once the disk has room again.
-  const std::string path = mnt + "/app.log";
   make_file("filler", 16 * 1024);
-  auto log = open_log(path);
+  open_full(path);
   ASSERT_EQ(log->start_flush_thread(), 0);
   ASSERT_TRUE(wait_until(other_threads_sleep));
   testing::internal::CaptureStderr();
-  fill(*log, kAligned, 2);
+  fill(kAligned, 2);
   EXPECT_EQ(log->get_lostcount(), 3u);
   remove_file("filler");
   EXPECT_TRUE(wait_until([&] { return count_records(path) == 1; }, 3000))
@@ -277,25 +266,24 @@ TEST_F(LostLines, RecordAfterAFragmentStartsALineOfItsOwn) {
   // is freed and filled, with the record on, by lines that cross pages, so
   // the one that meets the end leaves its start in the file, and the lines
   // after it fail whole.
-  const std::string path = mnt + "/app.log";
   make_file("filler", 16 * 1024);
   make_file("page", 4096);
-  auto log = open_log(path);
+  open_full(path);
   log->set_lostlines(false);
   testing::internal::CaptureStderr();
-  fill(*log, kAligned, 0);
+  fill(kAligned, 0);
   ASSERT_FALSE(ends_in_fragment(path));
   failed.clear();
   log->set_lostlines(true);
   remove_file("page");
-  fill(*log, kCrossing, 2);
+  fill(kCrossing, 2);
   testing::internal::GetCapturedStderr();
   ASSERT_TRUE(ends_in_fragment(path)) << "no line crossed the end of the disk";
   EXPECT_EQ(failed.size(), 3u);
   EXPECT_EQ(log->get_lostcount(), 4u);
   const size_t whole = written.size();
   remove_file("filler");
-  put(*log, numbered(next++, kCrossing));
+  put(numbered(next++, kCrossing));
   EXPECT_EQ(check_record(path, whole, true, 3), std::vector<std::string>{written.back()});
 }
 

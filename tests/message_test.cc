@@ -1,5 +1,6 @@
 // Message lines: the filter, the tag, the prefix fields, the elapsed time,
 // CR LF and NEWLINE, the line capacity, and time-stamp lines.
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -9,12 +10,11 @@
 #include <memory>
 #include <string>
 
-#include <gtest/gtest.h>
-
+#include "log/calendar.h"
+#include "log/line.h"
 #include "log/line_format.h"
 #include "log/log_state.h"
 #include "log/lost_lines.h"
-#include "log/process_ids.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -22,18 +22,9 @@ using namespace qellog_test;
 
 namespace {
 
-class MessageTest : public ::testing::Test {
+class MessageTest : public LogTest {
  protected:
-  TempDir dir;
-  ScopedEnv tz{"TZ", "UTC0"};
-  std::string path = dir.file("m.log");
-  std::unique_ptr<CQel_Log> log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
-
-  std::vector<std::string> lines() { return body_lines(path); }
-  std::string last_line() {
-    const std::vector<std::string> l = lines();
-    return l.empty() ? std::string("<none>") : l.back();
-  }
+  MessageTest() { log = open_log(path); }
   // Writes one line whose reference time lies `gap_us` before the present,
   // and returns the elapsed field it printed together with the exact gap
   // between the reference and the line's own clock reading.
@@ -67,10 +58,10 @@ void vwrite_no_value(CQel_Log& log, unsigned flags, const char* fmt, ...) {
 }
 
 TEST_F(MessageTest, FilterAndErrorTag) {
-  log->writelog(0, "zero flag");      // counts as the error class
-  log->writelog(2, "trace");          // no tag
-  log->writelog(3, "both");           // tag
-  log->writelog(0x80, "other class"); // not in the mask: dropped
+  log->writelog(0, "zero flag");       // counts as the error class
+  log->writelog(2, "trace");           // no tag
+  log->writelog(3, "both");            // tag
+  log->writelog(0x80, "other class");  // not in the mask: dropped
   log->set_logbits(2);
   log->writelog(0, "zero dropped");
   log->writelog(0x1000002, "newline bit is a class bit here");
@@ -91,12 +82,8 @@ TEST_F(MessageTest, ValueFieldAndOverloads) {
   log->writelog(1, 0, "zero");
   vformat_via_log(*log, 2, 0x1234abcd, "va %s", "list");
   vwrite_no_value(*log, 2, "va %d no value", 7);
-  const std::vector<std::string> l = lines();
-  ASSERT_EQ(l.size(), 4u);
-  EXPECT_EQ(l[0], "ffffffff minus 1");
-  EXPECT_EQ(l[1], "00000000 ERROR zero");
-  EXPECT_EQ(l[2], "1234abcd va list");
-  EXPECT_EQ(l[3], "va 7 no value");
+  EXPECT_EQ(lines(), (std::vector<std::string>{"ffffffff minus 1", "00000000 ERROR zero",
+                                               "1234abcd va list", "va 7 no value"}));
 }
 
 TEST_F(MessageTest, AllPrefixFieldsMatchTheLineClock) {
@@ -214,9 +201,7 @@ TEST_F(MessageTest, NoCrLfJoinsLines) {
   log->set_logbits(2);
   log->writelog(0x400002, "first ");
   log->writelog(2, "second");
-  const std::vector<std::string> l = lines();
-  ASSERT_EQ(l.size(), 1u);
-  EXPECT_EQ(l[0], "first second");
+  EXPECT_EQ(lines(), std::vector<std::string>{"first second"});
 }
 
 TEST_F(MessageTest, ZeroMaskSilencesLinesAndTimeStamps) {
@@ -234,8 +219,8 @@ TEST_F(MessageTest, TimeStampLine) {
   const struct tm c = local_tm(t);
   char expected[64];
   std::snprintf(expected, sizeof expected, "%02d:%02d.%02d.%03d %02d.%02d.%04d", c.tm_hour,
-                c.tm_min, c.tm_sec, static_cast<int>(t.tv_usec / 1000), c.tm_mday,
-                c.tm_mon + 1, c.tm_year + 1900);
+                c.tm_min, c.tm_sec, static_cast<int>(t.tv_usec / 1000), c.tm_mday, c.tm_mon + 1,
+                c.tm_year + 1900);
   EXPECT_EQ(last_line(), expected);
   EXPECT_EQ(std::strlen(expected) + 2, 25u);
   EXPECT_EQ(log->get_msgcount(), 2u);
@@ -257,7 +242,6 @@ TEST_F(MessageTest, LongTextIsCutToTheLineCapacity) {
   log->writelog(2, "%s", huge.c_str());
   log->writelog(0x400002, "%s", huge.c_str());
   log->writelog(2, "next");
-  const std::string text = read_file(path);
   const std::vector<std::string> l = lines();
   ASSERT_EQ(l.size(), 3u);
   EXPECT_EQ(l[0].size(), 297u);
@@ -270,15 +254,8 @@ TEST_F(MessageTest, LongTextIsCutToTheLineCapacity) {
 TEST_F(MessageTest, NullFormatWritesAnEmptyMessage) {
   log->writelog(2, static_cast<const char*>(nullptr));
   log->writelog(2, 7, static_cast<const char*>(nullptr));
-  const std::vector<std::string> l = lines();
-  ASSERT_EQ(l.size(), 2u);
-  EXPECT_EQ(l[0], "");
-  EXPECT_EQ(l[1], "00000007 ");
+  EXPECT_EQ(lines(), (std::vector<std::string>{"", "00000007 "}));
 }
-
-}  // namespace
-
-namespace {
 
 // A line is text: a NUL that the format produces ends it. A zone change
 // that the host makes with tzset() reaches the very next line, even
@@ -291,7 +268,8 @@ TEST_F(MessageTest, NulEndsTheTextAndTheTimeFieldFollowsTzset) {
 
   log->set_logbits(LOGBIT_TIME | 3);
   timeval now;
-  do gettimeofday(&now, nullptr); while (now.tv_usec > 500000);  // room in this second
+  do gettimeofday(&now, nullptr);
+  while (now.tv_usec > 500000);  // room in this second
   log->writelog(2, "utc");
   const std::string utc = last_line();
   setenv("TZ", "XYZ-5", 1);  // five hours east of UTC
@@ -305,7 +283,6 @@ TEST_F(MessageTest, NulEndsTheTextAndTheTimeFieldFollowsTzset) {
   EXPECT_EQ(h_east, (h_utc + 5) % 24) << utc << " / " << east;
   EXPECT_EQ(utc.substr(2, 6), east.substr(2, 6)) << "minutes and seconds differ";
 }
-
 
 // The prefix formatter, field by field and zone by zone, at one fixed
 // clock reading: 2026-12-09 16:14:07.427 UTC, the previous line 12.345678 s
@@ -342,6 +319,7 @@ TEST(PrefixFormat, FieldsAndZonesByTable) {
     f.pid = 1234;
     f.tid = 1240;
     f.cpu_no = 3;
+    qellog::local_calendar(f.now.tv_sec, &f.cal);
     char buf[qellog::kLineCapacity];
     const size_t n = qellog::format_prefix(f, buf, qellog::kLineTextMax);
     EXPECT_EQ(std::string(buf, n), c.expected) << c.tz << " bits " << c.bits;

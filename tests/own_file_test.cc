@@ -4,6 +4,7 @@
 // with a wrong clock and bounded in cost, time rotation keeps up under load
 // and across restarts, and a piece never glues onto a cut-short one.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -15,12 +16,12 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/reopen.h"
 #include "log/retention.h"
@@ -36,22 +37,10 @@ namespace {
 constexpr uid_t kNobody = 65534;
 constexpr char kPayload[] = "a numbered line long enough to cross a page of the disk now and then";
 
-size_t count_in(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != text.npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 std::string all_text(const std::string& dir) {
   std::string out;
   for (const std::string& n : list_dir(dir)) out += read_file(dir + "/" + n);
   return out;
-}
-
-size_t rotated(const std::string& dir, const std::string& stem) {
-  size_t n = 0;
-  for (const std::string& name : list_dir(dir)) n += is_rotated_name(name, stem, ".log");
-  return n;
 }
 
 // "app_YYYY_MM_DD_hh_mm_ss_000.log" for `t` (TZ is UTC).
@@ -59,11 +48,6 @@ std::string stamped(time_t t) {
   char buf[64];
   strftime(buf, sizeof buf, "app_%Y_%m_%d_%H_%M_%S_000.log", gmtime(&t));
   return buf;
-}
-
-void set_mtime(const std::string& path, time_t t) {
-  const timespec times[2] = {{t, 0}, {t, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
 
 // Takes the live name during a rotation: a 0666 file of user nobody's.
@@ -83,11 +67,12 @@ struct Removed : qellog::RetentionReport {
   std::vector<std::string> names;
 };
 
-class OwnFile : public ::testing::Test {
+class OwnFile : public LogTest {
  protected:
+  // The log and its flush thread end before the clock is put back.
+  ~OwnFile() override { log.reset(); }
   void SetUp() override { ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0); }
   void TearDown() override {
-    qellog::g_wall_clock = saved_clock;
     if (mounted) umount2(mnt.c_str(), MNT_DETACH);
   }
   std::string subdir(const char* name, mode_t mode = 0755) {
@@ -96,10 +81,8 @@ class OwnFile : public ::testing::Test {
     chmod(d.c_str(), mode);
     return d;
   }
-  static std::unique_ptr<CQel_Log> open_log(const std::string& path) {
-    auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0600);
-    log->set_logbits(LOGBIT_INTERNAL | 3);
-    return log;
+  std::unique_ptr<CQel_Log> open_own(const std::string& at) {
+    return open_log(at, LOGBIT_INTERNAL | 3, 0600);
   }
   // Removes what the count limit `count` removes from `d` in one pass.
   static std::vector<std::string> prune(const std::string& d, unsigned long count,
@@ -112,19 +95,18 @@ class OwnFile : public ::testing::Test {
     return report.names;
   }
 
-  TempDir dir;
-  ScopedEnv tz{"TZ", "UTC0"};
   std::string mnt = dir.file("mnt");
   bool mounted = false;
-  time_t (*saved_clock)() = qellog::g_wall_clock;
+  std::optional<ScopedSeam<time_t (*)()>> wall_clock;
 };
 
 TEST_F(OwnFile, LiveNameThatIsNotARegularFileIsNeverMoved) {
   int pipe_fds[2];
   ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK), 0);
   // /dev/stdout as a container has it: a symlink to /proc/self/fd/N.
-  ASSERT_EQ(symlink(("/proc/self/fd/" + std::to_string(pipe_fds[1])).c_str(),
-                    dir.file("stdout").c_str()), 0);
+  ASSERT_EQ(
+      symlink(("/proc/self/fd/" + std::to_string(pipe_fds[1])).c_str(), dir.file("stdout").c_str()),
+      0);
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
   const int fifo = open(dir.file("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   for (const int fd : {fifo, pipe_fds[0]}) fcntl(fd, F_SETPIPE_SZ, 1 << 20);  // read afterwards
@@ -135,27 +117,27 @@ TEST_F(OwnFile, LiveNameThatIsNotARegularFileIsNeverMoved) {
     const char* name;
     mode_t type;
     int reader;  // -1: the lines are in target.log
-  } cases[] = {{"stdout", S_IFLNK, pipe_fds[0]}, {"fifo", S_IFIFO, fifo}, {"link.log", S_IFLNK, -1}};
+  } cases[] = {
+      {"stdout", S_IFLNK, pipe_fds[0]}, {"fifo", S_IFIFO, fifo}, {"link.log", S_IFLNK, -1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = dir.file(c.name);
-    {
-      auto log = open_log(path);
-      log->set_maxfilesize(1);  // every request would rotate
-      log->set_flushcount(20);
-      log->set_reopen(true);
-      ASSERT_EQ(log->start_flush_thread(), 0);
-      for (int i = 0; i < 500; ++i) log->writelog(2, "line %03d", i);
-      log->create_next_file();
-    }
+    const std::string live = dir.file(c.name);
+    log = open_own(live);
+    log->set_maxfilesize(1);  // every request would rotate
+    log->set_flushcount(20);
+    log->set_reopen(true);
+    ASSERT_EQ(log->start_flush_thread(), 0);
+    for (int i = 0; i < 500; ++i) log->writelog(2, "line %03d", i);
+    log->create_next_file();
+    log.reset();
     struct stat st;
     EXPECT_EQ(list_dir(dir.path()), names);
-    EXPECT_TRUE(lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == c.type);
-    std::string got = c.reader < 0 ? read_file(dir.file("target.log")) : "";
-    char buf[65536];
-    for (ssize_t n; c.reader >= 0 && (n = read(c.reader, buf, sizeof buf)) > 0;) got.append(buf, n);
-    EXPECT_EQ(count_in(got, "create_next_file: " + path + " is not a regular file, rotation is off\r\n"), 1u);
-    EXPECT_EQ(count_in(got, "\r\nline "), 500u);
+    EXPECT_TRUE(lstat(live.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == c.type);
+    const std::string got = c.reader < 0 ? read_file(dir.file("target.log")) : read_fd(c.reader);
+    EXPECT_EQ(
+        count_of(got, "create_next_file: " + live + " is not a regular file, rotation is off\r\n"),
+        1u);
+    EXPECT_EQ(count_of(got, "\r\nline "), 500u);
   }
   for (const int fd : {fifo, pipe_fds[0], pipe_fds[1]}) close(fd);
 }
@@ -173,28 +155,29 @@ TEST_F(OwnFile, NothingAnotherUserPlantsHangsTheHostOrReceivesItsLines) {
 
   // Their file takes the name while a rotation has moved the log's away;
   // neither that rotation, a later one nor reopening gives it a line.
-  const std::string path = d + "/app.log";
-  auto log = open_log(path);
+  const std::string theirs = d + "/app.log";
+  log = open_own(theirs);
   log->set_reopen(true);
-  g_planted = path;
-  qellog::g_after_move_aside = plant_theirs;
-  log->create_next_file();
-  qellog::g_after_move_aside = nullptr;
+  g_planted = theirs;
+  {
+    ScopedSeam<void (*)(int, const char*)> planting(qellog::g_after_move_aside, plant_theirs);
+    log->create_next_file();
+  }
   log->create_next_file();
   qellog::check_reopen(*log);
   log->writelog(2, "secret");
-  EXPECT_EQ(read_file(path), "");
-  EXPECT_EQ(rotated(d, "app"), 1u);
+  EXPECT_EQ(read_file(theirs), "");
+  EXPECT_EQ(rotated_files(d, "app").size(), 1u);
   const std::string text = all_text(d);
-  EXPECT_EQ(count_in(text, "open " + path + " failed 1, writing on to the rotated file\r\n"), 1u);
-  EXPECT_EQ(count_in(text, "not the log's own file"), 0u) << "once per file and cause";
-  EXPECT_EQ(count_in(text, "secret\r\n"), 1u);
+  EXPECT_EQ(count_of(text, "open " + theirs + " failed 1, writing on to the rotated file\r\n"), 1u);
+  EXPECT_EQ(count_of(text, "not the log's own file"), 0u) << "once per file and cause";
+  EXPECT_EQ(count_of(text, "secret\r\n"), 1u);
 
   // The tail-safe order's hidden name: theirs fresh, theirs forged two hours
   // old, the user's own with the log's header two hours old.
   const std::string ts = d + "/ts.log";
   const std::string hidden = d + "/.ts.log.next";
-  log = open_log(ts);
+  log = open_own(ts);
   log->set_tailsafe(true);
   const struct {
     uid_t owner;
@@ -202,40 +185,44 @@ TEST_F(OwnFile, NothingAnotherUserPlantsHangsTheHostOrReceivesItsLines) {
     bool kept;
   } left_overs[] = {{kNobody, 0, false}, {kNobody, 7200, false}, {0, 7200, true}};
   for (const auto& l : left_overs) {
-    write_file(hidden, ts + "\r\nlogfile continued 01.01.2020 00:00:00\r\n\r\nforged line\r\n");
+    write_file(hidden,
+               expected_header(Header::kContinued, ts, calendar(2020, 1, 1)) + "forged line\r\n");
     ASSERT_EQ(chown(hidden.c_str(), l.owner, l.owner), 0);
-    set_mtime(hidden, time(nullptr) - l.age);
-    const size_t before = rotated(d, "ts");
+    ASSERT_TRUE(set_mtime(hidden, time(nullptr) - l.age));
+    const size_t before = rotated_files(d, "ts").size();
     log->create_next_file();
-    EXPECT_EQ(rotated(d, "ts"), before + (l.kept ? 2 : 1)) << "held up, or kept when foreign";
+    EXPECT_EQ(rotated_files(d, "ts").size(), before + (l.kept ? 2 : 1))
+        << "held up, or kept when foreign";
     EXPECT_EQ(file_exists(hidden), !l.kept);
     unlink(hidden.c_str());
   }
-  EXPECT_EQ(count_in(all_text(d), "forged line"), 1u);
-  EXPECT_EQ(count_in(all_text(d), "create_next_file: .ts.log.next is not the log's own file, "
-                                  "rotating in the usual order\r\n"), 2u);
+  EXPECT_EQ(count_of(all_text(d), "forged line"), 1u);
+  EXPECT_EQ(count_of(all_text(d),
+                     "create_next_file: .ts.log.next is not the log's own file, "
+                     "rotating in the usual order\r\n"),
+            2u);
 }
 
 TEST_F(OwnFile, RetentionIsExactForItsOwnFilesSaneWithAWrongClockAndBounded) {
   // Rotations a few a second; a second log on the same file writes on into
   // the first file rotated, which therefore stays.
   const std::string d = subdir("own");
-  auto log = open_log(d + "/app.log");
-  auto other = open_log(d + "/app.log");
+  log = open_own(d + "/app.log");
+  auto other = open_own(d + "/app.log");
   log->set_maxfilecount(2);
   for (size_t i = 1; i <= 6; ++i) {
     log->create_next_file();
     qellog::after_rotation(*log);
-    EXPECT_EQ(rotated(d, "app"), std::min<size_t>(i, 3));
+    EXPECT_EQ(rotated_files(d, "app").size(), std::min<size_t>(i, 3));
   }
   other->writelog(2, "other's late line");
-  EXPECT_EQ(count_in(all_text(d), "other's late line\r\n"), 1u);
+  EXPECT_EQ(count_of(all_text(d), "other's late line\r\n"), 1u);
 
   const time_t now = time(nullptr);
   const auto plant = [](const std::string& in, time_t stamp, const char* leaf, time_t mtime) {
-    write_file(in + "/" + stamped(stamp), "Logfile: " + in + "/" + leaf +
-                                              "\r\nLogging started at 01.01.2020 00:00:00 \r\n");
-    set_mtime(in + "/" + stamped(stamp), mtime);
+    write_file(in + "/" + stamped(stamp),
+               expected_header(Header::kStart, in + "/" + leaf, calendar(2020, 1, 1)));
+    EXPECT_TRUE(set_mtime(in + "/" + stamped(stamp), mtime));
   };
   // Three files stamped a year ahead, three real ones 10-12 minutes old.
   const std::string clock = subdir("clock");
@@ -248,7 +235,8 @@ TEST_F(OwnFile, RetentionIsExactForItsOwnFilesSaneWithAWrongClockAndBounded) {
   EXPECT_EQ(prune(clock, 3), future);
   // 1500 look-alikes newer than 500 of the log's own: 1024 heads a pass.
   const std::string backlog = subdir("backlog");
-  for (int i = 0; i < 2000; ++i) plant(backlog, now - 86400 + i, i < 500 ? "app.log" : "b.log", now - 3600);
+  for (int i = 0; i < 2000; ++i)
+    plant(backlog, now - 86400 + i, i < 500 ? "app.log" : "b.log", now - 3600);
   qellog::RetentionMemory memory;
   std::vector<size_t> removed;
   for (int pass = 0; pass < 4; ++pass) removed.push_back(prune(backlog, 3, &memory).size());
@@ -256,33 +244,36 @@ TEST_F(OwnFile, RetentionIsExactForItsOwnFilesSaneWithAWrongClockAndBounded) {
 }
 
 TEST_F(OwnFile, TimeRotationUnderLoadAndAcrossRestarts) {
-  qellog::g_wall_clock = test_clock;
+  wall_clock.emplace(qellog::g_wall_clock, test_clock);
   g_now = 1796812200;  // 10:30:00: the file begins
-  auto log = open_log(dir.file("busy.log"));
+  log = open_own(dir.file("busy.log"));
   log->set_rotatetime(ROTATETIME_HOURLY);
   log->set_flushcount(2);
   ASSERT_EQ(log->start_flush_thread(), 0);
   std::atomic<bool> run{true};
   std::thread writer([&] {
-    for (; run.load(); std::this_thread::sleep_for(std::chrono::milliseconds(5))) log->writelog(2, "busy");
+    for (; run.load(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+      log->writelog(2, "busy");
   });
   g_now = 1796814000;  // 11:00:00, while a request comes every 15 ms
-  EXPECT_TRUE(wait_until([&] { return rotated(dir.path(), "busy") == 1; }, 10000));
+  EXPECT_TRUE(wait_until([&] { return rotated_files(dir.path(), "busy").size() == 1; }, 10000));
   run = false;
   writer.join();
 
   // A restart an hour after the file began rotates at once.
-  const std::string path = dir.file("restart.log");
-  open_log(path)->writelog(2, "first run");
+  const std::string restart = dir.file("restart.log");
+  open_own(restart)->writelog(2, "first run");
   g_now = time(nullptr) + 3600;
-  log = open_log(path);
+  log = open_own(restart);
   log->set_rotatetime(ROTATETIME_HOURLY);
   ASSERT_EQ(log->start_flush_thread(), 0);
   log->writelog(2, "second run");
-  EXPECT_TRUE(wait_until([&] {
-    log->flushlog();
-    return rotated(dir.path(), "restart") == 1;
-  }, 10000));
+  EXPECT_TRUE(wait_until(
+      [&] {
+        log->flushlog();
+        return rotated_files(dir.path(), "restart").size() == 1;
+      },
+      10000));
   // Where the file system records no birth time, the first header tells.
   const std::string head = "Logfile: /x/a.log\r\nLogging started at 05.03.2024 14:07:09 \r\n";
   struct tm cal;
@@ -302,7 +293,8 @@ void expect_nothing_glued(const std::string& text, unsigned long lost) {
     if (std::sscanf(l.c_str(), "ERROR write_to_file: %lu lines lost", &count) == 1) {
       recorded += l.find(", last error ") != l.npos ? count : 0;
     } else if (std::sscanf(l.c_str(), "W%d N%d ", &w, &n) == 2) {
-      const std::string piece = "W" + std::to_string(w) + " N" + std::to_string(n) + " " + kPayload + "\r\n";
+      const std::string piece =
+          "W" + std::to_string(w) + " N" + std::to_string(n) + " " + kPayload + "\r\n";
       EXPECT_EQ(piece.compare(0, l.size(), l), 0) << "glued: " << l;
     } else {
       for (size_t at = l.find('W', 1); at != l.npos; at = l.find('W', at + 1)) {
@@ -317,31 +309,33 @@ TEST_F(OwnFile, APieceAfterACutShortOneStartsOnALineOfItsOwn) {
   const std::string a(60, 'a'), b(60, 'b');
   for (const bool record : {false, true}) {
     SCOPED_TRACE(record ? "a size limit, record on" : "a size limit, record off");
-    const std::string path = dir.file(record ? "on.log" : "off.log");
+    const std::string cut = dir.file(record ? "on.log" : "off.log");
     const ChildResult r = run_in_child([&] {
       signal(SIGXFSZ, SIG_IGN);
-      CQel_Log log(path.c_str(), kCreate, 0600);
-      log.set_lostlines(record);
-      log.writelog(2, "first");
-      const off_t at = lseek(log.get_filehandle(), 0, SEEK_END);
+      log = open_log(cut, 3, 0600);
+      log->set_lostlines(record);
+      log->writelog(2, "first");
+      const off_t at = lseek(log->get_filehandle(), 0, SEEK_END);
       // 20 bytes of one line, then CR LF, the record and 10 bytes of the next.
-      for (const rlim_t room : {20, 20 + 2 + (record ? 80 : 0) + 10}) {
-        const rlimit limit{static_cast<rlim_t>(at) + room, RLIM_INFINITY};
+      for (const int room : {20, 20 + 2 + (record ? 80 : 0) + 10}) {
+        const rlimit limit{static_cast<rlim_t>(at + room), RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &limit);
-        log.writelog(2, "%s", (room == 20 ? a : b).c_str());
+        log->writelog(2, "%s", (room == 20 ? a : b).c_str());
       }
       const rlimit none{RLIM_INFINITY, RLIM_INFINITY};
       setrlimit(RLIMIT_FSIZE, &none);
-      log.writelog(2, "last");
-      return log.get_lostcount() == 2 ? 0 : 1;
+      log->writelog(2, "last");
+      const bool two = log->get_lostcount() == 2;
+      log.reset();
+      return two ? 0 : 1;
     });
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string shape;
-    for (const std::string& l : body_lines(path)) {
-      shape += l.compare(0, 20, "ERROR write_to_file:") == 0 ? "R" : l.substr(0, 1);
+    std::string kinds;
+    for (const std::string& l : body_lines(cut)) {
+      kinds += l.compare(0, 20, "ERROR write_to_file:") == 0 ? "R" : l.substr(0, 1);
     }
-    EXPECT_EQ(shape.substr(0, record ? 6 : 4), record ? "faRbRl" : "fabl") << read_file(path);
-    expect_nothing_glued(read_file(path), record ? 2 : 0);
+    EXPECT_EQ(kinds.substr(0, record ? 6 : 4), record ? "faRbRl" : "fabl") << read_file(cut);
+    expect_nothing_glued(read_file(cut), record ? 2 : 0);
   }
   // Four writers on a disk that fills and gets a page back, 32 times.
   mkdir(mnt.c_str(), 0755);
@@ -349,9 +343,10 @@ TEST_F(OwnFile, APieceAfterACutShortOneStartsOnALineOfItsOwn) {
   if (!mounted) GTEST_SKIP() << "no tmpfs for a full disk";
   for (const bool record : {false, true}) {
     SCOPED_TRACE(record ? "four writers, record on" : "four writers, record off");
-    for (int p = 0; p < 32; ++p) write_file(mnt + "/page" + std::to_string(p), std::string(4096, 'p'));
+    for (int p = 0; p < 32; ++p)
+      write_file(mnt + "/page" + std::to_string(p), std::string(4096, 'p'));
     write_file(mnt + "/filler", std::string(16 * 1024, 'f'));
-    auto log = std::make_unique<CQel_Log>((mnt + "/app.log").c_str(), kCreate, 0600);
+    log = open_log(mnt + "/app.log", 3, 0600);
     log->set_lostlines(record);
     std::atomic<bool> run{true};
     std::vector<std::thread> writers;

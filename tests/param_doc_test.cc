@@ -1,6 +1,9 @@
 // The parameter file as the configuration reader parses it: every key
 // listed with every value given and the one the set-up reads, and the files
 // it refuses to read.
+#include "config/param_doc.h"
+
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "config/param_doc.h"
 #include "config/param_file.h"
 #include "test_util.h"
 
@@ -67,8 +67,7 @@ TEST(ParamDocTest, RefusesWhatIsNotARegularFileOfAtMostTheLimit) {
   write_file(dir.file("over"), "[LOGGING]\n");
   ASSERT_EQ(truncate(dir.file("over").c_str(), qellog::kMaxParamFileBytes + 1), 0);
   const std::pair<std::string, int> cases[] = {
-      {"missing", ENOENT}, {"fifo", EINVAL}, {"dir", EINVAL},
-      {"limit", 0},        {"over", EFBIG},
+      {"missing", ENOENT}, {"fifo", EINVAL}, {"dir", EINVAL}, {"limit", 0}, {"over", EFBIG},
   };
   for (const auto& [name, err] : cases) {
     std::vector<qellog::ParamKey> keys;

@@ -3,9 +3,9 @@
 // that only look like the log's own, and two processes rotating and pruning
 // one file lose no line.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,8 +18,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "log/retention.h"
 #include "log_test_util.h"
@@ -37,28 +35,11 @@ constexpr char kPayload[] = "retention keeps every line of a run that is still b
 
 // A file's first bytes as a log named `path` begins it, at 2020-01-01.
 std::string start_header(const std::string& path) {
-  return "Logfile: " + path +
-         "\r\nLogging started at 01.01.2020 00:00:00 \r\n"
-         "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n";
+  return expected_header(Header::kStart, path, calendar(2020, 1, 1));
 }
 
 std::string continuation_header(const std::string& path) {
-  return path +
-         "\r\nlogfile continued 01.01.2020 00:00:00\r\n"
-         "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n"
-         " Version:  created \r\n\r\n";
-}
-
-unsigned long file_size(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
-}
-
-// Sets a file's (or a link's own) times `seconds` back from now.
-void age(const std::string& path, time_t seconds) {
-  const time_t then = time(nullptr) - seconds;
-  const timespec times[2] = {{then, 0}, {then, 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+  return expected_header(Header::kContinued, path, calendar(2020, 1, 1));
 }
 
 // `content` padded with lines to `size` bytes, two minutes old.
@@ -67,7 +48,7 @@ void plant(const std::string& path, const std::string& content, size_t size = 0)
   while (text.size() + 10 <= size) text += "old line\r\n";
   text.append(size > text.size() ? size - text.size() : 0, '.');
   write_file(path, text);
-  age(path, 120);
+  ASSERT_TRUE(set_mtime(path, time(nullptr) - 120));
 }
 
 // "app_YYYY_MM_DD_00_00_00_000.log" for the UTC day `days` before today.
@@ -105,12 +86,8 @@ Names renamed_files(const std::string& dir) {
   return out;
 }
 
-class RetentionFlow : public ::testing::Test {
+class RetentionFlow : public LogTest {
  protected:
-  TempDir dir;
-  ScopedEnv tz{"TZ", "UTC0"};
-  std::string path = dir.file("app.log");
-
   Names listing() {
     const std::vector<std::string> l = list_dir(dir.path());
     return Names(l.begin(), l.end());
@@ -123,30 +100,30 @@ class RetentionFlow : public ::testing::Test {
   }
   Names made_so_far;
   // A log with its flush thread that rotates at every flush request.
-  std::unique_ptr<CQel_Log> open_log() {
-    auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
-    log->set_logbits(LOGBIT_INTERNAL | 3);
-    log->set_maxfilesize(1);
-    EXPECT_EQ(log->start_flush_thread(), 0);
-    return log;
+  std::unique_ptr<CQel_Log> open_rotating() {
+    auto made = open_log(path, LOGBIT_INTERNAL | 3);
+    made->set_maxfilesize(1);
+    EXPECT_EQ(made->start_flush_thread(), 0);
+    return made;
   }
   // Raises one rotation and waits until the directory holds `want` beside
   // the files the rotations made so far, but for the `dropped` oldest. A
   // request that comes before the flush thread waits is lost: it is raised
   // once the thread has written its "vor wait" line, which it does holding
   // the mutex a request takes.
-  bool rotate_to(CQel_Log& log, size_t rotations, Names want, size_t dropped = 0) {
-    if (!wait_until([&] {
-          return lines_after(dir.path(), "msg_flush_thread: vor wait").size() == rotations;
-        })) {
+  bool rotate_to(size_t rotations, Names want, size_t dropped = 0) {
+    if (!wait_until([&] { return lines_in_dir(dir.path(), kVorWait) == rotations; })) {
       return false;
     }
-    log.writelog(2, "rotation %zu", rotations);
-    log.flushlog();
+    log->writelog(2, "rotation %zu", rotations);
+    log->flushlog();
     return wait_until([&] {
       Names now = listing();
       const Names made = made_files();
-      want.insert(std::next(made.begin(), std::min(dropped, made.size())), made.end());
+      size_t older = 0;
+      for (const std::string& m : made) {
+        if (older++ >= dropped) want.insert(m);
+      }
       return made.size() == rotations && now == want;
     });
   }
@@ -155,8 +132,8 @@ class RetentionFlow : public ::testing::Test {
 TEST_F(RetentionFlow, CountLimitKeepsYoungFilesAndLeavesLookAlikes) {
   Names old;
   for (int d = 1; d <= 10; ++d) {
-    const std::string name = "app_2020_01_" + std::string(d < 10 ? "0" : "") +
-                             std::to_string(d) + "_00_00_00_000.log";
+    const std::string name =
+        "app_2020_01_" + std::string(d < 10 ? "0" : "") + std::to_string(d) + "_00_00_00_000.log";
     plant(dir.file(name), d % 2 ? start_header(path) : continuation_header(path));
     old.insert(name);
   }
@@ -176,28 +153,28 @@ TEST_F(RetentionFlow, CountLimitKeepsYoungFilesAndLeavesLookAlikes) {
   }
   plant(dir.file("target.txt"), start_header(path));
   ASSERT_EQ(symlink("target.txt", dir.file("app_2019_05_01_00_00_00_000.log").c_str()), 0);
-  age(dir.file("app_2019_05_01_00_00_00_000.log"), 120);
-  const Names look_alikes = {"app_old_2019_01_01_00_00_00_000.log",
-                             "app_2019_02_01_00_00_00_000.log", "app_2019_03_01_00_00_00_000.log",
-                             "app_2019_04_01_00_00_00_000.log", "app_2019_05_01_00_00_00_000.log",
-                             "target.txt"};
+  ASSERT_TRUE(set_mtime(dir.file("app_2019_05_01_00_00_00_000.log"), time(nullptr) - 120));
+  const Names look_alikes = {
+      "app_old_2019_01_01_00_00_00_000.log", "app_2019_02_01_00_00_00_000.log",
+      "app_2019_03_01_00_00_00_000.log",     "app_2019_04_01_00_00_00_000.log",
+      "app_2019_05_01_00_00_00_000.log",     "target.txt"};
   Names keep = look_alikes;
   if (!chowned) keep.erase("app_2019_04_01_00_00_00_000.log");
   keep.insert("app.log");
 
-  std::unique_ptr<CQel_Log> log = open_log();
+  log = open_rotating();
   log->set_maxfilecount(3);
   // One young file: the newest three are it and the two newest old ones.
   Names want = keep;
   want.insert({"app_2020_01_09_00_00_00_000.log", "app_2020_01_10_00_00_00_000.log"});
-  ASSERT_TRUE(rotate_to(*log, 1, want)) << "after the first rotation";
+  ASSERT_TRUE(rotate_to(1, want)) << "after the first rotation";
   want.erase("app_2020_01_09_00_00_00_000.log");
-  ASSERT_TRUE(rotate_to(*log, 2, want)) << "after the second rotation";
+  ASSERT_TRUE(rotate_to(2, want)) << "after the second rotation";
   want.erase("app_2020_01_10_00_00_00_000.log");
-  ASSERT_TRUE(rotate_to(*log, 3, want)) << "after the third rotation";
+  ASSERT_TRUE(rotate_to(3, want)) << "after the third rotation";
   // A fourth file breaks the count: the oldest goes, young as it is, since
   // this process rotated it and nobody else wrote to it.
-  ASSERT_TRUE(rotate_to(*log, 4, want, 1)) << "after the fourth rotation";
+  ASSERT_TRUE(rotate_to(4, want, 1)) << "after the fourth rotation";
   log.reset();  // joins the flush thread: its last pass is over
 
   const Names made = made_files();
@@ -218,11 +195,11 @@ TEST_F(RetentionFlow, TotalSizeAndAgeLimits) {
     plant(dir.file("app_2020_02_0" + std::to_string(d) + "_00_00_00_000.log"), start_header(path),
           1000);
   }
-  std::unique_ptr<CQel_Log> log = open_log();
+  log = open_rotating();
   log->set_maxtotalsize(3500);
   Names want = {"app.log", "app_2020_02_04_00_00_00_000.log", "app_2020_02_05_00_00_00_000.log",
                 "app_2020_02_06_00_00_00_000.log"};
-  ASSERT_TRUE(rotate_to(*log, 1, want));
+  ASSERT_TRUE(rotate_to(1, want));
   log.reset();
   const Names made = renamed_files(dir.path());
   ASSERT_EQ(made.size(), 1u);
@@ -245,10 +222,10 @@ TEST_F(RetentionFlow, TotalSizeAndAgeLimits) {
   plant(dir.file(month_ago), start_header(path));
   plant(dir.file(yesterday), start_header(path));
   write_file(dir.file("app_2020_03_03_00_00_00_000.log"), start_header(path));
-  log = open_log();
+  log = open_rotating();
   log->set_maxfileage(30);
   want = {"app.log", yesterday, "app_2020_03_03_00_00_00_000.log"};
-  ASSERT_TRUE(rotate_to(*log, 1, want));
+  ASSERT_TRUE(rotate_to(1, want));
   log.reset();
   EXPECT_EQ(lines_after(dir.path(), kRemoved),
             (std::vector<std::string>{"app_2020_03_01_00_00_00_000.log",
@@ -272,7 +249,7 @@ void keep_a_copy(int dir_fd, const char* name) {
 // One process's part: numbered lines in batches, each batch followed by
 // requests until its own flush thread has rotated. Returns the exit code.
 int write_numbered(const std::string& path, int writer, int lines, int batch) {
-  qellog::g_before_unlink = keep_a_copy;
+  ScopedSeam<void (*)(int, const char*)> copies(qellog::g_before_unlink, keep_a_copy);
   CQel_Log log(path.c_str(), kCreate, 0644);
   log.set_logbits(LOGBIT_INTERNAL | 3);
   log.set_flushcount(10);
@@ -305,20 +282,11 @@ TEST_F(RetentionFlow, TwoProcessesRotatingAndPruningOneFile) {
   constexpr int kBatch = 250;  // about 25 KiB: a rotation each
   TempDir backup;
   g_backup = backup.path();
-  std::vector<pid_t> children;
-  for (int w = 0; w < 2; ++w) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      alarm(60);
-      _exit(write_numbered(path, w, kLines, kBatch));
-    }
-    children.push_back(pid);
-  }
-  for (pid_t pid : children) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  }
+  const std::vector<int> statuses = run_children(2, [&](int w) {
+    alarm(60);
+    return write_numbered(path, w, kLines, kBatch);
+  });
+  EXPECT_EQ(statuses, std::vector<int>(2, 0));
   for (const auto& o : others) {
     struct stat st;
     ASSERT_EQ(stat(dir.file(o.first).c_str(), &st), 0) << o.first;
@@ -378,12 +346,10 @@ std::pair<std::vector<std::string>, std::vector<std::string>> by_thread(const st
   return out;
 }
 
-
 TEST_F(RetentionFlow, FilesWithoutTheNewSettingsAreUnchanged) {
   const std::string old = "app_2020_01_01_00_00_00_000.log";
   plant(dir.file(old), start_header(path) + "an earlier run\r\n");
-  auto log = std::make_unique<CQel_Log>(path.c_str(), kCreate, 0644);
-  log->set_logbits(LOGBIT_INTERNAL | 3);
+  log = open_log(path, LOGBIT_INTERNAL | 3);
   log->set_lib_desc("acquisition service");
   log->set_lib_vers("myhost", "2.3.1", "2024-01-10");
   log->writelog(1, "error %d", 7);
@@ -394,9 +360,7 @@ TEST_F(RetentionFlow, FilesWithoutTheNewSettingsAreUnchanged) {
   log->writetime();
   log->flushlog();
   auto waits = [&](size_t n) {
-    return wait_until([&] {
-      return lines_after(dir.path(), "msg_flush_thread: vor wait").size() == n;
-    });
+    return wait_until([&] { return lines_in_dir(dir.path(), kVorWait) == n; });
   };
   ASSERT_EQ(log->start_flush_thread(), 0);
   ASSERT_TRUE(waits(1));
@@ -465,7 +429,8 @@ TEST_F(RetentionFlow, FilesWithoutTheNewSettingsAreUnchanged) {
       "",
       "",
   });
-  for (const auto& f : {std::make_pair(*made.begin(), rotated), std::make_pair(std::string("app.log"), live)}) {
+  for (const auto& f :
+       {std::make_pair(*made.begin(), rotated), std::make_pair(std::string("app.log"), live)}) {
     const std::string got = normalise(read_file(dir.file(f.first)), dir.path());
     EXPECT_EQ(got.size(), f.second.size()) << f.first;
     EXPECT_EQ(by_thread(got), by_thread(f.second)) << f.first << ":\n" << got;

@@ -1,6 +1,9 @@
 // Retention: the policy over plain lists, and passes over real directories
 // where the log's rotated files sit among files that only look like them.
+#include "log/retention.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,10 +12,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "log/retention.h"
-#include "test_util.h"
+#include "log_test_util.h"
 
 using namespace qellog_test;
 using qellog::RetentionLimits;
@@ -37,8 +37,8 @@ class Recorder : public qellog::RetentionReport {
   Names failures;
 };
 
-RotatedFile entry(const char* name, long long key, time_t stamp,
-                  unsigned long long size, bool young = false) {
+RotatedFile entry(const char* name, long long key, time_t stamp, unsigned long long size,
+                  bool young = false) {
   return RotatedFile{name, key, stamp, size, young, 0, 0};
 }
 
@@ -60,9 +60,9 @@ TEST(RetentionPolicy, CutsAtFirstBrokenLimitKeepingNewestAndYoung) {
   EXPECT_EQ(pick({entry("k2", 2, now, 5000), entry("k1", 1, now, 10)}, {0, 600, 0}, now),
             (Names{"k1"}));
   // Age: the newest stays however old it is.
-  EXPECT_EQ(pick({entry("k2", 2, now - 30 * day, 1), entry("k1", 1, now - 31 * day, 1)},
-                 {0, 0, 2}, now),
-            (Names{"k1"}));
+  EXPECT_EQ(
+      pick({entry("k2", 2, now - 30 * day, 1), entry("k1", 1, now - 31 * day, 1)}, {0, 0, 2}, now),
+      (Names{"k1"}));
   // Count, from a list out of order; young files count but are never removed.
   EXPECT_EQ(pick({entry("k4", 4, now, 1), entry("y6", 6, now, 1, true), entry("k3", 3, now, 1),
                   entry("k5", 5, now, 1), entry("y2", 2, now, 1, true)},
@@ -83,25 +83,16 @@ class RetentionDirTest : public ::testing::Test {
   ~RetentionDirTest() override { close(dir_fd); }
 
   std::string start_header(const char* leaf) const {
-    return "Logfile: " + dir.file(leaf) +
-           "\r\nLogging started at 01.03.2024 10:00:00 \r\n"
-           "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n";
+    return expected_header(Header::kStart, dir.file(leaf), calendar(2024, 3, 1, 10));
   }
   std::string continuation_header() const {
-    return dir.file("app.log") +
-           "\r\nlogfile continued 01.03.2024 10:00:00\r\n"
-           "QEL Loglib Version: 1,1,0,24 created Dec 15 2022\r\n\r\n"
-           " Version:  created \r\n\r\n";
+    return expected_header(Header::kContinued, dir.file("app.log"), calendar(2024, 3, 1, 10));
   }
   // Writes `name`, padded to `size` bytes when larger, last modified at `mtime`.
   void plant(const std::string& name, std::string content, time_t mtime, size_t size = 0) {
     if (content.size() < size) content.append(size - content.size(), 'x');
     write_file(dir.file(name), content);
-    set_mtime(name, mtime);
-  }
-  void set_mtime(const std::string& name, time_t mtime) {
-    const timespec times[2] = {{mtime, 0}, {mtime, 0}};
-    ASSERT_EQ(utimensat(dir_fd, name.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << name;
+    ASSERT_TRUE(set_mtime(dir.file(name), mtime)) << name;
   }
 
   TempDir dir;
@@ -133,9 +124,9 @@ TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
   plant("app_2024_01_01_10_00_00_000.log~", start_header("app.log"), old);
   plant(".app_2024_01_01_10_00_00_000.log", start_header("app.log"), old);
   // Newer than all: counted, it would take a place of the three.
-  ASSERT_EQ(symlinkat("app_2024_03_01_10_00_00_000.log", dir_fd,
-                      "app_2024_03_12_10_00_00_000.log"), 0);
-  set_mtime("app_2024_03_12_10_00_00_000.log", old);
+  ASSERT_EQ(symlinkat("app_2024_03_01_10_00_00_000.log", dir_fd, "app_2024_03_12_10_00_00_000.log"),
+            0);
+  ASSERT_TRUE(set_mtime(dir.file("app_2024_03_12_10_00_00_000.log"), old));
   plant("app_2024_01_03_10_00_00_000.log", "another program's data\r\n", old);
   plant("app_2024_01_04_10_00_00_000.log", start_header("app.log"), old);
   ASSERT_EQ(fchownat(dir_fd, "app_2024_01_04_10_00_00_000.log", 65534, 65534, 0), 0);
@@ -153,12 +144,12 @@ TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
   EXPECT_EQ(list_dir(dir.path()),
             (Names{".app_2024_01_01_10_00_00_000.log", "app.log",
                    "app2_2024_01_01_10_00_00_000.log", "app_2024_01_01_10_00_00_000.log.1",
-                   "app_2024_01_01_10_00_00_000.log~", "app_2024_01_03_10_00_00_000.log", "app_2024_01_04_10_00_00_000.log",
-                   "app_2024_01_05_10_00_00_000.log", "app_2024_01_06_10_00_00_000.log",
-                   "app_2024_01_07_10_00_00_000.log", "app_2024_01_08_10_00_00_000.log",
-                   "app_2024_03_09_10_00_00_000.log", "app_2024_03_10_10_00_00_000.log",
-                   "app_2024_03_11_10_00_00_000.log", "app_2024_03_12_10_00_00_000.log",
-                   "app_b_2024_01_01_10_00_00_000.log"}));
+                   "app_2024_01_01_10_00_00_000.log~", "app_2024_01_03_10_00_00_000.log",
+                   "app_2024_01_04_10_00_00_000.log", "app_2024_01_05_10_00_00_000.log",
+                   "app_2024_01_06_10_00_00_000.log", "app_2024_01_07_10_00_00_000.log",
+                   "app_2024_01_08_10_00_00_000.log", "app_2024_03_09_10_00_00_000.log",
+                   "app_2024_03_10_10_00_00_000.log", "app_2024_03_11_10_00_00_000.log",
+                   "app_2024_03_12_10_00_00_000.log", "app_b_2024_01_01_10_00_00_000.log"}));
 }
 
 TEST_F(RetentionDirTest, TotalSizeThenAgeOnTheSameDescriptor) {

@@ -33,20 +33,12 @@ void remove_tree(const std::string& path) {
   }
 }
 
-std::string slurp_fd(int fd) {
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  return out;
-}
-
 }  // namespace
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                     "/qellog_test_XXXXXX";
+  std::string tmpl =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qellog_test_XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
   if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -97,9 +89,62 @@ void write_file(const std::string& path, const std::string& content) {
   out << content;
 }
 
+std::string read_fd(int fd) {
+  std::string out;
+  char buf[65536];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
 bool file_exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
+}
+
+bool set_mtime(const std::string& path, time_t t) {
+  const timespec times[2] = {{t, 0}, {t, 0}};
+  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+unsigned long file_size(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_size) : 0;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::string param_file(const std::string& home, const std::string& name) {
+  mkdir(home.c_str(), 0755);
+  mkdir((home + "/.config").c_str(), 0755);
+  mkdir((home + "/.config/qel").c_str(), 0755);
+  return home + "/.config/qel/" + name + "_param.ini";
+}
+
+std::string write_param_file(const std::string& home, const std::string& name,
+                             const std::string& text) {
+  const std::string path = param_file(home, name);
+  write_file(path, text);
+  return path;
+}
+
+std::string log_params(const std::string& dir, const std::string& logname,
+                       const std::string& more) {
+  return "[LOGGING]\nLogpath=" + dir + "\nLogname=" + logname + "\nLogFileFlags=O_CREAT\n" + more;
+}
+
+bool ends_with_trailer(const std::string& log) {
+  const std::string trailer =
+      "\r\nLogging ended at 99.99.9999 99:99.99 \r\n" + std::string(72, '-') + "\r\n\r\n\r\n";
+  return log.size() >= trailer.size() && shape(log.substr(log.size() - trailer.size())) == trailer;
 }
 
 std::vector<std::string> list_dir(const std::string& dir) {
@@ -116,17 +161,17 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
-std::vector<std::string> split_crlf(const std::string& text) {
+std::vector<std::string> split_crlf(const std::string& text, const std::string& end) {
   std::vector<std::string> lines;
   size_t start = 0;
   while (start < text.size()) {
-    const size_t pos = text.find("\r\n", start);
+    const size_t pos = text.find(end, start);
     if (pos == std::string::npos) {
       lines.push_back(text.substr(start));
       break;
     }
     lines.push_back(text.substr(start, pos - start));
-    start = pos + 2;
+    start = pos + end.size();
   }
   return lines;
 }
@@ -164,11 +209,27 @@ ChildResult run_in_child(const std::function<int()>& body) {
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   lseek(out_fd, 0, SEEK_SET);
   lseek(err_fd, 0, SEEK_SET);
-  result.out = slurp_fd(out_fd);
-  result.err = slurp_fd(err_fd);
+  result.out = read_fd(out_fd);
+  result.err = read_fd(err_fd);
   close(out_fd);
   close(err_fd);
   return result;
+}
+
+std::vector<int> run_children(int n, const std::function<int(int)>& body) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < n; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body(i));
+    pids.push_back(pid);
+  }
+  std::vector<int> statuses;
+  for (const pid_t pid : pids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    statuses.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+  return statuses;
 }
 
 std::string shape(std::string s) {

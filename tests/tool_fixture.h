@@ -22,7 +22,6 @@ namespace qellog_tool_test {
 
 using namespace qellog_test;
 
-
 inline bool starts_with(const std::string& s, const std::string& prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
 }
@@ -49,21 +48,13 @@ inline std::vector<std::string> message_lines(const std::string& log, int skip =
     }
     if (pos == std::string::npos || line.size() < pos + 9) continue;
     const std::string rest = line.substr(pos);
-    if (rest[8] == ' ' &&
-        std::all_of(rest.begin(), rest.begin() + 8, [](char c) {
+    if (rest[8] == ' ' && std::all_of(rest.begin(), rest.begin() + 8, [](char c) {
           return std::isxdigit(static_cast<unsigned char>(c));
         })) {
       out.push_back(rest);
     }
   }
   return out;
-}
-
-inline bool ends_with_trailer(const std::string& log) {
-  const std::string trailer = "\r\nLogging ended at 99.99.9999 99:99.99 \r\n" +
-                              std::string(72, '-') + "\r\n\r\n\r\n";
-  return log.size() >= trailer.size() &&
-         shape(log.substr(log.size() - trailer.size())) == trailer;
 }
 
 class ToolTest : public ::testing::Test {
@@ -77,9 +68,7 @@ class ToolTest : public ::testing::Test {
   }
 
   std::string home() const { return home_.path(); }
-  std::string log_path(const std::string& name) const {
-    return home() + "/logs/" + name + ".log";
-  }
+  std::string log_path(const std::string& name) const { return home() + "/logs/" + name + ".log"; }
 
   std::string param_path(const std::string& name) const {
     return home() + "/.config/qel/" + name + "_param.ini";
@@ -87,23 +76,19 @@ class ToolTest : public ::testing::Test {
 
   // A parameter file of the given text.
   void write_param_text(const std::string& name, const std::string& text) {
-    mkdir((home() + "/.config").c_str(), 0755);
-    mkdir((home() + "/.config/qel").c_str(), 0755);
-    write_file(param_path(name), text);
+    write_param_file(home(), name, text);
   }
 
   // A parameter file whose log goes to $HOME/logs/<name>.log.
   void write_params(const std::string& name, const std::string& logging,
                     const std::string& more = "") {
-    write_param_text(name, "[LOGGING]\nLogpath=" + home() + "/logs\nLogname=" +
-                               name + ".log\nLogFileFlags=O_CREAT\nLogging=" +
-                               logging + "\n" + more);
+    write_param_text(
+        name, log_params(home() + "/logs", name + ".log", "Logging=" + logging + "\n" + more));
   }
 
   // Runs the tool with `args`, HOME set to the test's home and `input` as
   // standard input.
-  ChildResult run(const std::vector<std::string>& args,
-                  const std::string& input = "",
+  ChildResult run(const std::vector<std::string>& args, const std::string& input = "",
                   const char* home_value = nullptr) {
     const std::string in_path = home_.file("stdin." + std::to_string(runs_++));
     write_file(in_path, input);
@@ -149,8 +134,7 @@ class ToolTest : public ::testing::Test {
   // In a forked child: runs the tool with `args` and HOME at `home_text`.
   // A tool that hangs is ended by SIGALRM (status 142) long before the
   // test's own time runs out.
-  [[noreturn]] void exec_tool(const std::vector<std::string>& args,
-                              const std::string& home_text) {
+  [[noreturn]] void exec_tool(const std::vector<std::string>& args, const std::string& home_text) {
     std::vector<char*> argv{const_cast<char*>(tool_.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);

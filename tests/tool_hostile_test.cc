@@ -21,22 +21,16 @@ class HostileTest : public ToolTest {
  protected:
   std::string logs() const { return home() + "/logs"; }
   // A parameter file whose log is $HOME/logs/<name>.log, created on demand.
-  void params(const std::string& name, const std::string& more = "") {
+  void params(const std::string& name) {
     mkdir(logs().c_str(), 0755);
-    write_param_text(name, "[LOGGING]\nLogpath=" + logs() + "\nLogname=" + name +
-                               ".log\nLogFileFlags=O_CREAT\n" + more);
-  }
-  void make_param_dirs() {
-    mkdir((home() + "/.config").c_str(), 0755);
-    mkdir((home() + "/.config/qel").c_str(), 0755);
+    write_param_text(name, log_params(logs(), name + ".log"));
   }
 };
 
 // Each command on each kind of parameter file that the library does not
 // read: it returns at once and says why.
 TEST_F(HostileTest, ParameterFilesThatAreNotReadNeverHang) {
-  make_param_dirs();
-  ASSERT_EQ(mkfifo(param_path("fifo").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo(param_file(home(), "fifo").c_str(), 0644), 0);
   ASSERT_EQ(mkdir(param_path("dir").c_str(), 0755), 0);
   ASSERT_EQ(symlink("/dev/zero", param_path("zero").c_str()), 0);
   // A sparse 256 MiB file: large, but cheap to make.
@@ -62,7 +56,8 @@ TEST_F(HostileTest, ParameterFilesThatAreNotReadNeverHang) {
         << check.out;
     const ChildResult where = run({"--where", f.name});
     EXPECT_EQ(where.status, 0) << f.name;
-    EXPECT_TRUE(contains(where.out, "log file: none (" + f.reason + ": the library opens no log)\n"))
+    EXPECT_TRUE(
+        contains(where.out, "log file: none (" + f.reason + ": the library opens no log)\n"))
         << where.out;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--show", f.name}, std::vector<std::string>{f.name}}) {
@@ -113,15 +108,17 @@ TEST_F(HostileTest, LiveNamesThatAreNotFilesNeverHang) {
     for (const std::string& target : {std::string(name), live}) {
       const ChildResult show = run({"--show", target});
       EXPECT_EQ(show.status, 1) << target;
-      EXPECT_EQ(show.err, "qellog: " + live + " is not a regular file; not shown\n"
-                          "qellog: no log file " + live + " and no rotated files\n");
+      EXPECT_EQ(show.err, "qellog: " + live +
+                              " is not a regular file; not shown\n"
+                              "qellog: no log file " +
+                              live + " and no rotated files\n");
     }
   }
   const ChildResult check = run({"--check", "fifo"});
   EXPECT_EQ(check.status, 4) << check.out;
-  EXPECT_TRUE(contains(check.out, "warning: the log file " + logs() +
-                                      "/fifo.log is a FIFO, not a regular file: the "
-                                      "library never rotates it\n"))
+  EXPECT_TRUE(contains(
+      check.out, "warning: the log file " + logs() +
+                     "/fifo.log is a FIFO, not a regular file: the library never rotates it\n"))
       << check.out;
 }
 

@@ -16,20 +16,7 @@ using namespace qellog_tool_test;
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    const size_t end = text.find('\n', pos);
-    if (end == std::string::npos) {
-      out.push_back(text.substr(pos));
-      break;
-    }
-    out.push_back(text.substr(pos, end - pos));
-    pos = end + 1;
-  }
-  return out;
-}
+std::vector<std::string> lines_of(const std::string& text) { return split_crlf(text, "\n"); }
 
 std::vector<std::string> numbered(int first, int last) {
   std::vector<std::string> out;
@@ -43,8 +30,7 @@ class ShowTest : public ToolTest {
   std::unique_ptr<CQel_Log> open_log() {
     write_params("app", "3");
     mkdir((home() + "/logs").c_str(), 0755);
-    std::unique_ptr<CQel_Log> log(
-        new CQel_Log(log_path("app").c_str(), O_WRONLY | O_CREAT, 0644));
+    std::unique_ptr<CQel_Log> log(new CQel_Log(log_path("app").c_str(), O_WRONLY | O_CREAT, 0644));
     log->set_lib_vers("showtest", "1.0", "today");
     return log;
   }
@@ -73,11 +59,10 @@ TEST_F(ShowTest, ShowsRotatedFilesOldestFirstThenTheLiveFile) {
   ASSERT_FALSE(all.empty());
   EXPECT_EQ(all[0], "Logfile: " + log_path("app"));
   EXPECT_EQ(std::count(all.begin(), all.end(), log_path("app")), 25);
-  EXPECT_EQ(std::count_if(all.begin(), all.end(),
-                          [](const std::string& l) {
-                            return starts_with(l, "logfile continued ");
-                          }),
-            25);
+  EXPECT_EQ(
+      std::count_if(all.begin(), all.end(),
+                    [](const std::string& l) { return starts_with(l, "logfile continued "); }),
+      25);
   EXPECT_EQ(std::count(all.begin(), all.end(), "showtest Version: 1.0 created today"), 26);
   EXPECT_TRUE(starts_with(all[all.size() - 4], "Logging ended at ")) << full.out;
   EXPECT_EQ(full.out.find('\r'), std::string::npos);
@@ -85,8 +70,7 @@ TEST_F(ShowTest, ShowsRotatedFilesOldestFirstThenTheLiveFile) {
   write_param_text("nolog", "[LOGGING]\nLogname=" + home() + "/none.log\n");
   const ChildResult none = run({"--show", "nolog"});
   EXPECT_EQ(none.status, 1);
-  EXPECT_EQ(none.err, "qellog: no log file " + home() +
-                          "/none.log and no rotated files\n");
+  EXPECT_EQ(none.err, "qellog: no log file " + home() + "/none.log and no rotated files\n");
 }
 
 // A writer rotates while --follow runs: every line shows once, in order,
@@ -100,12 +84,10 @@ TEST_F(ShowTest, FollowKeepsUpAcrossRotations) {
     const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1);
     setenv("HOME", home().c_str(), 1);
-    execl(tool_.c_str(), tool_.c_str(), "-F", "--no-headers", "app",
-          static_cast<char*>(nullptr));
+    execl(tool_.c_str(), tool_.c_str(), "-F", "--no-headers", "app", static_cast<char*>(nullptr));
     _exit(127);
   }
-  ASSERT_TRUE(wait_until([&] { return read_file(out_path) == "line 1\n"; }))
-      << read_file(out_path);
+  ASSERT_TRUE(wait_until([&] { return read_file(out_path) == "line 1\n"; })) << read_file(out_path);
   // 12 rotations: the first six one at a time (the tool polls every
   // 100 ms), the others faster than it looks.
   for (int i = 2; i <= 300; ++i) {
@@ -114,8 +96,7 @@ TEST_F(ShowTest, FollowKeepsUpAcrossRotations) {
     log->create_next_file();
     if (i <= 150) std::this_thread::sleep_for(std::chrono::milliseconds(150));
   }
-  EXPECT_TRUE(wait_until([&] { return contains(read_file(out_path), "line 300\n"); },
-                         10000));
+  EXPECT_TRUE(wait_until([&] { return contains(read_file(out_path), "line 300\n"); }, 10000));
   kill(pid, SIGTERM);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -180,15 +161,15 @@ class OnTerminal {
 // when the output is not a terminal; UTF-8 text and TAB pass unchanged.
 // The log is named by its path, as for a program without a parameter file.
 TEST_F(ShowTest, ATerminalSeesControlCharactersEscaped) {
-  const std::string line = "title \x1b]0;owned\x07 clear \x1b[2J c1 \xc2\x9b lone \x9d "
-                           "caf\xc3\xa9\tend";
+  const std::string line =
+      "title \x1b]0;owned\x07 clear \x1b[2J c1 \xc2\x9b lone \x9d caf\xc3\xa9\tend";
   {
     std::unique_ptr<CQel_Log> log = open_log();
     log->writelog(LOGBIT_INFO, "%s", line.c_str());
   }
   const std::string path = log_path("app");
-  const std::string escaped = "title \\x1b]0;owned\\x07 clear \\x1b[2J c1 \\xc2\\x9b "
-                              "lone \\x9d caf\xc3\xa9\tend\n";
+  const std::string escaped =
+      "title \\x1b]0;owned\\x07 clear \\x1b[2J c1 \\xc2\\x9b lone \\x9d caf\xc3\xa9\tend\n";
   OnTerminal tty([&] { exec_tool({"--show", "--no-headers", path}, home()); });
   ASSERT_TRUE(tty.started());
   EXPECT_EQ(tty.finish(), 0);
@@ -206,14 +187,12 @@ TEST_F(ShowTest, FollowByPathOnATerminal) {
   std::unique_ptr<CQel_Log> log = open_log();
   log->writelog(LOGBIT_INFO, "first");
   OnTerminal tty([&] { exec_tool({"-F", "--no-headers", log_path("app")}, home()); });
-  ASSERT_TRUE(tty.read_until([](const std::string& s) { return s == "first\n"; }))
-      << tty.shown();
+  ASSERT_TRUE(tty.read_until([](const std::string& s) { return s == "first\n"; })) << tty.shown();
   log->writelog(LOGBIT_INFO, "bell\a");
   log->create_next_file();
   log->writelog(LOGBIT_INFO, "after rotation");
-  EXPECT_TRUE(tty.read_until([](const std::string& s) {
-    return contains(s, "after rotation\n");
-  })) << tty.shown();
+  EXPECT_TRUE(tty.read_until([](const std::string& s) { return contains(s, "after rotation\n"); }))
+      << tty.shown();
   tty.stop();
   EXPECT_EQ(tty.finish(), 0);
   EXPECT_EQ(tty.shown(), "first\nbell\\x07\nafter rotation\n");

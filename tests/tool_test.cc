@@ -3,8 +3,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <functional>
-
 #include "tool_fixture.h"
 
 using namespace qellog_tool_test;
@@ -13,16 +11,15 @@ namespace {
 
 TEST_F(ToolTest, PipesEachLineAndClosesTheLog) {
   write_params("pipe", "0x3");
-  const ChildResult r =
-      run({"pipe"}, std::string("one\r\ntwo\n\nnul\0byte\nlast", 23));
+  const ChildResult r = run({"pipe"}, std::string("one\r\ntwo\n\nnul\0byte\nlast", 23));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   const std::string log = read_file(log_path("pipe"));
   EXPECT_TRUE(starts_with(log, "Logfile: " + log_path("pipe") + "\r\n")) << log;
   EXPECT_TRUE(contains(log, "\r\nqellog Version: ")) << "banner of the tool";
-  EXPECT_EQ(message_lines(log), (std::vector<std::string>{
-                                    "00000001 one", "00000002 two", "00000003 ",
-                                    "00000004 nul\\0byte", "00000005 last"}));
+  EXPECT_EQ(message_lines(log),
+            (std::vector<std::string>{"00000001 one", "00000002 two", "00000003 ",
+                                      "00000004 nul\\0byte", "00000005 last"}));
   EXPECT_TRUE(ends_with_trailer(log)) << log;
 
   // A second run appends; empty input adds a header, banner and trailer.
@@ -42,8 +39,7 @@ TEST_F(ToolTest, LongLinesAreSplitVisiblyAndKeptWhole) {
   std::string line600, line200k;
   for (int i = 0; i < 600; ++i) line600 += static_cast<char>('0' + i % 10);
   for (int i = 0; i < 200000; ++i) line200k += static_cast<char>('a' + i % 26);
-  const ChildResult r =
-      run({"--error", "long"}, line600 + "\n" + line200k + "\nend\n");
+  const ChildResult r = run({"--error", "long"}, line600 + "\n" + line200k + "\nend\n");
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string log = read_file(log_path("long"));
   // Time of day, elapsed time, pid:tid and processor come first.
@@ -82,12 +78,10 @@ TEST_F(ToolTest, FlagWordChoosesClassAndTag) {
   // A class the mask leaves out: nothing is written, and the tool says so.
   const ChildResult filtered = run({"--flags", "4", "flags"}, "hidden\n");
   EXPECT_EQ(filtered.status, 0);
-  EXPECT_TRUE(contains(filtered.err, "shares no bit with the mask 0x3"))
-      << filtered.err;
-  EXPECT_EQ(
-      message_lines(read_file(log_path("flags"))),
-      (std::vector<std::string>{"00000001 ERROR boom", "00000001 info",
-                                "00000001 plain", "00000001 ERROR hex one"}));
+  EXPECT_TRUE(contains(filtered.err, "shares no bit with the mask 0x3")) << filtered.err;
+  EXPECT_EQ(message_lines(read_file(log_path("flags"))),
+            (std::vector<std::string>{"00000001 ERROR boom", "00000001 info", "00000001 plain",
+                                      "00000001 ERROR hex one"}));
 }
 
 TEST_F(ToolTest, WhereNamesTheSelectedLogAndItsRotatedFiles) {
@@ -112,19 +106,19 @@ TEST_F(ToolTest, WhereNamesTheSelectedLogAndItsRotatedFiles) {
   const std::string dir = home() + "/logs/";
   const ChildResult r = run({"-w", "app"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "parameter file: " + home() + "/.config/qel/app_param.ini\n" +
-                "log file: " + dir + "app.log (Logpath + Logname), 5 bytes\n" +
-                "rotated file: " + dir + "app_2023_12_31_23_59_59_999.log, 3 bytes\n" +
-                "rotated file: " + dir + "app_2024_03_05_14_07_09_123.log, 7 bytes\n" +
-                "rotated files: 2, 10 bytes; with the log file 15 bytes\n");
+  EXPECT_EQ(r.out, "parameter file: " + home() + "/.config/qel/app_param.ini\n" +
+                       "log file: " + dir + "app.log (Logpath + Logname), 5 bytes\n" +
+                       "rotated file: " + dir + "app_2023_12_31_23_59_59_999.log, 3 bytes\n" +
+                       "rotated file: " + dir + "app_2024_03_05_14_07_09_123.log, 7 bytes\n" +
+                       "rotated files: 2, 10 bytes; with the log file 15 bytes\n");
 
   // A relative Logname without Logpath lands in the default directory.
   write_param_text("rel", "[logging]\nLOGNAME=r.log\n");
   const ChildResult rel = run({"--where", "rel"});
-  EXPECT_TRUE(contains(rel.out, "log file: " + home() +
-                                    "/.qel/qel_logging/r.log (Logname in the "
-                                    "default log directory), not there yet\n"))
+  EXPECT_TRUE(contains(
+      rel.out,
+      "log file: " + home() +
+          "/.qel/qel_logging/r.log (Logname in the default log directory), not there yet\n"))
       << rel.out;
 }
 
@@ -135,19 +129,16 @@ TEST_F(ToolTest, InitWritesAFileThatThePipeUses) {
   EXPECT_TRUE(contains(init.out, param)) << init.out;
   const std::string text = read_file(param);
   for (const char* key :
-       {"\n[LOGGING]\n", "\nLogpath = ", "\nLogname = fresh.log\n",
-        "\nLogFileFlags = O_CREAT\n", "\nLogFilePermission = 0644\n",
-        "\nLogging = 0x1003\n", "\nFlushcount = 1000\n",
-        "\nMaxfilesize = 4Mb\n", "\nFlushthread = yes\n", "\n[GENERAL]\n",
-        "\ngeneral = 0\n"}) {
+       {"\n[LOGGING]\n", "\nLogpath = ", "\nLogname = fresh.log\n", "\nLogFileFlags = O_CREAT\n",
+        "\nLogFilePermission = 0644\n", "\nLogging = 0x1003\n", "\nFlushcount = 1000\n",
+        "\nMaxfilesize = 4Mb\n", "\nFlushthread = yes\n", "\n[GENERAL]\n", "\ngeneral = 0\n"}) {
     EXPECT_TRUE(contains(text, key)) << "missing " << key;
   }
 
   const ChildResult pipe = run({"fresh"}, "hello\n");
   EXPECT_EQ(pipe.status, 0) << pipe.err;
   const std::string log = read_file(home() + "/.qel/qel_logging/fresh.log");
-  EXPECT_EQ(message_lines(log, 1), std::vector<std::string>{"00000001 hello"})
-      << log;
+  EXPECT_EQ(message_lines(log, 1), std::vector<std::string>{"00000001 hello"}) << log;
   const size_t at = log.find(" 00000001 hello\r\n");
   ASSERT_NE(at, std::string::npos);
   EXPECT_EQ(shape(log.substr(at - 12, 12)), "99:99:99.999")
@@ -165,22 +156,18 @@ TEST_F(ToolTest, InitWritesAFileThatThePipeUses) {
 TEST_F(ToolTest, MissingOrUnusableParameterFileIsReported) {
   const ChildResult none = run({"ghost"}, "lost line\n");
   EXPECT_EQ(none.status, 1);
-  EXPECT_TRUE(contains(none.err,
-                       home() + "/.config/qel/ghost_param.ini does not exist"))
+  EXPECT_TRUE(contains(none.err, home() + "/.config/qel/ghost_param.ini does not exist"))
       << none.err;
   EXPECT_TRUE(contains(none.err, "qellog --init ghost")) << none.err;
   EXPECT_EQ(list_dir(home()).size(), 1u) << "only the test's stdin file";
 
   // A file without [LOGGING] means the default log, whose directory the
   // library does not create: no log file.
-  mkdir((home() + "/.config").c_str(), 0755);
-  mkdir((home() + "/.config/qel").c_str(), 0755);
-  write_file(home() + "/.config/qel/bare_param.ini", "[GENERAL]\ngeneral=1\n");
+  write_param_text("bare", "[GENERAL]\ngeneral=1\n");
   const ChildResult bare = run({"bare"}, "lost line\n");
   EXPECT_EQ(bare.status, 1);
   EXPECT_TRUE(contains(bare.err, "qellog: cannot open the log file " + home() +
-                                     "/.qel/qel_logging/bare.log: No such file "
-                                     "or directory\n"))
+                                     "/.qel/qel_logging/bare.log: No such file or directory\n"))
       << bare.err;
 }
 
@@ -227,79 +214,87 @@ TEST_F(ToolTest, UsageErrorsAndHelp) {
 TEST_F(ToolTest, CheckTellsEachMistakeAndHowTheLibraryReadsIt) {
   const std::string logs = home() + "/logs";
   mkdir(logs.c_str(), 0755);
-  const std::string base =
-      "[LOGGING]\nLogpath=" + logs + "\nLogname=c.log\nLogFileFlags=O_CREAT\n";
-  const auto link_live_name = [&] {
-    write_file(home() + "/real.log", "");
-    symlink((home() + "/real.log").c_str(), (logs + "/c.log").c_str());
-  };
+  const std::string base = "[LOGGING]\nLogpath=" + logs + "\nLogname=c.log\nLogFileFlags=O_CREAT\n";
   const struct {
-    std::string text;  // the whole parameter file
-    std::string line;  // one line the output holds
     int status;
-    std::function<void()> prepare;
+    std::string text;   // the whole parameter file
+    std::string line;   // one line the output holds
+    bool link = false;  // the live name a symbolic link
   } cases[] = {
-      {base + "Maxfilecount = ten\n",
-       "warning: Maxfilecount = ten: not a number: reads as 0 (no limit)\n", 4, {}},
-      {base + "Flushcount = 1k\n",
-       "warning: Flushcount = 1k: the text after the number ('k') is not read: "
-       "reads as 1 (an fsync every 2 writes)\n", 4, {}},
-      {base + "[GENERAL]\nMaxfilesize = 8Mb\n",
-       "warning: Maxfilesize = 8Mb in [GENERAL]: the library reads it only in "
-       "[LOGGING]: ignored\n", 4, {}},
-      {"Logging = 0x1003\n" + base,
-       "warning: Logging = 0x1003 before any section: the library reads it only "
-       "in [LOGGING]: ignored\n", 4, {}},
-      {base + "LOGNAME = d.log\n",
-       "warning: Logname is given 2 times in [LOGGING] ('c.log', 'd.log'): the "
-       "library reads 'd.log'\n", 4, {}},
-      {"[LOGGING]\nLogpath=.\nLogname=c.log\nLogFileFlags=O_CREAT\n",
-       "warning: Logpath = .: a relative directory: where the log goes depends on "
-       "the program's working directory: reads as .\n", 4, {}},
-      {base, "warning: the log file " + logs + "/c.log is a symbolic link, not a "
-       "regular file: the library never rotates it\n", 4, link_live_name},
-      {base + "Maxfilesize = 8Mb ; eight MiB\n",
-       "  Maxfilesize        8388608 bytes (8 Mb)             from \"8Mb ; eight "
-       "MiB\"\n", 0, {}},
-      {"[LOGGING]\nLogpath=" + home() + "/new\nLogname=c.log\nLogFileFlags=O_CREAT\n",
-       "note: the set-up creates the directory " + home() + "/new (mode 0775 less "
-       "the umask)\n", 0, {}},
-      {base + "Maxfilesise=8Mb\n", "warning: unknown key 'Maxfilesise' in [LOGGING] "
-       "(did you mean Maxfilesize?): ignored\n", 4, {}},
-      {base + "flushtread=yes\n", "(did you mean Flushthread?)", 4, {}},
-      {base + "Maxfilesize=8MB\n", "warning: Maxfilesize = 8MB: the unit 'MB' is not "
-       "Mb or kb (case matters): reads as 8 bytes\n", 4, {}},
-      {base + "Maxfilesize=8 ; kb\n", "warning: Maxfilesize = 8 ; kb: the unit kb is "
-       "taken from further on in the text: reads as 8192 bytes (8 kb)\n", 4, {}},
-      {base + "Maxtotalsize=64KB\n", "warning: Maxtotalsize = 64KB: the unit 'KB' is "
-       "not Mb or kb (case matters): reads as 64 bytes\n", 4, {}},
-      {base + "Flushthread=Yes\n", "warning: Flushthread = Yes: neither 'yes', 'no' "
-       "nor a number (case matters): reads as off\n", 4, {}},
-      {base + "Flushthread=true\n", "warning: Flushthread = true: neither 'yes', 'no' "
-       "nor a number: reads as off\n", 4, {}},
-      {base + "Tailsafe=no, yes\n", "warning: Tailsafe = no, yes: the library finds "
-       "'yes' inside the text: reads as on\n", 4, {}},
-      {base + "Lostlines=2\n", "warning: Lostlines = 2: only the number 1 turns it "
-       "on: reads as off\n", 4, {}},
-      {base + "LogFilePermission=640\n", "warning: LogFilePermission = 640: decimal "
-       "640 is octal 01200; write 0640 for an octal mode: reads as 01200\n", 4, {}},
-      {base + "LogFilePermission=0400\n", "warning: LogFilePermission = 0400: the "
-       "owner cannot read and write the log: reads as 0400\n", 4, {}},
-      {base + "Logging=zz\n", "warning: Logging = zz: not a number: reads as 0x0 (no "
-       "line passes the mask: nothing is written)\n", 4, {}},
-      {base + "Rotatetime=daily ; at midnight\n", "warning: Rotatetime = daily ; at "
-       "midnight: only 'hourly' and 'daily', exactly so, rotate by time: reads as off\n", 4, {}},
-      {base + "Reopen=yes\n", "warning: reopening and rotation by time are the flush "
-       "thread's work: without Flushthread = yes they are ignored\n", 4, {}},
+      {4, base + "Maxfilecount = ten\n",
+       "warning: Maxfilecount = ten: not a number: reads as 0 (no limit)\n"},
+      {4, base + "Flushcount = 1k\n",
+       "warning: Flushcount = 1k: the text after the number ('k') is not read: reads as 1 (an "
+       "fsync every 2 writes)\n"},
+      {4, base + "[GENERAL]\nMaxfilesize = 8Mb\n",
+       "warning: Maxfilesize = 8Mb in [GENERAL]: the library reads it only in [LOGGING]: "
+       "ignored\n"},
+      {4, "Logging = 0x1003\n" + base,
+       "warning: Logging = 0x1003 before any section: the library reads it only in [LOGGING]: "
+       "ignored\n"},
+      {4, base + "LOGNAME = d.log\n",
+       "warning: Logname is given 2 times in [LOGGING] ('c.log', 'd.log'): the library reads "
+       "'d.log'\n"},
+      {4, "[LOGGING]\nLogpath=.\nLogname=c.log\nLogFileFlags=O_CREAT\n",
+       "warning: Logpath = .: a relative directory: where the log goes depends on the program's "
+       "working directory: reads as .\n"},
+      {4, base,
+       "warning: the log file " + logs +
+           "/c.log is a symbolic link, not a regular file: the library never rotates it\n",
+       true},
+      {0, base + "Maxfilesize = 8Mb ; eight MiB\n",
+       "  Maxfilesize        8388608 bytes (8 Mb)             from \"8Mb ; eight MiB\"\n"},
+      {0, "[LOGGING]\nLogpath=" + home() + "/new\nLogname=c.log\nLogFileFlags=O_CREAT\n",
+       "note: the set-up creates the directory " + home() + "/new (mode 0775 less the umask)\n"},
+      {4, base + "Maxfilesise=8Mb\n",
+       "warning: unknown key 'Maxfilesise' in [LOGGING] (did you mean Maxfilesize?): ignored\n"},
+      {4, base + "flushtread=yes\n", "(did you mean Flushthread?)"},
+      {4, base + "Maxfilesize=8MB\n",
+       "warning: Maxfilesize = 8MB: the unit 'MB' is not Mb or kb (case matters): reads as 8 "
+       "bytes\n"},
+      {4, base + "Maxfilesize=8 ; kb\n",
+       "warning: Maxfilesize = 8 ; kb: the unit kb is taken from further on in the text: reads as "
+       "8192 bytes (8 kb)\n"},
+      {4, base + "Maxtotalsize=64KB\n",
+       "warning: Maxtotalsize = 64KB: the unit 'KB' is not Mb or kb (case matters): reads as 64 "
+       "bytes\n"},
+      {4, base + "Flushthread=Yes\n",
+       "warning: Flushthread = Yes: neither 'yes', 'no' nor a number (case matters): reads as "
+       "off\n"},
+      {4, base + "Flushthread=true\n",
+       "warning: Flushthread = true: neither 'yes', 'no' nor a number: reads as off\n"},
+      {4, base + "Tailsafe=no, yes\n",
+       "warning: Tailsafe = no, yes: the library finds 'yes' inside the text: reads as on\n"},
+      {4, base + "Lostlines=2\n",
+       "warning: Lostlines = 2: only the number 1 turns it on: reads as off\n"},
+      {4, base + "LogFilePermission=640\n",
+       "warning: LogFilePermission = 640: decimal 640 is octal 01200; write 0640 for an octal "
+       "mode: reads as 01200\n"},
+      {4, base + "LogFilePermission=0400\n",
+       "warning: LogFilePermission = 0400: the owner cannot read and write the log: reads as "
+       "0400\n"},
+      {4, base + "Logging=zz\n",
+       "warning: Logging = zz: not a number: reads as 0x0 (no line passes the mask: nothing is "
+       "written)\n"},
+      {4, base + "Rotatetime=daily ; at midnight\n",
+       "warning: Rotatetime = daily ; at midnight: only 'hourly' and 'daily', exactly so, rotate "
+       "by time: reads as off\n"},
+      {4, base + "Reopen=yes\n",
+       "warning: reopening and rotation by time are the flush thread's work: without Flushthread = "
+       "yes they are ignored\n"},
   };
-  for (const auto& c : cases) {
-    write_param_text("c", c.text);
-    if (c.prepare) c.prepare();
+  for (const auto& [status, text, line, link] : cases) {
+    write_param_text("c", text);
+    if (link) {
+      write_file(home() + "/real.log", "");
+      symlink((home() + "/real.log").c_str(), (logs + "/c.log").c_str());
+    }
     const ChildResult r = run({"--check", "c"});
-    EXPECT_EQ(r.status, c.status) << c.text << r.out;
-    EXPECT_TRUE(contains(r.out, c.line)) << c.text << "\n" << r.out;
-    EXPECT_TRUE(ends_with(r.out, c.status == 4 ? "\n1 warning\n" : "\n0 warnings\n"))
-        << c.text << ": exactly one warning\n" << r.out;
+    EXPECT_EQ(r.status, status) << text << r.out;
+    EXPECT_TRUE(contains(r.out, line)) << text << "\n" << r.out;
+    EXPECT_TRUE(ends_with(r.out, status == 4 ? "\n1 warning\n" : "\n0 warnings\n"))
+        << text << ": exactly one warning\n"
+        << r.out;
     unlink((logs + "/c.log").c_str());
   }
   EXPECT_EQ(list_dir(logs), std::vector<std::string>{}) << "the check creates nothing";
@@ -315,41 +310,42 @@ TEST_F(ToolTest, CheckReportsALogThatCannotBeOpened) {
                                      "create one with: qellog --init gone\n"))
       << none.out;
 
-  write_param_text("c", "[LOGGING]\nLogname=/nonexistent_qellog_dir/x.log\n"
-                        "LogFileFlags=O_CREAT\n");
+  write_param_text("c",
+                   "[LOGGING]\nLogname=/nonexistent_qellog_dir/x.log\n"
+                   "LogFileFlags=O_CREAT\n");
   const ChildResult no_dir = run({"--check", "c"});
   EXPECT_EQ(no_dir.status, 1) << no_dir.out;
-  EXPECT_TRUE(contains(no_dir.out, "error: cannot open the log file "
-                                   "/nonexistent_qellog_dir/x.log: No such "
-                                   "file or directory\n"))
+  EXPECT_TRUE(contains(
+      no_dir.out,
+      "error: cannot open the log file /nonexistent_qellog_dir/x.log: No such file or directory\n"))
       << no_dir.out;
 
   mkdir((home() + "/logs").c_str(), 0755);
-  write_param_text("c", "[LOGGING]\nLogpath=" + home() +
-                            "/logs\nLogname=absent.log\nLogFileFlags=O_APPEND\n");
+  write_param_text(
+      "c", "[LOGGING]\nLogpath=" + home() + "/logs\nLogname=absent.log\nLogFileFlags=O_APPEND\n");
   const ChildResult no_creat = run({"--check", "c"});
   EXPECT_EQ(no_creat.status, 1) << no_creat.out;
-  EXPECT_TRUE(contains(no_creat.out, "error: cannot open the log file " + home() +
-                                         "/logs/absent.log: No such file or "
-                                         "directory (LogFileFlags has no CREAT)\n"))
+  EXPECT_TRUE(
+      contains(no_creat.out,
+               "error: cannot open the log file " + home() +
+                   "/logs/absent.log: No such file or directory (LogFileFlags has no CREAT)\n"))
       << no_creat.out;
   EXPECT_TRUE(contains(no_creat.out, "\n0 warnings; no log file can be opened\n"));
 
   // A Logpath that is a file: the set-up falls back to the default
   // directory, which nobody made.
   write_file(home() + "/plain", "");
-  write_param_text("c", "[LOGGING]\nLogpath=" + home() +
-                            "/plain\nLogname=c.log\nLogFileFlags=O_CREAT\n");
+  write_param_text(
+      "c", "[LOGGING]\nLogpath=" + home() + "/plain\nLogname=c.log\nLogFileFlags=O_CREAT\n");
   const ChildResult file_dir = run({"--check", "c"});
   EXPECT_EQ(file_dir.status, 1) << file_dir.out;
   const std::string fallback = home() + "/.qel/qel_logging/c.log";
   EXPECT_TRUE(contains(file_dir.out, "warning: Logpath = " + home() +
-                                         "/plain: not a directory: the log "
-                                         "goes to " + fallback + "\n"))
+                                         "/plain: not a directory: the log goes to " + fallback +
+                                         "\n"))
       << file_dir.out;
-  EXPECT_TRUE(contains(file_dir.out, "error: cannot open the log file " +
-                                         fallback + ": No such file or "
-                                         "directory\n"))
+  EXPECT_TRUE(contains(file_dir.out, "error: cannot open the log file " + fallback +
+                                         ": No such file or directory\n"))
       << file_dir.out;
 }
 
@@ -366,25 +362,29 @@ TEST_F(ToolTest, CheckOfTheWorkedExampleIsCleanAndWritesNothing) {
   const ChildResult r = run({"--check", "app"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(starts_with(r.out, "parameter file: " + param_path("app") + "\n"));
-  EXPECT_TRUE(contains(r.out, "  create_log_from_ini: Maxfilesize 8Mb  8388608 \n"))
-      << r.out;
+  EXPECT_TRUE(contains(r.out, "  create_log_from_ini: Maxfilesize 8Mb  8388608 \n")) << r.out;
   EXPECT_TRUE(contains(r.out, "  create_log_from_ini: Flushthread yes ul 1\n"));
   EXPECT_TRUE(contains(
       r.out,
       "settings:\n"
-      "  log file           " + dir + "/app.log (Logpath + Logname)\n"
-      "  Logpath            " + dir + "  from \"" + dir + "\"\n"
-      "  Logname            app.log                          from \"app.log\"\n"
-      "  LogFileFlags       0x241 (O_WRONLY|O_CREAT|O_TRUNC) from \"O_CREAT|O_TRUNC\"\n"
-      "  LogFilePermission  0640                             from \"0640\"\n"
-      "  Logging            0x1003                           from \"0x1003\"\n"
-      "  Flushcount         100 (an fsync every 101 writes)  from \"100\"\n"
-      "  Maxfilesize        8388608 bytes (8 Mb)             from \"8Mb\"\n"
-                "  Strictsize         off                              default\n"
-      "  Maxfilecount       0 (no limit)                     default\n"))
+      "  log file           " +
+          dir +
+          "/app.log (Logpath + Logname)\n"
+          "  Logpath            " +
+          dir + "  from \"" + dir +
+          "\"\n"
+          "  Logname            app.log                          from \"app.log\"\n"
+          "  LogFileFlags       0x241 (O_WRONLY|O_CREAT|O_TRUNC) from \"O_CREAT|O_TRUNC\"\n"
+          "  LogFilePermission  0640                             from \"0640\"\n"
+          "  Logging            0x1003                           from \"0x1003\"\n"
+          "  Flushcount         100 (an fsync every 101 writes)  from \"100\"\n"
+          "  Maxfilesize        8388608 bytes (8 Mb)             from \"8Mb\"\n"
+          "  Strictsize         off                              default\n"
+          "  Maxfilecount       0 (no limit)                     default\n"))
       << r.out;
-  EXPECT_TRUE(contains(r.out, "  Flushthread        on                               "
-                              "from \"yes\"\n")) << r.out;
+  EXPECT_TRUE(
+      contains(r.out, "  Flushthread        on                               from \"yes\"\n"))
+      << r.out;
   EXPECT_FALSE(contains(r.out, "/dev")) << "no value of the dry run's own";
   EXPECT_TRUE(ends_with(r.out, "\n0 warnings\n")) << r.out;
   EXPECT_EQ(read_file(dir + "/app.log"), "keep me\n");
@@ -394,20 +394,20 @@ TEST_F(ToolTest, CheckOfTheWorkedExampleIsCleanAndWritesNothing) {
 // A log whose writes fail: the path and the reason when it cannot be
 // opened, and status 5 when lines were lost.
 TEST_F(ToolTest, UnopenableAndFullLogsAreReported) {
-  write_param_text("deep", "[LOGGING]\nLogname=/nonexistent_qellog_dir/d.log\n"
-                           "LogFileFlags=O_CREAT\n");
+  write_param_text("deep",
+                   "[LOGGING]\nLogname=/nonexistent_qellog_dir/d.log\n"
+                   "LogFileFlags=O_CREAT\n");
   const ChildResult deep = run({"deep"}, "x\n");
   EXPECT_EQ(deep.status, 1);
-  EXPECT_TRUE(starts_with(deep.err, "qellog: cannot open the log file "
-                                    "/nonexistent_qellog_dir/d.log: No such "
-                                    "file or directory\n"))
+  EXPECT_TRUE(starts_with(deep.err,
+                          "qellog: cannot open the log file /nonexistent_qellog_dir/d.log: No such "
+                          "file or directory\n"))
       << deep.err;
 
   write_param_text("full", "[LOGGING]\nLogname=/dev/full\n");
   const ChildResult full = run({"full"}, "one\ntwo\n");
   EXPECT_EQ(full.status, 5) << full.err;
-  EXPECT_TRUE(contains(full.err, "log lines could not be written to /dev/full\n"))
-      << full.err;
+  EXPECT_TRUE(contains(full.err, "log lines could not be written to /dev/full\n")) << full.err;
 }
 
 TEST_F(ToolTest, StopSignalStillWritesTheTrailer) {
@@ -426,8 +426,7 @@ TEST_F(ToolTest, StopSignalStillWritesTheTrailer) {
   }
   close(in[0]);
   const char kLines[] = "before the signal\nunfinished";
-  ASSERT_EQ(write(in[1], kLines, sizeof kLines - 1),
-            static_cast<ssize_t>(sizeof kLines - 1));
+  ASSERT_EQ(write(in[1], kLines, sizeof kLines - 1), static_cast<ssize_t>(sizeof kLines - 1));
   EXPECT_TRUE(wait_until([&] {
     return contains(read_file(log_path("stop")), "before the signal");
   })) << "the first line never reached the log";
@@ -438,8 +437,7 @@ TEST_F(ToolTest, StopSignalStillWritesTheTrailer) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
   const std::string log = read_file(log_path("stop"));
   EXPECT_EQ(message_lines(log),
-            (std::vector<std::string>{"00000001 before the signal",
-                                      "00000002 unfinished"}));
+            (std::vector<std::string>{"00000001 before the signal", "00000002 unfinished"}));
   EXPECT_TRUE(ends_with_trailer(log)) << log;
 }
 

@@ -24,8 +24,9 @@ using qellog::ParamKey;
 using qellog::ValueKind;
 
 void print_trace(const DryRun& run) {
-  std::printf("reader's trace (the library's own set-up; nothing is created, "
-              "opened or emptied):\n");
+  std::printf(
+      "reader's trace (the library's own set-up; nothing is created, "
+      "opened or emptied):\n");
   for (const std::string& line : run.trace) std::printf("  %s\n", line.c_str());
 }
 
@@ -55,10 +56,8 @@ void print_settings(const std::vector<ParamKey>& keys, const DryRun& run) {
   for (size_t i = 0; i < qellog::kLogKeyCount; ++i) {
     const char* name = qellog::kLogKeys[i].name;
     const ParamKey* given = log_key_entry(keys, name);
-    const std::string source =
-        given != nullptr ? "from \"" + given->in_force + "\"" : "default";
-    std::printf("  %-18s %-32s %s\n", name, in_force_text(i, run, given).c_str(),
-                source.c_str());
+    const std::string source = given != nullptr ? "from \"" + given->in_force + "\"" : "default";
+    std::printf("  %-18s %-32s %s\n", name, in_force_text(i, run, given).c_str(), source.c_str());
   }
 }
 
@@ -70,8 +69,8 @@ bool report_unopenable(const DryRun& run) {
   if (err == ENOENT && !(run.flags & O_CREAT)) {
     hint = std::string(" (") + qellog::kOpenFlagsKey + " has no " + qellog::kCreateWord + ")";
   }
-  std::printf("error: cannot open the log file %s: %s%s\n", run.path.c_str(),
-              std::strerror(err), hint.c_str());
+  std::printf("error: cannot open the log file %s: %s%s\n", run.path.c_str(), std::strerror(err),
+              hint.c_str());
   return true;
 }
 

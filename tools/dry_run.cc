@@ -66,8 +66,7 @@ int pretend_probe(const char* path, int flags, unsigned) {
 
 // Records the log the set-up asks for and gives it one on /dev/null, so
 // that the settings are applied to a real log and can be read back.
-CQel_Log* pretend_log(const char* path, int flags, unsigned mode,
-                      qellog::PathRule rule) {
+CQel_Log* pretend_log(const char* path, int flags, unsigned mode, qellog::PathRule rule) {
   g_run->path = path;
   g_run->flags = flags;
   g_run->mode = mode;
@@ -76,8 +75,7 @@ CQel_Log* pretend_log(const char* path, int flags, unsigned mode,
 }
 
 void keep_trace(unsigned flags, const char* text) {
-  g_run->trace.push_back(std::string((flags & LOGBIT_ERROR) ? kFailureTag : "") +
-                         text);
+  g_run->trace.push_back(std::string((flags & LOGBIT_ERROR) ? kFailureTag : "") + text);
 }
 
 // The seam replaced for the object's lifetime.
@@ -85,8 +83,7 @@ class Watching {
  public:
   explicit Watching(DryRun* run) {
     g_run = run;
-    qellog::g_setup_seam = {pretend_mkdir, pretend_probe, pretend_log,
-                            keep_trace};
+    qellog::g_setup_seam = {pretend_mkdir, pretend_probe, pretend_log, keep_trace};
   }
   ~Watching() {
     qellog::g_setup_seam = qellog::kRealSetup;
@@ -99,8 +96,7 @@ void read_back(CQel_Log& log, DryRun* run) {
     const qellog::IniKey& key = qellog::kLogKeys[i];
     run->in_force.push_back(key.in_force != nullptr ? key.in_force(log) : 0);
   }
-  run->thread_work_ignored =
-      qellog::asks_for_flush_thread(log) && !log.flush_thread.joinable();
+  run->thread_work_ignored = qellog::asks_for_flush_thread(log) && !log.flush_thread.joinable();
 }
 
 // The trace shows the address of the stand-in log; it says nothing about
@@ -122,8 +118,7 @@ bool uses_directory(qellog::PathRule rule) {
 }
 
 bool uses_logname(qellog::PathRule rule) {
-  return rule == qellog::PathRule::kDirectoryAndName ||
-         rule == qellog::PathRule::kAbsoluteName ||
+  return rule == qellog::PathRule::kDirectoryAndName || rule == qellog::PathRule::kAbsoluteName ||
          rule == qellog::PathRule::kNameInDefaultDir;
 }
 
@@ -142,12 +137,11 @@ DryRun dry_run(const char* name) {
   return run;
 }
 
-int predict_open(const std::string& path, int flags,
-                 const std::vector<std::string>& created_dirs) {
+int predict_open(const std::string& path, int flags, const std::vector<std::string>& created_dirs) {
   const std::string dir = directory_of(path);
   if (path.empty() || path.back() == '/') return EISDIR;
-  if (std::find(created_dirs.begin(), created_dirs.end(),
-                without_trailing_slashes(dir)) != created_dirs.end()) {
+  if (std::find(created_dirs.begin(), created_dirs.end(), without_trailing_slashes(dir)) !=
+      created_dirs.end()) {
     return (flags & O_CREAT) ? 0 : ENOENT;
   }
   struct stat dir_st, st;
@@ -155,8 +149,7 @@ int predict_open(const std::string& path, int flags,
   if (!S_ISDIR(dir_st.st_mode)) return ENOTDIR;
   // The library does not follow a link that another user could have put
   // there.
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-      qellog::others_may_plant(dir_st)) {
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && qellog::others_may_plant(dir_st)) {
     return ELOOP;
   }
   if (stat(path.c_str(), &st) == 0) {

@@ -48,8 +48,7 @@ DryRun dry_run(const char* name);
 // The errno that opening `path` with `flags` as the library opens a log
 // would give, judged from the file system without opening it: 0 when it
 // would open. `created_dirs` count as made and empty.
-int predict_open(const std::string& path, int flags,
-                 const std::vector<std::string>& created_dirs);
+int predict_open(const std::string& path, int flags, const std::vector<std::string>& created_dirs);
 
 // The parameter file of `name` (false, and a line on stderr, when the name
 // does not fit), and why the library would not read it (0 when it would).

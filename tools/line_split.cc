@@ -5,13 +5,9 @@
 namespace qellog_tool {
 namespace {
 
-bool is_utf8_continuation(char c) {
-  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
+bool is_utf8_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
-bool is_utf8_lead(char c) {
-  return (static_cast<unsigned char>(c) & 0xC0) == 0xC0;
-}
+bool is_utf8_lead(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0xC0; }
 
 void append_shown(std::string& out, const char* data, size_t len) {
   for (size_t i = 0; i < len; ++i) {
@@ -57,8 +53,7 @@ void LineSplitter::emit(size_t raw_len, bool last) {
 size_t LineSplitter::next_cut() const {
   const size_t lead = continued_ ? sizeof kContinuationStart - 1 : 0;
   const size_t budget = kPieceMax - lead - (sizeof kContinuedEnd - 1);
-  return fitting_prefix(pending_.data() + done_, pending_.size() - done_,
-                        budget);
+  return fitting_prefix(pending_.data() + done_, pending_.size() - done_, budget);
 }
 
 void LineSplitter::end_line() {
@@ -66,8 +61,7 @@ void LineSplitter::end_line() {
   for (;;) {
     const size_t lead = continued_ ? sizeof kContinuationStart - 1 : 0;
     const size_t rest = pending_.size() - done_;
-    if (fitting_prefix(pending_.data() + done_, rest, kPieceMax - lead) ==
-        rest) {
+    if (fitting_prefix(pending_.data() + done_, rest, kPieceMax - lead) == rest) {
       emit(rest, true);
       break;
     }

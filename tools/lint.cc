@@ -24,9 +24,7 @@ using Warnings = std::vector<std::string>;
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
-size_t key_index(const IniKey& key) {
-  return static_cast<size_t>(&key - qellog::kLogKeys);
-}
+size_t key_index(const IniKey& key) { return static_cast<size_t>(&key - qellog::kLogKeys); }
 
 // What the set-up took for the key: read back from the dry run's log, or
 // the value's own reading when no log was built.
@@ -53,8 +51,8 @@ void check_logging_key(const ParamKey& k, const DryRun& run, Warnings* out) {
   }
   if (k.values.size() > 1) {
     out->push_back(k.key + " is given " + std::to_string(k.values.size()) + " times in [" +
-                   qellog::kLogSection + "] (" + listed(k.values) +
-                   "): the library reads " + quoted(k.in_force));
+                   qellog::kLogSection + "] (" + listed(k.values) + "): the library reads " +
+                   quoted(k.in_force));
   }
   const char* text = k.in_force.c_str();
   const unsigned long value = reading(*key, text, run);
@@ -164,8 +162,8 @@ std::vector<std::string> lint_outcome(const std::vector<ParamKey>& keys, const D
   check_live_name(run.path, &out);
   if (run.thread_work_ignored) {
     out.push_back(std::string("reopening and rotation by time are the flush thread's work: "
-                              "without ") + qellog::kThreadKey + " = " + qellog::kSwitchOn +
-                  " they are ignored");
+                              "without ") +
+                  qellog::kThreadKey + " = " + qellog::kSwitchOn + " they are ignored");
   }
   const ParamKey* dir = log_key_entry(keys, qellog::kDirectoryKey);
   const bool dir_warned = dir != nullptr && !dir->in_force.empty() && dir->in_force[0] != '/';

@@ -13,8 +13,7 @@
 namespace qellog_tool {
 
 // The entry of the log section's key `name` in `keys`, or null.
-const qellog::ParamKey* log_key_entry(const std::vector<qellog::ParamKey>& keys,
-                                    const char* name);
+const qellog::ParamKey* log_key_entry(const std::vector<qellog::ParamKey>& keys, const char* name);
 
 // Levenshtein distance without regard to the case of A to Z.
 size_t edit_distance(const std::string& a, const std::string& b);
@@ -26,14 +25,12 @@ const char* closest_key(const std::string& key);
 // One warning (without "warning: ") per doubtful key of the file, in file
 // order: "<key> = <text>: <what is wrong>: reads as <value>", the value as
 // the dry run `run` read it back.
-std::vector<std::string> lint_keys(const std::vector<qellog::ParamKey>& keys,
-                                   const DryRun& run);
+std::vector<std::string> lint_keys(const std::vector<qellog::ParamKey>& keys, const DryRun& run);
 
 // Warnings about what the set-up made of the file: the reader's own error
 // lines, a directory that cannot be used, a live name that is not a regular
 // file, flush-thread work without a flush thread, a relative log file.
-std::vector<std::string> lint_outcome(const std::vector<qellog::ParamKey>& keys,
-                                      const DryRun& run);
+std::vector<std::string> lint_outcome(const std::vector<qellog::ParamKey>& keys, const DryRun& run);
 
 }  // namespace qellog_tool
 

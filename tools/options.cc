@@ -38,12 +38,18 @@ bool parse_flags(const char* text, unsigned* out) {
 
 Mode mode_of(int c) {
   switch (c) {
-    case 'w': return Mode::kWhere;
-    case 'i': return Mode::kInit;
-    case 'c': return Mode::kCheck;
-    case 's': return Mode::kShow;
-    case 'h': return Mode::kHelp;
-    default: return Mode::kVersion;
+    case 'w':
+      return Mode::kWhere;
+    case 'i':
+      return Mode::kInit;
+    case 'c':
+      return Mode::kCheck;
+    case 's':
+      return Mode::kShow;
+    case 'h':
+      return Mode::kHelp;
+    default:
+      return Mode::kVersion;
   }
 }
 
@@ -62,8 +68,7 @@ int take_option(int c, const char* arg, Options* o) {
   switch (c) {
     case 'f':
       if (!parse_flags(optarg, &o->flags)) {
-        return usage_error("bad flag word '%s' (want a number below 2^32)",
-                           optarg);
+        return usage_error("bad flag word '%s' (want a number below 2^32)", optarg);
       }
       o->flags_given = true;
       return 0;
@@ -80,7 +85,12 @@ int take_option(int c, const char* arg, Options* o) {
     case 'F':
       o->follow = true;
       return set_mode(o, Mode::kShow, arg);
-    case 'w': case 'i': case 'c': case 's': case 'h': case 'V':
+    case 'w':
+    case 'i':
+    case 'c':
+    case 's':
+    case 'h':
+    case 'V':
       return set_mode(o, mode_of(c), arg);
     case ':':
       return usage_error("option '%s' needs a value", arg);
@@ -128,18 +138,13 @@ int take_name(int argc, char** argv, Options* o) {
 }  // namespace
 
 int parse_options(int argc, char** argv, Options* o) {
-  static const option kLong[] = {{"flags", required_argument, nullptr, 'f'},
-                                 {"error", no_argument, nullptr, 'e'},
-                                 {"where", no_argument, nullptr, 'w'},
-                                 {"init", no_argument, nullptr, 'i'},
-                                 {"check", no_argument, nullptr, 'c'},
-                                 {"show", no_argument, nullptr, 's'},
-                                 {"follow", no_argument, nullptr, 'F'},
-                                 {"no-headers", no_argument, nullptr, 'n'},
-                                 {"raw", no_argument, nullptr, 'r'},
-                                 {"help", no_argument, nullptr, 'h'},
-                                 {"version", no_argument, nullptr, 'V'},
-                                 {nullptr, 0, nullptr, 0}};
+  static const option kLong[] = {
+      {"flags", required_argument, nullptr, 'f'}, {"error", no_argument, nullptr, 'e'},
+      {"where", no_argument, nullptr, 'w'},       {"init", no_argument, nullptr, 'i'},
+      {"check", no_argument, nullptr, 'c'},       {"show", no_argument, nullptr, 's'},
+      {"follow", no_argument, nullptr, 'F'},      {"no-headers", no_argument, nullptr, 'n'},
+      {"raw", no_argument, nullptr, 'r'},         {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},     {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, ":f:ewicsFhV", kLong, nullptr)) != -1) {

@@ -81,12 +81,11 @@ void print_rotated(const std::string& live, unsigned long long live_size) {
   unsigned long long total = 0;
   const std::vector<qellog::RotatedLogFile> rotated = qellog::list_rotated_files(live);
   for (const qellog::RotatedLogFile& f : rotated) {
-    std::printf("rotated file: %s, %lld bytes\n", f.path.c_str(),
-                static_cast<long long>(f.size));
+    std::printf("rotated file: %s, %lld bytes\n", f.path.c_str(), static_cast<long long>(f.size));
     total += static_cast<unsigned long long>(f.size);
   }
-  std::printf("rotated files: %zu, %llu bytes; with the log file %llu bytes\n",
-              rotated.size(), total, total + live_size);
+  std::printf("rotated files: %zu, %llu bytes; with the log file %llu bytes\n", rotated.size(),
+              total, total + live_size);
 }
 
 }  // namespace
@@ -96,8 +95,7 @@ int print_where(const char* name) {
   if (!param_file_of(name, &param)) return kExitNoLog;
   std::printf("parameter file: %s\n", param.c_str());
   if (const int err = param_file_errno(param)) {
-    std::printf("log file: none (%s: the library opens no log)\n",
-                param_problem(err).c_str());
+    std::printf("log file: none (%s: the library opens no log)\n", param_problem(err).c_str());
     return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
   }
   const DryRun run = dry_run(name);
@@ -130,15 +128,14 @@ int write_param_file(const char* name) {
   // whole chain is made here so that the first run finds its directory.
   for (const std::string& dir : {param_dir, log_dir}) {
     if (const int err = make_dirs(dir)) {
-      std::fprintf(stderr, "qellog: cannot create directory %s: %s\n",
-                   dir.c_str(), std::strerror(err));
+      std::fprintf(stderr, "qellog: cannot create directory %s: %s\n", dir.c_str(),
+                   std::strerror(err));
       return kExitInit;
     }
   }
   // O_EXCL: an existing file, even one created a moment ago by somebody
   // else, is never replaced.
-  const int fd = open(param.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+  const int fd = open(param.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                       S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
   if (fd < 0) {
     const int err = errno;
@@ -148,21 +145,19 @@ int write_param_file(const char* name) {
                    "remove it and run qellog --init %s again)\n",
                    param.c_str(), name);
     } else {
-      std::fprintf(stderr, "qellog: cannot create %s: %s\n", param.c_str(),
-                   std::strerror(err));
+      std::fprintf(stderr, "qellog: cannot create %s: %s\n", param.c_str(), std::strerror(err));
     }
     return kExitInit;
   }
   int err = write_all(fd, qellog::param_file_template(name, log_dir, log_file));
   if (close(fd) != 0 && err == 0) err = errno;
   if (err != 0) {
-    std::fprintf(stderr, "qellog: cannot write %s: %s\n", param.c_str(),
-                 std::strerror(err));
+    std::fprintf(stderr, "qellog: cannot write %s: %s\n", param.c_str(), std::strerror(err));
     unlink(param.c_str());
     return kExitInit;
   }
-  std::printf("qellog: wrote %s\nqellog: the log of \"%s\" goes to %s/%s\n",
-              param.c_str(), name, log_dir.c_str(), log_file.c_str());
+  std::printf("qellog: wrote %s\nqellog: the log of \"%s\" goes to %s/%s\n", param.c_str(), name,
+              log_dir.c_str(), log_file.c_str());
   return kExitOk;
 }
 

@@ -59,15 +59,14 @@ int check_param_file(const char* name, std::string* param) {
                  "qellog: create one with: qellog --init %s\n",
                  name, param->c_str(), name);
   } else {
-    std::fprintf(stderr, "qellog: cannot read the parameter file %s: %s\n",
-                 param->c_str(), param_problem(err).c_str());
+    std::fprintf(stderr, "qellog: cannot read the parameter file %s: %s\n", param->c_str(),
+                 param_problem(err).c_str());
   }
   return kExitNoLog;
 }
 
 // Names the file the set-up tried and the system's reason.
-void report_no_log_file(const char* name, const std::string& param,
-                        const CQel_Log* log) {
+void report_no_log_file(const char* name, const std::string& param, const CQel_Log* log) {
   if (log == nullptr) {
     std::fprintf(stderr, "qellog: the set-up built no log from %s\n", param.c_str());
     return;
@@ -76,9 +75,8 @@ void report_no_log_file(const char* name, const std::string& param,
   // tells them, and so why the open failed.
   const DryRun run = dry_run(name);
   const int err = run.built ? predict_open(run.path, run.flags, run.created_dirs) : 0;
-  std::fprintf(stderr, "qellog: cannot open the log file %s%s%s\n",
-               log->filename, err != 0 ? ": " : "",
-               err != 0 ? std::strerror(err) : "");
+  std::fprintf(stderr, "qellog: cannot open the log file %s%s%s\n", log->filename,
+               err != 0 ? ": " : "", err != 0 ? std::strerror(err) : "");
   std::fprintf(stderr,
                "qellog: check the parameter file %s; qellog --check %s shows "
                "what the set-up does\n",
@@ -137,8 +135,7 @@ int read_input(LineSplitter& splitter, const sigset_t& wait_mask) {
       break;
     }
   }
-  std::fprintf(stderr, "qellog: reading standard input failed: %s\n",
-               std::strerror(errno));
+  std::fprintf(stderr, "qellog: reading standard input failed: %s\n", std::strerror(errno));
   return kExitNoLog;
 }
 
@@ -161,8 +158,7 @@ int pipe_to_log(const char* name, unsigned flags) {
   LineSplitter splitter([out, flags](unsigned long line, const std::string& text) {
     // The value field shows the input line number; pieces of one line
     // share it. The text is an argument, never the format.
-    out->writelog(flags, static_cast<int>(static_cast<uint32_t>(line)), "%s",
-                  text.c_str());
+    out->writelog(flags, static_cast<int>(static_cast<uint32_t>(line)), "%s", text.c_str());
   });
   const int status = read_input(splitter, wait_mask);
   // Whatever stopped the input, the line begun so far is kept.
@@ -172,8 +168,7 @@ int pipe_to_log(const char* name, unsigned flags) {
   log.reset();  // end trailer
   if (status > 128) return die_by(status - 128);
   if (lost == 0 || status != kExitOk) return status;
-  std::fprintf(stderr, "qellog: %lu log lines could not be written to %s\n",
-               lost, path.c_str());
+  std::fprintf(stderr, "qellog: %lu log lines could not be written to %s\n", lost, path.c_str());
   return kExitLost;
 }
 

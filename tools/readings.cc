@@ -41,8 +41,7 @@ std::string number_problem(const IniKey& key, const char* text, unsigned long va
   char octal[32];
   std::snprintf(octal, sizeof octal, "0%lo", value);
   if (r.base == 10 && value > 07 && digits.find_first_not_of("01234567") == std::string::npos) {
-    return "decimal " + digits + " is octal " + octal + "; write 0" + digits +
-           " for an octal mode";
+    return "decimal " + digits + " is octal " + octal + "; write 0" + digits + " for an octal mode";
   }
   if (value > 07777) return "not a file mode";
   if ((value & 0600) != 0600) return "the owner cannot read and write the log";
@@ -63,8 +62,8 @@ std::string size_problem(const char* text) {
   if (r.unit == nullptr) {
     const std::string tail = tail_of(r.number.rest);
     if (tail.empty()) return "";
-    return "the unit " + quoted(tail.substr(0, tail.find_first_of(" \t;#"))) +
-           " is not " + unit_names() + " (case matters)";
+    return "the unit " + quoted(tail.substr(0, tail.find_first_of(" \t;#"))) + " is not " +
+           unit_names() + " (case matters)";
   }
   const std::string between(r.number.rest, r.unit_at);
   if (trimmed(between.c_str()).empty()) return "";

@@ -18,8 +18,7 @@ std::string shown_value(size_t index, const char* text, unsigned long value);
 
 // What is probably not meant about `text` as the value of `key`, which the
 // library reads as `value`; "" when nothing is.
-std::string value_problem(const qellog::IniKey& key, const char* text,
-                          unsigned long value);
+std::string value_problem(const qellog::IniKey& key, const char* text, unsigned long value);
 
 std::string quoted(const std::string& s);
 

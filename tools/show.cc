@@ -40,11 +40,10 @@ int open_log_file(const std::string& path, struct stat* st, bool follow_link) {
   const int dir_fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0) return -1;
   struct stat dir_st;
-  const bool nofollow = !follow_link || fstat(dir_fd, &dir_st) != 0 ||
-                        qellog::others_may_plant(dir_st);
+  const bool nofollow =
+      !follow_link || fstat(dir_fd, &dir_st) != 0 || qellog::others_may_plant(dir_st);
   const int fd = openat(dir_fd, leaf.c_str(),
-                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
-                            (nofollow ? O_NOFOLLOW : 0));
+                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (nofollow ? O_NOFOLLOW : 0));
   close(dir_fd);
   if (fd < 0) return -1;
   if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
@@ -108,8 +107,7 @@ size_t Follower::read_from(int fd) {
 
 bool Follower::live_moved() const {
   struct stat st;
-  return stat(live_.c_str(), &st) != 0 || st.st_ino != cur_.st_ino ||
-         st.st_dev != cur_.st_dev;
+  return stat(live_.c_str(), &st) != 0 || st.st_ino != cur_.st_ino || st.st_dev != cur_.st_dev;
 }
 
 // A writer that took the old descriptor just before the rotation may still
@@ -180,8 +178,8 @@ bool live_path_of(const char* target, std::string* live) {
   std::string param;
   if (!param_file_of(target, &param)) return false;
   if (const int err = param_file_errno(param)) {
-    std::fprintf(stderr, "qellog: cannot read the parameter file %s: %s\n",
-                 param.c_str(), param_problem(err).c_str());
+    std::fprintf(stderr, "qellog: cannot read the parameter file %s: %s\n", param.c_str(),
+                 param_problem(err).c_str());
     return false;
   }
   const DryRun run = dry_run(target);
@@ -214,8 +212,7 @@ int show_log(const char* target, bool no_headers, bool follow, bool raw) {
     std::fprintf(stderr, "qellog: %s is not a regular file; not shown\n", live.c_str());
   }
   if (f.found_any()) return kExitOk;
-  std::fprintf(stderr, "qellog: no log file %s and no rotated files\n",
-               live.c_str());
+  std::fprintf(stderr, "qellog: no log file %s and no rotated files\n", live.c_str());
   return kExitNoLog;
 }
 

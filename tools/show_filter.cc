@@ -30,8 +30,7 @@ bool HeaderFilter::may_open(const std::string& l) const {
   return l.empty() || starts_with(l, qellog::kTextLogfile) || l == live_;
 }
 
-bool HeaderFilter::opens(const std::string& held,
-                         const std::string& next) const {
+bool HeaderFilter::opens(const std::string& held, const std::string& next) const {
   if (held.empty()) return starts_with(next, qellog::kTextEnded);
   if (starts_with(held, qellog::kTextLogfile)) {
     return starts_with(next, qellog::kTextStarted);
@@ -42,8 +41,7 @@ bool HeaderFilter::opens(const std::string& held,
 void HeaderFilter::body(const std::string& l, std::vector<std::string>* out) {
   if (holding_ && opens(held_, l)) {
     holding_ = false;
-    state_ = starts_with(l, qellog::kTextEnded) ? State::kTrailer
-                                                  : State::kHeader;
+    state_ = starts_with(l, qellog::kTextEnded) ? State::kTrailer : State::kHeader;
     return;
   }
   if (holding_) out->push_back(held_);
@@ -105,7 +103,10 @@ void escape_controls(const char* data, size_t len, std::string* out) {
                             static_cast<unsigned char>(data[i + 1]) <= 0x9f;
     const bool lone_c1 = continuation && pending == 0 && b <= 0x9f;
     pending = continuation && pending > 0 ? pending - 1
-              : b >= 0xf0 ? 3 : b >= 0xe0 ? 2 : b >= 0xc2 ? 1 : 0;
+              : b >= 0xf0                 ? 3
+              : b >= 0xe0                 ? 2
+              : b >= 0xc2                 ? 1
+                                          : 0;
     if ((b < 0x20 && b != '\t') || b == 0x7f || lone_c1 || encoded_c1) {
       char hex[16];
       const int n = encoded_c1 ? std::snprintf(hex, sizeof hex, "\\x%02x\\x%02x", b,
@@ -167,8 +168,8 @@ void LinePrinter::spill() {
 void LinePrinter::feed(const char* data, size_t len) {
   while (len > 0) {
     const void* nl = std::memchr(data, '\n', len);
-    const size_t take = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - data)
-                                      : len;
+    const size_t take =
+        nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - data) : len;
     partial_.append(data, take);
     if (nl != nullptr) {
       end_line();

@@ -21,8 +21,7 @@
 
 // Records the host's identity (cut to 49, 49, 199 and 49 characters; null
 // counts as empty). Used by the next successful init_logging().
-QELLOG_API void set_logversions(char* name, char* version, char* description,
-                                char* created);
+QELLOG_API void set_logversions(char* name, char* version, char* description, char* created);
 // Creates the process log from the parameter file of `name` and writes the
 // version banner. Does nothing while a process log exists.
 QELLOG_API void init_logging(char* name);
@@ -38,15 +37,15 @@ QELLOG_API void writelog(unsigned int flags, void* ptr, const char* fmt, ...)
 QELLOG_API void set_logparam_flushlines(unsigned int count);
 QELLOG_API void set_logparam_filelen(unsigned int size);
 QELLOG_API void set_logparam_logbits(unsigned int bits);
-QELLOG_API void set_logparam_thread(unsigned int ignored);      // does nothing
-QELLOG_API void set_logparam_logfilepath(char* ignored);        // does nothing
+QELLOG_API void set_logparam_thread(unsigned int ignored);  // does nothing
+QELLOG_API void set_logparam_logfilepath(char* ignored);    // does nothing
 
 // Queries; 0 without a process log.
 QELLOG_API unsigned int get_logparam_logbits();
 QELLOG_API long get_logparam_filehandle();  // 0 also when no file is open
 // Pieces whose write failed since the log was made (0 without a log).
 QELLOG_API unsigned long get_logparam_lostlines();
-QELLOG_API int get_logparam(char* ignored);                            // 0
+QELLOG_API int get_logparam(char* ignored);                              // 0
 QELLOG_API int get_logparam_logfilepath(char* buf, unsigned long size);  // 0
 QELLOG_API int get_logparam_logfilename(char* buf, unsigned long size);  // 0
 // Cuts `path` at "_param" and resolves the parameter file name of the base
@@ -79,8 +78,7 @@ constexpr bool kConstTexts = (std::is_convertible<T, const char*>::value && ...)
 template <typename N, typename V, typename D, typename C,
           std::enable_if_t<qellog_api::kConstTexts<N, V, D, C>, int> = 0>
 inline void set_logversions(N name, V version, D description, C created) {
-  QELLOG_API void set_logversions(const char*, const char*, const char*,
-                                  const char*);
+  QELLOG_API void set_logversions(const char*, const char*, const char*, const char*);
   set_logversions(name, version, description, created);
 }
 template <typename N, std::enable_if_t<qellog_api::kConstTexts<N>, int> = 0>

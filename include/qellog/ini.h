@@ -55,8 +55,7 @@ class QELLOG_API CQel_ini {
 
   // The reader's diagnostic output: into ini_log with the value 0, or
   // nowhere when ini_log is null.
-  void writelog(unsigned flags, const char* fmt, ...)
-      __attribute__((format(printf, 3, 4)));
+  void writelog(unsigned flags, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
   // Attaches (or, with null, detaches) the log that receives the reader's
   // diagnostics. The reader does not own it.
@@ -100,8 +99,7 @@ class QELLOG_API CQel_ini {
   // INI_ERR_NOT_FOUND (also for a null section or key, shown as "(null)" in
   // the diagnostic), `value` untouched. Section and key names match without
   // regard to the case of A to Z. Reads the file anew at every call.
-  unsigned int get_param_from_ini(const char* section, const char* key,
-                                  unsigned int& value);
+  unsigned int get_param_from_ini(const char* section, const char* key, unsigned int& value);
   // get_param_from_ini("GENERAL", "general", bits), with its own trace.
   unsigned int get_general_bits_from_ini(unsigned int& bits);
 

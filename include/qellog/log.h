@@ -14,7 +14,7 @@
 namespace qellog {
 struct LogState;   // internal: the engine's private state of one log
 struct LogAccess;  // internal: the engine's way to it
-}
+}  // namespace qellog
 
 // A 32-bit word with two roles: a log's enable mask (`logbits`) and the flag
 // word passed with each message. A message is written when its flag word
@@ -100,8 +100,7 @@ class QELLOG_API CQel_Log {
   // unless the flag word has LOGBIT_NOCRLF, and written in one piece. A flag
   // word of exactly LOGBIT_NEWLINE writes "\n" on stdout only. A dropped
   // message costs one clock read and takes no lock.
-  void writelog(unsigned flags, const char* fmt, ...)
-      __attribute__((format(printf, 3, 4)));
+  void writelog(unsigned flags, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
   void writelog(unsigned flags, const char* fmt, va_list args);
   // As above, with the value field "%08x " after the prefix fields.
   void writelog(unsigned flags, int value, const char* fmt, ...)
@@ -235,16 +234,16 @@ class QELLOG_API CQel_Log {
   char lib_vers[40];
   char lib_created[20];
   char lib_desc[100];
-  int hflog;                 // descriptor; -1 while no file is open
-  Logbits logbits;           // enable mask
-  timeval last_time;         // reference of the elapsed-time field
-  timeval cur_time;          // time of the line being formatted
-  timeval mess_start;        // stopwatch
+  int hflog;           // descriptor; -1 while no file is open
+  Logbits logbits;     // enable mask
+  timeval last_time;   // reference of the elapsed-time field
+  timeval cur_time;    // time of the line being formatted
+  timeval mess_start;  // stopwatch
   timeval mess_stop;
-  unsigned flushcount;       // counted writes between flushes
-  unsigned msgcount;         // counted writes since the last flush
-  unsigned long maxfilesize; // rotation size
-  unsigned long curfilesize; // bytes written to the current file
+  unsigned flushcount;        // counted writes between flushes
+  unsigned msgcount;          // counted writes since the last flush
+  unsigned long maxfilesize;  // rotation size
+  unsigned long curfilesize;  // bytes written to the current file
   std::thread flush_thread;
   std::atomic<bool> thread_run;
   std::mutex flush_mutex;

@@ -54,18 +54,15 @@ void release_slot_at_thread_exit(void* arg) {
 }
 
 HazardSlot* claim_slot() {
-  for (HazardSlot* s = g_slots.load(std::memory_order_acquire); s != nullptr;
-       s = s->next) {
+  for (HazardSlot* s = g_slots.load(std::memory_order_acquire); s != nullptr; s = s->next) {
     bool expected = false;
     if (!s->owned.load(std::memory_order_relaxed) &&
-        s->owned.compare_exchange_strong(expected, true,
-                                         std::memory_order_acquire)) {
+        s->owned.compare_exchange_strong(expected, true, std::memory_order_acquire)) {
       return s;
     }
   }
   const size_t index = g_static_slots_used.fetch_add(1, std::memory_order_relaxed);
-  HazardSlot* slot = index < kStaticSlots ? &g_static_slots[index]
-                                          : new (std::nothrow) HazardSlot;
+  HazardSlot* slot = index < kStaticSlots ? &g_static_slots[index] : new (std::nothrow) HazardSlot;
   if (slot == nullptr) return nullptr;
   slot->owned.store(true, std::memory_order_relaxed);
   // Sequentially consistent, like the scan's read of the head: a slot that
@@ -99,8 +96,7 @@ HazardSlot* this_thread_slot() {
 void lock_before_fork() { g_setup_mutex.lock(); }
 void unlock_in_parent() { g_setup_mutex.unlock(); }
 void reset_slots_in_child() {
-  for (HazardSlot* s = g_slots.load(std::memory_order_relaxed); s != nullptr;
-       s = s->next) {
+  for (HazardSlot* s = g_slots.load(std::memory_order_relaxed); s != nullptr; s = s->next) {
     if (s == t_slot) continue;
     s->held.store(nullptr, std::memory_order_relaxed);
     s->owned.store(false, std::memory_order_relaxed);
@@ -170,8 +166,7 @@ CQel_Log* retire_log(std::atomic<CQel_Log*>& source) {
   // A borrower holds the log for one line or one setting, so this wait is
   // short; a thread that exited or was cancelled inside a call has cleared
   // its slot on the way out.
-  for (HazardSlot* s = g_slots.load(std::memory_order_seq_cst); s != nullptr;
-       s = s->next) {
+  for (HazardSlot* s = g_slots.load(std::memory_order_seq_cst); s != nullptr; s = s->next) {
     while (s->held.load(std::memory_order_seq_cst) == log) {
       std::this_thread::yield();
     }

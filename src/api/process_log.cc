@@ -2,6 +2,8 @@
 // library's load and unload hooks.
 #include "api/process_log.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -9,8 +11,6 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
-
-#include <unistd.h>
 
 #include "api/log_guard.h"
 #include "qellog/api.h"
@@ -22,8 +22,8 @@ using qellog::LogBorrow;
 // templates only, so that a call with a literal null still resolves to the
 // char* function alone; they are declared here, not in a header, for the
 // same reason.
-QELLOG_API void set_logversions(const char* name, const char* version,
-                                const char* description, const char* created);
+QELLOG_API void set_logversions(const char* name, const char* version, const char* description,
+                                const char* created);
 QELLOG_API void init_logging(const char* name);
 QELLOG_API void set_logparam_logfilepath(const char* ignored);
 QELLOG_API int get_logparam(const char* ignored);
@@ -68,8 +68,7 @@ void destroy_process_log() {
 CQel_Log* build_log(const char* name) {
   try {
     CQel_ini ini(name);
-    if (ini.get_ini_filename(g_ini_filename, sizeof g_ini_filename) !=
-        INI_SUCCESS) {
+    if (ini.get_ini_filename(g_ini_filename, sizeof g_ini_filename) != INI_SUCCESS) {
       return nullptr;
     }
     return ini.create_log_from_ini();
@@ -82,17 +81,14 @@ CQel_Log* build_log(const char* name) {
 
 }  // namespace
 
-CQel_Log* qellog::current_process_log() {
-  return g_log.load(std::memory_order_acquire);
-}
+CQel_Log* qellog::current_process_log() { return g_log.load(std::memory_order_acquire); }
 
-void set_logversions(char* name, char* version, char* description,
-                     char* created) {
+void set_logversions(char* name, char* version, char* description, char* created) {
   set_logversions(static_cast<const char*>(name), version, description, created);
 }
 
-void set_logversions(const char* name, const char* version,
-                     const char* description, const char* created) {
+void set_logversions(const char* name, const char* version, const char* description,
+                     const char* created) {
   std::lock_guard<std::mutex> lock(qellog::setup_mutex());
   copy_cut(g_lib_name, name);
   copy_cut(g_lib_vers, version);
@@ -183,8 +179,7 @@ namespace {
 // before it (the whole text when there is no "_param"), cut to fit `work`.
 void param_base_name(const char* path, char (&work)[1024]) {
   const char* cut = std::strstr(path, "_param");
-  const size_t end = cut != nullptr ? static_cast<size_t>(cut - path)
-                                    : std::strlen(path);
+  const size_t end = cut != nullptr ? static_cast<size_t>(cut - path) : std::strlen(path);
   size_t begin = 0;
   if (cut != nullptr) {
     for (size_t i = end; i > 0; --i) {

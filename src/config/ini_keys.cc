@@ -26,9 +26,7 @@ std::string syncs_every(unsigned long v) {
   return text;
 }
 
-std::string only_at_flushes(unsigned long v) {
-  return v == 0 ? "checked only at flushes" : "";
-}
+std::string only_at_flushes(unsigned long v) { return v == 0 ? "checked only at flushes" : ""; }
 
 void trace_switch(SettingStep& s, const char* key, int shown) {
   s.ini.writelog(LOGBIT_INFO, "%s: %s %s ul %d", kCreateOp, key, s.text, shown);
@@ -53,8 +51,7 @@ const IniKey kLogKeys[] = {
        s.ini.writelog(LOGBIT_INFO, "%s: Logging %s logbits 0x%x ", kCreateOp, s.text,
                       s.log.get_logbits());
      },
-     [](CQel_Log& l) -> unsigned long { return l.get_logbits(); }, nothing_passes,
-     "0x1003", true,
+     [](CQel_Log& l) -> unsigned long { return l.get_logbits(); }, nothing_passes, "0x1003", true,
      "Enable mask: 0x1 errors, 0x2 information, other bits for the program;\n"
      "prefix fields 0x1000 time of day, 0x2000 elapsed time, 0x4000 pid:tid,\n"
      "0x8000 processor. A line is written when its flag word shares a bit\n"
@@ -65,8 +62,8 @@ const IniKey kLogKeys[] = {
        s.ini.writelog(LOGBIT_INFO, "%s: Flushcount %s  %d", kCreateOp, s.text,
                       static_cast<int>(s.log.get_flushcount()));
      },
-     [](CQel_Log& l) -> unsigned long { return l.get_flushcount(); }, syncs_every,
-     "1000", true, "The file is synced to disk after this many writes."},
+     [](CQel_Log& l) -> unsigned long { return l.get_flushcount(); }, syncs_every, "1000", true,
+     "The file is synced to disk after this many writes."},
     {"Maxfilesize", ValueKind::kSize, "bytes",
      [](SettingStep& s) {
        s.log.set_maxfilesize(read_size(s.text).bytes);
@@ -135,8 +132,8 @@ const IniKey kLogKeys[] = {
        s.ini.writelog(LOGBIT_INFO, "%s: Reopeninterval %s  %u ", kCreateOp, s.text,
                       s.log.get_reopeninterval());
      },
-     [](CQel_Log& l) -> unsigned long { return l.get_reopeninterval(); }, only_at_flushes,
-     "10", false, "Seconds between the checks of Reopen (0: only at flushes)."},
+     [](CQel_Log& l) -> unsigned long { return l.get_reopeninterval(); }, only_at_flushes, "10",
+     false, "Seconds between the checks of Reopen (0: only at flushes)."},
     {"Rotatetime", ValueKind::kPeriod, "",
      [](SettingStep& s) {
        s.log.set_rotatetime(read_period(s.text));
@@ -170,8 +167,7 @@ const IniKey kLogKeys[] = {
        trace_switch(s, kThreadKey, r.shown);
        s.thread_started = r.on && s.log.start_flush_thread() == 0;
      },
-     [](CQel_Log& l) -> unsigned long { return l.flush_thread.joinable(); }, nullptr,
-     "yes", true,
+     [](CQel_Log& l) -> unsigned long { return l.flush_thread.joinable(); }, nullptr, "yes", true,
      "yes: a background thread syncs (and rotates) the file;\n"
      "no: every sync happens in the writing thread, and nothing rotates."},
 };

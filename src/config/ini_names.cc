@@ -1,5 +1,7 @@
 // The configuration reader object: its base name, the home directory text,
 // the three per-user file names and the reader's diagnostic output.
+#include "config/ini_names.h"
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -11,29 +13,25 @@
 #include <string>
 #include <vector>
 
-#include "config/ini_names.h"
 #include "config/param_file.h"
 #include "config/setup_seam.h"
 #include "qellog/ini.h"
 
 namespace qellog {
 
-NameStatus compose_file_name(const char* home, const char* dir,
-                             const char* name, const char* suffix, char* buf,
-                             int size) {
-  const size_t total = std::strlen(home) + std::strlen(dir) +
-                       std::strlen(name) + std::strlen(suffix);
+NameStatus compose_file_name(const char* home, const char* dir, const char* name,
+                             const char* suffix, char* buf, int size) {
+  const size_t total =
+      std::strlen(home) + std::strlen(dir) + std::strlen(name) + std::strlen(suffix);
   if (total > static_cast<size_t>(kMaxFileNameLength)) {
     return NameStatus::kTooLong;
   }
   // The limit above bounds both forms, so the work buffer never cuts a name;
   // the caller's buffer is touched only once the name is known to fit.
   char work[1024];
-  const int len =
-      home[0] != '\0'
-          ? std::snprintf(work, sizeof work, "%s%s%s%s", home, dir, name,
-                          suffix)
-          : std::snprintf(work, sizeof work, "./%s%s", name, suffix);
+  const int len = home[0] != '\0'
+                      ? std::snprintf(work, sizeof work, "%s%s%s%s", home, dir, name, suffix)
+                      : std::snprintf(work, sizeof work, "./%s%s", name, suffix);
   // Signed on purpose: a size of 0 or below never holds a name.
   if (size <= len) return NameStatus::kBufferTooShort;
   std::memcpy(buf, work, static_cast<size_t>(len) + 1);
@@ -50,8 +48,7 @@ const char* password_home(uid_t uid) {
   passwd entry;
   passwd* found = nullptr;
   int rc;
-  while ((rc = getpwuid_r(uid, &entry, buf.data(), buf.size(), &found)) ==
-             ERANGE &&
+  while ((rc = getpwuid_r(uid, &entry, buf.data(), buf.size(), &found)) == ERANGE &&
          buf.size() < (1u << 20)) {
     buf.resize(buf.size() * 2);
   }
@@ -68,8 +65,8 @@ const char* config_dir_from_env() {
   return dir != nullptr && dir[0] != '\0' ? dir : nullptr;
 }
 
-NameStatus compose_config_name(const char* home_dir, const char* name,
-                               const char* suffix, char* buf, int size) {
+NameStatus compose_config_name(const char* home_dir, const char* name, const char* suffix,
+                               char* buf, int size) {
   if (const char* dir = config_dir_from_env()) {
     const bool has_slash = dir[std::strlen(dir) - 1] == '/';
     return compose_file_name(dir, has_slash ? "" : "/", name, suffix, buf, size);
@@ -136,23 +133,19 @@ CQel_ini::CQel_ini(const char* base_name)
 
 unsigned int CQel_ini::get_ini_filename(char* buf, int size) {
   // Silent by design: callers report this failure in their own words.
-  const NameStatus status = qellog::compose_config_name(
-      config_dir, name, param_suffix, buf, size);
+  const NameStatus status = qellog::compose_config_name(config_dir, name, param_suffix, buf, size);
   return status == NameStatus::kOk ? INI_SUCCESS : INI_ERR_BUFFER_TOO_SHORT;
 }
 
 unsigned int CQel_ini::get_reg_filename(char* buf, int size) {
-  return report_status(*this,
-                       qellog::compose_config_name(config_dir, name,
-                                                   reg_suffix, buf, size),
+  return report_status(*this, qellog::compose_config_name(config_dir, name, reg_suffix, buf, size),
                        "get_reg_filename");
 }
 
 unsigned int CQel_ini::get_default_logname(char* buf, int size) {
   return report_status(*this,
-                       qellog::compose_file_name(qellog::config_home(),
-                                                 qellog::kDefaultLogDir, name,
-                                                 ".log", buf, size),
+                       qellog::compose_file_name(qellog::config_home(), qellog::kDefaultLogDir,
+                                                 name, ".log", buf, size),
                        "get_default_logname");
 }
 

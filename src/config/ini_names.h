@@ -31,9 +31,8 @@ enum class NameStatus {
 //   ("/home/ann", "/.config/qel/", "app", "_param.ini")
 //     => "/home/ann/.config/qel/app_param.ini"
 //   ("", "/.config/qel/", "app", "_param.ini") => "./app_param.ini"
-NameStatus compose_file_name(const char* home, const char* dir,
-                             const char* name, const char* suffix, char* buf,
-                             int size);
+NameStatus compose_file_name(const char* home, const char* dir, const char* name,
+                             const char* suffix, char* buf, int size);
 
 // The home directory text: $HOME as it is (also when empty); only when HOME
 // is unset, the real user's pw_dir; the empty text when that is missing too.
@@ -59,8 +58,8 @@ const char* config_dir_from_env();
 // "_reg.ini" as `suffix`): in $QELLOG_CONFIG_DIR when it is set, otherwise
 // home + `home_dir` ("/.config/qel/") as compose_file_name() forms it.
 //   QELLOG_CONFIG_DIR=/etc/app => "/etc/app/app_param.ini"
-NameStatus compose_config_name(const char* home_dir, const char* name,
-                               const char* suffix, char* buf, int size);
+NameStatus compose_config_name(const char* home_dir, const char* name, const char* suffix,
+                               char* buf, int size);
 
 }  // namespace qellog
 

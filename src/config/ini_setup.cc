@@ -24,18 +24,14 @@ constexpr const char* kGetParam = "get_param_from_ini";
 constexpr const char* kGetGeneral = "get_general_bits_from_ini";
 constexpr int kPathCapacity = 1024;
 
-const char* or_null(const char* text) {
-  return text != nullptr ? text : "(null)";
-}
+const char* or_null(const char* text) { return text != nullptr ? text : "(null)"; }
 
 // Works out the log file's path, open flags and permission bits from one
 // loaded document and builds the log. Lives for one create_log_from_ini call.
 // What touches the file system goes through qellog::g_setup_seam.
 class LogSetup {
  public:
-  LogSetup(CQel_ini& ini, const CSimpleIniA& doc) : ini_(ini), doc_(doc) {
-    path_[0] = '\0';
-  }
+  LogSetup(CQel_ini& ini, const CSimpleIniA& doc) : ini_(ini), doc_(doc) { path_[0] = '\0'; }
 
   CQel_Log* run() {
     choose_directory();
@@ -47,8 +43,7 @@ class LogSetup {
     read_permission();
     if (path_[0] == '\0' && !use_default_name()) return nullptr;
     CQel_Log* log = qellog::g_setup_seam.make_log(path_, flags_, mode_, rule_);
-    ini_.writelog(LOGBIT_INFO, "%s: qellog is %p", kCreate,
-                  static_cast<void*>(log));
+    ini_.writelog(LOGBIT_INFO, "%s: qellog is %p", kCreate, static_cast<void*>(log));
     apply_settings(*log);
     return log;
   }
@@ -94,8 +89,8 @@ void LogSetup::choose_directory() {
   ini_.writelog(LOGBIT_INFO, "%s: Logpath %s", kCreate, dir);
   const size_t len = std::strlen(dir);
   if (len >= sizeof path_) {
-    ini_.writelog(LOGBIT_ERROR, "%s: Logpath too long (%d characters), ignored",
-                  kCreate, static_cast<int>(len));
+    ini_.writelog(LOGBIT_ERROR, "%s: Logpath too long (%d characters), ignored", kCreate,
+                  static_cast<int>(len));
     return;
   }
   std::memcpy(path_, dir, len + 1);
@@ -151,41 +146,36 @@ void LogSetup::use_logname_alone(const char* logname) {
     rule_ = PathRule::kAbsoluteName;
   } else {
     const char* home = qellog::config_home();
-    len = home[0] != '\0'
-              ? set_path(home, qellog::kDefaultLogDir, logname, "")
-              : set_path("./", logname, "", "");
+    len = home[0] != '\0' ? set_path(home, qellog::kDefaultLogDir, logname, "")
+                          : set_path("./", logname, "", "");
     rule_ = PathRule::kNameInDefaultDir;
   }
   if (fits(len)) return;
   rule_ = PathRule::kDefaultName;
-  ini_.writelog(LOGBIT_ERROR,
-                "%s: Logname path too long (%d characters), Logname ignored",
-                kCreate, len);
+  ini_.writelog(LOGBIT_ERROR, "%s: Logname path too long (%d characters), Logname ignored", kCreate,
+                len);
 }
 
 void LogSetup::read_open_flags() {
   const char* text = value(qellog::kOpenFlagsKey);
   if (text == nullptr) return;
-  ini_.writelog(LOGBIT_INFO, "%s: LogFileFlags %s old fileflags 0x%x", kCreate,
-                text, static_cast<unsigned>(flags_));
-  flags_ = qellog::read_open_flags(text);
-  ini_.writelog(LOGBIT_INFO, "%s: fileflags 0x%x", kCreate,
+  ini_.writelog(LOGBIT_INFO, "%s: LogFileFlags %s old fileflags 0x%x", kCreate, text,
                 static_cast<unsigned>(flags_));
+  flags_ = qellog::read_open_flags(text);
+  ini_.writelog(LOGBIT_INFO, "%s: fileflags 0x%x", kCreate, static_cast<unsigned>(flags_));
 }
 
 void LogSetup::read_permission() {
   const char* text = value(qellog::kModeKey);
   if (text == nullptr) return;
-  ini_.writelog(LOGBIT_INFO, "%s: LogFilePermission %s old filemode 0%o",
-                kCreate, text, mode_);
+  ini_.writelog(LOGBIT_INFO, "%s: LogFilePermission %s old filemode 0%o", kCreate, text, mode_);
   mode_ = read_word(text);
   ini_.writelog(LOGBIT_INFO, "%s: filemode 0%o", kCreate, mode_);
 }
 
 bool LogSetup::use_default_name() {
   if (ini_.get_default_logname(path_, kPathCapacity) != INI_SUCCESS) {
-    ini_.writelog(LOGBIT_INFO, "%s: qellog is %p", kCreate,
-                  static_cast<void*>(nullptr));
+    ini_.writelog(LOGBIT_INFO, "%s: qellog is %p", kCreate, static_cast<void*>(nullptr));
     return false;
   }
   rule_ = PathRule::kDefaultName;
@@ -210,9 +200,7 @@ void LogSetup::apply_settings(CQel_Log& log) {
     if (step.text != nullptr) key.apply(step);
   }
   if (qellog::asks_for_flush_thread(log) && !step.thread_started) {
-    ini_.writelog(LOGBIT_INFO,
-                  "%s: Reopen and Rotatetime need Flushthread=yes, ignored",
-                  kCreate);
+    ini_.writelog(LOGBIT_INFO, "%s: Reopen and Rotatetime need Flushthread=yes, ignored", kCreate);
   }
 }
 
@@ -224,8 +212,7 @@ unsigned load_parameters(CQel_ini& ini, CSimpleIniA& doc, const char* op) {
   if (rc != INI_SUCCESS) return rc;
   const SI_Error loaded = qellog::load_param_file(doc, path);
   if (loaded < 0) {
-    ini.writelog(LOGBIT_INFO, "%s: loading file %s failed %d", op, path,
-                 loaded);
+    ini.writelog(LOGBIT_INFO, "%s: loading file %s failed %d", op, path, loaded);
     return INI_ERR_LOAD_FILE;
   }
   return INI_SUCCESS;
@@ -246,8 +233,7 @@ CQel_Log* CQel_ini::create_log_from_ini() {
   CSimpleIniA doc;
   const SI_Error loaded = qellog::load_param_file(doc, ini_path);
   if (loaded < 0) {
-    writelog(LOGBIT_INFO, "%s: loading file %s failed %d", kCreate, ini_path,
-             loaded);
+    writelog(LOGBIT_INFO, "%s: loading file %s failed %d", kCreate, ini_path, loaded);
     return nullptr;
   }
   return LogSetup(*this, doc).run();
@@ -258,17 +244,14 @@ unsigned int CQel_ini::get_param_from_ini(const char* section, const char* key,
   CSimpleIniA doc;
   const unsigned rc = load_parameters(*this, doc, kGetParam);
   if (rc != INI_SUCCESS) return rc;
-  const char* text = section != nullptr && key != nullptr
-                         ? doc.GetValue(section, key, nullptr)
-                         : nullptr;
+  const char* text =
+      section != nullptr && key != nullptr ? doc.GetValue(section, key, nullptr) : nullptr;
   if (text == nullptr) {
-    writelog(LOGBIT_INFO, "%s: [%s] %s not found ", kGetParam, or_null(section),
-             or_null(key));
+    writelog(LOGBIT_INFO, "%s: [%s] %s not found ", kGetParam, or_null(section), or_null(key));
     return INI_ERR_NOT_FOUND;
   }
   value = read_word(text);
-  writelog(LOGBIT_INFO, "%s: [%s] %s value 0x%x ", kGetParam, section, text,
-           value);
+  writelog(LOGBIT_INFO, "%s: [%s] %s value 0x%x ", kGetParam, section, text, value);
   return INI_SUCCESS;
 }
 
@@ -282,7 +265,6 @@ unsigned int CQel_ini::get_general_bits_from_ini(unsigned int& bits) {
     return INI_ERR_NOT_FOUND;
   }
   bits = read_word(text);
-  writelog(LOGBIT_INFO, "%s: [GENERAL] %s general_bits 0x%x ", kGetGeneral,
-           text, bits);
+  writelog(LOGBIT_INFO, "%s: [GENERAL] %s general_bits 0x%x ", kGetGeneral, text, bits);
   return INI_SUCCESS;
 }

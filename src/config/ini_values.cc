@@ -30,8 +30,8 @@ int base_of(const char* text) {
   while (std::isspace(static_cast<unsigned char>(*text))) ++text;
   if (*text == '+' || *text == '-') ++text;
   if (text[0] != '0') return 10;
-  const bool hex = (text[1] == 'x' || text[1] == 'X') &&
-                   std::isxdigit(static_cast<unsigned char>(text[2]));
+  const bool hex =
+      (text[1] == 'x' || text[1] == 'X') && std::isxdigit(static_cast<unsigned char>(text[2]));
   return hex ? 16 : 8;
 }
 
@@ -47,9 +47,7 @@ NumberReading read_number(const char* text) {
   return r;
 }
 
-unsigned read_word(const char* text) {
-  return static_cast<unsigned>(read_number(text).value);
-}
+unsigned read_word(const char* text) { return static_cast<unsigned>(read_number(text).value); }
 
 SizeReading read_size(const char* text) {
   SizeReading r;

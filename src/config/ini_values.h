@@ -14,8 +14,8 @@ namespace qellog {
 // and a text without digits reads as 0.
 struct NumberReading {
   unsigned long value = 0;
-  int base = 10;             // 16, 8 or 10, as the text's prefix selects
-  bool has_digits = false;   // false: no number at all, the value is 0
+  int base = 10;               // 16, 8 or 10, as the text's prefix selects
+  bool has_digits = false;     // false: no number at all, the value is 0
   const char* rest = nullptr;  // the text after the number
 };
 NumberReading read_number(const char* text);
@@ -47,10 +47,10 @@ extern const char kSwitchOn[];
 extern const char kSwitchOff[];
 struct SwitchReading {
   bool on = false;
-  int shown = 0;                 // 1, 0 or the number, for the trace
-  const char* word = nullptr;    // kSwitchOn or kSwitchOff; null for a number
-  const char* word_at = nullptr; // where that word stands in the text
-  NumberReading number;          // when no word decided
+  int shown = 0;                  // 1, 0 or the number, for the trace
+  const char* word = nullptr;     // kSwitchOn or kSwitchOff; null for a number
+  const char* word_at = nullptr;  // where that word stands in the text
+  NumberReading number;           // when no word decided
 };
 SwitchReading read_switch(const char* text);
 

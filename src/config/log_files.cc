@@ -16,8 +16,7 @@ std::vector<RotatedLogFile> list_rotated_files(const std::string& live_path) {
   size_t dir_len = 0;
   char stem[1024];
   char ext[16];
-  if (!split_last_component(live_path.c_str(), &dir_len, stem, sizeof stem,
-                            ext, sizeof ext)) {
+  if (!split_last_component(live_path.c_str(), &dir_len, stem, sizeof stem, ext, sizeof ext)) {
     return out;
   }
   const std::string dir = dir_len == 0 ? "." : live_path.substr(0, dir_len);
@@ -27,18 +26,16 @@ std::vector<RotatedLogFile> list_rotated_files(const std::string& live_path) {
     RotatedStamp stamp;
     if (!parse_rotated_name(e->d_name, stem, ext, &stamp)) continue;
     struct stat st;
-    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(st.st_mode)) {
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
       continue;
     }
-    out.push_back({live_path.substr(0, dir_len) + e->d_name, stamp.key(),
-                   st.st_dev, st.st_ino, st.st_size});
+    out.push_back(
+        {live_path.substr(0, dir_len) + e->d_name, stamp.key(), st.st_dev, st.st_ino, st.st_size});
   }
   closedir(d);
-  std::sort(out.begin(), out.end(),
-            [](const RotatedLogFile& a, const RotatedLogFile& b) {
-              return a.key < b.key || (a.key == b.key && a.path < b.path);
-            });
+  std::sort(out.begin(), out.end(), [](const RotatedLogFile& a, const RotatedLogFile& b) {
+    return a.key < b.key || (a.key == b.key && a.path < b.path);
+  });
   return out;
 }
 
@@ -50,8 +47,7 @@ bool live_name_rotatable(int dir_fd, const char* leaf) {
 
 bool others_may_plant(const struct stat& dir) {
   const uid_t me = geteuid();
-  return (dir.st_uid != me && dir.st_uid != 0) ||
-         (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  return (dir.st_uid != me && dir.st_uid != 0) || (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 }  // namespace qellog

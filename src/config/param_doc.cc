@@ -23,8 +23,8 @@ Names in_load_order(Names names) {
 
 // The keys of one section of `all` (a document that keeps every value of a
 // key), each with the value that `plain` (the set-up's document) holds.
-void list_section(const CSimpleIniA& plain, const CSimpleIniA& all,
-                  const char* section, std::vector<ParamKey>* out) {
+void list_section(const CSimpleIniA& plain, const CSimpleIniA& all, const char* section,
+                  std::vector<ParamKey>* out) {
   Names keys;
   all.GetAllKeys(section, keys);
   for (const CSimpleIniA::Entry& key : in_load_order(keys)) {

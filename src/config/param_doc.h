@@ -25,10 +25,10 @@ SI_Error load_param_file(CSimpleIniA& doc, const char* path);
 
 // One key of the parameter file.
 struct ParamKey {
-  std::string section;  // as first written; "" for keys before any section
-  std::string key;      // as first written
+  std::string section;              // as first written; "" for keys before any section
+  std::string key;                  // as first written
   std::vector<std::string> values;  // every value given, in file order
-  std::string in_force;  // the value the set-up reads: the parser's choice
+  std::string in_force;             // the value the set-up reads: the parser's choice
 };
 
 // Every key of every section, sections in the order they first appear and

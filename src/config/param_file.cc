@@ -42,8 +42,8 @@ FILE* open_param_file(const char* path) {
     return nullptr;
   }
   // O_NONBLOCK: a FIFO planted at the name must not block the open.
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
-                                (privileged ? O_NOFOLLOW : 0));
+  const int fd =
+      open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (privileged ? O_NOFOLLOW : 0));
   if (fd == -1) return nullptr;
   // Only a regular file is parsed: the parser sizes its buffer by seeking
   // to the end, which a directory or a device answers with nonsense.

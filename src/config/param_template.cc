@@ -16,28 +16,25 @@ std::string commented(const char* help) {
   return out + "\n";
 }
 
-std::string key_lines(const IniKey& key, const std::string& log_dir,
-                      const std::string& log_file) {
+std::string key_lines(const IniKey& key, const std::string& log_dir, const std::string& log_file) {
   std::string value = key.example != nullptr ? key.example : "";
   if (key.kind == ValueKind::kDirectory) value = log_dir;
   if (key.kind == ValueKind::kFileName) value = log_file;
-  return commented(key.help) + (key.active ? "" : ";") + key.name + " = " +
-         value + "\n";
+  return commented(key.help) + (key.active ? "" : ";") + key.name + " = " + value + "\n";
 }
 
 }  // namespace
 
-std::string param_file_template(const std::string& name,
-                                const std::string& log_dir,
+std::string param_file_template(const std::string& name, const std::string& log_dir,
                                 const std::string& log_file) {
-  std::string text =
-      "; Parameters of the log \"" + name +
-      "\", read by libqellog when the program\n"
-      "; calls init_logging(\"" + name + "\"), or when `qellog " + name +
-      "` runs.\n"
-      "; Numbers are read like C's strtoul in base 0: 0x1f is hexadecimal,\n"
-      "; 0644 octal, anything else decimal.\n\n[" +
-      kLogSection + "]\n";
+  std::string text = "; Parameters of the log \"" + name +
+                     "\", read by libqellog when the program\n"
+                     "; calls init_logging(\"" +
+                     name + "\"), or when `qellog " + name +
+                     "` runs.\n"
+                     "; Numbers are read like C's strtoul in base 0: 0x1f is hexadecimal,\n"
+                     "; 0644 octal, anything else decimal.\n\n[" +
+                     kLogSection + "]\n";
   std::string optional;
   for (size_t i = 0; i < kLogKeyCount; ++i) {
     const IniKey& key = kLogKeys[i];

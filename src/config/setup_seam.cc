@@ -28,8 +28,7 @@ CQel_Log* real_make_log(const char* path, int flags, unsigned mode, PathRule) {
 }  // namespace
 
 // Constant-initialized: the seam is in place before any constructor runs.
-constexpr SetupSeam kRealSetup = {real_make_directory, real_probe_default,
-                                  real_make_log, nullptr};
+constexpr SetupSeam kRealSetup = {real_make_directory, real_probe_default, real_make_log, nullptr};
 SetupSeam g_setup_seam = kRealSetup;
 
 const char* path_rule_text(PathRule rule) {

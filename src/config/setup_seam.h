@@ -30,8 +30,7 @@ struct SetupSeam {
   int (*probe_default)(const char* path, int flags, unsigned mode);
   // Constructs the log on `path`; never null (a failed open still gives a
   // log, without a file). `rule` says how the path was chosen.
-  CQel_Log* (*make_log)(const char* path, int flags, unsigned mode,
-                        PathRule rule);
+  CQel_Log* (*make_log)(const char* path, int flags, unsigned mode, PathRule rule);
   // When set, every diagnostic line of every CQel_ini is handed here as
   // text, with its flag word, besides going to the reader's ini_log.
   void (*trace)(unsigned flags, const char* text);

@@ -1,16 +1,15 @@
 #include "log/append.h"
 
 #include <errno.h>
-#include <unistd.h>
+#include <sys/uio.h>
 
-#include <cstdio>
 #include <thread>
 
-#include "log/flush.h"
-#include "log/log_path.h"
+#include "log/flush_request.h"
+#include "log/hot_path.h"
 #include "log/lost_lines.h"
 #include "log/sync.h"
-#include "log/upkeep.h"
+#include "log/write_loop.h"
 
 namespace qellog {
 namespace {
@@ -28,7 +27,7 @@ void wait_for_plain_pieces(LogState& s, unsigned g) {
     {
       LockGuard guard(s.write_lock);
       // All pieces first: a careful one ends its careful count first.
-      const unsigned all = s.writes_in_flight[g & 1].load(std::memory_order_acquire);
+      const unsigned all = s.writes_in_flight.count(g);
       const unsigned careful = s.careful_in_flight[g & 1].load(std::memory_order_acquire);
       if (!s.careful.load(std::memory_order_relaxed) || all == careful) return;
     }
@@ -38,9 +37,8 @@ void wait_for_plain_pieces(LogState& s, unsigned g) {
 
 // Under the write lock, after a careful write of `head` bytes (CR LF and
 // record) before its piece, of which `written` reached the file.
-void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head,
-                   size_t written, bool ok, bool crlf, size_t rec_n,
-                   const TakenRecord& taken) {
+void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head, size_t written,
+                   bool ok, bool crlf, size_t rec_n, const TakenRecord& taken) {
   const bool current = s.fd_generation == a.generation;
   if (ok) {
     if (current) s.fragment = false;
@@ -53,7 +51,7 @@ void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head,
     // The CR LF or the record was cut short: the record's count is due
     // again. A record that reached the file whole is never counted twice.
     if (current && crlf) store(log.curfilesize, log.curfilesize - 2);
-    if (rec_n != 0) put_back_record_locked(log, s, a.generation, rec_n, taken);
+    if (rec_n != 0) put_back_record_locked(log, s, current, rec_n, taken);
     if (current) s.fragment = crlf || written > 0;
   } else if (current) {
     s.fragment = written > head;
@@ -65,7 +63,7 @@ void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head,
 // from below its limit to it asks for a rotation; a piece that finds the
 // file at twice the limit while that rotation is still asked for will wait
 // for it.
-void judge_size_locked(const CQel_Log& log, LogState& s, unsigned long len, Append* a) {
+QELLOG_HOT void judge_size_locked(const CQel_Log& log, LogState& s, unsigned long len, Append* a) {
   const unsigned long held = log.curfilesize + s.prior_bytes.load(std::memory_order_relaxed);
   const unsigned long limit = load(log.maxfilesize);
   a->reaches_limit = held >= limit && held - len < limit;
@@ -77,7 +75,7 @@ void judge_size_locked(const CQel_Log& log, LogState& s, unsigned long len, Appe
 
 }  // namespace
 
-Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len) {
+QELLOG_HOT Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len, bool may_claim) {
   Append a;
   a.fd = log.hflog;
   a.generation = s.fd_generation;
@@ -87,7 +85,7 @@ Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len) {
   // two files. A failed write takes its count back.
   store(log.curfilesize, log.curfilesize + len);
   store(log.msgcount, log.msgcount + 1);
-  s.writes_in_flight[s.fd_generation & 1].fetch_add(1, std::memory_order_relaxed);
+  s.writes_in_flight.enter(s.fd_generation);
   if (s.careful.load(std::memory_order_relaxed)) {
     a.careful = true;
     s.careful_in_flight[s.fd_generation & 1].fetch_add(1, std::memory_order_relaxed);
@@ -95,8 +93,8 @@ Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len) {
   a.counted = true;
   if (s.strict_size.load(std::memory_order_relaxed)) judge_size_locked(log, s, len, &a);
   // Exactly one writer claims a flush, and none while one is in progress.
-  a.claimed_flush = log.msgcount > load(log.flushcount) && !raises_no_flush() &&
-                    claim_flush(s);
+  a.claimed_flush =
+      may_claim && log.msgcount > load(log.flushcount) && !raises_no_flush() && claim_flush(s);
   return a;
 }
 
@@ -106,13 +104,13 @@ Append reserve_record_locked(CQel_Log& log, LogState& s) {
   a.fd = log.hflog;
   a.generation = s.fd_generation;
   a.careful = true;
-  s.writes_in_flight[a.generation & 1].fetch_add(1, std::memory_order_relaxed);
+  s.writes_in_flight.enter(a.generation);
   s.careful_in_flight[a.generation & 1].fetch_add(1, std::memory_order_relaxed);
   return a;
 }
 
-bool complete_append(CQel_Log& log, LogState& s, const Append& reserved,
-                     const char* data, unsigned long len) {
+QELLOG_HOT bool complete_append(CQel_Log& log, LogState& s, const Append& reserved,
+                                const char* data, unsigned long len) {
   // A write that failed since this piece was reserved may have cut its
   // piece short, and not be noted yet: this piece then goes the careful
   // way too.
@@ -125,8 +123,8 @@ bool complete_append(CQel_Log& log, LogState& s, const Append& reserved,
   // The descriptor has O_APPEND: the kernel puts each write at the end of
   // the file atomically, so no lseek is needed (or would help) before it.
   bool partial = false;
-  const bool ok = a.careful ? write_carefully(log, s, a, data, len)
-                            : write_all(a.fd, data, len, &partial);
+  const bool ok =
+      a.careful ? write_carefully(log, s, a, data, len) : write_all(a.fd, data, len, &partial);
   if (!ok) {
     const int err = errno;
     report_write_error(log.filename, err);
@@ -150,17 +148,16 @@ bool complete_append(CQel_Log& log, LogState& s, const Append& reserved,
   return ok && a.claimed_flush;
 }
 
-void finish_append(LogState& s, const Append& a) {
+QELLOG_HOT void finish_append(LogState& s, const Append& a) {
   // The careful count first: a waiter that reads all pieces before the
   // careful ones then never sees fewer plain pieces than there are.
   if (a.careful) {
     s.careful_in_flight[a.generation & 1].fetch_sub(1, std::memory_order_release);
   }
-  s.writes_in_flight[a.generation & 1].fetch_sub(1, std::memory_order_release);
+  s.writes_in_flight.leave(a.generation);
 }
 
-bool write_carefully(CQel_Log& log, LogState& s, const Append& a,
-                     const char* data, size_t len) {
+bool write_carefully(CQel_Log& log, LogState& s, const Append& a, const char* data, size_t len) {
   std::lock_guard<std::mutex> one_at_a_time(s.careful_mutex);
   wait_for_plain_pieces(s, a.generation);
   char rec[kRecordCapacity];
@@ -169,14 +166,14 @@ bool write_carefully(CQel_Log& log, LogState& s, const Append& a,
   bool crlf;
   {
     LockGuard guard(s.write_lock);
-    crlf = s.fragment && s.fd_generation == a.generation;
+    const bool current = s.fd_generation == a.generation;
+    crlf = s.fragment && current;
     if (crlf) store(log.curfilesize, log.curfilesize + 2);
-    rec_n = take_record_locked(log, s, a.generation, rec, &taken);
+    rec_n = take_record_locked(log, s, current, rec, &taken);
   }
   const size_t head = (crlf ? 2 : 0) + rec_n;
-  const iovec pieces[3] = {{const_cast<char*>(kCrLf), crlf ? 2u : 0u},
-                           {rec, rec_n},
-                           {const_cast<char*>(data), len}};
+  const iovec pieces[3] = {
+      {const_cast<char*>(kCrLf), crlf ? 2u : 0u}, {rec, rec_n}, {const_cast<char*>(data), len}};
   size_t written = 0;
   const bool ok = write_pieces(a.fd, pieces, 3, &written);
   const int err = errno;
@@ -188,49 +185,22 @@ bool write_carefully(CQel_Log& log, LogState& s, const Append& a,
   return ok;
 }
 
-void append_piece(CQel_Log& log, const char* data, unsigned long len) {
+void write_pending_record(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
+  if (!s.record_pending.load(std::memory_order_relaxed)) return;
   Append a;
   {
     LockGuard guard(s.write_lock);
-    a = reserve_locked(log, s, len);
+    if (s.pending_lost == 0) return;
+    a = reserve_record_locked(log, s);
   }
-  // The flush is raised without the write lock: it takes flush_mutex, under
-  // which the flush thread itself writes a line.
-  if (complete_append(log, s, a, data, len)) raise_flush(log);
+  if (a.fd == -1) return;
+  write_carefully(log, s, a, "", 0);
+  finish_append(s, a);
 }
 
-bool write_all(int fd, const char* data, size_t len, bool* partial) {
-  const iovec one{const_cast<char*>(data), len};
-  size_t written = 0;
-  const bool ok = write_pieces(fd, &one, 1, &written);
-  if (partial != nullptr) *partial = written > 0;
-  return ok;
-}
-
-bool write_pieces(int fd, const iovec* pieces, int count, size_t* written) {
-  size_t total = 0;
-  for (int i = 0; i < count; ++i) total += pieces[i].iov_len;
-  ssize_t n;
-  do {
-    // A write cut short sets no errno: the report then says 0 rather than
-    // repeating the cause of some earlier call.
-    errno = 0;
-    n = count == 1 ? write(fd, pieces[0].iov_base, pieces[0].iov_len)
-                   : writev(fd, pieces, count);
-  } while (n < 0 && errno == EINTR);
-  *written = n > 0 ? static_cast<size_t>(n) : 0;
-  return n == static_cast<ssize_t>(total);
-}
-
-void report_write_error(const char* filename, int err) {
-  std::fprintf(stderr, "Error in write to logfile %s: %d\n", filename, err);
-}
-
-int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
-                    unsigned long prior, unsigned long long* wrote) {
-  // A file that another process began: time rotation counts from its start.
-  const time_t began = prior > 0 ? file_began(s, fd, g_wall_clock()) : g_wall_clock();
+int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size, unsigned long prior,
+                    time_t began, unsigned long long* wrote) {
   int previous;
   unsigned old_generation;
   {
@@ -242,12 +212,11 @@ int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
     store(log.curfilesize, size);
     s.prior_bytes.store(prior, std::memory_order_relaxed);
     store(log.msgcount, log.msgcount + 1);
-    file_started_locked(s, size, prior, began);
+    s.file_started_locked(size, prior, began);
   }
   // Writers that took the old descriptor may still be inside their
   // write(2); it is closed only once they have returned.
-  auto& previous_writers = s.writes_in_flight[old_generation & 1];
-  while (previous_writers.load(std::memory_order_acquire) != 0) {
+  while (s.writes_in_flight.count(old_generation) != 0) {
     std::this_thread::yield();
   }
   return previous;

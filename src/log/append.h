@@ -5,7 +5,7 @@
 #ifndef QELLOG_SRC_LOG_APPEND_H
 #define QELLOG_SRC_LOG_APPEND_H
 
-#include <sys/uio.h>
+#include <time.h>
 
 #include <cstddef>
 
@@ -28,10 +28,10 @@ struct Append {
 };
 
 // Under the write lock: takes the descriptor, counts `len` bytes and one
-// write, marks the write in flight on its descriptor's generation and
-// claims the flush when one is due. Without a file nothing is counted; the
-// write then fails and is reported.
-Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len);
+// write, marks the write in flight on its descriptor's generation and, when
+// `may_claim`, claims the flush when one is due. Without a file nothing is
+// counted; the write then fails and is reported.
+Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len, bool may_claim = true);
 
 // Under the write lock: a careful write of no piece of its own, uncounted,
 // for a pending lost-line record alone. `a.fd` is -1 without a file.
@@ -39,15 +39,19 @@ Append reserve_record_locked(CQel_Log& log, LogState& s);
 
 // Without the write lock: writes the piece reserved in `a`. A failed or
 // short write is reported on stderr and its count taken back. True when
-// the write succeeded and claimed a flush, which the caller then raises.
+// the write succeeded and claimed a flush, which the caller then raises
+// (raise_flush(), log/flush.h) with no lock held; a failed write gives
+// its claim back itself. May block: for the strict size limit's rotation
+// (a piece that found the file at twice its limit), and, while the
+// protocol is careful, for the pieces under way.
 //
 // This is where a cut-short piece is dealt with, whoever wrote it: the
 // piece that reaches the file after it starts with CR LF, and a pending
 // lost-line record goes with it, in one writev(2). A piece that a write
 // cut short (or that failed) turns the protocol careful until a piece
 // lands whole.
-bool complete_append(CQel_Log& log, LogState& s, const Append& a,
-                     const char* data, unsigned long len);
+bool complete_append(CQel_Log& log, LogState& s, const Append& a, const char* data,
+                     unsigned long len);
 
 // The end of a write reserved in `a`: it no longer uses its descriptor.
 void finish_append(LogState& s, const Append& a);
@@ -58,34 +62,23 @@ void finish_append(LogState& s, const Append& a);
 // file ends inside a piece, then a pending record, then the piece. Keeps
 // s.fragment, puts back a record that did not land whole, and ends the
 // careful state when everything landed. Reports and counts nothing.
-bool write_carefully(CQel_Log& log, LogState& s, const Append& a,
-                     const char* data, size_t len);
+bool write_carefully(CQel_Log& log, LogState& s, const Append& a, const char* data, size_t len);
 
-// Both steps and the flush they claim: the write primitive.
-void append_piece(CQel_Log& log, const char* data, unsigned long len);
-
-// write(2) of the whole buffer in one call, repeated when a signal
-// interrupts it. True when every byte was written; otherwise errno tells
-// why (0 for a write cut short) and `*partial` whether some bytes reached
-// the file.
-bool write_all(int fd, const char* data, size_t len, bool* partial = nullptr);
-// The same for several pieces in one writev(2), which the kernel appends as
-// one piece; `*written` is how many bytes reached the file.
-bool write_pieces(int fd, const iovec* pieces, int count, size_t* written);
-
-// "Error in write to logfile <filename>: <errno>" on stderr.
-void report_write_error(const char* filename, int err);
+// Writes a pending lost-line record on its own, uncounted and unreported
+// (the flush thread at a wake-up, the destructor before the trailer); a
+// failure only puts it back. Does nothing when none is pending.
+void write_pending_record(CQel_Log& log);
 
 // Publishes `fd` as the log's descriptor: `size` bytes written by this
 // object (its header, counted as one write) after `prior` bytes that the
-// file held before; then waits
-// until every write that took the previous descriptor has returned and
-// gives that descriptor back to the caller to close. Writers wait at most
-// for the swap itself. Called by one thread at a time (the rotation lock).
-// `*wrote` (may be null) receives the bytes this object counted in the
-// previous file, without those it held before.
-int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size,
-                    unsigned long prior, unsigned long long* wrote = nullptr);
+// file held before, a file that began at `began`; then waits until every
+// write that took the previous descriptor has returned and gives that
+// descriptor back to the caller to close. Writers wait at most for the
+// swap itself. Called under rotate_mutex. `*wrote` (may be null) receives
+// the bytes this object counted in the previous file, without those it
+// held before.
+int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size, unsigned long prior,
+                    time_t began, unsigned long long* wrote = nullptr);
 
 }  // namespace qellog
 

@@ -6,8 +6,7 @@
 namespace qellog {
 namespace {
 
-constexpr char kRule[] =
-    "------------------------------------------------------------------------";
+constexpr char kRule[] = "------------------------------------------------------------------------";
 static_assert(sizeof kRule - 1 == kRuleLength, "the rule under the trailer");
 
 size_t clamp(int n, size_t cap) {
@@ -43,25 +42,22 @@ bool leaf_equals(const char* path, const char* end, const char* leaf) {
 
 }  // namespace
 
-size_t format_start_header(char* buf, size_t cap, const char* filename,
-                           const struct tm& cal) {
+size_t format_start_header(char* buf, size_t cap, const char* filename, const struct tm& cal) {
   return clamp(std::snprintf(buf, cap,
                              "%s%s\r\n%s%02d.%02d.%04d %02d:%02d:%02d \r\n"
                              "QEL Loglib Version: %s created %s\r\n\r\n",
-                             kTextLogfile, filename, kTextStarted, cal.tm_mday,
-                             cal.tm_mon + 1,
-                             cal.tm_year + 1900, cal.tm_hour, cal.tm_min,
-                             cal.tm_sec, kLibVersion, kLibCreated),
+                             kTextLogfile, filename, kTextStarted, cal.tm_mday, cal.tm_mon + 1,
+                             cal.tm_year + 1900, cal.tm_hour, cal.tm_min, cal.tm_sec, kLibVersion,
+                             kLibCreated),
                cap);
 }
 
 size_t format_banner(char* buf, size_t cap, const HostTexts& host) {
-  size_t n = clamp(std::snprintf(buf, cap, "%s Version: %s created %s\r\n",
-                                 host.name, host.vers, host.created),
-                   cap);
+  size_t n = clamp(
+      std::snprintf(buf, cap, "%s Version: %s created %s\r\n", host.name, host.vers, host.created),
+      cap);
   if (host.desc[0] != '\0') {
-    n += clamp(std::snprintf(buf + n, cap - n, "Description: %s\r\n", host.desc),
-               cap - n);
+    n += clamp(std::snprintf(buf + n, cap - n, "Description: %s\r\n", host.desc), cap - n);
   }
   n += clamp(std::snprintf(buf + n, cap - n, "\r\n"), cap - n);
   return n;
@@ -76,33 +72,30 @@ size_t format_trailer(char* buf, size_t cap, const struct tm& cal) {
                cap);
 }
 
-size_t format_continuation_header(char* buf, size_t cap, const char* filename,
-                                  const struct tm& cal, const HostTexts& host) {
-  const size_t n = clamp(
-      std::snprintf(buf, cap,
-                    "%s\r\n%s%02d.%02d.%04d %02d:%02d:%02d\r\n"
-                    "QEL Loglib Version: %s created %s\r\n\r\n",
-                    filename, kTextContinued, cal.tm_mday, cal.tm_mon + 1,
-                    cal.tm_year + 1900, cal.tm_hour, cal.tm_min, cal.tm_sec,
-                    kLibVersion, kLibCreated),
-      cap);
+size_t format_continuation_header(char* buf, size_t cap, const char* filename, const struct tm& cal,
+                                  const HostTexts& host) {
+  const size_t n =
+      clamp(std::snprintf(buf, cap,
+                          "%s\r\n%s%02d.%02d.%04d %02d:%02d:%02d\r\n"
+                          "QEL Loglib Version: %s created %s\r\n\r\n",
+                          filename, kTextContinued, cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900,
+                          cal.tm_hour, cal.tm_min, cal.tm_sec, kLibVersion, kLibCreated),
+            cap);
   return n + format_banner(buf + n, cap - n, host);
 }
 
-size_t format_time_line(char* buf, size_t cap, const struct tm& cal,
-                        long millis) {
-  return clamp(std::snprintf(buf, cap, "%02d:%02d.%02d.%03d %02d.%02d.%04d\r\n",
-                             cal.tm_hour, cal.tm_min, cal.tm_sec,
-                             static_cast<int>(millis), cal.tm_mday,
+size_t format_time_line(char* buf, size_t cap, const struct tm& cal, long millis) {
+  return clamp(std::snprintf(buf, cap, "%02d:%02d.%02d.%03d %02d.%02d.%04d\r\n", cal.tm_hour,
+                             cal.tm_min, cal.tm_sec, static_cast<int>(millis), cal.tm_mday,
                              cal.tm_mon + 1, cal.tm_year + 1900),
                cap);
 }
 
-void format_rotated_name(char* buf, size_t cap, const char* base,
-                         const struct tm& cal, long millis, const char* ext) {
-  std::snprintf(buf, cap, "%s_%04d_%02d_%02d_%02d_%02d_%02d_%03d%s", base,
-                cal.tm_year + 1900, cal.tm_mon + 1, cal.tm_mday, cal.tm_hour,
-                cal.tm_min, cal.tm_sec, static_cast<int>(millis), ext);
+void format_rotated_name(char* buf, size_t cap, const char* base, const struct tm& cal, long millis,
+                         const char* ext) {
+  std::snprintf(buf, cap, "%s_%04d_%02d_%02d_%02d_%02d_%02d_%03d%s", base, cal.tm_year + 1900,
+                cal.tm_mon + 1, cal.tm_mday, cal.tm_hour, cal.tm_min, cal.tm_sec,
+                static_cast<int>(millis), ext);
 }
 
 long long RotatedStamp::key() const {
@@ -115,8 +108,7 @@ long long RotatedStamp::key() const {
   return k * 1000 + millis;
 }
 
-bool parse_rotated_name(const char* entry, const char* stem, const char* ext,
-                        RotatedStamp* out) {
+bool parse_rotated_name(const char* entry, const char* stem, const char* ext, RotatedStamp* out) {
   // "_YYYY_MM_DD_hh_mm_ss_mmm": 24 characters.
   constexpr size_t kStampLength = 24;
   const size_t stem_len = std::strlen(stem);
@@ -130,10 +122,8 @@ bool parse_rotated_name(const char* entry, const char* stem, const char* ext,
     if (s[at] != '_') return false;
   }
   RotatedStamp t{};
-  const bool ok = read_field(s + 1, 4, 0, 9999, &t.year) &&
-                  read_field(s + 6, 2, 1, 12, &t.month) &&
-                  read_field(s + 9, 2, 1, 31, &t.day) &&
-                  read_field(s + 12, 2, 0, 23, &t.hour) &&
+  const bool ok = read_field(s + 1, 4, 0, 9999, &t.year) && read_field(s + 6, 2, 1, 12, &t.month) &&
+                  read_field(s + 9, 2, 1, 31, &t.day) && read_field(s + 12, 2, 0, 23, &t.hour) &&
                   read_field(s + 15, 2, 0, 59, &t.minute) &&
                   read_field(s + 18, 2, 0, 60, &t.second) &&
                   read_field(s + 21, 3, 0, 999, &t.millis);
@@ -141,14 +131,13 @@ bool parse_rotated_name(const char* entry, const char* stem, const char* ext,
   return ok;
 }
 
-bool split_last_component(const char* path, size_t* dir_len, char* stem,
-                          size_t stem_cap, char* ext, size_t ext_cap) {
+bool split_last_component(const char* path, size_t* dir_len, char* stem, size_t stem_cap, char* ext,
+                          size_t ext_cap) {
   const char* leaf = leaf_of(path, path + std::strlen(path));
   *dir_len = static_cast<size_t>(leaf - path);
   const char* dot = std::strrchr(leaf, '.');
   if (dot != nullptr && std::strlen(dot) > 10) dot = nullptr;
-  const size_t stem_len = dot != nullptr ? static_cast<size_t>(dot - leaf)
-                                         : std::strlen(leaf);
+  const size_t stem_len = dot != nullptr ? static_cast<size_t>(dot - leaf) : std::strlen(leaf);
   const char* ext_text = dot != nullptr ? dot : "";
   if (stem_len >= stem_cap || std::strlen(ext_text) >= ext_cap) return false;
   std::memcpy(stem, leaf, stem_len);
@@ -169,8 +158,7 @@ bool begins_with_header_of(const char* data, size_t len, const char* leaf) {
   const size_t rest = len - static_cast<size_t>(end - data);
   const size_t cont_len = sizeof kTextContinued - 1;
   return rest >= cont_len + 2 && end[1] == '\n' &&
-         std::memcmp(end + 2, kTextContinued, cont_len) == 0 &&
-         leaf_equals(data, end, leaf);
+         std::memcmp(end + 2, kTextContinued, cont_len) == 0 && leaf_equals(data, end, leaf);
 }
 
 bool header_time(const char* data, size_t len, struct tm* out) {

@@ -43,8 +43,7 @@ struct HostTexts {
 
 // "Logfile: <filename>\r\nLogging started at DD.MM.YYYY hh:mm:ss \r\n"
 // "QEL Loglib Version: ... created ...\r\n\r\n"
-size_t format_start_header(char* buf, size_t cap, const char* filename,
-                           const struct tm& cal);
+size_t format_start_header(char* buf, size_t cap, const char* filename, const struct tm& cal);
 
 // "<name> Version: <vers> created <created>\r\n", then
 // "Description: <desc>\r\n" when there is one, then "\r\n".
@@ -56,18 +55,17 @@ size_t format_trailer(char* buf, size_t cap, const struct tm& cal);
 // The block a rotated log's new file begins with: the path, the
 // "logfile continued" date line, the library's version line, an empty line
 // and the host's banner.
-size_t format_continuation_header(char* buf, size_t cap, const char* filename,
-                                  const struct tm& cal, const HostTexts& host);
+size_t format_continuation_header(char* buf, size_t cap, const char* filename, const struct tm& cal,
+                                  const HostTexts& host);
 
 // A time-stamp line, "hh:mm.ss.mmm DD.MM.YYYY\r\n".
-size_t format_time_line(char* buf, size_t cap, const struct tm& cal,
-                        long millis);
+size_t format_time_line(char* buf, size_t cap, const struct tm& cal, long millis);
 
 // base + "_YYYY_MM_DD_hh_mm_ss_mmm" + ext, e.g.
 // ("/tmp/app", 2024-03-05 14:07:09, 123, ".log")
 //   => "/tmp/app_2024_03_05_14_07_09_123.log"
-void format_rotated_name(char* buf, size_t cap, const char* base,
-                         const struct tm& cal, long millis, const char* ext);
+void format_rotated_name(char* buf, size_t cap, const char* base, const struct tm& cal, long millis,
+                         const char* ext);
 
 // A rotated file's stamp as its name spells it.
 struct RotatedStamp {
@@ -82,8 +80,7 @@ struct RotatedStamp {
 // stand before or after. ("app", ".log") accepts
 // "app_2024_03_05_14_07_09_123.log" but neither "app_b.log",
 // "app_2024_03_05_14_07_09_123.log.1" nor ".app_2024_...".
-bool parse_rotated_name(const char* entry, const char* stem, const char* ext,
-                        RotatedStamp* out);
+bool parse_rotated_name(const char* entry, const char* stem, const char* ext, RotatedStamp* out);
 
 // Splits the last component of `path` into stem and extension the way a
 // log's names are split: the last '.' of the component starts the
@@ -91,8 +88,8 @@ bool parse_rotated_name(const char* entry, const char* stem, const char* ext,
 // "logs.d/app.log" => dir_len 7 ("logs.d/"), stem "app", ext ".log";
 // "x.d/app" => dir_len 4, stem "app", ext "". False when a part does not
 // fit its buffer.
-bool split_last_component(const char* path, size_t* dir_len, char* stem,
-                          size_t stem_cap, char* ext, size_t ext_cap);
+bool split_last_component(const char* path, size_t* dir_len, char* stem, size_t stem_cap, char* ext,
+                          size_t ext_cap);
 
 // True when `data` (the first `len` bytes of a file) begins with a start
 // or continuation header that names a file whose last path component is

@@ -1,5 +1,6 @@
-// Flush requests and the flush thread's hand-over, shared by the write
-// path, rotation and the destructor.
+// The flush and the flush thread: a claimed flush request served inline
+// (fsync) or handed to the flush thread, and the thread's loop, which
+// syncs, rotates and does the upkeep at each turn.
 #ifndef QELLOG_SRC_LOG_FLUSH_H
 #define QELLOG_SRC_LOG_FLUSH_H
 
@@ -7,43 +8,24 @@
 
 namespace qellog {
 
-// True while the calling thread must not raise flush requests: on a log's
-// flush thread (the request would find no waiter, and the thread may hold
-// flush_mutex) and inside a rotation (which holds the lock a sync takes).
-// The count carries on to the next line written elsewhere.
-bool raises_no_flush();
+// The flush (CQel_Log::flushlog): resets the write count and syncs the
+// file, inline with fsync(2) when no flush thread runs, otherwise by
+// waking it; writes its own diagnostic lines. Does nothing without a
+// file. Call it with no lock held.
+void flush_now(CQel_Log& log);
 
-class NoFlushRequests {
- public:
-  NoFlushRequests();
-  ~NoFlushRequests();
-  NoFlushRequests(const NoFlushRequests&) = delete;
-  NoFlushRequests& operator=(const NoFlushRequests&) = delete;
-
- private:
-  bool saved_;
-};
-
-// The flush claim: exactly one flush is in progress per log; while it is,
-// no other is raised and the count carries on.
-bool claim_flush(LogState& s);
-void release_flush(LogState& s);
-
-// Runs the flush that the caller claimed and releases the claim.
+// Runs the flush that the caller claimed (a writer that returned true) and
+// releases the claim.
 void raise_flush(CQel_Log& log);
 
-// The strict size limit's request (LogState::rotation_asked, already
-// counted): wakes the flush thread for a turn, except on the flush thread
-// itself (or in a rotation), which sees the request before it waits again.
-void request_rotation(CQel_Log& log);
-
-// Blocks a writer until the flush thread has answered the rotation asked
-// as `ticket` (rotated, or found it cannot), or no longer runs. Returns at
-// once on the flush thread and in a rotation.
-void wait_for_rotation(CQel_Log& log, unsigned ticket);
+// The flush thread's body (CQel_Log::msg_flush_thread): waits for requests
+// and timed wake-ups until the run flag is cleared, and answers every
+// rotation the strict size limit asked for before it ends.
+void run_flush_thread(CQel_Log& log);
 
 // Stops the flush thread quietly when its handle is still joinable (also
-// when the run flag was cleared from outside without a join).
+// when the run flag was cleared from outside without a join). The owner's
+// call.
 void join_flush_thread(CQel_Log& log);
 
 }  // namespace qellog

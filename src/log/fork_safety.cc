@@ -52,8 +52,7 @@ void after_fork_in_child() {
     s.flush_busy.store(false);
     s.wake_requested = false;
     // Writes of other threads that were under way stay in the parent.
-    s.writes_in_flight[0].store(0);
-    s.writes_in_flight[1].store(0);
+    s.writes_in_flight.reset();
     s.careful_in_flight[0].store(0);
     s.careful_in_flight[1].store(0);
   }
@@ -65,9 +64,7 @@ void after_fork_in_child() {
 // log's set-up lock is taken first, and no set-up can then be waiting for a
 // log's write lock held here.
 struct ForkHandlers {
-  ForkHandlers() {
-    pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
-  }
+  ForkHandlers() { pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child); }
 };
 ForkHandlers g_fork_handlers __attribute__((init_priority(101)));
 

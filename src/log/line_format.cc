@@ -1,12 +1,8 @@
 #include "log/line_format.h"
 
-#include <sched.h>
-
 #include <cstdint>
-#include <cstring>
 
-#include "log/process_ids.h"
-#include "qellog/log.h"
+#include "log/hot_path.h"
 
 namespace qellog {
 namespace {
@@ -18,7 +14,7 @@ constexpr char kDigitPairs[] =
 
 // Appends `v` as printf's "%0<width>d" would, never past `end`. Digits are
 // written two at a time from the back: this runs several times per line.
-char* put_dec(char* p, char* end, long v, int width) {
+QELLOG_HOT char* put_dec(char* p, char* end, long v, int width) {
   unsigned long u = static_cast<unsigned long>(v);
   if (v < 0) {
     if (p < end) *p++ = '-';
@@ -48,30 +44,30 @@ char* put_dec(char* p, char* end, long v, int width) {
 
 // Two or three digits of a value known to lie in 0..99 or 0..999 (the
 // calendar fields and milliseconds); anything else goes the general way.
-char* put2(char* p, char* end, int v) {
+QELLOG_HOT char* put2(char* p, char* end, int v) {
   if (v < 0 || v > 99 || end - p < 2) return put_dec(p, end, v, 2);
   p[0] = kDigitPairs[v * 2];
   p[1] = kDigitPairs[v * 2 + 1];
   return p + 2;
 }
 
-char* put3(char* p, char* end, int v) {
+QELLOG_HOT char* put3(char* p, char* end, int v) {
   if (v < 0 || v > 999 || end - p < 3) return put_dec(p, end, v, 3);
   p[0] = static_cast<char>('0' + v / 100);
   return put2(p + 1, end, v % 100);
 }
 
-char* put_char(char* p, char* end, char c) {
+QELLOG_HOT char* put_char(char* p, char* end, char c) {
   if (p < end) *p++ = c;
   return p;
 }
 
-char* put_text(char* p, char* end, const char* s) {
+QELLOG_HOT char* put_text(char* p, char* end, const char* s) {
   while (*s != '\0' && p < end) *p++ = *s++;
   return p;
 }
 
-char* put_hex8(char* p, char* end, unsigned v) {
+QELLOG_HOT char* put_hex8(char* p, char* end, unsigned v) {
   static const char kHex[] = "0123456789abcdef";
   for (int shift = 28; shift >= 0 && p < end; shift -= 4) {
     *p++ = kHex[(v >> shift) & 0xf];
@@ -80,7 +76,7 @@ char* put_hex8(char* p, char* end, unsigned v) {
 }
 
 // "YYYY-MM-DDT" of the dated time field.
-char* put_date(char* p, char* end, const struct tm& cal) {
+QELLOG_HOT char* put_date(char* p, char* end, const struct tm& cal) {
   p = put_dec(p, end, cal.tm_year + 1900L, 4);
   p = put_char(p, end, '-');
   p = put2(p, end, cal.tm_mon + 1);
@@ -92,7 +88,7 @@ char* put_date(char* p, char* end, const struct tm& cal) {
 // "+hh:mm" or "-hh:mm": the zone's offset from UTC in whole minutes (a
 // historical offset's seconds are dropped), never "Z", so that every line
 // has the same shape.
-char* put_offset(char* p, char* end, long gmtoff) {
+QELLOG_HOT char* put_offset(char* p, char* end, long gmtoff) {
   p = put_char(p, end, gmtoff < 0 ? '-' : '+');
   const long minutes = (gmtoff < 0 ? -gmtoff : gmtoff) / 60;
   p = put2(p, end, static_cast<int>(minutes / 60));
@@ -102,7 +98,7 @@ char* put_offset(char* p, char* end, long gmtoff) {
 
 }  // namespace
 
-void elapsed_parts(const timeval& now, const timeval& last, int* ms, int* us) {
+QELLOG_HOT void elapsed_parts(const timeval& now, const timeval& last, int* ms, int* us) {
   int64_t d_us = static_cast<int64_t>(now.tv_usec) - last.tv_usec;
   int64_t d_s = static_cast<int64_t>(now.tv_sec) - last.tv_sec;
   if (d_us < 0) {
@@ -115,31 +111,21 @@ void elapsed_parts(const timeval& now, const timeval& last, int* ms, int* us) {
   *us = static_cast<int>(d_us % 1000);
 }
 
-LineFields line_fields(unsigned bits, bool dated, bool error_tag,
-                       bool with_value, int value) {
-  LineFields f;
-  f.time = (bits & LOGBIT_TIME) != 0;
-  f.dated = f.time && dated;
-  f.delta = (bits & LOGBIT_DELTA) != 0;
-  f.pid_tid = (bits & LOGBIT_PID_TID) != 0;
-  f.cpu = (bits & LOGBIT_CPU) != 0;
-  f.value = with_value;
-  f.error_tag = error_tag;
-  f.value_bits = static_cast<unsigned>(value);
-  if (f.pid_tid) {
-    f.pid = cached_pid();
-    f.tid = cached_tid();
+double stopwatch_ms(const timeval& start, const timeval& stop) {
+  long long d_us = static_cast<long long>(stop.tv_usec) - start.tv_usec;
+  long long d_s = static_cast<long long>(stop.tv_sec) - start.tv_sec;
+  if (d_us < 0) {
+    d_us += 1000000;
+    d_s -= 1;
   }
-  if (f.cpu) f.cpu_no = sched_getcpu();
-  return f;
+  return (static_cast<double>(d_us) + 1000000.0 * static_cast<double>(d_s)) / 1000.0;
 }
 
-size_t format_prefix(const LineFields& f, char* buf, size_t cap) {
+QELLOG_HOT size_t format_prefix(const LineFields& f, char* buf, size_t cap) {
   char* p = buf;
   char* end = buf + cap;
   if (f.time) {
-    struct tm cal;
-    local_calendar(f.now.tv_sec, &cal);
+    const struct tm& cal = f.cal;
     if (f.dated) p = put_date(p, end, cal);
     p = put2(p, end, cal.tm_hour);
     p = put_char(p, end, ':');

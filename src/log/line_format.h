@@ -1,9 +1,11 @@
-// A message line's prefix fields, written into a caller's buffer. No I/O;
-// the time field reads the cached calendar, line_fields() the cached ids.
+// A message line's prefix fields, written into a caller's buffer, and the
+// stopwatch's arithmetic. Pure: no clock, no I/O; the caller passes the
+// clock readings and the calendar.
 #ifndef QELLOG_SRC_LOG_LINE_FORMAT_H
 #define QELLOG_SRC_LOG_LINE_FORMAT_H
 
 #include <sys/time.h>
+#include <time.h>
 
 #include <cstddef>
 
@@ -23,28 +25,28 @@ struct LineFields {
   bool error_tag = false;
   timeval now{};
   timeval last{};
+  struct tm cal {};  // the local calendar of `now`, read when `time` is set
   int pid = 0;
   int tid = 0;
   int cpu_no = 0;
   unsigned value_bits = 0;
 };
 
-// The fields a line of mask `bits` shows, with what does not depend on the
-// line's clock reading filled in (pid, tid, processor, value). `dated`
-// gives the time field its date and UTC offset.
-LineFields line_fields(unsigned bits, bool dated, bool error_tag,
-                       bool with_value, int value);
-
 // Writes the prefix fields (time, elapsed, pid:tid, cpu, value, tag) in
 // that order into `buf`, never more than `cap` characters, and returns
-// their length. The time field is "HH:MM:SS.mmm ", or dated
-// "YYYY-MM-DDTHH:MM:SS.mmm+hh:mm " (the local offset, whole minutes).
+// their length. The time field is "HH:MM:SS.mmm " of `cal` and `now`'s
+// milliseconds, or dated "YYYY-MM-DDTHH:MM:SS.mmm+hh:mm " (the calendar's
+// offset, whole minutes).
 size_t format_prefix(const LineFields& f, char* buf, size_t cap);
 
 // The elapsed-time field's two numbers for the gap from `last` to `now`:
 // milliseconds modulo 1,000,000 (computed in 64 bits, so gaps of 2^31 ms
 // and more still wrap every 1000 s) and the microsecond rest.
 void elapsed_parts(const timeval& now, const timeval& last, int* ms, int* us);
+
+// The stopwatch's reading: the milliseconds from `start` to `stop`, with
+// microsecond resolution ({1, 999999} to {3, 0}: 1000.001).
+double stopwatch_ms(const timeval& start, const timeval& stop);
 
 }  // namespace qellog
 

@@ -1,27 +1,36 @@
-// The log object: construction and the start header, the version banner,
-// the end trailer, the write primitive, accessors and the stopwatch.
-#include <errno.h>
-#include <fcntl.h>
+// The public object: every member function of CQel_Log. Each is a short
+// step over the engine's layers (docs/design.md): construction and the
+// start header, the version banner, the end trailer, the writers, the
+// accessors and settings, the stopwatch, flushes, the flush thread's life
+// and rotation.
 #include <unistd.h>
 
 #include <cstring>
+#include <system_error>
 
 #include "log/append.h"
+#include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/flush.h"
+#include "log/flush_request.h"
+#include "log/hot_path.h"
+#include "log/line_format.h"
 #include "log/log_path.h"
-#include "log/lost_lines.h"
 #include "log/log_state.h"
-#include "log/process_ids.h"
+#include "log/message.h"
+#include "log/rotation.h"
 #include "log/sync.h"
-#include "log/upkeep.h"
 #include "qellog/log.h"
 
-using qellog::LockGuard;
 using qellog::load;
+using qellog::LockGuard;
 using qellog::store;
 
 namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+constexpr char kStart[] = "start_flush_thread";
+constexpr char kStop[] = "stop_flush_thread";
 
 // Copies at most `cap` - 1 characters of `src` (null counts as empty) and
 // clears the rest of `dst`, so the text stays terminated.
@@ -90,16 +99,13 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
   qellog::judge_live_target(*state_, hflog);
   const unsigned long prior = qellog::regular_file_size(hflog);
   state_->prior_bytes.store(prior);
-  // A file that earlier runs began: time rotation counts from its start.
-  const time_t began = prior > 0 ? qellog::file_began(*state_, hflog, qellog::g_wall_clock())
-                                 : qellog::g_wall_clock();
+  const time_t began = qellog::file_start_time(*state_, hflog, prior);
   struct tm cal;
   qellog::local_calendar(last_time.tv_sec, &cal);
   char header[qellog::kHeaderCapacity];
-  write_to_file(header, qellog::format_start_header(header, sizeof header,
-                                                    filename, cal));
+  write_to_file(header, qellog::format_start_header(header, sizeof header, filename, cal));
   LockGuard guard(state_->write_lock);
-  qellog::file_started_locked(*state_, curfilesize, prior, began);
+  state_->file_started_locked(curfilesize, prior, began);
 }
 
 CQel_Log::~CQel_Log() {
@@ -132,8 +138,7 @@ void CQel_Log::set_lib_desc(const char* desc) {
   copy_text(lib_desc, desc);
 }
 
-void CQel_Log::set_lib_vers(const char* name, const char* vers,
-                            const char* created) {
+void CQel_Log::set_lib_vers(const char* name, const char* vers, const char* created) {
   char banner[qellog::kBannerCapacity];
   size_t n = 0;
   {
@@ -142,14 +147,46 @@ void CQel_Log::set_lib_vers(const char* name, const char* vers,
     copy_text(lib_vers, vers);
     copy_text(lib_created, created);
     if (hflog == -1) return;
-    n = qellog::format_banner(banner, sizeof banner,
-                              {lib_name, lib_vers, lib_created, lib_desc});
+    n = qellog::format_banner(banner, sizeof banner, {lib_name, lib_vers, lib_created, lib_desc});
   }
   write_to_file(banner, n);
 }
 
+// The writers claim a flush at most; it is raised here, with no lock held.
 void CQel_Log::write_to_file(const char* data, unsigned long len) {
-  qellog::append_piece(*this, data, len);
+  if (qellog::append_piece(*this, data, len)) qellog::raise_flush(*this);
+}
+
+QELLOG_HOT void CQel_Log::writelog(unsigned flags, const char* fmt, ...) {
+  if (qellog::drops_message(*this, flags, load(logbits))) return;
+  va_list args;
+  va_start(args, fmt);
+  const bool flush = qellog::write_message(*this, flags, false, 0, fmt, args);
+  va_end(args);
+  if (flush) qellog::raise_flush(*this);
+}
+
+QELLOG_HOT void CQel_Log::writelog(unsigned flags, const char* fmt, va_list args) {
+  if (qellog::drops_message(*this, flags, load(logbits))) return;
+  if (qellog::write_message(*this, flags, false, 0, fmt, args)) qellog::raise_flush(*this);
+}
+
+QELLOG_HOT void CQel_Log::writelog(unsigned flags, int value, const char* fmt, ...) {
+  if (qellog::drops_message(*this, flags, load(logbits))) return;
+  va_list args;
+  va_start(args, fmt);
+  const bool flush = qellog::write_message(*this, flags, true, value, fmt, args);
+  va_end(args);
+  if (flush) qellog::raise_flush(*this);
+}
+
+QELLOG_HOT void CQel_Log::writelog(unsigned flags, int value, const char* fmt, va_list args) {
+  if (qellog::drops_message(*this, flags, load(logbits))) return;
+  if (qellog::write_message(*this, flags, true, value, fmt, args)) qellog::raise_flush(*this);
+}
+
+void CQel_Log::writetime() {
+  if (qellog::write_time_line(*this)) qellog::raise_flush(*this);
 }
 
 void CQel_Log::set_logbits(unsigned bits) { store(logbits, bits); }
@@ -162,16 +199,86 @@ void CQel_Log::set_maxfilesize(unsigned long size) { store(maxfilesize, size); }
 unsigned long CQel_Log::get_maxfilesize() { return load(maxfilesize); }
 unsigned long CQel_Log::get_curfilesize() { return load(curfilesize); }
 
+// The opt-in settings; each is read by the flush thread or the write path
+// at its next use.
+void CQel_Log::set_maxfilecount(unsigned long count) {
+  state_->max_file_count.store(count, kRelaxed);
+}
+unsigned long CQel_Log::get_maxfilecount() { return state_->max_file_count.load(kRelaxed); }
+void CQel_Log::set_maxtotalsize(unsigned long size) {
+  state_->max_total_size.store(size, kRelaxed);
+}
+unsigned long CQel_Log::get_maxtotalsize() { return state_->max_total_size.load(kRelaxed); }
+void CQel_Log::set_maxfileage(unsigned long days) { state_->max_file_age.store(days, kRelaxed); }
+unsigned long CQel_Log::get_maxfileage() { return state_->max_file_age.load(kRelaxed); }
+unsigned long CQel_Log::get_lostcount() { return state_->lost_count.load(kRelaxed); }
+void CQel_Log::set_lostlines(bool on) { state_->lost_lines_record.store(on, kRelaxed); }
+bool CQel_Log::get_lostlines() { return state_->lost_lines_record.load(kRelaxed); }
+void CQel_Log::set_reopen(bool on) { state_->reopen.store(on, kRelaxed); }
+bool CQel_Log::get_reopen() { return state_->reopen.load(kRelaxed); }
+void CQel_Log::set_reopeninterval(unsigned seconds) {
+  state_->reopen_interval.store(seconds, kRelaxed);
+}
+unsigned CQel_Log::get_reopeninterval() { return state_->reopen_interval.load(kRelaxed); }
+// Only a flag: safe in a signal handler. The flush thread acts on it.
+void CQel_Log::request_reopen() { state_->reopen_requested.store(true, kRelaxed); }
+void CQel_Log::set_rotatetime(unsigned period) { state_->rotate_time.store(period, kRelaxed); }
+unsigned CQel_Log::get_rotatetime() { return state_->rotate_time.load(kRelaxed); }
+void CQel_Log::set_tailsafe(bool on) { state_->tailsafe.store(on, kRelaxed); }
+bool CQel_Log::get_tailsafe() { return state_->tailsafe.load(kRelaxed); }
+void CQel_Log::set_isotime(bool on) { state_->iso_time.store(on, kRelaxed); }
+bool CQel_Log::get_isotime() { return state_->iso_time.load(kRelaxed); }
+void CQel_Log::set_strictsize(bool on) { state_->strict_size.store(on, kRelaxed); }
+bool CQel_Log::get_strictsize() { return state_->strict_size.load(kRelaxed); }
+
 void CQel_Log::start_time_mess() { gettimeofday(&mess_start, nullptr); }
 
 double CQel_Log::stop_time_mess() {
   gettimeofday(&mess_stop, nullptr);
-  long long d_us = static_cast<long long>(mess_stop.tv_usec) - mess_start.tv_usec;
-  long long d_s = static_cast<long long>(mess_stop.tv_sec) - mess_start.tv_sec;
-  if (d_us < 0) {
-    d_us += 1000000;
-    d_s -= 1;
-  }
-  return (static_cast<double>(d_us) + 1000000.0 * static_cast<double>(d_s)) /
-         1000.0;
+  return qellog::stopwatch_ms(mess_start, mess_stop);
 }
+
+void CQel_Log::flushlog() {
+  // While this flush runs, its own lines (and everybody else's) raise no
+  // further request; the count carries on to the next one.
+  const bool claimed = qellog::claim_flush(*state_);
+  qellog::flush_now(*this);
+  if (claimed) qellog::release_flush(*state_);
+}
+
+int CQel_Log::stop_flush_thread() {
+  if (!thread_run.load() || !flush_thread.joinable()) return 0;
+  thread_run.store(false);
+  qellog::wake_flush_thread(*this);
+  writelog(LOGBIT_INTERNAL, "%s: wait until thread %d is closed", kStop,
+           static_cast<int>(flush_thread.native_handle()));
+  flush_thread.join();
+  writelog(LOGBIT_INTERNAL, "%s: thread join done", kStop);
+  return 0;
+}
+
+int CQel_Log::start_flush_thread() {
+  if (thread_run.load()) {
+    writelog(LOGBIT_INTERNAL, "%s: thread already running", kStart);
+    return 0;
+  }
+  // Set before the thread exists, so that its first loop test finds it.
+  thread_run.store(true);
+  try {
+    flush_thread = std::thread(&CQel_Log::msg_flush_thread, this);
+  } catch (const std::system_error&) {
+    writelog(LOGBIT_INTERNAL, "%s: create thread failed", kStart);
+    thread_run.store(false);
+    return -1;
+  }
+  writelog(LOGBIT_INTERNAL, "%s: thread %d created", kStart,
+           static_cast<int>(flush_thread.native_handle()));
+  return 0;
+}
+
+int CQel_Log::msg_flush_thread() {
+  qellog::run_flush_thread(*this);
+  return 0;
+}
+
+void CQel_Log::create_next_file() { qellog::rotate(*this); }

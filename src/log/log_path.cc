@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "config/log_files.h"
+#include "log/calendar.h"
 #include "log/file_format.h"
 
 namespace qellog {
@@ -40,15 +41,12 @@ size_t read_prefix(int fd, char* buf, size_t cap) {
 // The first bytes of the regular file `name`, while it is still the file
 // of identity (dev, ino); 0 otherwise. The open never follows a link, never
 // blocks on a FIFO swapped in meanwhile and never takes a terminal.
-size_t read_head(int dir_fd, const char* name, dev_t dev, ino_t ino, char* buf,
-                 size_t cap) {
-  const int fd = openat(dir_fd, name,
-                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+size_t read_head(int dir_fd, const char* name, dev_t dev, ino_t ino, char* buf, size_t cap) {
+  const int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return 0;
   struct stat st;
   size_t n = 0;
-  if (fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino &&
-      S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino && S_ISREG(st.st_mode)) {
     n = read_prefix(fd, buf, cap);
   }
   close(fd);
@@ -59,8 +57,7 @@ size_t read_head(int dir_fd, const char* name, dev_t dev, ino_t ino, char* buf,
 
 bool open_log_directory(const char* filename, LogState& s) {
   size_t dir_len = 0;
-  if (!split_last_component(filename, &dir_len, s.stem, sizeof s.stem, s.ext,
-                            sizeof s.ext)) {
+  if (!split_last_component(filename, &dir_len, s.stem, sizeof s.stem, s.ext, sizeof s.ext)) {
     errno = ENAMETOOLONG;
     return false;
   }
@@ -98,8 +95,8 @@ void judge_live_target(LogState& s, int fd) {
   const bool known = fstat(fd, &opened) == 0;
   // A pipe, a socket or a terminal keeps nothing to sync; fsync(2) would
   // only fail on it.
-  s.no_sync = known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode) ||
-                        S_ISCHR(opened.st_mode));
+  s.no_sync =
+      known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode) || S_ISCHR(opened.st_mode));
   s.fixed_target = !known || !S_ISREG(opened.st_mode) ||
                    fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
                    !S_ISREG(named.st_mode) || !same_inode(opened, named);
@@ -146,8 +143,7 @@ int open_fresh_file(const LogState& s, bool* created, unsigned long* prior) {
   return fd;
 }
 
-bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino,
-                            const char* leaf) {
+bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino, const char* leaf) {
   char head[kHeaderProbe];
   const size_t n = read_head(dir_fd, name, dev, ino, head, sizeof head);
   return begins_with_header_of(head, n, leaf);
@@ -155,8 +151,8 @@ bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino,
 
 time_t file_began(const LogState& s, int fd, time_t otherwise) {
   struct statx x;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &x) == 0 &&
-      (x.stx_mask & STATX_BTIME) != 0 && x.stx_btime.tv_sec > 0) {
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &x) == 0 && (x.stx_mask & STATX_BTIME) != 0 &&
+      x.stx_btime.tv_sec > 0) {
     return static_cast<time_t>(x.stx_btime.tv_sec);
   }
   struct stat st;
@@ -169,6 +165,10 @@ time_t file_began(const LogState& s, int fd, time_t otherwise) {
   }
   const time_t t = mktime(&cal);
   return t != -1 ? t : otherwise;
+}
+
+time_t file_start_time(const LogState& s, int fd, unsigned long prior) {
+  return prior > 0 ? file_began(s, fd, g_wall_clock()) : g_wall_clock();
 }
 
 unsigned long regular_file_size(int fd) {

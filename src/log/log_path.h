@@ -59,20 +59,24 @@ int open_fresh_file(const LogState& s, bool* created, unsigned long* prior);
 // identity (dev, ino), begins with a start or continuation header of the
 // log whose live file is `leaf`. Opens it without following a link,
 // blocking or taking a terminal.
-bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino,
-                            const char* leaf);
+bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino, const char* leaf);
 
 // When the file open as `fd` (the live name's) began: its birth time
 // where the file system records one, otherwise the time of the header it
 // begins with, otherwise `otherwise`.
 time_t file_began(const LogState& s, int fd, time_t otherwise);
 
+// When the file open as `fd`, which held `prior` bytes when the log took
+// it, began for time rotation: now (g_wall_clock()) for a new file, and
+// file_began() for a file that another run or process began.
+time_t file_start_time(const LogState& s, int fd, unsigned long prior);
+
 // The size of the regular file open as `fd`, 0 for anything else.
 unsigned long regular_file_size(int fd);
 
 // Seam for tests: the rename every rotation makes (renameat2 by default).
-extern int (*g_renameat2)(int olddirfd, const char* oldpath, int newdirfd,
-                          const char* newpath, unsigned flags);
+extern int (*g_renameat2)(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
+                          unsigned flags);
 
 // renameat2(RENAME_NOREPLACE) of two names in the log's directory; where
 // the file system cannot refuse to replace, a test before the rename.

@@ -1,6 +1,12 @@
 // The engine's private state of one log. It lives behind one pointer of
 // CQel_Log, so the object's size and the offsets of its public fields stay
 // the same for hosts whatever the engine keeps.
+//
+// Each field says what guards it: a lock (held for every write of the
+// field, and for every read that is not an atomic's), an atomic, or the
+// rule that only one thread touches it. "Fixed" fields are set by the
+// constructor before the object is shared and only read afterwards. The
+// lock order is in docs/design.md.
 #ifndef QELLOG_SRC_LOG_LOG_STATE_H
 #define QELLOG_SRC_LOG_LOG_STATE_H
 
@@ -9,13 +15,41 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 #include <vector>
 
-#include "log/retention.h"
+#include "log/retention_policy.h"
 #include "qellog/log.h"
 
 namespace qellog {
+
+// The size of a cache line, for fields that threads on different cores
+// would otherwise take from each other.
+constexpr size_t kCacheLine = 64;
+
+// Writes in progress outside the write lock, counted by descriptor
+// generation (its lowest bit). Each thread counts on a stripe of its own
+// cache line, so that a writer leaving its write(2) does not contend with
+// the others; `count` adds the stripes up. A thread enters under the
+// write lock and leaves without it: once a generation is no longer the
+// current one its count only falls, so a sum of zero stays zero.
+class InFlight {
+ public:
+  void enter(unsigned generation) { slot(generation).fetch_add(1, std::memory_order_relaxed); }
+  void leave(unsigned generation) { slot(generation).fetch_sub(1, std::memory_order_release); }
+  unsigned count(unsigned generation) const;
+  // In a child after fork(): the writes of other threads stay in the parent.
+  void reset();
+
+ private:
+  static constexpr unsigned kStripes = 8;
+  struct alignas(kCacheLine) Stripe {
+    std::atomic<unsigned> n[2] = {};
+  };
+  std::atomic<unsigned>& slot(unsigned generation);
+  Stripe stripes_[kStripes];
+};
 
 struct LogState {
   LogState();
@@ -23,43 +57,94 @@ struct LogState {
   LogState(const LogState&) = delete;
   LogState& operator=(const LogState&) = delete;
 
+  // --- The write path ---------------------------------------------------
   // Serialises, per log, the steps of a line from its clock reading to its
   // accounting, and the swap of the descriptor at rotation. Never held
-  // across a write(2) or while a flush is requested.
-  pthread_mutex_t write_lock;
-  // Writes in progress outside the write lock, by descriptor generation
-  // (its lowest bit): a swap closes the previous descriptor only once the
-  // writes that took it have returned.
+  // across a write(2), and no other lock is taken while it is held.
+  //
+  // The lock and what every line writes under it share one cache line;
+  // what the write path only reads, and the counts that writers change
+  // outside the lock, sit on lines of their own, so that a thread leaving
+  // its write(2) never takes the line from the thread that holds the lock.
+  alignas(kCacheLine) pthread_mutex_t write_lock;
+  // The descriptor's generation, bumped by each swap (write_lock). Writes
+  // in progress outside the write lock are counted by generation (its
+  // lowest bit; InFlight): a swap closes the previous descriptor only once
+  // the writes that took it have returned.
   unsigned fd_generation = 0;
-  std::atomic<unsigned> writes_in_flight[2] = {};
+  InFlight writes_in_flight;
   // After a failed write the protocol turns careful until a piece lands
   // whole, and at least until `careful_until` (a disk that filled once
   // tends to fill again at once): careful pieces are written one at a
-  // time (careful_mutex), each
-  // after every piece reserved before the protocol turned careful has
-  // returned and noted what happened to it, so that the one after a
-  // cut-short piece knows and starts with CR LF. `careful` changes under
-  // the write lock; a plain piece also reads it just before its write(2).
-  // careful_in_flight counts, by generation, the careful pieces among
-  // writes_in_flight.
-  std::atomic<bool> careful{false};
+  // time (careful_mutex), each after every piece reserved before the
+  // protocol turned careful has returned and noted what happened to it, so
+  // that the one after a cut-short piece knows and starts with CR LF.
+  // `careful` (atomic) is stored under write_lock and read without it just
+  // before a plain piece's write(2); `careful_until` is under write_lock.
+  // careful_in_flight (atomic) counts, by generation, the careful pieces
+  // among writes_in_flight.
+  alignas(kCacheLine) std::atomic<bool> careful{false};
   time_t careful_until = 0;
-  std::atomic<unsigned> careful_in_flight[2] = {};
+  alignas(kCacheLine) std::atomic<unsigned> careful_in_flight[2] = {};
   std::mutex careful_mutex;
-  // Held by the flush in progress on this log; while set, further flush
-  // requests are not raised and the count carries on.
-  std::atomic<bool> flush_busy{false};
-  // Serialises rotations and syncs, so that an fsync never meets a
-  // descriptor that a rotation closes. Writers never take it.
-  std::mutex rotate_mutex;
-  // Every live log is on one list, so that fork() can hand each of them to
-  // the child in a usable state.
-  CQel_Log* prev_log = nullptr;
-  CQel_Log* next_log = nullptr;
+  // Bytes that were in the current file before this object wrote to it
+  // (another run's lines); the size limit counts them too. Atomic, stored
+  // under write_lock.
+  std::atomic<unsigned long> prior_bytes{0};
 
-  // Where the log lives: its directory, held open so that rotation acts
-  // there whatever the host's working directory becomes, and the live
-  // file's name in it, split for rotated names ("app" + ".log").
+  // --- Flush requests (log/flush_request.h) ------------------------------
+  // Held by the flush in progress on this log (atomic); while set, further
+  // flush requests are not raised and the count carries on.
+  std::atomic<bool> flush_busy{false};
+  // A request is due for the flush thread (CQel_Log::flush_mutex).
+  bool wake_requested = false;
+  // The strict size limit. The piece that takes the current file to its
+  // limit asks for a rotation (rotation_asked, atomic, counted under
+  // write_lock); the flush thread takes what was asked when it starts a
+  // turn and answers it when the turn ends (rotation_answered, atomic,
+  // stored under bound_mutex). A writer whose piece found the file at twice
+  // its limit waits on bound_cond until the rotation asked before it has
+  // been answered.
+  std::atomic<unsigned> rotation_asked{0};
+  std::atomic<unsigned> rotation_answered{0};
+  std::mutex bound_mutex;
+  std::condition_variable bound_cond;
+  // Serialises rotations, reopening and syncs, so that an fsync never
+  // meets a descriptor that a rotation closes. Writers never take it.
+  std::mutex rotate_mutex;
+
+  // --- Settings of the opt-in features (atomics) ---------------------------
+  // Read by every line: kept with the write path's fields, on the same
+  // pages, not after the names below.
+  // Retention of rotated files; 0 means no limit.
+  std::atomic<unsigned long> max_file_count{0};
+  std::atomic<unsigned long> max_total_size{0};
+  std::atomic<unsigned long> max_file_age{0};
+  std::atomic<bool> lost_lines_record{false};
+  // Following external rotation, rotation by time, tail-safe rotation, the
+  // dated time field, the strict size limit.
+  std::atomic<bool> reopen{false};
+  std::atomic<unsigned> reopen_interval{0};
+  std::atomic<bool> reopen_requested{false};
+  std::atomic<unsigned> rotate_time{0};
+  std::atomic<bool> tailsafe{false};
+  std::atomic<bool> iso_time{false};
+  std::atomic<bool> strict_size{false};
+
+  // --- Lost pieces (log/lost_lines.h) --------------------------------------
+  // Every counted piece whose write failed (atomic), and, when the record
+  // is on, what the next record reports (under write_lock; `record_pending`
+  // is the write path's one relaxed test, stored under write_lock).
+  std::atomic<unsigned long> lost_count{0};
+  std::atomic<bool> record_pending{false};
+  unsigned long pending_lost = 0;
+  timeval first_lost{};
+  int last_error = 0;
+
+  // --- Where the log lives (fixed) ---------------------------------------
+  // Its directory, held open so that rotation acts there whatever the
+  // host's working directory becomes, and the live file's name in it,
+  // split for rotated names ("app" + ".log").
   int dir_fd = -1;
   char leaf[1024] = {};
   char stem[1024] = {};
@@ -74,71 +159,53 @@ struct LogState {
   bool fixed_target = false;
   // The file has no storage to sync (a FIFO, a socket, a terminal).
   bool no_sync = false;
-  // Refusals of the own-file rule already reported for the current file,
-  // one bit per cause (kRefused*): each is said once per file.
-  std::atomic<unsigned> refusals_said{0};
   // The open flags and permission bits the log was built with; a rotation
   // creates its new file with the same bits.
   int open_flags = 0;
   unsigned mode = 0;
-  // Bytes that were in the current file before this object wrote to it
-  // (another run's lines); the size limit counts them too.
-  std::atomic<unsigned long> prior_bytes{0};
 
-  // Retention of rotated files; 0 means no limit.
-  std::atomic<unsigned long> max_file_count{0};
-  std::atomic<unsigned long> max_total_size{0};
-  std::atomic<unsigned long> max_file_age{0};
-  // Lost-line accounting: every counted piece whose write failed, and,
-  // when the record is on, what the next record reports (under the write
-  // lock; `record_pending` is the write path's one relaxed test).
-  std::atomic<unsigned long> lost_count{0};
-  std::atomic<bool> lost_lines_record{false};
-  std::atomic<bool> record_pending{false};
-  unsigned long pending_lost = 0;
-  timeval first_lost{};
-  int last_error = 0;
-  // The current file ends inside a piece that a write cut short; the next
-  // piece starts with CR LF (under the write lock).
+  // --- The current file ---------------------------------------------------
+  // Restarted by file_started_locked() at every new current file.
+  // Under write_lock: when it began, the next time rotation (0: not
+  // computed), its header's bytes, and whether it ends inside a piece that
+  // a write cut short (the next piece then starts with CR LF).
+  time_t file_started = 0;
+  time_t next_boundary = 0;
+  unsigned long header_bytes = 0;
   bool fragment = false;
-  // Following external rotation, rotation by time, tail-safe rotation.
-  std::atomic<bool> reopen{false};
-  std::atomic<unsigned> reopen_interval{0};
-  std::atomic<bool> reopen_requested{false};
-  std::atomic<unsigned> rotate_time{0};
-  std::atomic<bool> tailsafe{false};
-  std::atomic<bool> iso_time{false};  // dated time field
-  // The strict size limit. The piece that takes the current file to its
-  // limit asks for a rotation (rotation_asked, under the write lock); the
-  // flush thread takes what was asked when it starts a turn and answers it
-  // when the turn ends (rotation_answered, under bound_mutex). A writer
-  // whose piece found the file at twice its limit waits on bound_cond until
-  // the rotation asked before it has been answered.
-  std::atomic<bool> strict_size{false};
-  std::atomic<unsigned> rotation_asked{0};
-  std::atomic<unsigned> rotation_answered{0};
-  std::mutex bound_mutex;
-  std::condition_variable bound_cond;
+  // Refusals of the own-file rule already reported for it, one bit per
+  // cause (kRefused*), each said once per file (atomic).
+  std::atomic<unsigned> refusals_said{0};
+  // Under rotate_mutex: its size at the last look, to notice a
+  // copytruncate; checks in a row that found no live name.
+  unsigned long last_seen_size = 0;
+  int name_missing = 0;
 
-  // The flush thread's own bookkeeping (only it and the swap touch these,
-  // both under the rotation lock).
-  bool wake_requested = false;       // under flush_mutex: a request is due
-  time_t file_started = 0;           // when the current file began
-  time_t next_boundary = 0;          // next time rotation; 0: not computed
-  unsigned long header_bytes = 0;    // the current file's header
-  unsigned long last_seen_size = 0;  // for a copytruncate
-  int name_missing = 0;              // checks in a row without a live name
+  // --- The flush thread's own ----------------------------------------------
+  // Touched only by the thread that runs the upkeep (the flush thread):
+  // the next interval check of reopening, and what retention passes
+  // remember. Files this process rotated within the last minute, by name
+  // and identity, are under rotate_mutex: retention never holds them back
+  // as young.
   time_t next_reopen_check = 0;
-  // Files this process rotated within the last minute, by name and
-  // identity (under the rotation lock): retention never holds them back as
-  // young. And what retention passes remember (the flush thread's only).
-  std::vector<KnownFile> rotated_here;
   RetentionMemory retention;
+  std::vector<KnownFile> rotated_here;
+
+  // Every live log is on one list (under the list's mutex, in
+  // fork_safety.cc), so that fork() can hand each of them to the child in
+  // a usable state.
+  CQel_Log* prev_log = nullptr;
+  CQel_Log* next_log = nullptr;
+
+  // At every new current file, under write_lock (and under rotate_mutex
+  // once the log is shared): restarts the bookkeeping of the file, which
+  // began at `began` and holds `header` bytes of this object's after
+  // `prior` bytes of earlier writers, with no piece cut short and nothing
+  // refused yet.
+  void file_started_locked(unsigned long header, unsigned long prior, time_t began);
 
   // True the first time `cause` is met for the current file.
-  bool first_refusal(unsigned cause) {
-    return (refusals_said.fetch_or(cause) & cause) == 0;
-  }
+  bool first_refusal(unsigned cause) { return (refusals_said.fetch_or(cause) & cause) == 0; }
 };
 
 // Causes of the own-file rule's refusals, said once per file each.

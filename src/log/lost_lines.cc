@@ -1,13 +1,10 @@
 #include "log/lost_lines.h"
 
-#include <errno.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 
-#include "log/line_format.h"
-#include "log/process_ids.h"
+#include "log/calendar.h"
+#include "log/line.h"
 #include "log/sync.h"
 
 namespace qellog {
@@ -26,63 +23,45 @@ void note_lost_locked(LogState& s, int err) {
 }
 
 size_t format_record(CQel_Log& log, LogState& s, char* buf, size_t cap) {
-  LineFields f = line_fields(log.logbits,
-                             s.iso_time.load(std::memory_order_relaxed), true,
-                             false, 0);
+  LineFields f =
+      line_fields(log.logbits, s.iso_time.load(std::memory_order_relaxed), true, false, 0);
   gettimeofday(&f.now, nullptr);
   f.last = log.last_time;
   const size_t text_max = std::min(kLineTextMax, cap - 3);
-  size_t len = format_prefix(f, buf, text_max);
+  size_t len = compose_prefix(f, buf, text_max);
   struct tm cal;
   local_calendar(s.first_lost.tv_sec, &cal);
   const int t = std::snprintf(
       buf + len, text_max - len + 1,
       "write_to_file: %lu lines lost since %02d.%02d.%04d %02d:%02d:%02d.%03d, "
       "last error %d",
-      s.pending_lost, cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900,
-      cal.tm_hour, cal.tm_min, cal.tm_sec,
-      static_cast<int>(s.first_lost.tv_usec / 1000), s.last_error);
+      s.pending_lost, cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900, cal.tm_hour, cal.tm_min,
+      cal.tm_sec, static_cast<int>(s.first_lost.tv_usec / 1000), s.last_error);
   len += std::min(static_cast<size_t>(t > 0 ? t : 0), text_max - len);
   buf[len++] = '\r';
   buf[len++] = '\n';
   return len;
 }
 
-size_t take_record_locked(CQel_Log& log, LogState& s, unsigned generation,
-                          char* rec, TakenRecord* taken) {
+size_t take_record_locked(CQel_Log& log, LogState& s, bool current, char* rec, TakenRecord* taken) {
   if (s.pending_lost == 0) return 0;
   const size_t n = format_record(log, s, rec, kRecordCapacity);
   *taken = TakenRecord{s.pending_lost, s.first_lost, s.last_error};
   s.pending_lost = 0;
   s.record_pending.store(false, std::memory_order_relaxed);
-  if (s.fd_generation == generation) store(log.curfilesize, log.curfilesize + n);
+  if (current) store(log.curfilesize, log.curfilesize + n);
   return n;
 }
 
-void put_back_record_locked(CQel_Log& log, LogState& s, unsigned generation,
-                            size_t n, const TakenRecord& taken) {
-  if (s.fd_generation == generation) store(log.curfilesize, log.curfilesize - n);
+void put_back_record_locked(CQel_Log& log, LogState& s, bool current, size_t n,
+                            const TakenRecord& taken) {
+  if (current) store(log.curfilesize, log.curfilesize - n);
   // Losses noted meanwhile came later: the count adds up, the first loss
   // is the taken one's, the last error stays the newer.
   if (s.pending_lost == 0) s.last_error = taken.error;
   s.first_lost = taken.first;
   s.pending_lost += taken.count;
   s.record_pending.store(true, std::memory_order_relaxed);
-}
-
-void write_pending_record(CQel_Log& log) {
-  LogState& s = LogAccess::state(log);
-  if (!s.record_pending.load(std::memory_order_relaxed)) return;
-  Append a;
-  {
-    LockGuard guard(s.write_lock);
-    if (s.pending_lost == 0) return;
-    a = reserve_record_locked(log, s);
-  }
-  if (a.fd == -1) return;
-  // Uncounted and unreported: a failure only puts the record back.
-  write_carefully(log, s, a, "", 0);
-  finish_append(s, a);
 }
 
 }  // namespace qellog

@@ -1,72 +1,45 @@
-// Message lines and time-stamp lines.
-#include <algorithm>
+#include "log/message.h"
+
 #include <cstdio>
-#include <cstring>
 
 #include "log/append.h"
+#include "log/calendar.h"
 #include "log/file_format.h"
-#include "log/flush.h"
-#include "log/line_format.h"
+#include "log/hot_path.h"
+#include "log/line.h"
 #include "log/log_state.h"
 #include "log/message_filter.h"
-#include "log/process_ids.h"
 #include "log/sync.h"
 
 namespace qellog {
 namespace {
 
-// The message text, formatted before the write lock is taken. A line is
-// text: it ends at the first NUL that the format produced.
-size_t format_text(char (&text)[kLineCapacity], const char* fmt,
-                   va_list args) {
-  const int n = std::vsnprintf(text, sizeof text, fmt != nullptr ? fmt : "", args);
-  if (n <= 0) return 0;
-  const size_t stored = std::min(static_cast<size_t>(n), sizeof text - 1);
-  const void* nul = std::memchr(text, '\0', stored);
-  return nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text)
-                        : stored;
-}
-
-// Under the write lock: the clock reading, the prefix, the text cut to the
-// line capacity (a cut line still gets its CR LF, so the next line starts
-// clean) and the accounting. Returns the line's length; `a` stays
-// uncounted while no file is open.
-size_t compose_locked(CQel_Log& log, LogState& s, LineFields& f,
-                      unsigned flags, const char* text, size_t text_len,
-                      char (&line)[kLineCapacity], Append* a) {
+// Under the write lock: the clock reading, the line and its accounting.
+// Returns the line's length; `a` stays uncounted while no file is open.
+QELLOG_HOT size_t compose_locked(CQel_Log& log, LogState& s, LineFields& f, unsigned flags,
+                                 const char* text, size_t text_len, bool may_claim,
+                                 char (&line)[kLineCapacity], Append* a) {
   gettimeofday(&f.now, nullptr);
   store_time(log.cur_time, f.now);
   f.last = log.last_time;
-  size_t len = format_prefix(f, line, kLineTextMax);
-  const size_t take = std::min(text_len, kLineTextMax - len);
-  std::memcpy(line + len, text, take);
-  len += take;
-  if (log.hflog != -1) {
-    if ((flags & LOGBIT_NOCRLF) == 0) {
-      line[len++] = '\r';
-      line[len++] = '\n';
-    }
-    *a = reserve_locked(log, s, len);
-  }
+  const size_t len = compose_line(f, text, text_len, (flags & LOGBIT_NOCRLF) == 0, line);
+  if (log.hflog != -1) *a = reserve_locked(log, s, len, may_claim);
   store_time(log.last_time, f.now);
   return len;
 }
 
-void write_line(CQel_Log& log, unsigned flags, bool with_value, int value,
-                const char* fmt, va_list args) {
+}  // namespace
+
+QELLOG_HOT bool write_message(CQel_Log& log, unsigned flags, bool with_value, int value,
+                              const char* fmt, va_list args, bool may_claim) {
   if (!makes_log_line(flags)) {
     std::fputc('\n', stdout);
-    return;
+    return false;
   }
-  const unsigned effective = effective_flags(flags);
   const unsigned bits = load(log.logbits);
-  if (!message_passes(flags, bits)) {
-    // A dropped message costs the clock reading and nothing else.
-    timeval now;
-    gettimeofday(&now, nullptr);
-    store_time(log.cur_time, now);
-    return;
-  }
+  if (drops_message(log, flags, bits)) return false;
+  const unsigned effective = effective_flags(flags);
+  // The text is formatted before the write lock is taken.
   char text[kLineCapacity];
   const size_t text_len = format_text(text, fmt, args);
   LogState& s = LogAccess::state(log);
@@ -77,54 +50,46 @@ void write_line(CQel_Log& log, unsigned flags, bool with_value, int value,
   size_t len;
   {
     LockGuard guard(s.write_lock);
-    len = compose_locked(log, s, f, flags, text, text_len, line, &a);
+    len = compose_locked(log, s, f, flags, text, text_len, may_claim, line, &a);
   }
-  if (a.counted && complete_append(log, s, a, line, len)) raise_flush(log);
+  return a.counted && complete_append(log, s, a, line, len);
 }
 
-}  // namespace
-}  // namespace qellog
-
-void CQel_Log::writelog(unsigned flags, const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  qellog::write_line(*this, flags, false, 0, fmt, args);
-  va_end(args);
-}
-
-void CQel_Log::writelog(unsigned flags, const char* fmt, va_list args) {
-  qellog::write_line(*this, flags, false, 0, fmt, args);
-}
-
-void CQel_Log::writelog(unsigned flags, int value, const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  qellog::write_line(*this, flags, true, value, fmt, args);
-  va_end(args);
-}
-
-void CQel_Log::writelog(unsigned flags, int value, const char* fmt,
-                        va_list args) {
-  qellog::write_line(*this, flags, true, value, fmt, args);
-}
-
-void CQel_Log::writetime() {
-  using namespace qellog;
-  if (load(logbits) == 0 || load(hflog) == -1) return;
-  LogState& s = LogAccess::state(*this);
+bool write_time_line(CQel_Log& log) {
+  if (load(log.logbits) == 0 || load(log.hflog) == -1) return false;
+  LogState& s = LogAccess::state(log);
   char line[kTimeLineCapacity];
   size_t n = 0;
   Append a;
   {
     LockGuard guard(s.write_lock);
-    if (hflog == -1) return;
+    if (log.hflog == -1) return false;
     timeval now;
     gettimeofday(&now, nullptr);
-    store_time(last_time, now);
+    store_time(log.last_time, now);
     struct tm cal;
     local_calendar(now.tv_sec, &cal);
     n = format_time_line(line, sizeof line, cal, now.tv_usec / 1000);
-    a = reserve_locked(*this, s, n);
+    a = reserve_locked(log, s, n);
   }
-  if (complete_append(*this, s, a, line, n)) raise_flush(*this);
+  return complete_append(log, s, a, line, n);
 }
+
+bool append_piece(CQel_Log& log, const char* data, unsigned long len) {
+  LogState& s = LogAccess::state(log);
+  Append a;
+  {
+    LockGuard guard(s.write_lock);
+    a = reserve_locked(log, s, len);
+  }
+  return complete_append(log, s, a, data, len);
+}
+
+void diagnostic(CQel_Log& log, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  write_message(log, LOGBIT_INTERNAL, false, 0, fmt, args, false);
+  va_end(args);
+}
+
+}  // namespace qellog

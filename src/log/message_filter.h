@@ -9,9 +9,7 @@ namespace qellog {
 
 // The flag word a message is judged and tagged by: 0 counts as the error
 // class.
-constexpr unsigned effective_flags(unsigned flags) {
-  return flags != 0 ? flags : LOGBIT_ERROR;
-}
+constexpr unsigned effective_flags(unsigned flags) { return flags != 0 ? flags : LOGBIT_ERROR; }
 
 // False for the one flag word that writes a newline on standard output
 // instead of a log line.

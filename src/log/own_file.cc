@@ -8,6 +8,7 @@
 #include <new>
 
 #include "log/log_path.h"
+#include "log/message.h"
 #include "log/sync.h"
 
 namespace qellog {
@@ -34,8 +35,7 @@ const char* refusal_text(unsigned cause) {
 
 void refuse_once(CQel_Log& log, unsigned cause, const char* fn, const char* name) {
   if (!LogAccess::state(log).first_refusal(cause)) return;
-  log.writelog(LOGBIT_INTERNAL, refusal_text(cause), fn,
-               name != nullptr ? name : log.filename);
+  diagnostic(log, refusal_text(cause), fn, name != nullptr ? name : log.filename);
 }
 
 bool rotation_is_off(CQel_Log& log) {
@@ -64,9 +64,7 @@ void remember_rotated(LogState& s, const char* leaf, unsigned long long wrote) {
   const time_t now = time(nullptr);
   std::vector<KnownFile>& list = s.rotated_here;
   list.erase(std::remove_if(list.begin(), list.end(),
-                            [now](const KnownFile& f) {
-                              return f.when < now - kYoungSeconds;
-                            }),
+                            [now](const KnownFile& f) { return f.when < now - kYoungSeconds; }),
              list.end());
   if (list.size() >= kMaxRemembered) list.erase(list.begin());
   try {

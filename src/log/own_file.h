@@ -25,8 +25,7 @@ bool live_name_may_change(CQel_Log& log, const char* fn);
 // Writes, once per current file and `cause` (kRefused*), the line of `fn`
 // that refuses `name` ("<fn>: <name> is not a regular file, left as it
 // is"). `name` null: the log's file name.
-void refuse_once(CQel_Log& log, unsigned cause, const char* fn,
-                 const char* name = nullptr);
+void refuse_once(CQel_Log& log, unsigned cause, const char* fn, const char* name = nullptr);
 
 // The file just moved to `leaf` was rotated by this process, which wrote
 // `wrote` bytes into it: while that is all the file holds (nobody else
@@ -37,8 +36,7 @@ void remember_rotated(LogState& s, const char* leaf, unsigned long long wrote);
 // true when it may be kept as a rotated file (a crashed rotation's new
 // file): a regular file, and where others may plant names, one of the
 // effective user that begins with this log's header.
-bool may_adopt_hidden(const LogState& s, const char* hidden,
-                      const struct stat& st);
+bool may_adopt_hidden(const LogState& s, const char* hidden, const struct stat& st);
 
 }  // namespace qellog
 

@@ -6,9 +6,10 @@
 #include <unistd.h>
 
 #include "log/append.h"
+#include "log/calendar.h"
 #include "log/log_path.h"
+#include "log/message.h"
 #include "log/own_file.h"
-#include "log/process_ids.h"
 #include "log/rotation.h"
 #include "log/sync.h"
 
@@ -20,8 +21,7 @@ constexpr char kReopen[] = "reopen_file";
 // The file under the live name, or a new one there. -1 when there is none
 // to take yet (a missing name is created only at the second check in a
 // row, and only for a log set up with O_CREAT).
-int open_under_name(LogState& s, bool name_exists, bool* created,
-                    unsigned long* prior) {
+int open_under_name(LogState& s, bool name_exists, bool* created, unsigned long* prior) {
   if (!name_exists && ((s.open_flags & O_CREAT) == 0 || ++s.name_missing < 2)) {
     errno = 0;
     return -1;
@@ -30,24 +30,22 @@ int open_under_name(LogState& s, bool name_exists, bool* created,
 }
 
 // Writes the continuation header into `fd` and makes it the current file.
-bool take_over(CQel_Log& log, LogState& s, int fd, bool created,
-               unsigned long prior) {
+bool take_over(CQel_Log& log, LogState& s, int fd, bool created, unsigned long prior) {
   timeval now;
   gettimeofday(&now, nullptr);
   struct tm cal;
   local_calendar(now.tv_sec, &cal);
   size_t n = 0;
   if (!begin_file(log, s, fd, cal, created ? s.leaf : nullptr, &n)) {
-    log.writelog(LOGBIT_INTERNAL, "%s: header to %s failed %d", kReopen,
-                 log.filename, errno);
+    diagnostic(log, "%s: header to %s failed %d", kReopen, log.filename, errno);
     return false;
   }
-  const int previous = swap_descriptor(log, s, fd, n, prior);
+  const int previous = swap_descriptor(log, s, fd, n, prior, file_start_time(s, fd, prior));
   close(previous);
   s.name_missing = 0;
   s.last_seen_size = prior + n;
-  log.writelog(LOGBIT_INTERNAL, "%s: %s reopened, hflog %d, previous %d closed",
-               kReopen, log.filename, fd, previous);
+  diagnostic(log, "%s: %s reopened, hflog %d, previous %d closed", kReopen, log.filename, fd,
+             previous);
   return true;
 }
 
@@ -59,8 +57,7 @@ void restart_count(CQel_Log& log, LogState& s, unsigned long size) {
     store(log.curfilesize, 0ul);
     s.prior_bytes.store(size, std::memory_order_relaxed);
   }
-  log.writelog(LOGBIT_INTERNAL, "%s: %s was truncated to %lu bytes", kReopen,
-               log.filename, size);
+  diagnostic(log, "%s: %s was truncated to %lu bytes", kReopen, log.filename, size);
 }
 
 }  // namespace
@@ -92,8 +89,7 @@ void check_reopen(CQel_Log& log) {
     if (errno == EPERM || errno == EINVAL) {
       refuse_once(log, errno == EPERM ? kRefusedForeign : kRefusedNotRegular, kReopen);
     } else if (errno != 0) {
-      log.writelog(LOGBIT_INTERNAL, "%s: open %s failed %d", kReopen,
-                   log.filename, errno);
+      diagnostic(log, "%s: open %s failed %d", kReopen, log.filename, errno);
     }
     return;
   }

@@ -57,7 +57,7 @@ long long key_of(time_t t) {
   struct tm cal;
   localtime_r(&t, &cal);
   const RotatedStamp s{cal.tm_year + 1900, cal.tm_mon + 1, cal.tm_mday, cal.tm_hour,
-                       cal.tm_min, cal.tm_sec, 999};
+                       cal.tm_min,         cal.tm_sec,     999};
   return s.key();
 }
 
@@ -104,7 +104,11 @@ class OwnershipReader {
  public:
   OwnershipReader(int dir_fd, const LeafParts& parts, time_t now,
                   const std::vector<RotatedFile>& files, const RetentionMemory* memory)
-      : dir_fd_(dir_fd), parts_(parts), now_(now), files_(files), memory_(memory),
+      : dir_fd_(dir_fd),
+        parts_(parts),
+        now_(now),
+        files_(files),
+        memory_(memory),
         state_(files.size(), kUnseen) {
     // The live name is followed: what matters is the file the log writes to.
     have_live_ = fstatat(dir_fd, parts.leaf, &live_, 0) == 0;
@@ -122,9 +126,8 @@ class OwnershipReader {
     if (v != nullptr && !for_removal) return Ownership::kOwn;
     if (reads_ == kMaxHeadReadsPerPass) return Ownership::kUnknown;
     ++reads_;
-    state = begins_with_own_header(dir_fd_, f.name.c_str(), f.dev, f.ino, parts_.leaf)
-                ? kOwn
-                : kNotOwn;
+    state =
+        begins_with_own_header(dir_fd_, f.name.c_str(), f.dev, f.ino, parts_.leaf) ? kOwn : kNotOwn;
     return state == kOwn ? Ownership::kOwn : Ownership::kNotOwn;
   }
 
@@ -224,15 +227,14 @@ int remove_files(int dir_fd, const std::vector<RotatedFile>& files,
 
 }  // namespace
 
-int prune_rotated_files(int dir_fd, const char* live_leaf,
-                        const RetentionLimits& limits, time_t now,
-                        RetentionReport& report, RetentionMemory* memory) {
+int prune_rotated_files(int dir_fd, const char* live_leaf, const RetentionLimits& limits,
+                        time_t now, RetentionReport& report, RetentionMemory* memory) {
   if (!limits.any()) return 0;
   LeafParts parts;
   parts.leaf = live_leaf;
   size_t dir_len = 0;
-  if (!split_last_component(live_leaf, &dir_len, parts.stem, sizeof parts.stem,
-                            parts.ext, sizeof parts.ext) ||
+  if (!split_last_component(live_leaf, &dir_len, parts.stem, sizeof parts.stem, parts.ext,
+                            sizeof parts.ext) ||
       dir_len != 0 || parts.stem[0] == '\0') {
     return 0;
   }

@@ -1,9 +1,9 @@
 // Which of a log's rotated files the retention limits remove: the order of
 // the files and the walk from the newest, with no I/O of its own.
+#include "log/retention_policy.h"
+
 #include <algorithm>
 #include <climits>
-
-#include "log/retention.h"
 
 namespace qellog {
 namespace {
@@ -33,8 +33,8 @@ Ownership ask(const OwnershipCheck& check, RotatedFile& f, bool for_removal) {
 // Index of the first own file that breaks a limit, files.size() when none
 // does, kNoCut when the walk could not learn enough. `files` is sorted
 // newest first; the newest own file is never the cut.
-size_t find_cut(std::vector<RotatedFile>& files, const RetentionLimits& limits,
-                time_t now, const OwnershipCheck& check) {
+size_t find_cut(std::vector<RotatedFile>& files, const RetentionLimits& limits, time_t now,
+                const OwnershipCheck& check) {
   unsigned long long total = 0;
   unsigned long kept = 0;
   for (size_t i = 0; i < files.size(); ++i) {
@@ -45,8 +45,7 @@ size_t find_cut(std::vector<RotatedFile>& files, const RetentionLimits& limits,
     if (++kept == 1) continue;
     if ((limits.max_count != 0 && kept > limits.max_count) ||
         (limits.max_total != 0 && total > limits.max_total) ||
-        (!files[i].future &&
-         older_than_limit(files[i].stamp, now, limits.max_age_days))) {
+        (!files[i].future && older_than_limit(files[i].stamp, now, limits.max_age_days))) {
       return i;
     }
   }
@@ -55,16 +54,14 @@ size_t find_cut(std::vector<RotatedFile>& files, const RetentionLimits& limits,
 
 }  // namespace
 
-std::vector<size_t> files_to_remove(std::vector<RotatedFile>* files,
-                                    const RetentionLimits& limits, time_t now,
-                                    const OwnershipCheck& check) {
+std::vector<size_t> files_to_remove(std::vector<RotatedFile>* files, const RetentionLimits& limits,
+                                    time_t now, const OwnershipCheck& check) {
   std::stable_sort(files->begin(), files->end(), newer);
   std::vector<size_t> doomed;
   const size_t cut = find_cut(*files, limits, now, check);
   if (cut == kNoCut) return doomed;
   // The oldest go first, so that a backlog shrinks from its old end.
-  for (size_t i = files->size(); i > cut && doomed.size() < kMaxRemovalsPerPass;
-       --i) {
+  for (size_t i = files->size(); i > cut && doomed.size() < kMaxRemovalsPerPass; --i) {
     RotatedFile& f = (*files)[i - 1];
     const Ownership own = ask(check, f, true);
     if (own == Ownership::kUnknown) break;

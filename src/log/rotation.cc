@@ -13,12 +13,14 @@
 #include <cstring>
 
 #include "log/append.h"
+#include "log/calendar.h"
 #include "log/file_format.h"
-#include "log/flush.h"
+#include "log/flush_request.h"
 #include "log/log_path.h"
+#include "log/message.h"
 #include "log/own_file.h"
-#include "log/process_ids.h"
 #include "log/sync.h"
+#include "log/write_loop.h"
 
 namespace qellog {
 
@@ -48,27 +50,24 @@ struct Rotated {
   bool moved = false;  // false: the live name was already gone
 };
 
-void name_rotated(CQel_Log& log, const LogState& s, const timeval& now,
-                  const struct tm& cal, Rotated* r) {
-  format_rotated_name(r->leaf, sizeof r->leaf, s.stem, cal,
-                      now.tv_usec / 1000, s.ext);
+void name_rotated(CQel_Log& log, const LogState& s, const timeval& now, const struct tm& cal,
+                  Rotated* r) {
+  format_rotated_name(r->leaf, sizeof r->leaf, s.stem, cal, now.tv_usec / 1000, s.ext);
   const size_t dir_len = std::strlen(log.filename) - std::strlen(s.leaf);
-  std::snprintf(r->shown, sizeof r->shown, "%.*s%s", static_cast<int>(dir_len),
-                log.filename, r->leaf);
+  std::snprintf(r->shown, sizeof r->shown, "%.*s%s", static_cast<int>(dir_len), log.filename,
+                r->leaf);
 }
 
 // A time-stamped name that no file has yet: a rotation within the same
 // millisecond as the last one waits for the next. `now` and `cal` are the
 // reading the name was made from.
-void free_rotated_name(CQel_Log& log, const LogState& s, Rotated* r,
-                       timeval* now, struct tm* cal) {
+void free_rotated_name(CQel_Log& log, const LogState& s, Rotated* r, timeval* now, struct tm* cal) {
   for (int attempt = 1;; ++attempt) {
     gettimeofday(now, nullptr);
     local_calendar(now->tv_sec, cal);
     name_rotated(log, s, *now, *cal, r);
     struct stat st;
-    if (fstatat(s.dir_fd, r->leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        attempt >= kMaxNameAttempts) {
+    if (fstatat(s.dir_fd, r->leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 || attempt >= kMaxNameAttempts) {
       return;
     }
     wait_for_next_millisecond(*now);
@@ -78,16 +77,14 @@ void free_rotated_name(CQel_Log& log, const LogState& s, Rotated* r,
 // Renames `from` to the rotated name `r`, or, when a file took that name
 // meanwhile, to the next free one (`r`, and `now` and `cal` when given,
 // then name it).
-bool rename_to_rotated(CQel_Log& log, LogState& s, const char* from,
-                       Rotated* r, timeval* now = nullptr,
-                       struct tm* cal = nullptr) {
+bool rename_to_rotated(CQel_Log& log, LogState& s, const char* from, Rotated* r,
+                       timeval* now = nullptr, struct tm* cal = nullptr) {
   timeval own_now;
   struct tm own_cal;
   for (int attempt = 1;; ++attempt) {
     if (rename_noreplace(s, from, r->leaf) == 0) return true;
     if (errno != EEXIST || attempt >= kMaxNameAttempts) return false;
-    free_rotated_name(log, s, r, now != nullptr ? now : &own_now,
-                      cal != nullptr ? cal : &own_cal);
+    free_rotated_name(log, s, r, now != nullptr ? now : &own_now, cal != nullptr ? cal : &own_cal);
   }
 }
 
@@ -107,14 +104,12 @@ bool move_aside(CQel_Log& log, LogState& s, Rotated* r, struct tm* cal) {
   }
   if (r->moved) return true;
   if (err == ENOENT) {
-    log.writelog(LOGBIT_INTERNAL, "%s: %s is gone, a new file starts", kRotate,
-                 log.filename);
+    diagnostic(log, "%s: %s is gone, a new file starts", kRotate, log.filename);
     return true;
   }
   // The live file keeps its name and its content. Lines go on into it, and
   // the next flush request tries again.
-  log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate, r->shown,
-               err);
+  diagnostic(log, "%s: rename to %s failed %d", kRotate, r->shown, err);
   return false;
 }
 
@@ -122,35 +117,33 @@ bool move_aside(CQel_Log& log, LogState& s, Rotated* r, struct tm* cal) {
 // log writes on to it under its own name and a later request tries again.
 // A refusal of the own-file rule (EPERM: another user's file, EINVAL: not
 // a regular file took the name) is said once per file.
-void undo_move(CQel_Log& log, LogState& s, const Rotated& r,
-               const char* what, int err) {
+void undo_move(CQel_Log& log, LogState& s, const Rotated& r, const char* what, int err) {
   const bool back = r.moved && rename_noreplace(s, r.leaf, s.leaf) == 0;
-  const unsigned cause =
-      err == EPERM ? kRefusedForeign : err == EINVAL ? kRefusedNotRegular : 0;
+  const unsigned cause = err == EPERM ? kRefusedForeign : err == EINVAL ? kRefusedNotRegular : 0;
   if (cause != 0 && !s.first_refusal(cause)) return;
-  log.writelog(LOGBIT_INTERNAL, "%s: %s %s failed %d, %s", kRotate, what,
-               log.filename, err,
-               back ? "file renamed back" : "writing on to the rotated file");
+  diagnostic(log, "%s: %s %s failed %d, %s", kRotate, what, log.filename, err,
+             back ? "file renamed back" : "writing on to the rotated file");
 }
 
 // Publishes the new file, waits for the writes still under way on the old
 // one and closes it. The old file, moved to `r`, is remembered as rotated
 // by this process.
-void finish_swap(CQel_Log& log, LogState& s, int fd, size_t header_len,
-                 unsigned long prior, const Rotated& r) {
+void finish_swap(CQel_Log& log, LogState& s, int fd, size_t header_len, unsigned long prior,
+                 const Rotated& r) {
   unsigned long long wrote = 0;
-  const int previous = swap_descriptor(log, s, fd, header_len, prior, &wrote);
-  log.writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
+  const int previous =
+      swap_descriptor(log, s, fd, header_len, prior, file_start_time(s, fd, prior), &wrote);
+  diagnostic(log, "%s: open done now hflog %d  ", kRotate, fd);
   close(previous);
   if (r.moved) remember_rotated(s, r.leaf, wrote);
-  log.writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
+  diagnostic(log, "%s: prev_hflog %d  closed", kRotate, previous);
 }
 
 // Step 2: opens the new file and writes its continuation header before
 // any writer can reach it, so the header is the file's first piece. -1 on
 // failure, with the move undone.
-int open_next(CQel_Log& log, LogState& s, const Rotated& r,
-              const struct tm& cal, size_t* header_len, unsigned long* prior) {
+int open_next(CQel_Log& log, LogState& s, const Rotated& r, const struct tm& cal,
+              size_t* header_len, unsigned long* prior) {
   bool created = false;
   const int fd = open_fresh_file(s, &created, prior);
   if (fd == -1) {
@@ -172,10 +165,8 @@ bool rotate_moving_first(CQel_Log& log, LogState& s) {
   struct tm cal;
   if (!move_aside(log, s, &r, &cal)) return false;
   if (r.moved) {
-    log.writelog(LOGBIT_INTERNAL,
-                 "%s: curfilesize %d hflog %d file renamed to %s ", kRotate,
-                 static_cast<int>(load(log.curfilesize)), load(log.hflog),
-                 r.shown);
+    diagnostic(log, "%s: curfilesize %d hflog %d file renamed to %s ", kRotate,
+               static_cast<int>(load(log.curfilesize)), load(log.hflog), r.shown);
   }
   if (g_after_move_aside != nullptr) g_after_move_aside(s.dir_fd, s.leaf);
   // Rename and open run without the write lock.
@@ -202,8 +193,7 @@ struct Hidden {
 };
 
 void hidden_name(const LogState& s, Hidden* h) {
-  std::snprintf(h->leaf, sizeof h->leaf, "%s%s%s", kHiddenPrefix, s.leaf,
-                kHiddenSuffix);
+  std::snprintf(h->leaf, sizeof h->leaf, "%s%s%s", kHiddenPrefix, s.leaf, kHiddenSuffix);
 }
 
 enum class HiddenName { kFree, kInUse, kNotOurs };
@@ -219,8 +209,8 @@ HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
     return HiddenName::kFree;
   }
   struct stat own;
-  const bool ours = fstat(load(log.hflog), &own) == 0 &&
-                    own.st_dev == st.st_dev && own.st_ino == st.st_ino;
+  const bool ours =
+      fstat(load(log.hflog), &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino;
   // This log's own current file, left hidden when an earlier rotation
   // could not finish its renames: it takes the live name if that is free.
   if (ours && rename_noreplace(s, h.leaf, s.leaf) == 0) return HiddenName::kFree;
@@ -229,8 +219,7 @@ HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
     return HiddenName::kNotOurs;
   }
   if (!ours && st.st_mtime > time(nullptr) - 60) {
-    log.writelog(LOGBIT_INTERNAL, "%s: %s in use, rotation postponed", kRotate,
-                 h.leaf);
+    diagnostic(log, "%s: %s in use, rotation postponed", kRotate, h.leaf);
     return HiddenName::kInUse;
   }
   Rotated r;
@@ -238,23 +227,20 @@ HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
   timeval now;
   free_rotated_name(log, s, &r, &now, &cal);
   const bool kept = rename_to_rotated(log, s, h.leaf, &r);
-  log.writelog(LOGBIT_INTERNAL, "%s: left-over %s %s %s", kRotate, h.leaf,
-               kept ? "kept as" : "cannot be moved to", r.shown);
+  diagnostic(log, "%s: left-over %s %s %s", kRotate, h.leaf,
+             kept ? "kept as" : "cannot be moved to", r.shown);
   return kept ? HiddenName::kFree : HiddenName::kInUse;
 }
 
 // Creates the hidden new file with its continuation header. -1 on failure;
 // errno EEXIST when a file took the hidden name since it was looked at.
-int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h,
-                   const struct tm& cal, size_t* header_len) {
+int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h, const struct tm& cal,
+                   size_t* header_len) {
   const int fd = openat(s.dir_fd, h.leaf,
-                        O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC |
-                            O_NOFOLLOW,
-                        s.mode);
+                        O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, s.mode);
   if (fd == -1) {
     if (errno != EEXIST) {
-      log.writelog(LOGBIT_INTERNAL, "%s: open %s failed %d", kRotate, h.leaf,
-                   errno);
+      diagnostic(log, "%s: open %s failed %d", kRotate, h.leaf, errno);
     }
     return -1;
   }
@@ -264,8 +250,7 @@ int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h,
 // Moves the old file (now written by nobody) to its rotated name and the
 // hidden file to the live name. False when the new file stays hidden; it
 // then gets a name at the next rotation.
-bool move_into_place(CQel_Log& log, LogState& s, const Hidden& h,
-                     Rotated* r) {
+bool move_into_place(CQel_Log& log, LogState& s, const Hidden& h, Rotated* r) {
   if (renameat2(s.dir_fd, s.leaf, s.dir_fd, h.leaf, RENAME_EXCHANGE) == 0) {
     // The old file is under the hidden name now.
     return rename_to_rotated(log, s, h.leaf, r);
@@ -306,20 +291,18 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
     return rotate_moving_first(log, s);
   }
   if (fd == -1) return false;
-  log.writelog(LOGBIT_INTERNAL, "%s: curfilesize %d hflog %d file renamed to %s ",
-               kRotate, static_cast<int>(load(log.curfilesize)),
-               load(log.hflog), r.shown);
+  diagnostic(log, "%s: curfilesize %d hflog %d file renamed to %s ", kRotate,
+             static_cast<int>(load(log.curfilesize)), load(log.hflog), r.shown);
   unsigned long long wrote = 0;
-  const int previous = swap_descriptor(log, s, fd, header_len, 0, &wrote);
+  const int previous = swap_descriptor(log, s, fd, header_len, 0, g_wall_clock(), &wrote);
   const bool moved = move_into_place(log, s, h, &r);
   if (!moved) {
-    log.writelog(LOGBIT_INTERNAL, "%s: rename to %s failed %d", kRotate, r.shown,
-                 errno);
+    diagnostic(log, "%s: rename to %s failed %d", kRotate, r.shown, errno);
   }
-  log.writelog(LOGBIT_INTERNAL, "%s: open done now hflog %d  ", kRotate, fd);
+  diagnostic(log, "%s: open done now hflog %d  ", kRotate, fd);
   close(previous);
   if (moved) remember_rotated(s, r.leaf, wrote);
-  log.writelog(LOGBIT_INTERNAL, "%s: prev_hflog %d  closed", kRotate, previous);
+  diagnostic(log, "%s: prev_hflog %d  closed", kRotate, previous);
   return true;
 }
 
@@ -331,22 +314,21 @@ bool rotate(CQel_Log& log) {
   NoFlushRequests no_flush;
   LogState& s = LogAccess::state(log);
   std::lock_guard<std::mutex> rotation(s.rotate_mutex);
-  if (load(log.hflog) == -1 || rotation_is_off(log) ||
-      !live_name_may_change(log, kRotate)) {
+  if (load(log.hflog) == -1 || rotation_is_off(log) || !live_name_may_change(log, kRotate)) {
     return false;
   }
   return s.tailsafe.load(std::memory_order_relaxed) ? rotate_tailsafe(log, s)
                                                     : rotate_moving_first(log, s);
 }
 
-bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal,
-                const char* created_leaf, size_t* header_len) {
+bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const char* created_leaf,
+                size_t* header_len) {
   char header[kHeaderCapacity];
   {
     LockGuard guard(s.write_lock);
-    *header_len = format_continuation_header(
-        header, sizeof header, log.filename, cal,
-        {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc});
+    *header_len =
+        format_continuation_header(header, sizeof header, log.filename, cal,
+                                   {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc});
   }
   if (write_all(fd, header, *header_len)) return true;
   const int err = errno;
@@ -364,5 +346,3 @@ bool size_limit_reached(CQel_Log& log) {
 }
 
 }  // namespace qellog
-
-void CQel_Log::create_next_file() { qellog::rotate(*this); }

@@ -21,8 +21,8 @@ bool rotate(CQel_Log& log);
 // it as `created_leaf` (null: it was there before), closes `fd` and
 // returns false with errno set: a file without its header never becomes
 // the log's file.
-bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal,
-                const char* created_leaf, size_t* header_len);
+bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const char* created_leaf,
+                size_t* header_len);
 
 // True when the current file, with the bytes it held before this object
 // wrote to it, has reached the size limit.

@@ -1,11 +1,12 @@
 #include "log/upkeep.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-
-#include "log/lost_lines.h"
+#include "log/append.h"
+#include "log/calendar.h"
+#include "log/message.h"
 #include "log/own_file.h"
 #include "log/reopen.h"
 #include "log/retention.h"
@@ -21,17 +22,12 @@ constexpr char kRetention[] = "remove_rotated_files";
 // test clock are seen within about a second.
 constexpr long kPollMs = 1000;
 
-time_t system_clock_now() { return time(nullptr); }
-
 class DiagnosticReport : public RetentionReport {
  public:
   explicit DiagnosticReport(CQel_Log& log) : log_(log) {}
-  void removed(const char* name) override {
-    log_.writelog(LOGBIT_INTERNAL, "%s: removed %s", kRetention, name);
-  }
+  void removed(const char* name) override { diagnostic(log_, "%s: removed %s", kRetention, name); }
   void failed(const char* name, int err) override {
-    log_.writelog(LOGBIT_INTERNAL, "%s: remove %s failed %d", kRetention, name,
-                  err);
+    diagnostic(log_, "%s: remove %s failed %d", kRetention, name, err);
   }
 
  private:
@@ -61,8 +57,7 @@ bool time_rotation_due(CQel_Log& log, LogState& s, time_t now) {
   if (period != ROTATETIME_HOURLY && period != ROTATETIME_DAILY) return false;
   LockGuard guard(s.write_lock);
   if (s.next_boundary == 0) s.next_boundary = boundary_after(s.file_started, period);
-  const unsigned long held =
-      log.curfilesize + s.prior_bytes.load(std::memory_order_relaxed);
+  const unsigned long held = log.curfilesize + s.prior_bytes.load(std::memory_order_relaxed);
   return now >= s.next_boundary && held > s.header_bytes;
 }
 
@@ -77,8 +72,6 @@ void reopen_if_due(CQel_Log& log, LogState& s, bool request) {
 }
 
 }  // namespace
-
-time_t (*g_wall_clock)() = system_clock_now;
 
 long upkeep_wait_ms(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
@@ -100,8 +93,8 @@ void on_timed_wakeup(CQel_Log& log) {
 }
 
 bool rotation_due(CQel_Log& log) {
-  const bool due = size_limit_reached(log) ||
-                   time_rotation_due(log, LogAccess::state(log), g_wall_clock());
+  const bool due =
+      size_limit_reached(log) || time_rotation_due(log, LogAccess::state(log), g_wall_clock());
   return due && !rotation_is_off(log);
 }
 
@@ -128,17 +121,6 @@ void after_rotation(CQel_Log& log) {
   }
   prune_rotated_files(dir, s.leaf, limits, time(nullptr), report, &s.retention);
   close(dir);
-}
-
-void file_started_locked(LogState& s, unsigned long header_bytes,
-                         unsigned long prior, time_t began) {
-  s.file_started = began;
-  // A new file: no piece of it is cut short yet, and nothing refused.
-  s.fragment = false;
-  s.refusals_said.store(0, std::memory_order_relaxed);
-  s.next_boundary = 0;
-  s.header_bytes = header_bytes;
-  s.last_seen_size = header_bytes + prior;
 }
 
 }  // namespace qellog

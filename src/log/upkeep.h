@@ -2,18 +2,14 @@
 // opt-in: retention after a rotation, following a file that another tool
 // moved, rotation at midnight or the top of the hour, and the lost-line
 // record when the host has gone quiet. With none of it set, the thread
-// waits for requests only and writes nothing more.
+// waits for requests only and writes nothing more. All of it runs on the
+// flush thread (tests call it directly, with no flush thread running).
 #ifndef QELLOG_SRC_LOG_UPKEEP_H
 #define QELLOG_SRC_LOG_UPKEEP_H
-
-#include <time.h>
 
 #include "log/log_state.h"
 
 namespace qellog {
-
-// The wall clock of time rotation; replaceable by tests.
-extern time_t (*g_wall_clock)();
 
 // How long the flush thread may wait for a request before a timed wake-up,
 // in milliseconds; -1 when it waits for requests only.
@@ -34,12 +30,6 @@ void after_rotation(CQel_Log& log);
 // size limit is reached, or a time boundary has passed since the file
 // began. Never for a log whose live name is not a regular file (said once).
 bool rotation_due(CQel_Log& log);
-
-// Under the write lock, at every new current file: restarts the time and
-// size bookkeeping of that file, which began at `began` (g_wall_clock()
-// for a new one).
-void file_started_locked(LogState& s, unsigned long header_bytes,
-                         unsigned long prior, time_t began);
 
 }  // namespace qellog
 

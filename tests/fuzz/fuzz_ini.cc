@@ -76,12 +76,10 @@ bool may_leave_scratch(const std::string& ini, const std::string& root) {
     begin = end + 1;
     if (!contains_ci(line, "logpath") && !contains_ci(line, "logname")) continue;
     if (line.find("..") != std::string::npos) return true;
-    for (size_t eq = line.find('='); eq != std::string::npos;
-         eq = line.find('=', eq + 1)) {
+    for (size_t eq = line.find('='); eq != std::string::npos; eq = line.find('=', eq + 1)) {
       size_t v = eq + 1;
       while (v < line.size() && static_cast<unsigned char>(line[v]) <= 0x20) ++v;
-      if (v < line.size() && line[v] == '/' &&
-          line.compare(v, root.size() + 1, root + "/") != 0) {
+      if (v < line.size() && line[v] == '/' && line.compare(v, root.size() + 1, root + "/") != 0) {
         return true;
       }
     }
@@ -90,8 +88,8 @@ bool may_leave_scratch(const std::string& ini, const std::string& root) {
 }
 
 bool known_result(unsigned rc) {
-  return rc == INI_SUCCESS || rc == INI_ERR_BUFFER_TOO_SHORT ||
-         rc == INI_ERR_LOAD_FILE || rc == INI_ERR_NOT_FOUND;
+  return rc == INI_SUCCESS || rc == INI_ERR_BUFFER_TOO_SHORT || rc == INI_ERR_LOAD_FILE ||
+         rc == INI_ERR_NOT_FOUND;
 }
 
 void use_log(CQel_Log* log) {
@@ -124,8 +122,8 @@ void run_lookups(CQel_ini& ini, const char* section, const char* key) {
   const unsigned rc_general = ini.get_general_bits_from_ini(general);
   const unsigned rc_direct = ini.get_param_from_ini("GENERAL", "general", direct);
   if (rc_general != rc_direct || general != direct) {
-    fuzz::fail("get_general_bits_from_ini 0x%x/0x%x, lookup 0x%x/0x%x",
-               rc_general, general, rc_direct, direct);
+    fuzz::fail("get_general_bits_from_ini 0x%x/0x%x, lookup 0x%x/0x%x", rc_general, general,
+               rc_direct, direct);
   }
 }
 

@@ -63,8 +63,7 @@ void write_va_value(CQel_Log& log, unsigned flags, int value, const char* fmt, .
 }
 
 // The line a message must produce when the mask selects no prefix field.
-std::string expected_line(unsigned flags, bool with_value, int value,
-                          const std::string& message) {
+std::string expected_line(unsigned flags, bool with_value, int value, const std::string& message) {
   std::string line;
   if (with_value) {
     char field[16];
@@ -125,7 +124,7 @@ class Checker {
           fail(op, "cannot read back the written bytes");
         }
         if (got != expected) fail(op, "written bytes differ");
-        const unsigned want = !counted ? count_
+        const unsigned want = !counted                             ? count_
                               : count_ + 1 > log_.get_flushcount() ? 0
                                                                    : count_ + 1;
         if (count != want) fail(op, "msgcount is off");
@@ -184,10 +183,18 @@ void run_ops(CQel_Log& log, Checker& check, fuzz::Reader& in) {
         const std::string text = raw.c_str();
         std::string message = text;
         switch (op) {
-          case 0: log.writelog(flags, "%s", text.c_str()); break;
-          case 1: write_va(log, flags, "%s", text.c_str()); break;
-          case 2: log.writelog(flags, value, "%s", text.c_str()); break;
-          case 3: write_va_value(log, flags, value, "%s", text.c_str()); break;
+          case 0:
+            log.writelog(flags, "%s", text.c_str());
+            break;
+          case 1:
+            write_va(log, flags, "%s", text.c_str());
+            break;
+          case 2:
+            log.writelog(flags, value, "%s", text.c_str());
+            break;
+          case 3:
+            write_va_value(log, flags, value, "%s", text.c_str());
+            break;
           default:
             log.writelog(flags, value, "%s|%s", text.c_str(), text.c_str());
             message = text + "|" + text;

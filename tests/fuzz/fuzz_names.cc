@@ -54,8 +54,8 @@ bool has_parent_step(const std::string& name) {
   size_t begin = 0;
   while (true) {
     const size_t end = name.find('/', begin);
-    if (name.compare(begin, end == std::string::npos ? std::string::npos : end - begin,
-                     "..") == 0) {
+    if (name.compare(begin, end == std::string::npos ? std::string::npos : end - begin, "..") ==
+        0) {
       return true;
     }
     if (end == std::string::npos) return false;
@@ -76,10 +76,14 @@ void check_split(const CQel_Log& log, const std::string& name) {
 }
 
 void log_file_op(fuzz::Reader& in, const std::string& root) {
-  static const int kFlags[] = {
-      O_WRONLY | O_CREAT,           O_WRONLY | O_CREAT | O_TRUNC, O_WRONLY,
-      O_RDWR | O_CREAT,             O_WRONLY | O_CREAT | O_EXCL,  O_WRONLY | O_CREAT | O_APPEND,
-      O_WRONLY | O_CREAT | O_TRUNC, O_RDWR};
+  static const int kFlags[] = {O_WRONLY | O_CREAT,
+                               O_WRONLY | O_CREAT | O_TRUNC,
+                               O_WRONLY,
+                               O_RDWR | O_CREAT,
+                               O_WRONLY | O_CREAT | O_EXCL,
+                               O_WRONLY | O_CREAT | O_APPEND,
+                               O_WRONLY | O_CREAT | O_TRUNC,
+                               O_RDWR};
   const uint8_t choice = in.u8();
   const std::string raw = in.bytes(in.u16() % (kMaxText + 1));
   const std::string tail = raw.c_str();
@@ -189,7 +193,8 @@ void not_used_op(fuzz::Reader& in) {
   std::vector<char> text(raw.begin(), raw.end());
   text.push_back('\0');
   const std::vector<char> before = text;
-  if (get_logparam_not_used(text.data()) != 0) fuzz::fail("get_logparam_not_used returned non-zero");
+  if (get_logparam_not_used(text.data()) != 0)
+    fuzz::fail("get_logparam_not_used returned non-zero");
   const char* found = std::strstr(before.data(), "_param");
   std::vector<char> want = before;
   if (found != nullptr) want[static_cast<size_t>(found - before.data())] = '\0';
@@ -209,10 +214,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Reader in(data, size);
   while (in.remaining() > 0) {
     switch (in.u8() % 4) {
-      case 0: log_file_op(in, root); break;
-      case 1: home_op(in); break;
-      case 2: reader_op(in, root); break;
-      case 3: not_used_op(in); break;
+      case 0:
+        log_file_op(in, root);
+        break;
+      case 1:
+        home_op(in);
+        break;
+      case 2:
+        reader_op(in, root);
+        break;
+      case 3:
+        not_used_op(in);
+        break;
     }
   }
   return 0;

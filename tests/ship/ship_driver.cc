@@ -43,7 +43,9 @@ const char* const kPayloads[] = {
     " 17:14:07.427 000012.345ms 01234:01240 03 0000abcd ERROR fake prefix",
     " cr\rinside",
     " lf\ninside",
-    " tab\tesc\x1b" "del\x7f" "bell\x07",
+    " tab\tesc\x1b"
+    "del\x7f"
+    "bell\x07",
     " utf-8 \xc3\xa9\xe2\x82\xac",
     " invalid \xff\xfe bytes",
     " Logfile: /x Version: 1 created 2",
@@ -86,13 +88,12 @@ unsigned parse_count(const char* text) {
 // Calls write(i) for i = first .. last - 1, `per_second` calls a second
 // from `start` on.
 template <typename Write>
-void paced(unsigned first, unsigned last, double per_second, Clock::time_point start,
-           Write write) {
+void paced(unsigned first, unsigned last, double per_second, Clock::time_point start, Write write) {
   const std::chrono::duration<double> period(1.0 / per_second);
   for (unsigned i = first; i < last; ++i) {
     if (i % kPaceBatch == 0) {
-      std::this_thread::sleep_until(
-          start + std::chrono::duration_cast<Clock::duration>(period * i));
+      std::this_thread::sleep_until(start +
+                                    std::chrono::duration_cast<Clock::duration>(period * i));
     }
     write(i);
   }
@@ -105,10 +106,10 @@ void write_lines(unsigned t, unsigned lines, unsigned phase, double per_second,
   paced(phase_begin(lines, phase), phase_begin(lines, phase + 1), per_second, start,
         [t, lines, phase](unsigned i) {
           const unsigned n = t * lines + i;
-          writelog(line_flags(n),
-                   reinterpret_cast<void*>(static_cast<uintptr_t>(
-                       static_cast<uint32_t>(line_value(n)))),
-                   kFormat, n, phase, 1, error_tag(n), payload(n));
+          writelog(
+              line_flags(n),
+              reinterpret_cast<void*>(static_cast<uintptr_t>(static_cast<uint32_t>(line_value(n)))),
+              kFormat, n, phase, 1, error_tag(n), payload(n));
         });
 }
 
@@ -127,8 +128,8 @@ int write_rotating_inline(const char* path, unsigned lines, double per_second,
     const unsigned phase = p % kPhases;
     log->set_logbits(phase_mask(phase));
     log->set_isotime(p >= kPhases);
-    paced(phase_begin(lines, p, 2 * kPhases), phase_begin(lines, p + 1, 2 * kPhases),
-          per_second, start, [log, max_bytes, phase](unsigned n) {
+    paced(phase_begin(lines, p, 2 * kPhases), phase_begin(lines, p + 1, 2 * kPhases), per_second,
+          start, [log, max_bytes, phase](unsigned n) {
             if (n % 2 == 0) {
               log->writelog(line_flags(n), line_value(n), kFormat, n, phase, 1, error_tag(n),
                             payload(n));

@@ -1,0 +1,22 @@
+// The clock readings of the engine that are not a line's own: the local
+// calendar, cached per thread, and the wall clock of time rotation.
+#ifndef QELLOG_SRC_LOG_CALENDAR_H
+#define QELLOG_SRC_LOG_CALENDAR_H
+
+#include <time.h>
+
+namespace qellog {
+
+// Local calendar time of `sec`. Cached per thread for the current second
+// and time zone: localtime_r takes a process-wide lock in glibc.
+void local_calendar(time_t sec, struct tm* out);
+// tzset(), and forgets the cached calendar readings of every thread.
+void renew_time_zone();
+
+// The wall clock of time rotation (time(2)); replaceable by tests, before
+// the log they act on exists.
+extern time_t (*g_wall_clock)();
+
+}  // namespace qellog
+
+#endif  // QELLOG_SRC_LOG_CALENDAR_H

@@ -1,0 +1,38 @@
+#include "log/write_loop.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "log/hot_path.h"
+
+namespace qellog {
+
+QELLOG_HOT bool write_all(int fd, const char* data, size_t len, bool* partial) {
+  const iovec one{const_cast<char*>(data), len};
+  size_t written = 0;
+  const bool ok = write_pieces(fd, &one, 1, &written);
+  if (partial != nullptr) *partial = written > 0;
+  return ok;
+}
+
+bool write_pieces(int fd, const iovec* pieces, int count, size_t* written) {
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) total += pieces[i].iov_len;
+  ssize_t n;
+  do {
+    // A write cut short sets no errno: the report then says 0 rather than
+    // repeating the cause of some earlier call.
+    errno = 0;
+    n = count == 1 ? write(fd, pieces[0].iov_base, pieces[0].iov_len) : writev(fd, pieces, count);
+  } while (n < 0 && errno == EINTR);
+  *written = n > 0 ? static_cast<size_t>(n) : 0;
+  return n == static_cast<ssize_t>(total);
+}
+
+void report_write_error(const char* filename, int err) {
+  std::fprintf(stderr, "Error in write to logfile %s: %d\n", filename, err);
+}
+
+}  // namespace qellog
