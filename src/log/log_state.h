@@ -62,10 +62,11 @@ struct LogState {
   // accounting, and the swap of the descriptor at rotation. Never held
   // across a write(2), and no other lock is taken while it is held.
   //
-  // The lock and what every line writes under it share one cache line;
-  // what the write path only reads, and the counts that writers change
-  // outside the lock, sit on lines of their own, so that a thread leaving
-  // its write(2) never takes the line from the thread that holds the lock.
+  // The lock shares its cache line only with the generation, which a swap
+  // changes under it; what the write path only reads, and the counts that
+  // writers change outside the lock, sit on lines of their own, so that a
+  // thread leaving its write(2) never takes the line from the thread that
+  // holds the lock.
   alignas(kCacheLine) pthread_mutex_t write_lock;
   // The descriptor's generation, bumped by each swap (write_lock). Writes
   // in progress outside the write lock are counted by generation (its
