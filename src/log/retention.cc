@@ -203,7 +203,9 @@ class OwnershipReader {
 };
 
 // Unlinks the chosen files, each only while its name still holds the file
-// that was checked; marks them in `removed`.
+// that was checked, at the size it had: a file that grew since is still
+// being written (another process has it open as its live file) and waits
+// for a later pass. Marks them in `removed`.
 int remove_files(int dir_fd, const std::vector<RotatedFile>& files,
                  const std::vector<size_t>& doomed, RetentionReport& report,
                  std::vector<bool>* removed) {
@@ -213,6 +215,7 @@ int remove_files(int dir_fd, const std::vector<RotatedFile>& files,
     struct stat st;
     if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (st.st_dev != files[i].dev || st.st_ino != files[i].ino) continue;
+    if (static_cast<unsigned long long>(st.st_size) != files[i].size) continue;
     if (g_before_unlink != nullptr) g_before_unlink(dir_fd, name);
     if (unlinkat(dir_fd, name, 0) == 0) {
       ++count;
