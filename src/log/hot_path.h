@@ -1,8 +1,7 @@
-// Placement of the write path's code. A line pays one write(2), and on a
-// kernel that isolates its page tables every system call costs the
-// process its TLB: each code page the next line touches is looked up
-// again. The functions that every line runs are marked hot, which puts
-// them together in .text.hot, on as few pages as they fit in.
+// Placement of the write path's code. The functions that every line runs
+// are marked hot, which puts them together in .text.hot: a line's own
+// instructions then lie on a few pages instead of across the library,
+// which helps when each line's write(2) has left the caches to the kernel.
 #ifndef QELLOG_SRC_LOG_HOT_PATH_H
 #define QELLOG_SRC_LOG_HOT_PATH_H
 
