@@ -178,4 +178,26 @@ TEST_F(RetentionDirTest, TotalSizeThenAgeOnTheSameDescriptor) {
                    "app_2024_03_10_11_00_00_000.log", "app_2024_03_10_11_30_00_000.log"}));
 }
 
+// Another process still writing into one of the chosen files: the first
+// unlink makes the other grow before the pass comes to it.
+std::string g_growing_dir;
+void grow_the_other(int, const char* name) {
+  const std::string first = "app_2024_03_01_12_00_00_000.log";
+  const std::string other = name == first ? "app_2024_03_02_12_00_00_000.log" : first;
+  write_file(g_growing_dir + "/" + other, read_file(g_growing_dir + "/" + other) + "late\r\n");
+}
+
+TEST_F(RetentionDirTest, AChosenFileThatGrewIsLeftForALaterPass) {
+  const time_t now = 1710054000;  // 10.03.2024 12:00:00 local
+  plant("app_2024_03_01_12_00_00_000.log", continuation_header(), now - 120);
+  plant("app_2024_03_02_12_00_00_000.log", continuation_header(), now - 120);
+  plant("app_2024_03_03_12_00_00_000.log", continuation_header(), now - 120);  // the newest stays
+  g_growing_dir = dir.path();
+  ScopedSeam<void (*)(int, const char*)> writer(qellog::g_before_unlink, grow_the_other);
+  EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {0, 0, 2}, now, report), 1);
+  EXPECT_EQ(report.sorted_removed(), (Names{"app_2024_03_01_12_00_00_000.log"}));
+  EXPECT_EQ(list_dir(dir.path()),
+            (Names{"app_2024_03_02_12_00_00_000.log", "app_2024_03_03_12_00_00_000.log"}));
+}
+
 }  // namespace
