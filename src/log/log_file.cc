@@ -158,31 +158,35 @@ void CQel_Log::write_to_file(const char* data, unsigned long len) {
 }
 
 QELLOG_HOT void CQel_Log::writelog(unsigned flags, const char* fmt, ...) {
-  if (qellog::drops_message(*this, flags, load(logbits))) return;
+  const unsigned bits = load(logbits);
+  if (qellog::drops_message(*this, flags, bits)) return;
   va_list args;
   va_start(args, fmt);
-  const bool flush = qellog::write_message(*this, flags, false, 0, fmt, args);
+  const bool flush = qellog::write_message(*this, flags, bits, false, 0, fmt, args);
   va_end(args);
   if (flush) qellog::raise_flush(*this);
 }
 
 QELLOG_HOT void CQel_Log::writelog(unsigned flags, const char* fmt, va_list args) {
-  if (qellog::drops_message(*this, flags, load(logbits))) return;
-  if (qellog::write_message(*this, flags, false, 0, fmt, args)) qellog::raise_flush(*this);
+  const unsigned bits = load(logbits);
+  if (qellog::drops_message(*this, flags, bits)) return;
+  if (qellog::write_message(*this, flags, bits, false, 0, fmt, args)) qellog::raise_flush(*this);
 }
 
 QELLOG_HOT void CQel_Log::writelog(unsigned flags, int value, const char* fmt, ...) {
-  if (qellog::drops_message(*this, flags, load(logbits))) return;
+  const unsigned bits = load(logbits);
+  if (qellog::drops_message(*this, flags, bits)) return;
   va_list args;
   va_start(args, fmt);
-  const bool flush = qellog::write_message(*this, flags, true, value, fmt, args);
+  const bool flush = qellog::write_message(*this, flags, bits, true, value, fmt, args);
   va_end(args);
   if (flush) qellog::raise_flush(*this);
 }
 
 QELLOG_HOT void CQel_Log::writelog(unsigned flags, int value, const char* fmt, va_list args) {
-  if (qellog::drops_message(*this, flags, load(logbits))) return;
-  if (qellog::write_message(*this, flags, true, value, fmt, args)) qellog::raise_flush(*this);
+  const unsigned bits = load(logbits);
+  if (qellog::drops_message(*this, flags, bits)) return;
+  if (qellog::write_message(*this, flags, bits, true, value, fmt, args)) qellog::raise_flush(*this);
 }
 
 void CQel_Log::writetime() {

@@ -30,14 +30,12 @@ QELLOG_HOT size_t compose_locked(CQel_Log& log, LogState& s, LineFields& f, unsi
 
 }  // namespace
 
-QELLOG_HOT bool write_message(CQel_Log& log, unsigned flags, bool with_value, int value,
-                              const char* fmt, va_list args, bool may_claim) {
+QELLOG_HOT bool write_message(CQel_Log& log, unsigned flags, unsigned bits, bool with_value,
+                              int value, const char* fmt, va_list args, bool may_claim) {
   if (!makes_log_line(flags)) {
     std::fputc('\n', stdout);
     return false;
   }
-  const unsigned bits = load(log.logbits);
-  if (drops_message(log, flags, bits)) return false;
   const unsigned effective = effective_flags(flags);
   // The text is formatted before the write lock is taken.
   char text[kLineCapacity];
@@ -86,9 +84,11 @@ bool append_piece(CQel_Log& log, const char* data, unsigned long len) {
 }
 
 void diagnostic(CQel_Log& log, const char* fmt, ...) {
+  const unsigned bits = load(log.logbits);
+  if (drops_message(log, LOGBIT_INTERNAL, bits)) return;
   va_list args;
   va_start(args, fmt);
-  write_message(log, LOGBIT_INTERNAL, false, 0, fmt, args, false);
+  write_message(log, LOGBIT_INTERNAL, bits, false, 0, fmt, args, false);
   va_end(args);
 }
 

@@ -34,11 +34,12 @@ inline bool drops_message(CQel_Log& log, unsigned flags, unsigned bits) {
 }
 
 // One message line of flag word `flags` (CQel_Log::writelog), with the
-// value field when `with_value`. A message the mask drops costs one clock
-// reading and takes no lock; the flag word LOGBIT_NEWLINE alone writes
-// "\n" on stdout. Claims no flush unless `may_claim`.
-bool write_message(CQel_Log& log, unsigned flags, bool with_value, int value, const char* fmt,
-                   va_list args, bool may_claim = true);
+// value field when `with_value`, formatted for the mask `bits` that the
+// caller loaded and found the message to pass (drops_message() false); the
+// flag word LOGBIT_NEWLINE alone writes "\n" on stdout. Claims no flush
+// unless `may_claim`.
+bool write_message(CQel_Log& log, unsigned flags, unsigned bits, bool with_value, int value,
+                   const char* fmt, va_list args, bool may_claim = true);
 
 // A time-stamp line (CQel_Log::writetime).
 bool write_time_line(CQel_Log& log);
