@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,25 @@
 #include <vector>
 
 namespace qbench {
+namespace {
+
+int format_line(char* buf, size_t cap, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  const int n = std::vsnprintf(buf, cap, fmt, args);
+  va_end(args);
+  return n;
+}
+
+}  // namespace
+
+bool floor_write(int fd, const char* prefix, int w, int i, bool sync) {
+  char line[300];
+  const int n = format_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", prefix, w, i, kValue);
+  const bool whole = write(fd, line, static_cast<size_t>(n)) == n;
+  if (sync && i % 1001 == 1000) fsync(fd);
+  return whole;
+}
 
 void remove_dir(const std::string& dir) {
   DIR* d = opendir(dir.c_str());

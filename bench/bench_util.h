@@ -9,12 +9,28 @@
 #include <atomic>
 #include <string>
 
+#include "qellog/log.h"
+
 namespace qbench {
 
 // Every case writes this message with the worker's index, the iteration and
 // a double.
 #define QBENCH_FORMAT "worker %d iteration %d value %f"
 constexpr double kValue = 3.25;
+
+// The mask of the lines with every prefix field and the value field; a
+// stand-in as long as those fields, for the floors; a flush count that
+// never syncs.
+constexpr unsigned kAllPrefix = LOGBIT_TIME | LOGBIT_DELTA | LOGBIT_PID_TID | LOGBIT_CPU | 3;
+constexpr char kPrefixStandIn[] = "12:00:00.000 000000.001ms 12345:12345 01 00000000 ";
+constexpr unsigned kNoPeriodicSync = 0xffffffffu;
+
+// The floor: `prefix`, the message of worker `w`'s iteration `i` and CR LF,
+// formatted through vsnprintf as qellog formats its text, and written with
+// one write(2) to `fd` (an O_APPEND file); with `sync`, an fsync after
+// every 1001 writes of the worker, qellog's default cadence. False when the
+// write fell short.
+bool floor_write(int fd, const char* prefix, int w, int i, bool sync);
 
 // A fresh, empty directory for one run's files ($QELLOG_BENCH_DIR, default
 // ./qellog-bench-out, on the disk the benchmark runs from).

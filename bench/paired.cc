@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -25,12 +24,11 @@
 
 namespace {
 
+using qbench::kAllPrefix;
+using qbench::kNoPeriodicSync;
+using qbench::kPrefixStandIn;
 using qbench::kValue;
 
-constexpr unsigned kAllPrefix = LOGBIT_TIME | LOGBIT_DELTA | LOGBIT_PID_TID | LOGBIT_CPU | 3;
-// As long as the prefix and value fields of a qellog line.
-constexpr char kPrefixStandIn[] = "12:00:00.000 000000.001ms 12345:12345 01 00000000 ";
-constexpr unsigned kNoPeriodicSync = 0xffffffffu;
 constexpr unsigned kDefaultCadence = 1000;  // an fsync after every 1001 writes
 
 std::string g_dir;
@@ -38,19 +36,8 @@ int g_fd = -1;
 CQel_Log* g_log = nullptr;
 std::atomic<unsigned> g_mask{kAllPrefix};
 
-int floor_line(char* buf, size_t cap, const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  const int n = std::vsnprintf(buf, cap, fmt, args);
-  va_end(args);
-  return n;
-}
-
 void floor_write(int w, int i, const char* prefix, bool sync) {
-  char line[300];
-  const int n = floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", prefix, w, i, kValue);
-  if (write(g_fd, line, static_cast<size_t>(n)) != n) std::abort();
-  if (sync && i % 1001 == 1000) fsync(g_fd);
+  if (!qbench::floor_write(g_fd, prefix, w, i, sync)) std::abort();
 }
 
 void open_floor() {

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,10 +24,9 @@ namespace {
 
 using qbench::kValue;
 
-constexpr unsigned kAllPrefix = LOGBIT_TIME | LOGBIT_DELTA | LOGBIT_PID_TID | LOGBIT_CPU | 3;
-// As long as the prefix fields and value field of a qellog line, so that the
-// floor formats and writes lines of the same length.
-constexpr char kPrefixStandIn[] = "12:00:00.000 000000.001ms 12345:12345 01 00000000 ";
+using qbench::kAllPrefix;
+using qbench::kNoPeriodicSync;
+using qbench::kPrefixStandIn;
 
 // State shared by the threads of one run; thread 0 sets it up before the
 // timed loop (the library starts all threads at the loop together) and
@@ -66,21 +64,12 @@ void end(benchmark::State& state, long long written, Teardown teardown, bool ver
 // Without a periodic fsync a line is as durable as a peer's flushed line:
 // in the kernel when the call returns. The *_fsync case shows the default
 // cadence (an inline fsync every 1001 writes) for comparison.
-constexpr unsigned kNoPeriodicSync = 0xffffffffu;
 
 CQel_Log* open_log(unsigned bits, unsigned flushcount = kNoPeriodicSync) {
   CQel_Log* log = new CQel_Log((g_run.dir + "/q.log").c_str(), O_WRONLY | O_CREAT, 0644);
   log->set_logbits(bits);
   log->set_flushcount(flushcount);
   return log;
-}
-
-int floor_line(char* buf, size_t cap, const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  const int n = std::vsnprintf(buf, cap, fmt, args);
-  va_end(args);
-  return n;
 }
 
 // One case: thread 0 runs `setup` before the timed loop, every thread calls
@@ -112,26 +101,19 @@ void BM_floor_append(benchmark::State& state) {
   run_case(
       state, "floor_append", open_floor_file,
       [](int w, int i) {
-        char line[300];
-        int n =
-            floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
-        benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
+        benchmark::DoNotOptimize(qbench::floor_write(g_run.fd, kPrefixStandIn, w, i, false));
       },
       close_floor_file);
 }
 
-// The floor with qellog's default cadence: an fsync after every 1001
-// writes (each thread counts its own, so the run as a whole syncs as often
-// as qellog does and no counter is shared).
+// The floor with qellog's default cadence (each thread counts its own
+// writes, so the run as a whole syncs as often as qellog does and no
+// counter is shared).
 void BM_floor_append_fsync(benchmark::State& state) {
   run_case(
       state, "floor_append_fsync", open_floor_file,
       [](int w, int i) {
-        char line[300];
-        int n =
-            floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
-        benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
-        if (i % 1001 == 1000) fsync(g_run.fd);
+        benchmark::DoNotOptimize(qbench::floor_write(g_run.fd, kPrefixStandIn, w, i, true));
       },
       close_floor_file);
 }
@@ -141,11 +123,8 @@ void BM_floor_lseek_append(benchmark::State& state) {
   run_case(
       state, "floor_lseek_append", open_floor_file,
       [](int w, int i) {
-        char line[300];
-        int n =
-            floor_line(line, sizeof line, "%s" QBENCH_FORMAT "\r\n", kPrefixStandIn, w, i, kValue);
         lseek(g_run.fd, 0, SEEK_END);
-        benchmark::DoNotOptimize(write(g_run.fd, line, static_cast<size_t>(n)));
+        benchmark::DoNotOptimize(qbench::floor_write(g_run.fd, kPrefixStandIn, w, i, false));
       },
       close_floor_file);
 }
