@@ -185,7 +185,12 @@ class QELLOG_API CQel_Log {
   // whose line finds the file at twice the limit while that rotation is
   // still to come waits for it (it blocks for a rename, an open and a
   // header, never for an fsync of its own). So no file grows past twice
-  // the limit by more than one line of each writing thread. Off by
+  // the limit by more than one line of each writing thread. A file already
+  // at the limit when the flush thread starts (an earlier run's) rotates at
+  // its first turn. Other processes writing to the same file are seen by
+  // an fstat(2) every 32nd of the limit, and a rotation by one of them is
+  // followed (the log goes on in the new file under its name): with them
+  // the bound is passed by at most that much more per process. Off by
   // default; the write path pays one relaxed load for it.
   void set_strictsize(bool on);
   bool get_strictsize();

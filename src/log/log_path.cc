@@ -97,9 +97,17 @@ void judge_live_target(LogState& s, int fd) {
   // only fail on it.
   s.no_sync =
       known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode) || S_ISCHR(opened.st_mode));
-  s.fixed_target = !known || !S_ISREG(opened.st_mode) ||
-                   fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-                   !S_ISREG(named.st_mode) || !same_inode(opened, named);
+  if (!known || !S_ISREG(opened.st_mode)) {
+    s.fixed_target = true;
+  } else if (fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    // Gone since the open: another process logging to the same file moved
+    // it away, and rotation goes on under the name.
+    s.fixed_target = errno != ENOENT;
+  } else {
+    // Another regular file under the name was made by such a rotation too;
+    // a symlink, or anything else, is what the open went through.
+    s.fixed_target = !S_ISREG(named.st_mode);
+  }
 }
 
 bool may_take(const LogState& s, const struct stat& st) {

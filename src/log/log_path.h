@@ -25,9 +25,11 @@ bool open_log_directory(const char* filename, LogState& s);
 // `flags` asked otherwise. Never makes a terminal the controlling one.
 int open_live_file(const LogState& s, int flags, unsigned mode);
 
-// After the constructor's open of `fd`: sets s.fixed_target when the live
-// name is not a regular file that rotation may act on (or is not the file
-// opened), and s.no_sync when the file has no storage to sync.
+// After the constructor's open of `fd`: sets s.fixed_target when the file
+// opened or the live name is not a regular file that rotation may act on
+// (a name that is gone or holds another regular file was rotated since the
+// open by another process logging to it), and s.no_sync when the file has
+// no storage to sync.
 void judge_live_target(LogState& s, int fd);
 
 // True when `st` (of a name of the log's) may become, or be moved as, the

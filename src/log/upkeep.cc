@@ -83,6 +83,12 @@ long upkeep_wait_ms(CQel_Log& log) {
   return timed ? kPollMs : -1;
 }
 
+void at_first_turn(CQel_Log& log) {
+  LogState& s = LogAccess::state(log);
+  // The loop serves the strict size limit's request before it first waits.
+  ask_rotation_if_over_limit(log, s);
+}
+
 void on_timed_wakeup(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
   write_pending_record(log);
@@ -99,8 +105,10 @@ bool rotation_due(CQel_Log& log) {
 }
 
 void before_request(CQel_Log& log) {
+  LogState& s = LogAccess::state(log);
   write_pending_record(log);
-  reopen_if_due(log, LogAccess::state(log), true);
+  reopen_if_due(log, s, true);
+  if (s.strict_size.load(std::memory_order_relaxed)) follow_other_rotation(log);
 }
 
 void after_rotation(CQel_Log& log) {
