@@ -157,26 +157,31 @@ bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino, 
   return begins_with_header_of(head, n, leaf);
 }
 
-time_t file_began(const LogState& s, int fd, time_t otherwise) {
+time_t file_began(const LogState& s, int fd, time_t now) {
   struct statx x;
   if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &x) == 0 && (x.stx_mask & STATX_BTIME) != 0 &&
       x.stx_btime.tv_sec > 0) {
     return static_cast<time_t>(x.stx_btime.tv_sec);
   }
   struct stat st;
+  if (fstat(fd, &st) != 0) return now;
   char head[kHeaderProbe];
   struct tm cal;
-  if (fstat(fd, &st) != 0 ||
-      !header_time(head, read_head(s.dir_fd, s.leaf, st.st_dev, st.st_ino, head, sizeof head),
+  if (!header_time(head, read_head(s.dir_fd, s.leaf, st.st_dev, st.st_ino, head, sizeof head),
                    &cal)) {
-    return otherwise;
+    return now;
   }
   const time_t t = mktime(&cal);
-  return t != -1 ? t : otherwise;
+  if (t != -1 && t <= now) return t;
+  // A header ahead of the clock was written by a clock that ran ahead:
+  // the file began no later than its last change, if that is not ahead
+  // too.
+  return st.st_mtime <= now ? st.st_mtime : now;
 }
 
 time_t file_start_time(const LogState& s, int fd, unsigned long prior) {
-  return prior > 0 ? file_began(s, fd, g_wall_clock()) : g_wall_clock();
+  const time_t now = g_wall_clock();
+  return prior > 0 ? file_began(s, fd, now) : now;
 }
 
 unsigned long regular_file_size(int fd) {

@@ -63,10 +63,13 @@ int open_fresh_file(const LogState& s, bool* created, unsigned long* prior);
 // blocking or taking a terminal.
 bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino, const char* leaf);
 
-// When the file open as `fd` (the live name's) began: its birth time
-// where the file system records one, otherwise the time of the header it
-// begins with, otherwise `otherwise`.
-time_t file_began(const LogState& s, int fd, time_t otherwise);
+// When the file open as `fd` (the live name's) began, at the wall clock
+// reading `now`: its birth time where the file system records one,
+// otherwise the time of the header it begins with; a header time ahead of
+// `now` is not believed, the file's last change is taken instead (or
+// `now`, when that is ahead too). A file without a header began `now`,
+// when this process first saw it.
+time_t file_began(const LogState& s, int fd, time_t now);
 
 // When the file open as `fd`, which held `prior` bytes when the log took
 // it, began for time rotation: now (g_wall_clock()) for a new file, and

@@ -195,6 +195,9 @@ struct LogState {
   // and identity, are under rotate_mutex: retention never holds them back
   // as young.
   time_t next_reopen_check = 0;
+  // The wall clock at the last look of time rotation (under write_lock,
+  // with next_boundary): a later reading below it is a step backwards.
+  time_t clock_seen = 0;
   RetentionMemory retention;
   std::vector<KnownFile> rotated_here;
 

@@ -12,11 +12,13 @@
 namespace qellog {
 
 // How long the flush thread may wait for a request before a timed wake-up,
-// in milliseconds; -1 when it waits for requests only.
+// in milliseconds (until the next time boundary, when that comes first);
+// -1 when it waits for requests only.
 long upkeep_wait_ms(CQel_Log& log);
 
 // The flush thread's first turn, before it first waits: a current file
-// already at the strict size limit is asked to rotate.
+// already at the strict size limit is asked to rotate, and one that a time
+// boundary has passed since it began rotates at once.
 void at_first_turn(CQel_Log& log);
 
 // A timed wake-up: acts only where something is due.
