@@ -163,10 +163,13 @@ class QELLOG_API CQel_Log {
   // ROTATETIME_HOURLY or ROTATETIME_DAILY: the flush thread also rotates
   // once the top of the hour or local midnight has passed since the file
   // began, unless it holds only its header. It looks at every turn, also
-  // while requests keep coming. A file the log opened with bytes in it
-  // began at its birth time where the file system records one (statx),
-  // otherwise at the time in the header it begins with, otherwise when
-  // the log opened it.
+  // while requests keep coming, wakes at the boundary, and rotates at its
+  // first turn a file that began before one. A file the log opened with
+  // bytes in it began at its birth time where the file system records one
+  // (statx), otherwise at the time in the header it begins with unless
+  // that is ahead of the clock (then at its last change), otherwise when
+  // the log opened it. After a step of the clock backwards the next
+  // boundary follows the corrected clock.
   void set_rotatetime(unsigned period);
   unsigned get_rotatetime();
   // The tail-safe order: the new file is ready and takes the live name
