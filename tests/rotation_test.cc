@@ -79,8 +79,12 @@ TEST_P(EachOrder, StrictSizeRotatesAtTheLimitWithoutAFlushRequest) {
   EXPECT_FALSE(log->get_strictsize());
   log->set_strictsize(true);
   EXPECT_TRUE(log->get_strictsize());
+  // Raised before the thread starts: a file at the limit then would be
+  // rotated at its first turn.
+  const unsigned long raised = log->get_curfilesize() + 512;
+  log->set_maxfilesize(raised);
   log->start_flush_thread();
-  fill_to(log->get_curfilesize() + 512);
+  fill_to(raised);
   ASSERT_TRUE(rotated_and_begun(1));
   for (size_t n = 2; n <= 3; ++n) {
     fill_to(1024);
