@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "log/log_files.h"
+#include "log/rotated_files.h"
 #include "log_test_util.h"
 
 using namespace qellog_test;
@@ -112,9 +114,13 @@ TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
     std::snprintf(name, sizeof name, "app_2024_03_%02d_10_00_00_000.log", d);
     plant(name, d % 2 ? start_header("app.log") : continuation_header(), now - 120 - d * 60);
   }
-  // Young: the newest counts; the oldest is spared.
+  // Modified just now: the newest counts; the oldest goes, since no log
+  // holds it open, while one that a log still writes into stays.
   plant("app_2024_03_11_10_00_00_000.log", continuation_header(), now);
   plant("app_2024_01_07_10_00_00_000.log", start_header("app.log"), now);
+  plant("app_2024_01_02_10_00_00_000.log", start_header("app.log"), now - 7200);
+  const int writer = openat(dir_fd, "app_2024_01_02_10_00_00_000.log", O_WRONLY | O_CLOEXEC);
+  qellog::mark_live_file(writer);
   plant("app.log", start_header("app.log"), now - 120);
   // Look-alikes, older than the cut unless said otherwise.
   const time_t old = now - 3600;
@@ -134,19 +140,21 @@ TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
   ASSERT_EQ(linkat(dir_fd, "app.log", dir_fd, "app_2024_01_06_10_00_00_000.log", 0), 0);
   ASSERT_EQ(mkfifoat(dir_fd, "app_2024_01_08_10_00_00_000.log", 0644), 0);
 
-  EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {3, 0, 0}, now, report), 8);
+  EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {3, 0, 0}, now, report), 9);
+  close(writer);
   EXPECT_EQ(report.sorted_removed(),
-            (Names{"app_2024_03_01_10_00_00_000.log", "app_2024_03_02_10_00_00_000.log",
-                   "app_2024_03_03_10_00_00_000.log", "app_2024_03_04_10_00_00_000.log",
-                   "app_2024_03_05_10_00_00_000.log", "app_2024_03_06_10_00_00_000.log",
-                   "app_2024_03_07_10_00_00_000.log", "app_2024_03_08_10_00_00_000.log"}));
+            (Names{"app_2024_01_07_10_00_00_000.log", "app_2024_03_01_10_00_00_000.log",
+                   "app_2024_03_02_10_00_00_000.log", "app_2024_03_03_10_00_00_000.log",
+                   "app_2024_03_04_10_00_00_000.log", "app_2024_03_05_10_00_00_000.log",
+                   "app_2024_03_06_10_00_00_000.log", "app_2024_03_07_10_00_00_000.log",
+                   "app_2024_03_08_10_00_00_000.log"}));
   EXPECT_EQ(report.failures, Names{});
   EXPECT_EQ(list_dir(dir.path()),
             (Names{".app_2024_01_01_10_00_00_000.log", "app.log",
                    "app2_2024_01_01_10_00_00_000.log", "app_2024_01_01_10_00_00_000.log.1",
-                   "app_2024_01_01_10_00_00_000.log~", "app_2024_01_03_10_00_00_000.log",
-                   "app_2024_01_04_10_00_00_000.log", "app_2024_01_05_10_00_00_000.log",
-                   "app_2024_01_06_10_00_00_000.log", "app_2024_01_07_10_00_00_000.log",
+                   "app_2024_01_01_10_00_00_000.log~", "app_2024_01_02_10_00_00_000.log",
+                   "app_2024_01_03_10_00_00_000.log", "app_2024_01_04_10_00_00_000.log",
+                   "app_2024_01_05_10_00_00_000.log", "app_2024_01_06_10_00_00_000.log",
                    "app_2024_01_08_10_00_00_000.log", "app_2024_03_09_10_00_00_000.log",
                    "app_2024_03_10_10_00_00_000.log", "app_2024_03_11_10_00_00_000.log",
                    "app_2024_03_12_10_00_00_000.log", "app_b_2024_01_01_10_00_00_000.log"}));
