@@ -28,13 +28,6 @@ constexpr ListingBudget kPassBudget{kMaxEntriesPerPass, kMaxLooksPerPass, kMaxHe
 // directory.
 constexpr ListingBudget kLonePassBudget{SIZE_MAX, SIZE_MAX, kMaxHeadReadsPerPass};
 
-const KnownFile* made_here_as(const std::vector<KnownFile>& made_here, const RotatedFile& f) {
-  for (const KnownFile& k : made_here) {
-    if (k.dev == f.dev && k.ino == f.ino && k.name == f.name) return &k;
-  }
-  return nullptr;
-}
-
 // Answers the policy's questions about the listed files it reaches: for
 // counting, the file's size now; before removal, whether it is still the
 // log's own and whether it is held.
@@ -77,8 +70,7 @@ class PassChecks {
       return Ownership::kNotOwn;
     }
     f.size = static_cast<unsigned long long>(st.st_size);
-    const KnownFile* k = made_here_as(made_here_, f);
-    f.made_here = k != nullptr && k->size == f.size;
+    f.made_here = only_made_here(made_here_, f);
     const bool own = f.made_here || begins_with_own_header(fd, leaf_);
     const Writers writers = live_writers(fd);
     close(fd);

@@ -94,13 +94,6 @@ std::vector<ListingMemory::Listed>::iterator lower_bound_name(
       [](const ListingMemory::Listed& l, const char* n) { return l.file.name.compare(n) < 0; });
 }
 
-const KnownFile* made_here_as(const std::vector<KnownFile>& made_here, const RotatedFile& f) {
-  for (const KnownFile& k : made_here) {
-    if (k.dev == f.dev && k.ino == f.ino && k.name == f.name) return &k;
-  }
-  return nullptr;
-}
-
 void sort_oldest_first(std::vector<RotatedFile>* files, time_t now) {
   const long long ahead = future_key(now);
   for (RotatedFile& f : *files) f.future = f.key > ahead;
@@ -288,8 +281,7 @@ void RotatedListing::judge_heads(size_t budget, time_t now, const std::vector<Kn
             [](const Listed* a, const Listed* b) { return newer_rotated(a->file, b->file); });
   for (Listed* l : todo) {
     RotatedFile& f = l->file;
-    const KnownFile* k = made_here_as(made_here, f);
-    if (k != nullptr && k->size == f.size) {
+    if (only_made_here(made_here, f)) {
       f.standing = Standing::kOwn;
       continue;
     }
@@ -350,6 +342,13 @@ uid_t log_owner(int dir_fd, const char* leaf) {
     return st.st_uid;
   }
   return geteuid();
+}
+
+bool only_made_here(const std::vector<KnownFile>& made_here, const RotatedFile& f) {
+  for (const KnownFile& k : made_here) {
+    if (k.dev == f.dev && k.ino == f.ino && k.name == f.name) return k.size == f.size;
+  }
+  return false;
 }
 
 const char* standing_text(Standing s) {

@@ -124,6 +124,11 @@ std::vector<RotatedFile> rotated_files_of_path(const std::string& live_path, std
 // effective user.
 uid_t log_owner(int dir_fd, const char* leaf);
 
+// True when `f` is a file of `made_here` (by name and identity) that holds
+// exactly the bytes this process wrote into it: nobody else wrote to it,
+// before or since.
+bool only_made_here(const std::vector<KnownFile>& made_here, const RotatedFile& f);
+
 // Why a name of the pattern is or is not one of the log's rotated files,
 // in words: "not a regular file", "owned by another user", ...
 const char* standing_text(Standing s);
