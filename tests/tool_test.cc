@@ -94,23 +94,29 @@ TEST_F(ToolTest, WhereNamesTheSelectedLogAndItsRotatedFiles) {
   EXPECT_FALSE(file_exists(home() + "/.config")) << "--where creates nothing";
 
   // Logpath and Logname point away from the default name; two rotated
-  // files, and look-alikes of other logs that are not counted.
+  // files, look-alikes of other logs that are not counted, and one of the
+  // pattern without the log's header, listed apart.
   write_params("app", "3");
   mkdir((home() + "/logs").c_str(), 0755);
-  write_file(log_path("app"), "12345");
-  write_file(home() + "/logs/app_2024_03_05_14_07_09_123.log", "1234567");
-  write_file(home() + "/logs/app_2023_12_31_23_59_59_999.log", "123");
-  write_file(home() + "/logs/app_2024_03_05_14_07_09_123.log.1", "xx");
-  write_file(home() + "/logs/appx_2024_03_05_14_07_09_123.log", "xx");
-  write_file(home() + "/logs/app_2024_13_05_14_07_09_123.log", "xx");
   const std::string dir = home() + "/logs/";
+  const std::string head = "Logfile: " + dir + "app.log\r\n";
+  const auto bytes = [&](size_t body) { return std::to_string(head.size() + body) + " bytes"; };
+  write_file(log_path("app"), "12345");
+  write_file(dir + "app_2024_03_05_14_07_09_123.log", head + "1234567");
+  write_file(dir + "app_2023_12_31_23_59_59_999.log", head + "123");
+  write_file(dir + "app_2024_03_05_14_07_09_123.log.1", head);
+  write_file(dir + "appx_2024_03_05_14_07_09_123.log", head);
+  write_file(dir + "app_2024_13_05_14_07_09_123.log", head);
+  write_file(dir + "app_2024_03_06_00_00_00_000.log", "xx");
   const ChildResult r = run({"-w", "app"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "parameter file: " + home() + "/.config/qel/app_param.ini\n" +
-                       "log file: " + dir + "app.log (Logpath + Logname), 5 bytes\n" +
-                       "rotated file: " + dir + "app_2023_12_31_23_59_59_999.log, 3 bytes\n" +
-                       "rotated file: " + dir + "app_2024_03_05_14_07_09_123.log, 7 bytes\n" +
-                       "rotated files: 2, 10 bytes; with the log file 15 bytes\n");
+  EXPECT_EQ(r.out, "parameter file: " + home() + "/.config/qel/app_param.ini\n" + "log file: " +
+                       dir + "app.log (Logpath + Logname), 5 bytes\n" + "rotated file: " + dir +
+                       "app_2023_12_31_23_59_59_999.log, " + bytes(3) + "\nrotated file: " + dir +
+                       "app_2024_03_05_14_07_09_123.log, " + bytes(7) + "\nrotated files: 2, " +
+                       std::to_string(2 * head.size() + 10) + " bytes; with the log file " +
+                       std::to_string(2 * head.size() + 15) + " bytes\nnot this log's: " + dir +
+                       "app_2024_03_06_00_00_00_000.log (no header of this log)\n");
 
   // A relative Logname without Logpath lands in the default directory.
   write_param_text("rel", "[logging]\nLOGNAME=r.log\n");

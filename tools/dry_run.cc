@@ -13,8 +13,8 @@
 
 #include "config/ini_keys.h"
 #include "config/ini_names.h"
-#include "config/log_files.h"
 #include "config/param_file.h"
+#include "log/log_files.h"
 #include "qellog/ini.h"
 
 namespace qellog_tool {

@@ -10,7 +10,7 @@
 
 #include "config/ini_keys.h"
 #include "config/ini_values.h"
-#include "config/log_files.h"
+#include "log/log_files.h"
 #include "qellog/log.h"
 #include "readings.h"
 

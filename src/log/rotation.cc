@@ -16,6 +16,7 @@
 #include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/flush_request.h"
+#include "log/log_files.h"
 #include "log/log_path.h"
 #include "log/message.h"
 #include "log/own_file.h"
@@ -244,6 +245,7 @@ int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h, const struct tm&
     }
     return -1;
   }
+  mark_live_file(fd);
   return begin_file(log, s, fd, cal, h.leaf, header_len) ? fd : -1;
 }
 
