@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -397,6 +399,102 @@ TEST_F(ApiTest, LogpathDevAndLognameStdoutLogToAPipe) {
   EXPECT_NE(got.find("00000000 line 499\r\n"), std::string::npos);
   EXPECT_EQ(count_of(got, "Logging ended at"), 1u);
   EXPECT_EQ(list_dir("/dev"), dev_before);
+}
+
+volatile sig_atomic_t g_host_sigpipes = 0;
+void count_sigpipe(int) { g_host_sigpipes = g_host_sigpipes + 1; }
+
+// True once the reader of the pipe on `fd` has gone.
+bool reader_gone(int fd) {
+  pollfd p{fd, POLLOUT, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
+
+// The log on standard output, a pipe whose reader exits after the start
+// header. Whatever the host does with SIGPIPE, it lives on: every line is
+// lost, counted and reported once, and its signal action, mask and any
+// SIGPIPE of its own are as they were.
+TEST_F(ApiTest, AReaderThatGoesAwayNeverKillsTheHost) {
+  write_param_file(home_.path(), "svc",
+                   log_params("/dev", "stdout", "Logging=0x3\nFlushthread=yes\nFlushcount=3\n"));
+  enum class Host { kDefault, kHandler, kIgnored, kBlockedOneOfItsOwnPending };
+  const struct {
+    const char* name;
+    Host host;
+  } cases[] = {{"default action", Host::kDefault},
+               {"a handler of the host's", Host::kHandler},
+               {"ignored", Host::kIgnored},
+               {"blocked, one of the host's pending", Host::kBlockedOneOfItsOwnPending}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t reader = fork();
+    if (reader == 0) {
+      close(out[1]);
+      char buf[64];
+      _exit(read(out[0], buf, sizeof buf) > 0 ? 0 : 1);
+    }
+    close(out[0]);
+    const ChildResult r = run_in_child([&] {
+      dup2(out[1], 1);
+      close(out[1]);
+      setenv("HOME", home_.path().c_str(), 1);
+      g_host_sigpipes = 0;
+      sigset_t sigpipe;
+      sigemptyset(&sigpipe);
+      sigaddset(&sigpipe, SIGPIPE);
+      if (c.host == Host::kHandler) signal(SIGPIPE, count_sigpipe);
+      if (c.host == Host::kIgnored) signal(SIGPIPE, SIG_IGN);
+      if (c.host == Host::kBlockedOneOfItsOwnPending) {
+        pthread_sigmask(SIG_BLOCK, &sigpipe, nullptr);
+        raise(SIGPIPE);
+      }
+      init_logging("svc");
+      EXPECT_TRUE(wait_until([] { return reader_gone(1); }, 10000));
+      const unsigned long before = get_logparam_lostlines();
+      std::vector<std::thread> writers;
+      for (int w = 0; w < 4; ++w) {
+        writers.emplace_back([w] {
+          for (int i = 0; i < 25; ++i) writelog(LOGBIT_INFO, nullptr, "W%d N%d", w, i);
+        });
+      }
+      for (std::thread& t : writers) t.join();
+      const unsigned long lost = get_logparam_lostlines();
+      EXPECT_EQ(lost - before, 100u);
+      exit_logging();
+      std::fprintf(stderr, "lost %lu\n", lost);
+      // What the host set is what it has.
+      struct sigaction now;
+      sigaction(SIGPIPE, nullptr, &now);
+      sigset_t mask, pending;
+      pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+      sigpending(&pending);
+      const bool blocked = c.host == Host::kBlockedOneOfItsOwnPending;
+      EXPECT_EQ(now.sa_handler, c.host == Host::kHandler   ? count_sigpipe
+                                : c.host == Host::kIgnored ? SIG_IGN
+                                                           : SIG_DFL);
+      EXPECT_EQ(sigismember(&mask, SIGPIPE), blocked ? 1 : 0);
+      EXPECT_EQ(sigismember(&pending, SIGPIPE), blocked ? 1 : 0);
+      EXPECT_EQ(g_host_sigpipes, 0);
+      if (c.host == Host::kHandler) {
+        // The host's own write to the pipe still reaches its handler.
+        EXPECT_EQ(write(1, "x", 1), -1);
+        EXPECT_EQ(g_host_sigpipes, 1);
+      }
+      return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    close(out[1]);
+    int reader_status = -1;
+    waitpid(reader, &reader_status, 0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const size_t at = r.err.find("lost ");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    unsigned long lost = 0;
+    ASSERT_EQ(std::sscanf(r.err.c_str() + at, "lost %lu", &lost), 1) << r.err;
+    // Every lost line, and the end trailer, once.
+    EXPECT_EQ(count_of(r.err, "Error in write to logfile /dev/stdout: 32\n"), lost + 1);
+  }
 }
 
 void log_from_key_destructor(void*) {

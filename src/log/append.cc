@@ -124,7 +124,8 @@ QELLOG_HOT bool complete_append(CQel_Log& log, LogState& s, const Append& reserv
   // the file atomically, so no lseek is needed (or would help) before it.
   bool partial = false;
   const bool ok =
-      a.careful ? write_carefully(log, s, a, data, len) : write_all(a.fd, data, len, &partial);
+      a.careful ? write_carefully(log, s, a, data, len)
+                : write_all(a.fd, data, len, &partial, s.sigpipe);
   if (!ok) {
     const int err = errno;
     report_write_error(log.filename, err);
@@ -175,7 +176,7 @@ bool write_carefully(CQel_Log& log, LogState& s, const Append& a, const char* da
   const iovec pieces[3] = {
       {const_cast<char*>(kCrLf), crlf ? 2u : 0u}, {rec, rec_n}, {const_cast<char*>(data), len}};
   size_t written = 0;
-  const bool ok = write_pieces(a.fd, pieces, 3, &written);
+  const bool ok = write_pieces(a.fd, pieces, 3, &written, s.sigpipe);
   const int err = errno;
   {
     LockGuard guard(s.write_lock);

@@ -160,6 +160,9 @@ struct LogState {
   bool fixed_target = false;
   // The file has no storage to sync (a FIFO, a socket, a terminal).
   bool no_sync = false;
+  // The file is a pipe or a socket, whose reader may go away: writes to it
+  // keep the SIGPIPE they may raise from the host (write_loop.h).
+  bool sigpipe = false;
   // The open flags and permission bits the log was built with; a rotation
   // creates its new file with the same bits.
   int open_flags = 0;
