@@ -13,14 +13,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "log/append.h"
 #include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/reopen.h"
@@ -369,6 +374,140 @@ TEST_F(OwnFile, APieceAfterACutShortOneStartsOnALineOfItsOwn) {
     testing::internal::GetCapturedStderr();
     expect_nothing_glued(read_file(mnt + "/app.log"), record ? lost : 0);
     unlink((mnt + "/app.log").c_str());
+  }
+}
+
+// Holds pieces at steps of the append protocol: a gate opens for the first
+// piece whose bytes hold its tag at its step, and keeps it there until
+// released when it holds.
+struct Gate {
+  const char* tag;
+  qellog::AppendStep step;
+  bool holds;
+  bool arrived = false;
+  bool released = false;
+};
+std::mutex g_gates_mutex;
+std::condition_variable g_gates_cond;
+std::vector<Gate> g_gates;
+
+void at_step(qellog::AppendStep step, const char* data, size_t len) {
+  std::unique_lock<std::mutex> lock(g_gates_mutex);
+  for (Gate& g : g_gates) {
+    if (g.arrived || g.step != step || std::string(data, len).find(g.tag) == std::string::npos) {
+      continue;
+    }
+    g.arrived = true;
+    g_gates_cond.notify_all();
+    if (g.holds) g_gates_cond.wait(lock, [&] { return g.released; });
+    return;
+  }
+}
+
+// Waits until the piece of gate `i` has come to its step.
+bool arrived(size_t i) {
+  std::unique_lock<std::mutex> lock(g_gates_mutex);
+  return g_gates_cond.wait_for(lock, std::chrono::seconds(10), [&] { return g_gates[i].arrived; });
+}
+
+void release(size_t i) {
+  std::lock_guard<std::mutex> lock(g_gates_mutex);
+  g_gates[i].released = true;
+  g_gates_cond.notify_all();
+}
+
+// Each order of the protocol's steps that a piece cut short can meet, forced
+// through the step seam (a size limit cuts the piece: RLIMIT_FSIZE):
+// - a plain piece reserved before the cut, held until the cut was noted;
+// - a careful piece that wrote while a plain piece, reserved once the
+//   careful state had ended, was cut short right after it, and settles
+//   only after that cut was noted, with the clock still in the careful
+//   second or past it.
+// The piece after the cut one starts on a line of its own, each time.
+TEST_F(OwnFile, EveryOrderOfStepsAroundACutPieceKeepsTheNextOnALineOfItsOwn) {
+  wall_clock.emplace(qellog::g_wall_clock, test_clock);
+  ScopedSeam<void (*)(qellog::AppendStep, const char*, size_t)> steps(qellog::g_append_step,
+                                                                      at_step);
+  enum class Order { kPlainHeldOverTheCut, kCarefulSettlesAfterTheCut };
+  const struct {
+    const char* name;
+    Order order;
+    bool clock_moves_on;
+    bool record;
+    const char* kinds;
+  } cases[] = {
+      {"plain piece held over the cut, record off", Order::kPlainHeldOverTheCut, false, false,
+       "fFPl"},
+      {"plain piece held over the cut, record on", Order::kPlainHeldOverTheCut, false, true,
+       "fFRPl"},
+      {"careful piece settles after the cut", Order::kCarefulSettlesAfterTheCut, false, false,
+       "fcABFCl"},
+      {"... a second later", Order::kCarefulSettlesAfterTheCut, true, false, "fcABFCl"},
+      {"... a second later, record on", Order::kCarefulSettlesAfterTheCut, true, true, "fcRABFRCl"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = dir.file(std::string("steps") + std::to_string(&c - cases) + ".log");
+    const ChildResult r = run_in_child([&] {
+      signal(SIGXFSZ, SIG_IGN);
+      g_now = time(nullptr);
+      log = open_log(file, 3, 0600);
+      log->set_lostlines(c.record);
+      log->writelog(2, "first");
+      // The next piece of `text` (60 bytes) gets 20 bytes of room.
+      const auto cut = [&](const char* text) {
+        const off_t at = lseek(log->get_filehandle(), 0, SEEK_END);
+        const rlimit limit{static_cast<rlim_t>(at + 20), RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        log->writelog(2, "%s%s", text, std::string(60, 'x').c_str());
+        const rlimit none{RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &none);
+      };
+      std::vector<std::thread> threads;
+      int failed = 0;
+      if (c.order == Order::kPlainHeldOverTheCut) {
+        g_gates = {{"Pline", qellog::AppendStep::kReserved, true}};
+        threads.emplace_back([&] { log->writelog(2, "Pline"); });
+        failed += !arrived(0);
+        cut("Fcut");
+        release(0);
+      } else {
+        // A cut piece turns the protocol careful for a second.
+        cut("cut");
+        g_now += 2;
+        g_gates = {{"Aline", qellog::AppendStep::kCarefulTurn, true},
+                   {"Bline", qellog::AppendStep::kReserved, false},
+                   {"Bline", qellog::AppendStep::kCarefulWritten, true}};
+        // A has the careful turn; B is reserved careful and queues for it.
+        threads.emplace_back([&] { log->writelog(2, "Aline"); });
+        failed += !arrived(0);
+        threads.emplace_back([&] { log->writelog(2, "Bline"); });
+        failed += !arrived(1);
+        // A lands and ends the careful state; B writes (a careful piece
+        // in a plain time) and waits to settle while F is cut short.
+        release(0);
+        failed += !arrived(2);
+        cut("Fcut");
+        if (c.clock_moves_on) g_now += 2;
+        release(2);
+        for (std::thread& t : threads) t.join();
+        threads.clear();
+        log->writelog(2, "Cline");
+      }
+      for (std::thread& t : threads) t.join();
+      log->writelog(2, "last");
+      g_gates.clear();
+      log.reset();
+      return failed;
+    });
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string kinds;
+    for (const std::string& l : body_lines(file)) {
+      kinds += l.compare(0, 20, "ERROR write_to_file:") == 0 ? "R" : l.substr(0, 1);
+    }
+    EXPECT_EQ(kinds.substr(0, std::strlen(c.kinds)), c.kinds) << read_file(file);
+    // Each record here reports one line.
+    expect_nothing_glued(read_file(file), count_of(c.kinds, "R"));
   }
 }
 

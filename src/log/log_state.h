@@ -86,6 +86,11 @@ struct LogState {
   // among writes_in_flight.
   alignas(kCacheLine) std::atomic<bool> careful{false};
   time_t careful_until = 0;
+  // Pieces noted as cut short, ever (write_lock). A careful piece reads it
+  // when it decides on its CR LF and again when it settles: a piece cut
+  // short in between may have landed after it, so the file may end inside
+  // that one, and neither the mark nor the careful state is given up.
+  unsigned cut_pieces = 0;
   alignas(kCacheLine) std::atomic<unsigned> careful_in_flight[2] = {};
   std::mutex careful_mutex;
   // Bytes that were in the current file before this object wrote to it
