@@ -189,6 +189,12 @@ struct LogState {
   // copytruncate; checks in a row that found no live name.
   unsigned long last_seen_size = 0;
   int name_missing = 0;
+  // Under rotate_mutex: rotations that failed since the last one that
+  // succeeded, and the causes already said (a step and its errno each), so
+  // that a rotation that keeps failing says why once per cause.
+  unsigned long failed_rotations = 0;
+  int failures_said[8] = {};
+  unsigned failures_said_count = 0;
 
   // --- The flush thread's own ----------------------------------------------
   // Touched only by the thread that runs the upkeep (the flush thread):
