@@ -370,6 +370,61 @@ TEST_F(ApiTest, ConfigDirVariableFindsAServicesParameterFile) {
   EXPECT_FALSE(file_exists(log_path()));
 }
 
+// QELLOG_CONFIG_DIR names a place: when the parameter file there cannot be
+// read, one line on standard error names the path and says why, and there
+// is no log; a file that is there says nothing; without the variable a
+// missing file under HOME stays a quiet no-op.
+TEST_F(ApiTest, ConfigDirVariableWithoutAReadableFileSaysSoOnce) {
+  TempDir etc;
+  chmod(etc.path().c_str(), 0755);
+  write_file(etc.file("svc_param.ini"), log_params(home_.file("logs"), "svc.log"));
+  mkdir(etc.file("dir_param.ini").c_str(), 0755);
+  write_file(etc.file("secret_param.ini"), log_params(home_.file("logs"), "secret.log"));
+  chmod(etc.file("secret_param.ini").c_str(), 0600);
+  const std::string typo = etc.path() + "x";
+  const struct {
+    const char* name;
+    std::string dir;  // "" leaves the variable unset
+    const char* base;
+    bool as_nobody;
+    bool log;
+    std::string err;
+  } cases[] = {
+      {"a file there", etc.path(), "svc", false, true, ""},
+      {"no file there", etc.path(), "other", false, false,
+       "qellog: QELLOG_CONFIG_DIR=" + etc.path() + ": cannot read " + etc.path() +
+           "/other_param.ini: No such file or directory\n"},
+      {"a directory that does not exist", typo, "svc", false, false,
+       "qellog: QELLOG_CONFIG_DIR=" + typo + ": cannot read " + typo +
+           "/svc_param.ini: No such file or directory\n"},
+      {"a directory by the file's name", etc.path(), "dir", false, false,
+       "qellog: QELLOG_CONFIG_DIR=" + etc.path() + ": cannot read " + etc.path() +
+           "/dir_param.ini: Invalid argument\n"},
+      {"a file the user may not read", etc.path(), "secret", true, false,
+       "qellog: QELLOG_CONFIG_DIR=" + etc.path() + ": cannot read " + etc.path() +
+           "/secret_param.ini: Permission denied\n"},
+      {"no variable, no file under HOME", "", "other", false, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ChildResult r = run_in_child([&] {
+      setenv("HOME", home_.path().c_str(), 1);
+      if (c.dir.empty()) {
+        unsetenv("QELLOG_CONFIG_DIR");
+      } else {
+        setenv("QELLOG_CONFIG_DIR", c.dir.c_str(), 1);
+      }
+      if (c.as_nobody && (setgid(65534) != 0 || setuid(65534) != 0)) return 2;
+      init_logging(c.base);
+      const bool has_log = get_logparam_logbits() != 0;
+      exit_logging();
+      return has_log ? 10 : 11;
+    });
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.log ? 10 : 11);
+  }
+}
+
 // A service in a container logs to its standard output, a pipe:
 // Logpath=/dev, Logname=stdout. Every line comes through, nothing under
 // /dev is renamed or made, and no error reaches standard error.
