@@ -377,128 +377,111 @@ TEST_F(OwnFile, APieceAfterACutShortOneStartsOnALineOfItsOwn) {
   }
 }
 
-// Holds pieces at steps of the append protocol: a gate opens for the first
-// piece whose bytes hold its tag at its step, and keeps it there until
-// released when it holds.
+// Holds pieces at steps of the append protocol: gate i stops the first
+// piece whose bytes hold its tag at its step until released.
 struct Gate {
   const char* tag;
   qellog::AppendStep step;
-  bool holds;
   bool arrived = false;
   bool released = false;
 };
-std::mutex g_gates_mutex;
-std::condition_variable g_gates_cond;
+std::mutex g_gate_mutex;
+std::condition_variable g_gate_cond;
 std::vector<Gate> g_gates;
 
 void at_step(qellog::AppendStep step, const char* data, size_t len) {
-  std::unique_lock<std::mutex> lock(g_gates_mutex);
+  std::unique_lock<std::mutex> lock(g_gate_mutex);
   for (Gate& g : g_gates) {
-    if (g.arrived || g.step != step || std::string(data, len).find(g.tag) == std::string::npos) {
-      continue;
+    if (!g.arrived && g.step == step && std::string(data, len).find(g.tag) != std::string::npos) {
+      g.arrived = true;
+      g_gate_cond.notify_all();
+      g_gate_cond.wait(lock, [&] { return g.released; });
+      return;
     }
-    g.arrived = true;
-    g_gates_cond.notify_all();
-    if (g.holds) g_gates_cond.wait(lock, [&] { return g.released; });
-    return;
   }
 }
 
-// Waits until the piece of gate `i` has come to its step.
-bool arrived(size_t i) {
-  std::unique_lock<std::mutex> lock(g_gates_mutex);
-  return g_gates_cond.wait_for(lock, std::chrono::seconds(10), [&] { return g_gates[i].arrived; });
+// Waits until gate i holds its piece (ends the process after 10 s), or
+// releases it.
+void held(size_t i) {
+  std::unique_lock<std::mutex> lock(g_gate_mutex);
+  if (!g_gate_cond.wait_for(lock, std::chrono::seconds(10), [&] { return g_gates[i].arrived; })) {
+    std::abort();
+  }
 }
-
 void release(size_t i) {
-  std::lock_guard<std::mutex> lock(g_gates_mutex);
+  std::lock_guard<std::mutex> lock(g_gate_mutex);
   g_gates[i].released = true;
-  g_gates_cond.notify_all();
+  g_gate_cond.notify_all();
 }
 
-// Each order of the protocol's steps that a piece cut short can meet, forced
-// through the step seam (a size limit cuts the piece: RLIMIT_FSIZE):
-// - a plain piece reserved before the cut, held until the cut was noted;
-// - a careful piece that wrote while a plain piece, reserved once the
-//   careful state had ended, was cut short right after it, and settles
-//   only after that cut was noted, with the clock still in the careful
-//   second or past it.
-// The piece after the cut one starts on a line of its own, each time.
+// The orders of the protocol's steps around a piece that a size limit cuts
+// short, forced through the step seam: a plain piece P held between its
+// reservation and its look while F is cut; a careful piece B that writes
+// once the careful state has ended (A ended it), then waits to settle while
+// a plain piece F is cut short after it, in the careful second or past it.
+// The piece after F starts on a line of its own.
 TEST_F(OwnFile, EveryOrderOfStepsAroundACutPieceKeepsTheNextOnALineOfItsOwn) {
+  using qellog::AppendStep;
   wall_clock.emplace(qellog::g_wall_clock, test_clock);
-  ScopedSeam<void (*)(qellog::AppendStep, const char*, size_t)> steps(qellog::g_append_step,
-                                                                      at_step);
-  enum class Order { kPlainHeldOverTheCut, kCarefulSettlesAfterTheCut };
+  ScopedSeam<void (*)(AppendStep, const char*, size_t)> steps(qellog::g_append_step, at_step);
   const struct {
-    const char* name;
-    Order order;
-    bool clock_moves_on;
+    bool careful;
+    time_t clock_moves;
     bool record;
     const char* kinds;
-  } cases[] = {
-      {"plain piece held over the cut, record off", Order::kPlainHeldOverTheCut, false, false,
-       "fFPl"},
-      {"plain piece held over the cut, record on", Order::kPlainHeldOverTheCut, false, true,
-       "fFRPl"},
-      {"careful piece settles after the cut", Order::kCarefulSettlesAfterTheCut, false, false,
-       "fcABFCl"},
-      {"... a second later", Order::kCarefulSettlesAfterTheCut, true, false, "fcABFCl"},
-      {"... a second later, record on", Order::kCarefulSettlesAfterTheCut, true, true, "fcRABFRCl"},
-  };
+  } cases[] = {{false, 0, false, "fFPl"},
+               {false, 0, true, "fFRPl"},
+               {true, 0, false, "fcABFCl"},
+               {true, 2, false, "fcABFCl"},
+               {true, 2, true, "fcRABFRCl"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string file = dir.file(std::string("steps") + std::to_string(&c - cases) + ".log");
+    SCOPED_TRACE(c.kinds);
+    const std::string file = dir.file("steps" + std::to_string(&c - cases) + ".log");
     const ChildResult r = run_in_child([&] {
       signal(SIGXFSZ, SIG_IGN);
       g_now = time(nullptr);
       log = open_log(file, 3, 0600);
       log->set_lostlines(c.record);
       log->writelog(2, "first");
-      // The next piece of `text` (60 bytes) gets 20 bytes of room.
-      const auto cut = [&](const char* text) {
+      const auto cut = [&](const char* text) {  // 20 bytes of room for 60
         const off_t at = lseek(log->get_filehandle(), 0, SEEK_END);
-        const rlimit limit{static_cast<rlim_t>(at + 20), RLIM_INFINITY};
-        setrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit room{static_cast<rlim_t>(at + 20), RLIM_INFINITY},
+            none{RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &room);
         log->writelog(2, "%s%s", text, std::string(60, 'x').c_str());
-        const rlimit none{RLIM_INFINITY, RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &none);
       };
       std::vector<std::thread> threads;
-      int failed = 0;
-      if (c.order == Order::kPlainHeldOverTheCut) {
-        g_gates = {{"Pline", qellog::AppendStep::kReserved, true}};
+      if (!c.careful) {
+        g_gates = {{"Pline", AppendStep::kReserved}};
         threads.emplace_back([&] { log->writelog(2, "Pline"); });
-        failed += !arrived(0);
+        held(0);
         cut("Fcut");
         release(0);
       } else {
-        // A cut piece turns the protocol careful for a second.
-        cut("cut");
+        cut("cut");  // careful for a second
         g_now += 2;
-        g_gates = {{"Aline", qellog::AppendStep::kCarefulTurn, true},
-                   {"Bline", qellog::AppendStep::kReserved, false},
-                   {"Bline", qellog::AppendStep::kCarefulWritten, true}};
-        // A has the careful turn; B is reserved careful and queues for it.
+        g_gates = {{"Aline", AppendStep::kCarefulTurn},
+                   {"Bline", AppendStep::kReserved},
+                   {"Bline", AppendStep::kCarefulWritten}};
         threads.emplace_back([&] { log->writelog(2, "Aline"); });
-        failed += !arrived(0);
+        held(0);
         threads.emplace_back([&] { log->writelog(2, "Bline"); });
-        failed += !arrived(1);
-        // A lands and ends the careful state; B writes (a careful piece
-        // in a plain time) and waits to settle while F is cut short.
-        release(0);
-        failed += !arrived(2);
+        held(1);     // reserved careful, behind A
+        release(0);  // A lands and ends the careful state
+        release(1);
+        held(2);  // B wrote in a plain time
         cut("Fcut");
-        if (c.clock_moves_on) g_now += 2;
+        g_now += c.clock_moves;
         release(2);
-        for (std::thread& t : threads) t.join();
-        threads.clear();
-        log->writelog(2, "Cline");
       }
       for (std::thread& t : threads) t.join();
+      if (c.careful) log->writelog(2, "Cline");
       log->writelog(2, "last");
       g_gates.clear();
       log.reset();
-      return failed;
+      return 0;
     });
     ASSERT_EQ(r.status, 0) << r.err;
     std::string kinds;
@@ -506,8 +489,7 @@ TEST_F(OwnFile, EveryOrderOfStepsAroundACutPieceKeepsTheNextOnALineOfItsOwn) {
       kinds += l.compare(0, 20, "ERROR write_to_file:") == 0 ? "R" : l.substr(0, 1);
     }
     EXPECT_EQ(kinds.substr(0, std::strlen(c.kinds)), c.kinds) << read_file(file);
-    // Each record here reports one line.
-    expect_nothing_glued(read_file(file), count_of(c.kinds, "R"));
+    expect_nothing_glued(read_file(file), count_of(c.kinds, "R"));  // one line each
   }
 }
 
