@@ -416,6 +416,35 @@ TEST_F(ToolTest, UnopenableAndFullLogsAreReported) {
   EXPECT_TRUE(contains(full.err, "log lines could not be written to /dev/full\n")) << full.err;
 }
 
+// The log on standard output, a pipe into a program that reads a byte and
+// exits: the tool lives, stops reading at the first line lost (the banner
+// may go first) and ends with status 5.
+TEST_F(ToolTest, ReaderThatGoesAwayEndsThePipeWithStatus5) {
+  write_param_text("svc", "[LOGGING]\nLogpath=/dev\nLogname=stdout\n");
+  std::string input;
+  for (int i = 0; i < 100000; ++i) input += "a line of input\n";
+  write_file(home_.file("input"), input);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t reader = fork();
+  char c;
+  if (reader == 0) _exit(read(out[0], &c, 1) == 1 ? 0 : 1);
+  close(out[0]);
+  const ChildResult r = run_in_child([&]() {
+    if (dup2(open(home_.file("input").c_str(), O_RDONLY), 0) < 0 || dup2(out[1], 1) < 0) return 126;
+    exec_tool({"svc"}, home());
+  });
+  close(out[1]);
+  waitpid(reader, nullptr, 0);
+  EXPECT_EQ(r.status, 5) << r.err;
+  // Those lines and the end trailer, each reported once.
+  const size_t errors = count_of(r.err, "Error in write to logfile /dev/stdout: 32\n");
+  EXPECT_TRUE(errors == 2 || errors == 3) << r.err;
+  EXPECT_TRUE(contains(r.err, "qellog: " + std::to_string(errors - 1) +
+                                  " log lines could not be written to /dev/stdout\n"))
+      << r.err;
+}
+
 TEST_F(ToolTest, StopSignalStillWritesTheTrailer) {
   write_params("stop", "0x3");
   int in[2];

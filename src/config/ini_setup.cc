@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -231,9 +232,12 @@ CQel_Log* CQel_ini::create_log_from_ini() {
   }
   writelog(LOGBIT_INFO, "%s: Load ini file %s", kCreate, ini_path);
   CSimpleIniA doc;
+  errno = 0;
   const SI_Error loaded = qellog::load_param_file(doc, ini_path);
   if (loaded < 0) {
+    const int err = loaded == SI_NOMEM ? ENOMEM : errno != 0 ? errno : EIO;
     writelog(LOGBIT_INFO, "%s: loading file %s failed %d", kCreate, ini_path, loaded);
+    qellog::report_unread_param_file(ini_path, err);
     return nullptr;
   }
   return LogSetup(*this, doc).run();

@@ -80,6 +80,16 @@ void write_pending_record(CQel_Log& log);
 int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size, unsigned long prior,
                     time_t began, unsigned long long* wrote = nullptr);
 
+// Seam for tests: when set, called at these steps of a piece's way, with
+// the piece's bytes, so that a test can hold one piece at a step while
+// others go on.
+enum class AppendStep {
+  kReserved,        // counted, before complete_append() looks at the protocol
+  kCarefulTurn,     // a careful piece has its turn and has chosen its CR LF
+  kCarefulWritten,  // ... its writev(2) has returned; it has not settled yet
+};
+extern void (*g_append_step)(AppendStep step, const char* data, size_t len);
+
 }  // namespace qellog
 
 #endif  // QELLOG_SRC_LOG_APPEND_H

@@ -64,8 +64,8 @@ void judge_live_target(LogState& s, int fd) {
   const bool known = fstat(fd, &opened) == 0;
   // A pipe, a socket or a terminal keeps nothing to sync; fsync(2) would
   // only fail on it.
-  s.no_sync =
-      known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode) || S_ISCHR(opened.st_mode));
+  s.sigpipe = known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode));
+  s.no_sync = s.sigpipe || (known && S_ISCHR(opened.st_mode));
   s.fixed_target = !known || !S_ISREG(opened.st_mode) ||
                    fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
                    !S_ISREG(named.st_mode) || !same_inode(opened, named);

@@ -28,7 +28,9 @@ int open_live_file(const LogState& s, int flags, unsigned mode);
 
 // After the constructor's open of `fd`: sets s.fixed_target when the live
 // name is not a regular file that rotation may act on (or is not the file
-// opened), and s.no_sync when the file has no storage to sync.
+// opened), s.no_sync when the file has no storage to sync, and s.sigpipe
+// when it is a pipe or a socket. A log never moves to another file than a
+// regular one, so this holds for its whole life.
 void judge_live_target(LogState& s, int fd);
 
 // True when `st` (of a name of the log's) may become, or be moved as, the

@@ -86,6 +86,11 @@ struct LogState {
   // among writes_in_flight.
   alignas(kCacheLine) std::atomic<bool> careful{false};
   time_t careful_until = 0;
+  // Pieces noted as cut short, ever (write_lock). A careful piece reads it
+  // when it decides on its CR LF and again when it settles: a piece cut
+  // short in between may have landed after it, so the file may end inside
+  // that one, and neither the mark nor the careful state is given up.
+  unsigned cut_pieces = 0;
   alignas(kCacheLine) std::atomic<unsigned> careful_in_flight[2] = {};
   std::mutex careful_mutex;
   // Bytes that were in the current file before this object wrote to it
@@ -160,6 +165,9 @@ struct LogState {
   bool fixed_target = false;
   // The file has no storage to sync (a FIFO, a socket, a terminal).
   bool no_sync = false;
+  // The file is a pipe or a socket, whose reader may go away: writes to it
+  // keep the SIGPIPE they may raise from the host (write_loop.h).
+  bool sigpipe = false;
   // The open flags and permission bits the log was built with; a rotation
   // creates its new file with the same bits.
   int open_flags = 0;
@@ -181,6 +189,12 @@ struct LogState {
   // copytruncate; checks in a row that found no live name.
   unsigned long last_seen_size = 0;
   int name_missing = 0;
+  // Under rotate_mutex: rotations that failed since the last one that
+  // succeeded, and the causes already said (a step and its errno each), so
+  // that a rotation that keeps failing says why once per cause.
+  unsigned long failed_rotations = 0;
+  int failures_said[8] = {};
+  unsigned failures_said_count = 0;
 
   // --- The flush thread's own ----------------------------------------------
   // Touched only by the thread that runs the upkeep (the flush thread):

@@ -14,7 +14,7 @@ void note_lost_locked(LogState& s, int err) {
   // Another writer's piece may be cut short too and not noted yet: the
   // next pieces go one at a time until one lands whole, a second at least.
   s.careful.store(true, std::memory_order_relaxed);
-  s.careful_until = time(nullptr) + kCarefulSeconds;
+  s.careful_until = g_wall_clock() + kCarefulSeconds;
   if (!s.lost_lines_record.load(std::memory_order_relaxed)) return;
   if (s.pending_lost == 0) gettimeofday(&s.first_lost, nullptr);
   ++s.pending_lost;
