@@ -18,7 +18,8 @@ set(QELLOG_CONFIG_SOURCES
   src/config/param_file.cc
   src/config/param_template.cc
   src/config/setup_seam.cc
-  src/log/file_format.cc)
+  src/log/file_format.cc
+  src/log/line_text.cc)
 list(TRANSFORM QELLOG_CONFIG_SOURCES PREPEND ${QELLOG_SOURCE_ROOT}/)
 
 set(QELLOG_ENGINE_SOURCES
@@ -42,6 +43,7 @@ set(QELLOG_ENGINE_SOURCES
   src/log/flush.cc
   src/log/upkeep.cc
   src/log/log_file.cc
+  src/log/line_settings.cc
   src/api/log_guard.cc
   src/api/process_log.cc)
 list(TRANSFORM QELLOG_ENGINE_SOURCES PREPEND ${QELLOG_SOURCE_ROOT}/)

@@ -66,7 +66,7 @@ int pretend_probe(const char* path, int flags, unsigned) {
 
 // Records the log the set-up asks for and gives it one on /dev/null, so
 // that the settings are applied to a real log and can be read back.
-CQel_Log* pretend_log(const char* path, int flags, unsigned mode, qellog::PathRule rule) {
+CQel_Log* pretend_log(const char* path, int flags, unsigned mode, unsigned, qellog::PathRule rule) {
   g_run->path = path;
   g_run->flags = flags;
   g_run->mode = mode;

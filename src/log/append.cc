@@ -7,14 +7,13 @@
 
 #include "log/flush_request.h"
 #include "log/hot_path.h"
+#include "log/line_text.h"
 #include "log/lost_lines.h"
 #include "log/sync.h"
 #include "log/write_loop.h"
 
 namespace qellog {
 namespace {
-
-constexpr char kCrLf[] = "\r\n";
 
 // Waits until every piece on generation `g` reserved before the protocol
 // turned careful has returned and noted what became of it: s.fragment then
@@ -35,10 +34,11 @@ void wait_for_plain_pieces(LogState& s, unsigned g) {
   }
 }
 
-// Under the write lock, after a careful write of `head` bytes (CR LF and
-// record) before its piece, of which `written` reached the file.
+// Under the write lock, after a careful write of `head` bytes (a line end
+// of `crlf` bytes and the record) before its piece, of which `written`
+// reached the file.
 void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head, size_t written,
-                   bool ok, bool crlf, size_t rec_n, const TakenRecord& taken) {
+                   bool ok, size_t crlf, size_t rec_n, const TakenRecord& taken) {
   const bool current = s.fd_generation == a.generation;
   if (ok) {
     if (current) s.fragment = false;
@@ -50,9 +50,9 @@ void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head, siz
   if (written < head) {
     // The CR LF or the record was cut short: the record's count is due
     // again. A record that reached the file whole is never counted twice.
-    if (current && crlf) store(log.curfilesize, log.curfilesize - 2);
+    if (current) store(log.curfilesize, log.curfilesize - crlf);
     if (rec_n != 0) put_back_record_locked(log, s, current, rec_n, taken);
-    if (current) s.fragment = crlf || written > 0;
+    if (current) s.fragment = crlf != 0 || written > 0;
   } else if (current) {
     s.fragment = written > head;
   }
@@ -163,17 +163,19 @@ bool write_carefully(CQel_Log& log, LogState& s, const Append& a, const char* da
   char rec[kRecordCapacity];
   TakenRecord taken;
   size_t rec_n;
-  bool crlf;
+  // The line end that first ends a fragment: CR LF, or LF alone.
+  const bool lf_only = s.lf_only.load(std::memory_order_relaxed);
+  size_t crlf;
   {
     LockGuard guard(s.write_lock);
     const bool current = s.fd_generation == a.generation;
-    crlf = s.fragment && current;
-    if (crlf) store(log.curfilesize, log.curfilesize + 2);
+    crlf = s.fragment && current ? line_end_length(lf_only) : 0;
+    store(log.curfilesize, log.curfilesize + crlf);
     rec_n = take_record_locked(log, s, current, rec, &taken);
   }
-  const size_t head = (crlf ? 2 : 0) + rec_n;
+  const size_t head = crlf + rec_n;
   const iovec pieces[3] = {
-      {const_cast<char*>(kCrLf), crlf ? 2u : 0u}, {rec, rec_n}, {const_cast<char*>(data), len}};
+      {const_cast<char*>(line_end(lf_only)), crlf}, {rec, rec_n}, {const_cast<char*>(data), len}};
   size_t written = 0;
   const bool ok = write_pieces(a.fd, pieces, 3, &written);
   const int err = errno;
