@@ -155,11 +155,14 @@ int pipe_to_log(const char* name, unsigned flags) {
   warn_if_filtered(param, flags, log->get_logbits());
 
   CQel_Log* out = log.get();
-  LineSplitter splitter([out, flags](unsigned long line, const std::string& text) {
-    // The value field shows the input line number; pieces of one line
-    // share it. The text is an argument, never the format.
-    out->writelog(flags, static_cast<int>(static_cast<uint32_t>(line)), "%s", text.c_str());
-  });
+  // A log whose lines may be longer (Maxlinelength) takes longer pieces.
+  LineSplitter splitter(
+      [out, flags](unsigned long line, const std::string& text) {
+        // The value field shows the input line number; pieces of one line
+        // share it. The text is an argument, never the format.
+        out->writelog(flags, static_cast<int>(static_cast<uint32_t>(line)), "%s", text.c_str());
+      },
+      log->get_maxlinelength() - kPrefixRoom);
   const int status = read_input(splitter, wait_mask);
   // Whatever stopped the input, the line begun so far is kept.
   splitter.finish();
