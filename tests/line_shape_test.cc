@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log/file_format.h"
@@ -92,6 +93,20 @@ TEST_F(LineShapeTest, NamedClasses) {
   ASSERT_EQ(l.size(), 9u);
   for (size_t i = 0; i < 8; ++i) EXPECT_EQ(l[i], cases[i].line) << "flags " << cases[i].flags;
   EXPECT_EQ(l[8], "0000002a WARN v");
+
+  // Names change while other threads write: each line has a whole name or
+  // none.
+  std::thread renamer([&] {
+    for (int i = 0; i < 300; ++i) log->set_classname(0x40, i % 3 == 0 ? nullptr : "NAME_X");
+  });
+  std::thread writer([&] {
+    for (int i = 0; i < 600; ++i) log->writelog(0x40, "r");
+  });
+  renamer.join();
+  writer.join();
+  size_t whole = 0;
+  for (const std::string& line : lines()) whole += line == "r" || line == "NAME_X r";
+  EXPECT_EQ(whole, 600u);
 
   // The parameter file: refused names are error lines of the trace.
   log.reset();

@@ -69,7 +69,10 @@ std::string shown(const std::string& message, size_t room) {
   std::string out;
   for (size_t i = 0; i < message.size();) {
     const auto b = static_cast<unsigned char>(message[i]);
-    const size_t owns = b >= 0xf0 && b < 0xf8 ? 4 : b >= 0xe0 && b < 0xf0 ? 3 : b >= 0xc0 && b < 0xe0 ? 2 : 1;
+    const size_t owns = b >= 0xf0 && b < 0xf8   ? 4
+                        : b >= 0xe0 && b < 0xf0 ? 3
+                        : b >= 0xc0 && b < 0xe0 ? 2
+                                                : 1;
     size_t n = 1;
     while (b != '\r' && n < owns && i + n < message.size() &&
            (static_cast<unsigned char>(message[i + n]) & 0xc0) == 0x80) {
