@@ -67,13 +67,13 @@ QELLOG_HOT bool write_text_line(CQel_Log& log, LogState& s, const Message& m, co
   LineShape shape;
   shape.lf_only = s.lf_only.load(std::memory_order_relaxed);
   shape.line_end = (m.flags & LOGBIT_NOCRLF) == 0;
-  if (limit > kLineTextMax &&
-      kPrefixMax + shown_bound(text, text_len, shape.lf_only) > kLineTextMax) {
-    std::unique_ptr<char[]> line(new (std::nothrow) char[limit + 2]);
-    if (line != nullptr) {
-      shape.limit = limit;
-      return write_into(log, s, f, m, text, text_len, shape, line.get());
-    }
+  // No line is longer than its prefix and its text shown.
+  const size_t most = kPrefixMax + shown_bound(text, text_len, shape.lf_only);
+  if (limit > kLineTextMax && most > kLineTextMax) {
+    shape.limit = std::min(limit, most);
+    std::unique_ptr<char[]> line(new (std::nothrow) char[shape.limit + 2]);
+    if (line != nullptr) return write_into(log, s, f, m, text, text_len, shape, line.get());
+    shape.limit = kLineTextMax;
   }
   char line[kLineCapacity];
   return write_into(log, s, f, m, text, text_len, shape, line);
