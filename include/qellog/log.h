@@ -41,7 +41,7 @@ constexpr unsigned ROTATETIME_DAILY = 2;
 constexpr unsigned LINEEND_CRLF = 0;
 constexpr unsigned LINEEND_LF = 1;
 
-// One plain-text log file with CR LF line ends: a start header, an optional
+// One plain-text log file with CR LF (or LF) line ends: a start header, an optional
 // version banner, message and time-stamp lines, and an end trailer.
 //
 // Every piece reaches the file as one write(2) on a descriptor opened with
@@ -98,7 +98,7 @@ class QELLOG_API CQel_Log {
   // Appends `len` bytes at the end of the file as one write and counts it.
   // On a failed or short write, prints "Error in write to logfile %s: %d\n"
   // on stderr and counts nothing. The piece that reaches the file after one
-  // cut short starts with CR LF, so it never glues onto the fragment. May
+  // cut short starts with a line end, so it never glues onto the fragment. May
   // raise a flush request.
   void write_to_file(const char* data, unsigned long len);
 
@@ -107,7 +107,7 @@ class QELLOG_API CQel_Log {
   // "ERROR " for the error class and with the name of its class
   // (set_classname()), cut to the line length (297 characters unless
   // set_maxlinelength() says otherwise) between whole UTF-8 characters,
-  // ended with CR LF unless the flag word has LOGBIT_NOCRLF, and written in
+  // ended with the line end unless the flag word has LOGBIT_NOCRLF, and written in
   // one piece. A CR in the text is shown as the two characters "\r" (with
   // LF line ends a LF as "\n"), so that no text ends a line. A flag word
   // of exactly LOGBIT_NEWLINE writes "\n" on stdout only. A dropped

@@ -48,7 +48,7 @@ void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head, siz
     return;
   }
   if (written < head) {
-    // The CR LF or the record was cut short: the record's count is due
+    // The line end or the record was cut short: the record's count is due
     // again. A record that reached the file whole is never counted twice.
     if (current) store(log.curfilesize, log.curfilesize - crlf);
     if (rec_n != 0) put_back_record_locked(log, s, current, rec_n, taken);
