@@ -19,6 +19,7 @@ set(QELLOG_CONFIG_SOURCES
   src/config/param_template.cc
   src/config/setup_seam.cc
   src/log/file_format.cc
+  src/log/line_text.cc
   src/log/log_files.cc
   src/log/rotated_files.cc)
 list(TRANSFORM QELLOG_CONFIG_SOURCES PREPEND ${QELLOG_SOURCE_ROOT}/)
@@ -44,6 +45,7 @@ set(QELLOG_ENGINE_SOURCES
   src/log/flush.cc
   src/log/upkeep.cc
   src/log/log_file.cc
+  src/log/line_settings.cc
   src/api/log_guard.cc
   src/api/process_log.cc)
 list(TRANSFORM QELLOG_ENGINE_SOURCES PREPEND ${QELLOG_SOURCE_ROOT}/)

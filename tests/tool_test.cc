@@ -307,6 +307,52 @@ TEST_F(ToolTest, CheckTellsEachMistakeAndHowTheLibraryReadsIt) {
   EXPECT_FALSE(file_exists(home() + "/new"));
 }
 
+// Named classes, long lines and LF line ends: what --check says of them,
+// what the pipe writes and what --show reads back.
+TEST_F(ToolTest, ClassesLongLinesAndLineEnds) {
+  const std::string logs = home() + "/logs";
+  mkdir(logs.c_str(), 0755);
+  const std::string base = "[LOGGING]\nLogpath=" + logs + "\nLogname=c.log\nLogFileFlags=O_CREAT\n";
+  const struct {
+    int status;
+    std::string text;
+    std::string line;
+  } cases[] = {
+      {4, base + "[CLASSES]\nlow = 0x20\n",
+       "warning: the set-up reports: create_log_from_ini: class low = 0x20 refused: a name is 1 "
+       "to 15 characters of A-Z, 0-9 and _\n"},
+      {4, base + "[CLASSES]\nWARN = 0x4\nwarn = 0x8\n",
+       "warning: WARN is given 2 times in [CLASSES] ('0x4', '0x8'): the library reads '0x8'\n"},
+      {4, base + "Maxlinelength = 100\n",
+       "warning: Maxlinelength = 100: outside 297 to 65536: reads as 297 characters\n"},
+      {4, base + "Lineend = LF\n",
+       "warning: Lineend = LF: only 'lf' and 'crlf', exactly so, choose a line end: reads as "
+       "crlf\n"},
+      {0, base + "Maxlinelength = 4096\nLineend = lf\n[CLASSES]\nFLUSHCOUNT = 0x10\n",
+       "  class              FLUSHCOUNT 0x10\n"},
+  };
+  for (const auto& c : cases) {
+    write_param_text("c", c.text);
+    const ChildResult r = run({"--check", "c"});
+    EXPECT_EQ(r.status, c.status) << c.text << r.out;
+    EXPECT_TRUE(contains(r.out, c.line)) << c.text << "\n" << r.out;
+    EXPECT_TRUE(ends_with(r.out, c.status == 4 ? "\n1 warning\n" : "\n0 warnings\n")) << r.out;
+  }
+  EXPECT_TRUE(contains(read_file(param_path("c")), "FLUSHCOUNT")) << "the check changed nothing";
+
+  // The pipe: a long line whole, a CR shown; in a file with LF line ends.
+  const std::string url(480, 'u');
+  write_params("lf", "0x3", "Maxlinelength=1000\nLineend=lf\n[CLASSES]\nNOTE = 0x2\n");
+  const ChildResult pipe = run({"lf"}, url + "\na\rb\r\n");
+  ASSERT_EQ(pipe.status, 0) << pipe.err;
+  const std::string log = read_file(log_path("lf"));
+  EXPECT_EQ(log.find('\r'), std::string::npos) << log;
+  EXPECT_TRUE(contains(log, "\n00000001 NOTE " + url + "\n00000002 NOTE a\\rb\n")) << log;
+  const ChildResult show = run({"--show", "--no-headers", "lf"});
+  EXPECT_EQ(show.status, 0) << show.err;
+  EXPECT_EQ(show.out, "00000001 NOTE " + url + "\n00000002 NOTE a\\rb\n");
+}
+
 // Status 1 and the path with the system's reason when no log can be opened.
 TEST_F(ToolTest, CheckReportsALogThatCannotBeOpened) {
   const ChildResult none = run({"--check", "gone"});

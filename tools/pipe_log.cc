@@ -165,20 +165,23 @@ int pipe_to_log(const char* name, unsigned flags) {
   CQel_Log* out = log.get();
   // Once the log's reader has gone (a pipe to a program that ended), the
   // tool stops reading, as a filter killed by SIGPIPE would, but ends with
-  // kExitLost.
+  // kExitLost. A log whose lines may be longer (Maxlinelength) takes longer
+  // pieces.
   bool gone = false;
   unsigned long lost_seen = 0;
-  LineSplitter splitter([&](unsigned long line, const std::string& text) {
-    if (gone) return;
-    // The value field shows the input line number; pieces of one line
-    // share it. The text is an argument, never the format.
-    out->writelog(flags, static_cast<int>(static_cast<uint32_t>(line)), "%s", text.c_str());
-    const unsigned long lost = out->get_lostcount();
-    if (lost != lost_seen) {
-      lost_seen = lost;
-      gone = reader_gone(*out);
-    }
-  });
+  LineSplitter splitter(
+      [&](unsigned long line, const std::string& text) {
+        if (gone) return;
+        // The value field shows the input line number; pieces of one line
+        // share it. The text is an argument, never the format.
+        out->writelog(flags, static_cast<int>(static_cast<uint32_t>(line)), "%s", text.c_str());
+        const unsigned long lost = out->get_lostcount();
+        if (lost != lost_seen) {
+          lost_seen = lost;
+          gone = reader_gone(*out);
+        }
+      },
+      log->get_maxlinelength() - kPrefixRoom);
   const int status = read_input(splitter, wait_mask, &gone);
   // Whatever stopped the input, the line begun so far is kept.
   splitter.finish();

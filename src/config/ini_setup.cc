@@ -13,6 +13,7 @@
 #include "config/ini_values.h"
 #include "config/param_doc.h"
 #include "config/setup_seam.h"
+#include "log/line_text.h"
 #include "qellog/ini.h"
 
 namespace {
@@ -43,9 +44,15 @@ class LogSetup {
     read_open_flags();
     read_permission();
     if (path_[0] == '\0' && !use_default_name()) return nullptr;
-    CQel_Log* log = qellog::g_setup_seam.make_log(path_, flags_, mode_, rule_);
+    // The line end is known before the log is built: its start header
+    // ends so too.
+    const char* lineend = value(qellog::kLineEndKey);
+    CQel_Log* log = qellog::g_setup_seam.make_log(
+        path_, flags_, mode_, lineend != nullptr ? qellog::read_lineend(lineend) : LINEEND_CRLF,
+        rule_);
     ini_.writelog(LOGBIT_INFO, "%s: qellog is %p", kCreate, static_cast<void*>(log));
     apply_settings(*log);
+    apply_classes(*log);
     return log;
   }
 
@@ -75,6 +82,7 @@ class LogSetup {
   void read_permission();
   bool use_default_name();
   void apply_settings(CQel_Log& log);
+  void apply_classes(CQel_Log& log);
 
   CQel_ini& ini_;
   const CSimpleIniA& doc_;
@@ -202,6 +210,25 @@ void LogSetup::apply_settings(CQel_Log& log) {
   }
   if (qellog::asks_for_flush_thread(log) && !step.thread_started) {
     ini_.writelog(LOGBIT_INFO, "%s: Reopen and Rotatetime need Flushthread=yes, ignored", kCreate);
+  }
+}
+
+// Each name of [CLASSES], in file order: NAME = bit. A name or bit that the
+// log refuses is an error line of the trace and names nothing.
+void LogSetup::apply_classes(CQel_Log& log) {
+  CSimpleIniA::TNamesDepend keys;
+  if (!doc_.GetAllKeys(qellog::kClassSection, keys)) return;
+  keys.sort(CSimpleIniA::Entry::LoadOrder());
+  for (const CSimpleIniA::Entry& key : keys) {
+    const char* text = doc_.GetValue(qellog::kClassSection, key.pItem, "");
+    const unsigned bit = read_word(text);
+    if (const char* problem = qellog::class_name_problem(bit, key.pItem)) {
+      ini_.writelog(LOGBIT_ERROR, "%s: class %s = %s refused: %s", kCreate, key.pItem, text,
+                    problem);
+      continue;
+    }
+    log.set_classname(bit, key.pItem);
+    ini_.writelog(LOGBIT_INFO, "%s: class %s bit 0x%x", kCreate, key.pItem, bit);
   }
 }
 

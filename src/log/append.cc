@@ -8,6 +8,7 @@
 #include "log/calendar.h"
 #include "log/flush_request.h"
 #include "log/hot_path.h"
+#include "log/line_text.h"
 #include "log/lost_lines.h"
 #include "log/sync.h"
 #include "log/write_loop.h"
@@ -17,8 +18,6 @@ namespace qellog {
 void (*g_append_step)(AppendStep step, const char* data, size_t len) = nullptr;
 
 namespace {
-
-constexpr char kCrLf[] = "\r\n";
 
 // Waits until every piece on generation `g` reserved before the protocol
 // turned careful has returned and noted what became of it: s.fragment then
@@ -40,19 +39,19 @@ void wait_for_plain_pieces(LogState& s, unsigned g) {
 }
 
 // Under the write lock: the file ends inside a piece that a write cut
-// short; the next piece starts with CR LF.
+// short; the next piece starts with a line end.
 void mark_cut_locked(LogState& s) {
   s.fragment = true;
   ++s.cut_pieces;
 }
 
-// Under the write lock, after a careful write of `head` bytes (CR LF and
-// record) before its piece, of which `written` reached the file. `cuts` is
-// s.cut_pieces as the write found it when it decided on its CR LF: a piece
-// noted as cut short since then may lie after this one, so the file may
-// still end inside it.
+// Under the write lock, after a careful write of `head` bytes (a line end
+// of `crlf` bytes and the record) before its piece, of which `written`
+// reached the file. `cuts` is s.cut_pieces as the write found it when it
+// decided on its line end: a piece noted as cut short since then may lie
+// after this one, so the file may still end inside it.
 void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head, size_t written,
-                   bool ok, bool crlf, size_t rec_n, const TakenRecord& taken, unsigned cuts) {
+                   bool ok, size_t crlf, size_t rec_n, const TakenRecord& taken, unsigned cuts) {
   const bool current = s.fd_generation == a.generation;
   const bool cut_since = s.cut_pieces != cuts;
   if (ok) {
@@ -63,11 +62,11 @@ void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head, siz
     return;
   }
   if (written < head) {
-    // The CR LF or the record was cut short: the record's count is due
+    // The line end or the record was cut short: the record's count is due
     // again. A record that reached the file whole is never counted twice.
-    if (current && crlf) store(log.curfilesize, log.curfilesize - 2);
+    if (current) store(log.curfilesize, log.curfilesize - crlf);
     if (rec_n != 0) put_back_record_locked(log, s, current, rec_n, taken);
-    if (current && (crlf || written > 0)) mark_cut_locked(s);
+    if (current && (crlf != 0 || written > 0)) mark_cut_locked(s);
   } else if (current) {
     if (written > head) {
       mark_cut_locked(s);
@@ -183,20 +182,22 @@ bool write_carefully(CQel_Log& log, LogState& s, const Append& a, const char* da
   char rec[kRecordCapacity];
   TakenRecord taken;
   size_t rec_n;
-  bool crlf;
+  // The line end that first ends a fragment: CR LF, or LF alone.
+  const bool lf_only = s.lf_only.load(std::memory_order_relaxed);
+  size_t crlf;
   unsigned cuts;
   {
     LockGuard guard(s.write_lock);
     const bool current = s.fd_generation == a.generation;
-    crlf = s.fragment && current;
+    crlf = s.fragment && current ? line_end_length(lf_only) : 0;
     cuts = s.cut_pieces;
-    if (crlf) store(log.curfilesize, log.curfilesize + 2);
+    store(log.curfilesize, log.curfilesize + crlf);
     rec_n = take_record_locked(log, s, current, rec, &taken);
   }
   if (g_append_step != nullptr) g_append_step(AppendStep::kCarefulTurn, data, len);
-  const size_t head = (crlf ? 2 : 0) + rec_n;
+  const size_t head = crlf + rec_n;
   const iovec pieces[3] = {
-      {const_cast<char*>(kCrLf), crlf ? 2u : 0u}, {rec, rec_n}, {const_cast<char*>(data), len}};
+      {const_cast<char*>(line_end(lf_only)), crlf}, {rec, rec_n}, {const_cast<char*>(data), len}};
   size_t written = 0;
   const bool ok = write_pieces(a.fd, pieces, 3, &written, s.sigpipe);
   const int err = errno;

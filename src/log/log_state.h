@@ -19,6 +19,8 @@
 #include <mutex>
 #include <vector>
 
+#include "log/line_format.h"
+#include "log/line_text.h"
 #include "log/retention_policy.h"
 #include "qellog/log.h"
 
@@ -136,6 +138,13 @@ struct LogState {
   std::atomic<bool> tailsafe{false};
   std::atomic<bool> iso_time{false};
   std::atomic<bool> strict_size{false};
+  // How lines look: the longest text of a line (Maxlinelength), LF line
+  // ends, and the names of the host's classes: a table replaced whole under
+  // write_lock and never changed once published (null while none is
+  // named); the tables it replaced go with the log.
+  std::atomic<size_t> line_limit{kLineTextMax};
+  std::atomic<bool> lf_only{false};
+  std::atomic<const ClassNames*> class_names{nullptr};
 
   // --- Lost pieces (log/lost_lines.h) --------------------------------------
   // Every counted piece whose write failed (atomic), and, when the record
@@ -219,6 +228,11 @@ struct LogState {
   // refused yet.
   void file_started_locked(unsigned long header, unsigned long prior, time_t began);
 
+  // Gives `bit` the class name `name` (null: takes its name away) in a new
+  // table. False, changing nothing, when the bit or the name is refused
+  // (class_name_problem()). Takes write_lock.
+  bool name_class(unsigned bit, const char* name);
+
   // True the first time `cause` is met for the current file.
   bool first_refusal(unsigned cause) { return (refusals_said.fetch_or(cause) & cause) == 0; }
 };
@@ -228,6 +242,14 @@ constexpr unsigned kRefusedNotRegular = 1;  // a symlink, device, FIFO, socket
 constexpr unsigned kRefusedForeign = 2;     // another user's file
 constexpr unsigned kRefusedHidden = 4;      // a hidden name not the log's own
 constexpr unsigned kRefusedFixed = 8;       // rotation off for the whole log
+
+// The private state of a log under construction. Its line end is the one
+// chosen for the next log built on this thread (set_next_line_end()), CR
+// LF when none was; the choice is used up either way.
+LogState* new_log_state();
+// Chooses the line end of the next log built on this thread, for its start
+// header: the set-up and the constructor that is given one do.
+void set_next_line_end(bool lf_only);
 
 // Puts a log on, and takes it off, the list of live logs that fork()
 // hands to the child.

@@ -38,7 +38,7 @@ size_t format_record(CQel_Log& log, LogState& s, char* buf, size_t cap) {
       s.pending_lost, cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900, cal.tm_hour, cal.tm_min,
       cal.tm_sec, static_cast<int>(s.first_lost.tv_usec / 1000), s.last_error);
   len += std::min(static_cast<size_t>(t > 0 ? t : 0), text_max - len);
-  buf[len++] = '\r';
+  if (!s.lf_only.load(std::memory_order_relaxed)) buf[len++] = '\r';
   buf[len++] = '\n';
   return len;
 }

@@ -379,7 +379,8 @@ bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const 
     LockGuard guard(s.write_lock);
     *header_len =
         format_continuation_header(header, sizeof header, log.filename, cal,
-                                   {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc});
+                                   {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc},
+                                   s.lf_only.load(std::memory_order_relaxed));
   }
   if (write_all(fd, header, *header_len)) return true;
   const int err = errno;
