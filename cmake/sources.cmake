@@ -3,7 +3,8 @@
 #
 # QELLOG_CONFIG_SOURCES: the configuration code (parameter-file names and
 # reading, the key table, value readers, the set-up) and the log file's
-# names and texts, which the qellog tool shares.
+# names and texts, the judgement of its files and the listing of its
+# rotated files, which the qellog tool shares.
 # QELLOG_ENGINE_SOURCES: the log engine, layer by layer (docs/design.md),
 # and the process-wide API.
 get_filename_component(QELLOG_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
@@ -13,12 +14,14 @@ set(QELLOG_CONFIG_SOURCES
   src/config/ini_names.cc
   src/config/ini_setup.cc
   src/config/ini_values.cc
-  src/config/log_files.cc
   src/config/param_doc.cc
   src/config/param_file.cc
   src/config/param_template.cc
   src/config/setup_seam.cc
-  src/log/file_format.cc)
+  src/log/file_format.cc
+  src/log/line_text.cc
+  src/log/log_files.cc
+  src/log/rotated_files.cc)
 list(TRANSFORM QELLOG_CONFIG_SOURCES PREPEND ${QELLOG_SOURCE_ROOT}/)
 
 set(QELLOG_ENGINE_SOURCES
@@ -42,6 +45,7 @@ set(QELLOG_ENGINE_SOURCES
   src/log/flush.cc
   src/log/upkeep.cc
   src/log/log_file.cc
+  src/log/line_settings.cc
   src/api/log_guard.cc
   src/api/process_log.cc)
 list(TRANSFORM QELLOG_ENGINE_SOURCES PREPEND ${QELLOG_SOURCE_ROOT}/)

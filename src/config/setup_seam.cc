@@ -21,8 +21,8 @@ int real_probe_default(const char* path, int flags, unsigned mode) {
   return 0;
 }
 
-CQel_Log* real_make_log(const char* path, int flags, unsigned mode, PathRule) {
-  return new CQel_Log(path, flags, mode);
+CQel_Log* real_make_log(const char* path, int flags, unsigned mode, unsigned lineend, PathRule) {
+  return new CQel_Log(path, flags, mode, lineend);
 }
 
 }  // namespace

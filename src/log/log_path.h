@@ -20,16 +20,19 @@ namespace qellog {
 bool open_log_directory(const char* filename, LogState& s);
 
 // Opens the live name with the host's `flags` and `mode`, O_APPEND and
-// O_CLOEXEC, in the log's directory. Never blocks: a FIFO without a reader
-// is a failed open (ENXIO); the descriptor blocks again afterwards unless
-// `flags` asked otherwise. Never makes a terminal the controlling one.
+// O_CLOEXEC, in the log's directory, and marks it as a live file
+// (mark_live_file()). Never blocks: a FIFO without a reader is a failed
+// open (ENXIO); the descriptor blocks again afterwards unless `flags`
+// asked otherwise. Never makes a terminal the controlling one.
 int open_live_file(const LogState& s, int flags, unsigned mode);
 
 // After the constructor's open of `fd`: sets s.fixed_target when the file
 // opened or the live name is not a regular file that rotation may act on
 // (a name that is gone or holds another regular file was rotated since the
-// open by another process logging to it), and s.no_sync when the file has
-// no storage to sync.
+// open by another process logging to it), s.no_sync when the file has no
+// storage to sync, and s.sigpipe when it is a pipe or a socket. A log never
+// moves to another file than a regular one, so this holds for its whole
+// life.
 void judge_live_target(LogState& s, int fd);
 
 // True when `st` (of a name of the log's) may become, or be moved as, the
@@ -54,14 +57,8 @@ LiveName look_at_live_name(const LogState& s, int fd);
 // `*prior`) when may_take() allows. -1 with errno EINVAL for anything but
 // a regular file, EPERM for another user's file (refusals of the own-file
 // rule), or the open's errno. `*created` tells whether this call made the
-// file.
+// file. The file is marked as a live file (mark_live_file()).
 int open_fresh_file(const LogState& s, bool* created, unsigned long* prior);
-
-// True when the regular file `name` in `dir_fd`, still the file of
-// identity (dev, ino), begins with a start or continuation header of the
-// log whose live file is `leaf`. Opens it without following a link,
-// blocking or taking a terminal.
-bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino, const char* leaf);
 
 // When the file open as `fd` (the live name's) began, at the wall clock
 // reading `now`: its birth time where the file system records one,
