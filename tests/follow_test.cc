@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "log/calendar.h"
+#include "log/upkeep.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -286,6 +288,7 @@ time_t test_clock() { return g_now.load(); }
 class RotatetimeTest : public LogTest {
  protected:
   ~RotatetimeTest() override { log.reset(); }
+  void TearDown() override { umount2(dir.file("ram").c_str(), MNT_DETACH); }
   // Waits `ms` of real time and returns how many rotated files there are.
   size_t rotated_after(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -304,7 +307,11 @@ TEST_F(RotatetimeTest, HourlyRotationFollowsTheClockAndSkipsAHeaderOnlyFile) {
   g_now = 1796813999;  // 10:59:59
   EXPECT_EQ(rotated_after(2500), 0u) << "rotated before the top of the hour";
   g_now = 1796814000;  // 11:00:00
-  ASSERT_TRUE(wait_until([&] { return rotated().size() == 1; }, 10000))
+  // The rotated name shows before the new file is in use; the clock moves
+  // on only once it is.
+  const int ten_oclock_file = log->get_filehandle();
+  ASSERT_TRUE(wait_until(
+      [&] { return rotated().size() == 1 && log->get_filehandle() != ten_oclock_file; }, 10000))
       << "no rotation at the top of the hour";
   EXPECT_EQ(body_lines(dir.file(rotated()[0])),
             std::vector<std::string>{"in the ten o'clock file"});
@@ -315,6 +322,61 @@ TEST_F(RotatetimeTest, HourlyRotationFollowsTheClockAndSkipsAHeaderOnlyFile) {
   log->writelog(LOGBIT_INFO, "in the eleven o'clock file");
   EXPECT_TRUE(wait_until([&] { return rotated().size() == 2; }, 10000))
       << "no rotation once the file held a line";
+}
+
+// Time rotation after the wall clock stepped, and on a ramfs (no birth
+// time), at the flush thread's first turn and its timed wake-ups, called
+// here one by one. Each row opens a log at `open_at` over what another run
+// or tool left (`head`, last changed at 09:50), writes a line and takes the
+// clock through `steps`, the first of them the first turn, each with the
+// rotated files there are by then.
+TEST_F(RotatetimeTest, ClockStepsAndFilesWithoutBirthTime) {
+  const std::string ram = dir.file("ram");
+  ASSERT_EQ(mkdir(ram.c_str(), 0755), 0);
+  if (mount("none", ram.c_str(), "ramfs", 0, nullptr) != 0) GTEST_SKIP() << "no ramfs here";
+  constexpr time_t k1030 = 1796812200, k1100 = k1030 + 1800, kYear = 365 * 86400;  // UTC
+  const struct {
+    const char* name;
+    std::string head;  // empty: a new file
+    time_t open_at;
+    std::vector<std::pair<time_t, size_t>> steps;  // the clock, the rotated files
+  } cases[] = {
+      {"a clock a year ahead, put right after the first turn",
+       "",
+       k1030 + kYear,
+       {{k1030 + kYear, 0}, {k1030, 0}, {k1100 - 1, 0}, {k1100, 1}}},
+      {"a clock a year ahead, put right before the first turn",
+       "",
+       k1030 + kYear,
+       {{k1030, 0}, {k1100 - 1, 0}, {k1100, 1}}},
+      {"a header an hour ahead",
+       expected_header(Header::kStart, ram + "/2/app.log", calendar(2026, 12, 9, 11, 30)),
+       k1030,
+       {{k1030, 1}}},
+      {"no header: from its first sight",
+       "another tool's line\r\n",
+       k1030,
+       {{k1030, 0}, {k1100 - 1, 0}, {k1100, 1}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string d = ram + "/" + std::to_string(&c - cases);
+    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    if (!c.head.empty()) {
+      write_file(d + "/app.log", c.head);
+      ASSERT_TRUE(set_mtime(d + "/app.log", k1030 - 2400));
+    }
+    g_now = c.open_at;
+    log = open_log(d + "/app.log");
+    log->set_rotatetime(ROTATETIME_HOURLY);
+    log->writelog(LOGBIT_INFO, "a line");
+    for (const auto& [now, rotated] : c.steps) {
+      g_now = now;
+      (&now == &c.steps[0].first ? qellog::at_first_turn : qellog::on_timed_wakeup)(*log);
+      EXPECT_EQ(rotated_files(d).size(), rotated) << "at " << now;
+    }
+    log.reset();
+  }
 }
 
 // Every line of writer w numbered below counts[w] exactly once in the

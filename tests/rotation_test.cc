@@ -81,8 +81,12 @@ TEST_P(EachOrder, StrictSizeRotatesAtTheLimitWithoutAFlushRequest) {
   EXPECT_FALSE(log->get_strictsize());
   log->set_strictsize(true);
   EXPECT_TRUE(log->get_strictsize());
+  // Raised before the thread starts: a file at the limit then would be
+  // rotated at its first turn.
+  const unsigned long raised = log->get_curfilesize() + 512;
+  log->set_maxfilesize(raised);
   log->start_flush_thread();
-  fill_to(log->get_curfilesize() + 512);
+  fill_to(raised);
   ASSERT_TRUE(rotated_and_begun(1));
   for (size_t n = 2; n <= 3; ++n) {
     fill_to(1024);
@@ -315,6 +319,61 @@ TEST_P(EachOrder, OwnerRotationWithFlushDueNeverDeadlocks) {
 int refuse_rename(int, const char*, int, const char*, unsigned) {
   errno = EACCES;
   return -1;
+}
+
+// Strictsize for a file that came over its limit otherwise than line by
+// line, and for a file that other processes write too: every line once; no
+// file past twice the limit by more than a line per writer and one (with
+// other processes, by a look's step more each, doubled here for the pieces
+// in flight); the earlier run's file rotated at the flush thread's first
+// turn, with no flush request ever.
+TEST_F(RotationTest, StrictSizeHoldsForFilesThatCameOverAndForOtherProcesses) {
+  constexpr int kThreads = 2, kLines = 1500;
+  constexpr char kPayload[] = "a line of a writer that never pauses";  // 47 bytes a line
+  const struct {
+    const char* name;
+    unsigned long before;   // bytes an earlier run left in the file
+    int processes;          // on the same file, kThreads writers each
+    unsigned long limit;    // at the start
+    unsigned long lowered;  // the limit once the file is half past it
+  } cases[] = {{"an earlier run's file half past the limit", 99000, 1, 65536, 0},
+               {"a limit lowered below the file", 0, 1, 1 << 20, 8192},
+               {"two processes", 0, 2, 16384, 0},
+               {"three processes", 0, 3, 16384, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string d = dir.file(std::to_string(&c - cases)), live = d + "/app.log";
+    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    if (c.before != 0) write_file(live, std::string(c.before - 2, 'x') + "\r\n");
+    const auto run = [&](int p) {
+      CQel_Log l(live.c_str(), kCreate, 0644);
+      l.set_flushcount(1000000);
+      l.set_maxfilesize(c.limit);
+      l.set_strictsize(true);
+      if (l.start_flush_thread() != 0) return 1;
+      if (c.before != 0 && !wait_until([&] { return rotated_files(d).size() == 1; })) return 2;
+      while (l.get_curfilesize() < c.lowered * 3 / 2) l.writelog(2, "before the limit is lowered");
+      if (c.lowered != 0) l.set_maxfilesize(c.lowered);
+      std::vector<std::thread> writers;
+      for (int w = p * kThreads; w < (p + 1) * kThreads; ++w) {
+        writers.emplace_back([&, w] {
+          for (int n = 0; n < kLines; ++n) l.writelog(2, "W%d N%d %s", w, n, kPayload);
+        });
+      }
+      for (std::thread& w : writers) w.join();
+      return 0;
+    };
+    const size_t writers = static_cast<size_t>(c.processes * kThreads);
+    ASSERT_EQ(run_children(c.processes, run), std::vector<int>(writers / kThreads, 0));
+    const Census census_of = census(d, writers, kLines, kPayload);
+    EXPECT_EQ(census_of.missing() + census_of.repeated() + census_of.torn, 0u);
+    const unsigned long limit = c.lowered != 0 ? c.lowered : c.limit, line = 47;
+    const unsigned long looks = c.processes > 1 ? writers / kThreads * limit / 16 : 0;
+    for (const std::string& name : list_dir(d)) {
+      EXPECT_LE(file_size(d + "/" + name), 2 * limit + looks + (writers + 1) * line) << name;
+    }
+    EXPECT_GE(rotated_files(d).size(), writers * kLines * line / (2 * limit));
+  }
 }
 
 TEST_F(RotationTest, FailedRenameKeepsTheLiveFile) {

@@ -205,6 +205,43 @@ TEST_F(ShowTest, EveryReaderAndRetentionTakeTheSameFilesAsTheLogs) {
   EXPECT_EQ(list_dir(dir).size(), 7u + others.size()) << "the live file and six rotated ones";
 }
 
+// copytruncate while --follow runs: said on standard error, and what is
+// written from the new start is shown, whether the file is still shorter
+// than what was read when the tool looks, or has grown past it at once.
+TEST_F(ShowTest, FollowStartsOverInAFileTruncatedInPlace) {
+  std::unique_ptr<CQel_Log> log = open_log();
+  std::vector<std::string> expected;
+  const auto write_lines = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      expected.push_back("line " + std::to_string(expected.size() + 1));
+      log->writelog(LOGBIT_INFO, "%s", expected.back().c_str());
+    }
+  };
+  write_lines(20);
+  const std::string out = home_.file("follow.out"), err = home_.file("follow.err");
+  const pid_t pid = fork();
+  if (pid == 0 && freopen(out.c_str(), "w", stdout) && freopen(err.c_str(), "w", stderr)) {
+    exec_tool({"-F", "--no-headers", log_path("app")}, home());
+  }
+  if (pid == 0) _exit(126);
+  const auto all_shown = [&] {
+    return wait_until([&] { return lines_of(read_file(out)) == expected; }, 10000);
+  };
+  ASSERT_TRUE(all_shown()) << read_file(out);
+  std::string said;
+  for (const int n : {5, 300}) {  // fewer bytes than were read; more, at once
+    ASSERT_EQ(truncate(log_path("app").c_str(), 0), 0);
+    said += "qellog: " + log_path("app") + ": file truncated\n";
+    write_lines(n);
+    EXPECT_TRUE(all_shown()) << n << " lines: " << read_file(out);
+    EXPECT_EQ(read_file(err), said) << n << " lines";
+  }
+  kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 // The tool on the slave side of a pseudo-terminal, so that its standard
 // output is a terminal; the test reads what the terminal would show.
 class OnTerminal {

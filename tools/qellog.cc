@@ -56,7 +56,9 @@ Options:
       --raw         with --show: print control characters as they are;
                     on a terminal they are shown as \xNN otherwise
   -F, --follow      with --show (implied): keep printing new lines, across
-                    rotations, until SIGINT or SIGTERM (then status 0)
+                    rotations, until SIGINT or SIGTERM (then status 0); a
+                    file truncated in place is said on standard error and
+                    read again from its start
   -i, --init        write a commented parameter file with defaults and
                     create its directories; never overwrites a file
   -h, --help        print this text

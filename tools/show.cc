@@ -25,6 +25,10 @@ volatile sig_atomic_t g_stop = 0;
 
 void on_stop(int) { g_stop = 1; }
 
+// How much of the start of a followed file is kept to tell that it was
+// truncated and written anew: the first line of its header.
+constexpr size_t kHeadBytes = 64;
+
 void sleep_ms(long ms) {
   const timespec t = {ms / 1000, (ms % 1000) * 1000000L};
   nanosleep(&t, nullptr);  // a stop signal ends it early
@@ -70,7 +74,11 @@ class Follower {
   // names another file, the rest of the old one, the rotated files that
   // came since, and the new live file.
   void step() {
-    if (fd_ >= 0) read_from(fd_);
+    if (fd_ >= 0) {
+      if (truncated()) start_over();
+      read_from(fd_);
+      remember_head();
+    }
     if (fd_ < 0 || live_moved()) switch_files();
   }
   void finish() { printer_.finish(); }
@@ -80,6 +88,9 @@ class Follower {
 
  private:
   size_t read_from(int fd);
+  bool truncated() const;
+  void start_over();
+  void remember_head();
   bool live_moved() const;
   void drain_old();
   void switch_files();
@@ -99,6 +110,9 @@ class Follower {
   struct stat cur_ {};
   qellog::RotatedFile done_{};
   bool shown_any_ = false;
+  // The first bytes of the current file, up to kHeadBytes: a file that
+  // no longer begins with them was truncated in place and written anew.
+  std::string head_;
   bool found_ = false;
   bool refused_ = false;
 };
@@ -114,6 +128,35 @@ size_t Follower::read_from(int fd) {
     printer_.feed(buf, static_cast<size_t>(n));
     total += static_cast<size_t>(n);
   }
+}
+
+// The current file was truncated in place (logrotate's copytruncate): it
+// is shorter than what was read of it, or, grown again since, no longer
+// begins as it did.
+bool Follower::truncated() const {
+  struct stat st;
+  const off_t at = lseek(fd_, 0, SEEK_CUR);
+  if (fstat(fd_, &st) != 0 || at < 0) return false;
+  if (st.st_size < at) return true;
+  if (head_.empty()) return false;
+  char now[kHeadBytes];
+  const ssize_t n = pread(fd_, now, head_.size(), 0);
+  return n >= 0 && head_.compare(0, head_.size(), now, static_cast<size_t>(n)) != 0;
+}
+
+// As `tail -F` does: says so and reads the file again from its start.
+void Follower::start_over() {
+  std::fprintf(stderr, "qellog: %s: file truncated\n", live_.c_str());
+  printer_.end_file();
+  lseek(fd_, 0, SEEK_SET);
+  head_.clear();
+}
+
+void Follower::remember_head() {
+  if (head_.size() == kHeadBytes) return;
+  char buf[kHeadBytes];
+  const ssize_t n = pread(fd_, buf, sizeof buf, 0);
+  if (n > 0) head_.assign(buf, static_cast<size_t>(n));
 }
 
 bool Follower::live_moved() const {
@@ -141,6 +184,7 @@ void Follower::switch_files() {
     close(fd_);
   }
   fd_ = open_log_file(live_, &cur_, true);
+  head_.clear();
   if (fd_ < 0 && errno == EINVAL) refused_ = true;
   std::string dir;
   for (const qellog::RotatedFile& f : qellog::rotated_files_of_path(live_, &dir)) {
@@ -158,6 +202,7 @@ void Follower::switch_files() {
   if (fd_ >= 0) {
     found_ = true;
     read_from(fd_);
+    remember_head();
   }
 }
 

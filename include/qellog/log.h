@@ -184,10 +184,13 @@ class QELLOG_API CQel_Log {
   // ROTATETIME_HOURLY or ROTATETIME_DAILY: the flush thread also rotates
   // once the top of the hour or local midnight has passed since the file
   // began, unless it holds only its header. It looks at every turn, also
-  // while requests keep coming. A file the log opened with bytes in it
-  // began at its birth time where the file system records one (statx),
-  // otherwise at the time in the header it begins with, otherwise when
-  // the log opened it.
+  // while requests keep coming, wakes at the boundary, and rotates at its
+  // first turn a file that began before one. A file the log opened with
+  // bytes in it began at its birth time where the file system records one
+  // (statx), otherwise at the time in the header it begins with unless
+  // that is ahead of the clock (then at its last change), otherwise when
+  // the log opened it. After a step of the clock backwards the next
+  // boundary follows the corrected clock.
   void set_rotatetime(unsigned period);
   unsigned get_rotatetime();
   // The tail-safe order: the new file is ready and takes the live name
@@ -206,7 +209,12 @@ class QELLOG_API CQel_Log {
   // whose line finds the file at twice the limit while that rotation is
   // still to come waits for it (it blocks for a rename, an open and a
   // header, never for an fsync of its own). So no file grows past twice
-  // the limit by more than one line of each writing thread. Off by
+  // the limit by more than one line of each writing thread. A file already
+  // at the limit when the flush thread starts (an earlier run's) rotates at
+  // its first turn. Other processes writing to the same file are seen by
+  // an fstat(2) every 32nd of the limit, and a rotation by one of them is
+  // followed (the log goes on in the new file under its name): with them
+  // the bound is passed by at most that much more per process. Off by
   // default; the write path pays one relaxed load for it.
   void set_strictsize(bool on);
   bool get_strictsize();

@@ -1,8 +1,10 @@
 #include "log/append.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "log/calendar.h"
@@ -76,19 +78,72 @@ void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head, siz
   }
 }
 
+// The bytes of the current file as the strict size limit counts them:
+// this object's and those the file held besides (earlier runs, other
+// processes).
+unsigned long held_locked(const CQel_Log& log, const LogState& s) {
+  return log.curfilesize + s.prior_bytes.load(std::memory_order_relaxed);
+}
+
+// Under the write lock: one more rotation asked for, the current file's.
+void ask_rotation_locked(LogState& s) {
+  s.limit_asked = true;
+  s.rotation_asked.fetch_add(1, std::memory_order_relaxed);
+}
+
+// What other processes write to the file is seen only by looking at its
+// size: every 32nd of the limit (at least 256 bytes) that this object's
+// count grows, so that each process sharing the file passes the bound by
+// at most that much, and a file costs some 32 fstat(2)s.
+unsigned long size_look_step(unsigned long limit) { return std::max(limit / 32, 256ul); }
+
 // Under the write lock, with `len` bytes just counted: the strict size
-// limit's view of the piece. The one piece that takes the current file
-// from below its limit to it asks for a rotation; a piece that finds the
-// file at twice the limit while that rotation is still asked for will wait
-// for it.
+// limit's view of the piece. The piece that takes the current file from
+// below its limit to it asks for a rotation, and so does the first that
+// finds the file at its limit with none asked for it (a file that came
+// over it); a piece that finds the file at twice the limit while that
+// rotation is still asked for will wait for it. A piece looks at the
+// file's real size once the count has come to the next look.
 QELLOG_HOT void judge_size_locked(const CQel_Log& log, LogState& s, unsigned long len, Append* a) {
-  const unsigned long held = log.curfilesize + s.prior_bytes.load(std::memory_order_relaxed);
+  const unsigned long held = held_locked(log, s);
   const unsigned long limit = load(log.maxfilesize);
-  a->reaches_limit = held >= limit && held - len < limit;
-  if (a->reaches_limit) s.rotation_asked.fetch_add(1, std::memory_order_relaxed);
+  a->reaches_limit = held >= limit && (held - len < limit || !s.limit_asked);
+  if (a->reaches_limit) ask_rotation_locked(s);
   a->rotation_ticket = s.rotation_asked.load(std::memory_order_relaxed);
   a->over_bound = limit != 0 && held - len >= 2 * limit && !raises_no_flush() &&
                   a->rotation_ticket != s.rotation_answered.load(std::memory_order_relaxed);
+  if (held >= s.next_size_look) {
+    // The next look is due a step later whether or not this one is done:
+    // a writer held up before its look never holds up the others'.
+    a->looks_at_size = true;
+    s.next_size_look = held + size_look_step(limit);
+  }
+}
+
+// After the piece's own write, while its descriptor is still held: what
+// the file holds beyond this object's count was written by others and
+// counts as theirs (prior_bytes, never lowered here). A file that is found
+// at its limit this way asks for its rotation like a piece that reaches it.
+void look_at_size(CQel_Log& log, LogState& s, const Append& a) {
+  struct stat st;
+  const bool known = fstat(a.fd, &st) == 0;
+  bool asked = false;
+  {
+    LockGuard guard(s.write_lock);
+    // A new current file has its own looks.
+    if (s.fd_generation != a.generation) return;
+    unsigned long held = held_locked(log, s);
+    const unsigned long size = known ? static_cast<unsigned long>(st.st_size) : 0;
+    if (size > held) {
+      s.prior_bytes.store(size - log.curfilesize, std::memory_order_relaxed);
+      held = size;
+    }
+    const unsigned long limit = load(log.maxfilesize);
+    asked = held >= limit && !s.limit_asked;
+    if (asked) ask_rotation_locked(s);
+    s.next_size_look = held + size_look_step(limit);
+  }
+  if (asked) request_rotation(log);
 }
 
 }  // namespace
@@ -114,6 +169,14 @@ QELLOG_HOT Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len, 
   a.claimed_flush =
       may_claim && log.msgcount > load(log.flushcount) && !raises_no_flush() && claim_flush(s);
   return a;
+}
+
+bool ask_rotation_if_over_limit(CQel_Log& log, LogState& s) {
+  if (!s.strict_size.load(std::memory_order_relaxed)) return false;
+  LockGuard guard(s.write_lock);
+  if (log.hflog == -1 || s.limit_asked || held_locked(log, s) < load(log.maxfilesize)) return false;
+  ask_rotation_locked(s);
+  return true;
 }
 
 Append reserve_record_locked(CQel_Log& log, LogState& s) {
@@ -162,6 +225,7 @@ QELLOG_HOT bool complete_append(CQel_Log& log, LogState& s, const Append& reserv
   } else if (a.reaches_limit) {
     request_rotation(log);
   }
+  if (a.looks_at_size) look_at_size(log, s, a);
   if (a.counted) finish_append(s, a);
   if (a.over_bound) wait_for_rotation(log, a.rotation_ticket);
   return ok && a.claimed_flush;

@@ -25,6 +25,9 @@ struct Append {
   bool reaches_limit = false;
   bool over_bound = false;
   unsigned rotation_ticket = 0;
+  // The strict size limit: after its write this piece looks at the file's
+  // real size (look_at_size()).
+  bool looks_at_size = false;
 };
 
 // Under the write lock: takes the descriptor, counts `len` bytes and one
@@ -32,6 +35,12 @@ struct Append {
 // `may_claim`, claims the flush when one is due. Without a file nothing is
 // counted; the write then fails and is reported.
 Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len, bool may_claim = true);
+
+// The strict size limit, on the flush thread as it starts: asks for a
+// rotation of a current file that is already at its limit (an earlier
+// run's, or one that came over a lowered limit) when none was asked for it.
+// True when it asked.
+bool ask_rotation_if_over_limit(CQel_Log& log, LogState& s);
 
 // Under the write lock: a careful write of no piece of its own, uncounted,
 // for a pending lost-line record alone. `a.fd` is -1 without a file.

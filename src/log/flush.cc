@@ -109,6 +109,7 @@ void run_flush_thread(CQel_Log& log) {
   diagnostic(log, "%s: start", kThread);
   LogState& s = LogAccess::state(log);
   unsigned taken = s.rotation_asked.load(std::memory_order_relaxed);
+  at_first_turn(log);
   while (log.thread_run.load()) {
     if (!wait_for_request(log, &taken)) break;
     before_request(log);

@@ -66,9 +66,17 @@ void judge_live_target(LogState& s, int fd) {
   // only fail on it.
   s.sigpipe = known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode));
   s.no_sync = s.sigpipe || (known && S_ISCHR(opened.st_mode));
-  s.fixed_target = !known || !S_ISREG(opened.st_mode) ||
-                   fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-                   !S_ISREG(named.st_mode) || !same_inode(opened, named);
+  if (!known || !S_ISREG(opened.st_mode)) {
+    s.fixed_target = true;
+  } else if (fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    // Gone since the open: another process logging to the same file moved
+    // it away, and rotation goes on under the name.
+    s.fixed_target = errno != ENOENT;
+  } else {
+    // Another regular file under the name was made by such a rotation too;
+    // a symlink, or anything else, is what the open went through.
+    s.fixed_target = !S_ISREG(named.st_mode);
+  }
 }
 
 bool may_take(const LogState& s, const struct stat& st) {
@@ -114,26 +122,31 @@ int open_fresh_file(const LogState& s, bool* created, unsigned long* prior) {
   return fd;
 }
 
-time_t file_began(const LogState& s, int fd, time_t otherwise) {
+time_t file_began(const LogState& s, int fd, time_t now) {
   struct statx x;
   if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &x) == 0 && (x.stx_mask & STATX_BTIME) != 0 &&
       x.stx_btime.tv_sec > 0) {
     return static_cast<time_t>(x.stx_btime.tv_sec);
   }
   struct stat st;
+  if (fstat(fd, &st) != 0) return now;
   char head[kHeadProbe];
   struct tm cal;
-  if (fstat(fd, &st) != 0 ||
-      !header_time(head, read_file_head(s.dir_fd, s.leaf, st.st_dev, st.st_ino, head, sizeof head),
+  if (!header_time(head, read_file_head(s.dir_fd, s.leaf, st.st_dev, st.st_ino, head, sizeof head),
                    &cal)) {
-    return otherwise;
+    return now;
   }
   const time_t t = mktime(&cal);
-  return t != -1 ? t : otherwise;
+  if (t != -1 && t <= now) return t;
+  // A header ahead of the clock was written by a clock that ran ahead:
+  // the file began no later than its last change, if that is not ahead
+  // too.
+  return st.st_mtime <= now ? st.st_mtime : now;
 }
 
 time_t file_start_time(const LogState& s, int fd, unsigned long prior) {
-  return prior > 0 ? file_began(s, fd, g_wall_clock()) : g_wall_clock();
+  const time_t now = g_wall_clock();
+  return prior > 0 ? file_began(s, fd, now) : now;
 }
 
 unsigned long regular_file_size(int fd) {

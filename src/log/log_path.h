@@ -26,11 +26,13 @@ bool open_log_directory(const char* filename, LogState& s);
 // asked otherwise. Never makes a terminal the controlling one.
 int open_live_file(const LogState& s, int flags, unsigned mode);
 
-// After the constructor's open of `fd`: sets s.fixed_target when the live
-// name is not a regular file that rotation may act on (or is not the file
-// opened), s.no_sync when the file has no storage to sync, and s.sigpipe
-// when it is a pipe or a socket. A log never moves to another file than a
-// regular one, so this holds for its whole life.
+// After the constructor's open of `fd`: sets s.fixed_target when the file
+// opened or the live name is not a regular file that rotation may act on
+// (a name that is gone or holds another regular file was rotated since the
+// open by another process logging to it), s.no_sync when the file has no
+// storage to sync, and s.sigpipe when it is a pipe or a socket. A log never
+// moves to another file than a regular one, so this holds for its whole
+// life.
 void judge_live_target(LogState& s, int fd);
 
 // True when `st` (of a name of the log's) may become, or be moved as, the
@@ -58,10 +60,13 @@ LiveName look_at_live_name(const LogState& s, int fd);
 // file. The file is marked as a live file (mark_live_file()).
 int open_fresh_file(const LogState& s, bool* created, unsigned long* prior);
 
-// When the file open as `fd` (the live name's) began: its birth time
-// where the file system records one, otherwise the time of the header it
-// begins with, otherwise `otherwise`.
-time_t file_began(const LogState& s, int fd, time_t otherwise);
+// When the file open as `fd` (the live name's) began, at the wall clock
+// reading `now`: its birth time where the file system records one,
+// otherwise the time of the header it begins with; a header time ahead of
+// `now` is not believed, the file's last change is taken instead (or
+// `now`, when that is ahead too). A file without a header began `now`,
+// when this process first saw it.
+time_t file_began(const LogState& s, int fd, time_t now);
 
 // When the file open as `fd`, which held `prior` bytes when the log took
 // it, began for time rotation: now (g_wall_clock()) for a new file, and

@@ -63,6 +63,8 @@ void LogState::file_started_locked(unsigned long header, unsigned long prior, ti
   next_boundary = 0;
   header_bytes = header;
   fragment = false;
+  limit_asked = false;
+  next_size_look = 0;
   refusals_said.store(0, std::memory_order_relaxed);
   last_seen_size = header + prior;
 }

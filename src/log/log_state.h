@@ -191,6 +191,12 @@ struct LogState {
   time_t next_boundary = 0;
   unsigned long header_bytes = 0;
   bool fragment = false;
+  // The strict size limit's view of it, under write_lock: whether a
+  // rotation was asked for it, and the size (with the bytes of other
+  // writers) from which the next piece looks at how large the file really
+  // is, since other processes may write to it too (0: at the next piece).
+  bool limit_asked = false;
+  unsigned long next_size_look = 0;
   // Refusals of the own-file rule already reported for it, one bit per
   // cause (kRefused*), each said once per file (atomic).
   std::atomic<unsigned> refusals_said{0};
@@ -212,6 +218,9 @@ struct LogState {
   // and identity, are under rotate_mutex: retention never holds them back
   // as young.
   time_t next_reopen_check = 0;
+  // The wall clock at the last look of time rotation (under write_lock,
+  // with next_boundary): a later reading below it is a step backwards.
+  time_t clock_seen = 0;
   RetentionMemory retention;
   std::vector<KnownFile> rotated_here;
 

@@ -17,6 +17,7 @@ namespace qellog {
 namespace {
 
 constexpr char kReopen[] = "reopen_file";
+constexpr char kFollow[] = "follow_rotation";
 
 // The file under the live name, or a new one there. -1 when there is none
 // to take yet (a missing name is created only at the second check in a
@@ -29,8 +30,10 @@ int open_under_name(LogState& s, bool name_exists, bool* created, unsigned long*
   return open_fresh_file(s, created, prior);
 }
 
-// Writes the continuation header into `fd` and makes it the current file.
-bool take_over(CQel_Log& log, LogState& s, int fd, bool created, unsigned long prior) {
+// Writes the continuation header into `fd` and makes it the current file;
+// `fn` says so.
+bool take_over(CQel_Log& log, LogState& s, int fd, bool created, unsigned long prior,
+               const char* fn = kReopen) {
   timeval now;
   gettimeofday(&now, nullptr);
   struct tm cal;
@@ -44,8 +47,7 @@ bool take_over(CQel_Log& log, LogState& s, int fd, bool created, unsigned long p
   close(previous);
   s.name_missing = 0;
   s.last_seen_size = prior + n;
-  diagnostic(log, "%s: %s reopened, hflog %d, previous %d closed", kReopen, log.filename, fd,
-             previous);
+  diagnostic(log, "%s: %s reopened, hflog %d, previous %d closed", fn, log.filename, fd, previous);
   return true;
 }
 
@@ -56,8 +58,20 @@ void restart_count(CQel_Log& log, LogState& s, unsigned long size) {
     LockGuard guard(s.write_lock);
     store(log.curfilesize, 0ul);
     s.prior_bytes.store(size, std::memory_order_relaxed);
+    s.limit_asked = false;
+    s.next_size_look = 0;
   }
   diagnostic(log, "%s: %s was truncated to %lu bytes", kReopen, log.filename, size);
+}
+
+// A failed open of the file under the live name, errno set: a refusal of
+// the own-file rule is said once per file, another failure each time.
+void report_failed_open(CQel_Log& log, const char* fn) {
+  if (errno == EPERM || errno == EINVAL) {
+    refuse_once(log, errno == EPERM ? kRefusedForeign : kRefusedNotRegular, fn);
+  } else if (errno != 0) {
+    diagnostic(log, "%s: open %s failed %d", fn, log.filename, errno);
+  }
 }
 
 }  // namespace
@@ -86,14 +100,25 @@ void check_reopen(CQel_Log& log) {
   unsigned long prior = 0;
   const int next = open_under_name(s, name == LiveName::kOwn, &created, &prior);
   if (next == -1) {
-    if (errno == EPERM || errno == EINVAL) {
-      refuse_once(log, errno == EPERM ? kRefusedForeign : kRefusedNotRegular, kReopen);
-    } else if (errno != 0) {
-      diagnostic(log, "%s: open %s failed %d", kReopen, log.filename, errno);
-    }
+    report_failed_open(log, kReopen);
     return;
   }
   take_over(log, s, next, created, prior);
+}
+
+bool follow_other_rotation(CQel_Log& log) {
+  LogState& s = LogAccess::state(log);
+  std::lock_guard<std::mutex> rotation(s.rotate_mutex);
+  const int fd = load(log.hflog);
+  if (fd == -1 || s.fixed_target || look_at_live_name(s, fd) != LiveName::kOwn) return false;
+  bool created = false;
+  unsigned long prior = 0;
+  const int next = open_fresh_file(s, &created, &prior);
+  if (next == -1) {
+    report_failed_open(log, kFollow);
+    return false;
+  }
+  return take_over(log, s, next, created, prior, kFollow);
 }
 
 }  // namespace qellog

@@ -15,6 +15,13 @@ namespace qellog {
 // size. A failed open keeps the old descriptor and tries again next time.
 void check_reopen(CQel_Log& log);
 
+// On the flush thread, for the strict size limit: when the live name names
+// another regular file of the log's own (another process logging to the
+// same file rotated it), goes on in that file after a continuation header
+// rather than writing on into the rotated one, or moving the other
+// process's new file aside at the next rotation. True when it did.
+bool follow_other_rotation(CQel_Log& log);
+
 }  // namespace qellog
 
 #endif  // QELLOG_SRC_LOG_REOPEN_H

@@ -2,7 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "log/append.h"
 #include "log/calendar.h"
@@ -21,6 +24,9 @@ constexpr char kRetention[] = "remove_rotated_files";
 // that a reopen request from a signal handler (a flag only) and a moved
 // test clock are seen within about a second.
 constexpr long kPollMs = 1000;
+// A wake-up for a time boundary comes this much after it, so that the
+// whole-second clock has reached it.
+constexpr long kBoundaryMarginMs = 5;
 
 class DiagnosticReport : public RetentionReport {
  public:
@@ -50,15 +56,53 @@ time_t boundary_after(time_t t, unsigned period) {
   return mktime(&cal);
 }
 
+bool rotates_by_time(const LogState& s) {
+  const unsigned period = s.rotate_time.load(std::memory_order_relaxed);
+  return period == ROTATETIME_HOURLY || period == ROTATETIME_DAILY;
+}
+
+// Under the write lock, at the wall clock reading `now`: the first
+// boundary after the current file began. It is computed once per file,
+// and again after the clock stepped backwards. A file never began later
+// than now: one that seems to have begun ahead of the clock (a clock that
+// ran ahead and was put right) counts from now.
+time_t next_boundary_locked(LogState& s, time_t now) {
+  if (now < s.clock_seen) s.next_boundary = 0;
+  s.clock_seen = now;
+  if (s.file_started > now) s.file_started = now;
+  if (s.next_boundary == 0) {
+    s.next_boundary = boundary_after(s.file_started, s.rotate_time.load(std::memory_order_relaxed));
+  }
+  return s.next_boundary;
+}
+
 // True when a time boundary has passed since the current file began and
 // the file holds more than its header.
 bool time_rotation_due(CQel_Log& log, LogState& s, time_t now) {
-  const unsigned period = s.rotate_time.load(std::memory_order_relaxed);
-  if (period != ROTATETIME_HOURLY && period != ROTATETIME_DAILY) return false;
+  if (!rotates_by_time(s)) return false;
   LockGuard guard(s.write_lock);
-  if (s.next_boundary == 0) s.next_boundary = boundary_after(s.file_started, period);
   const unsigned long held = log.curfilesize + s.prior_bytes.load(std::memory_order_relaxed);
-  return now >= s.next_boundary && held > s.header_bytes;
+  return now >= next_boundary_locked(s, now) && held > s.header_bytes;
+}
+
+// Milliseconds until the next time boundary, when it comes before the
+// next poll: the thread then wakes at the boundary itself, so that a host
+// that lives a few seconds still rotates across it. -1 otherwise.
+long ms_until_boundary(LogState& s) {
+  if (!rotates_by_time(s)) return -1;
+  const time_t now = g_wall_clock();
+  time_t boundary;
+  {
+    LockGuard guard(s.write_lock);
+    boundary = next_boundary_locked(s, now);
+  }
+  if (boundary <= now || boundary - now > kPollMs / 1000) return -1;
+  // The wall clock has whole seconds; the part of this one already gone
+  // comes from gettimeofday. A wake-up a little early only waits again.
+  timeval t;
+  gettimeofday(&t, nullptr);
+  const long ms = static_cast<long>(boundary - now) * 1000 - t.tv_usec / 1000 + kBoundaryMarginMs;
+  return std::min(std::max(ms, kBoundaryMarginMs), kPollMs);
 }
 
 void reopen_if_due(CQel_Log& log, LogState& s, bool request) {
@@ -80,7 +124,18 @@ long upkeep_wait_ms(CQel_Log& log) {
   const bool timed = s.lost_lines_record.load(std::memory_order_relaxed) ||
                      s.reopen.load(std::memory_order_relaxed) ||
                      s.rotate_time.load(std::memory_order_relaxed) != 0;
-  return timed ? kPollMs : -1;
+  if (!timed) return -1;
+  const long until = ms_until_boundary(s);
+  return until >= 0 ? until : kPollMs;
+}
+
+void at_first_turn(CQel_Log& log) {
+  LogState& s = LogAccess::state(log);
+  // The loop serves the strict size limit's request before it first waits.
+  ask_rotation_if_over_limit(log, s);
+  if (time_rotation_due(log, s, g_wall_clock()) && !rotation_is_off(log) && rotate(log)) {
+    after_rotation(log);
+  }
 }
 
 void on_timed_wakeup(CQel_Log& log) {
@@ -99,8 +154,10 @@ bool rotation_due(CQel_Log& log) {
 }
 
 void before_request(CQel_Log& log) {
+  LogState& s = LogAccess::state(log);
   write_pending_record(log);
-  reopen_if_due(log, LogAccess::state(log), true);
+  reopen_if_due(log, s, true);
+  if (s.strict_size.load(std::memory_order_relaxed)) follow_other_rotation(log);
 }
 
 void after_rotation(CQel_Log& log) {

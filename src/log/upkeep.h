@@ -12,14 +12,21 @@
 namespace qellog {
 
 // How long the flush thread may wait for a request before a timed wake-up,
-// in milliseconds; -1 when it waits for requests only.
+// in milliseconds (until the next time boundary, when that comes first);
+// -1 when it waits for requests only.
 long upkeep_wait_ms(CQel_Log& log);
+
+// The flush thread's first turn, before it first waits: a current file
+// already at the strict size limit is asked to rotate, and one that a time
+// boundary has passed since it began rotates at once.
+void at_first_turn(CQel_Log& log);
 
 // A timed wake-up: acts only where something is due.
 void on_timed_wakeup(CQel_Log& log);
 
-// Before a request is served: the pending record, and the check whether
-// the live name still names the open file.
+// Before a request is served: the pending record, the check whether the
+// live name still names the open file, and, with the strict size limit,
+// following a rotation by another process (follow_other_rotation()).
 void before_request(CQel_Log& log);
 
 // After the flush thread rotated the file: removes what the retention
