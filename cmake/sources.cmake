@@ -3,7 +3,8 @@
 #
 # QELLOG_CONFIG_SOURCES: the configuration code (parameter-file names and
 # reading, the key table, value readers, the set-up) and the log file's
-# names and texts, which the qellog tool shares.
+# names and texts, the walk to a directory and the open of the live file
+# with its prediction, which the qellog tool shares.
 # QELLOG_ENGINE_SOURCES: the log engine, layer by layer (docs/design.md),
 # and the process-wide API.
 get_filename_component(QELLOG_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
@@ -18,7 +19,9 @@ set(QELLOG_CONFIG_SOURCES
   src/config/param_file.cc
   src/config/param_template.cc
   src/config/setup_seam.cc
-  src/log/file_format.cc)
+  src/log/dir_walk.cc
+  src/log/file_format.cc
+  src/log/live_open.cc)
 list(TRANSFORM QELLOG_CONFIG_SOURCES PREPEND ${QELLOG_SOURCE_ROOT}/)
 
 set(QELLOG_ENGINE_SOURCES

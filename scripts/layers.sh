@@ -19,7 +19,7 @@ layers=(
   "line formatting: calendar process_ids line"
   "write loop and lost pieces: write_loop lost_lines"
   "append protocol and writers: append message"
-  "file operations: log_path own_file rotation reopen retention config/log_files"
+  "file operations: dir_walk live_open log_path own_file rotation reopen retention config/log_files"
   "flush thread and upkeep: flush upkeep"
   "public object: log_file"
 )

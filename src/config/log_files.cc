@@ -45,9 +45,4 @@ bool live_name_rotatable(int dir_fd, const char* leaf) {
   return S_ISREG(st.st_mode);
 }
 
-bool others_may_plant(const struct stat& dir) {
-  const uid_t me = geteuid();
-  return (dir.st_uid != me && dir.st_uid != 0) || (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-}
-
 }  // namespace qellog

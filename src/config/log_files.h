@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+// others_may_plant(), the rule for the live name's directory.
+#include "log/dir_walk.h"
+
 namespace qellog {
 
 struct RotatedLogFile {
@@ -35,12 +38,6 @@ std::vector<RotatedLogFile> list_rotated_files(const std::string& live_path);
 // ENOENT for a missing name: none of these is ever renamed, replaced or
 // removed.
 bool live_name_rotatable(int dir_fd, const char* leaf);
-
-// Another user can plant a symbolic link in a directory that is theirs or
-// that others may write to (a sticky bit does not keep them from adding
-// names): the log file is then never opened through a link. `dir` is the
-// directory's stat.
-bool others_may_plant(const struct stat& dir);
 
 }  // namespace qellog
 
