@@ -122,10 +122,14 @@ size_t count_of(const std::string& text, const std::string& what) {
   return n;
 }
 
+// The library obeys a parameter file only when nobody but its user and
+// root can change it: the modes are set here, whatever the test's umask.
 std::string param_file(const std::string& home, const std::string& name) {
   mkdir(home.c_str(), 0755);
-  mkdir((home + "/.config").c_str(), 0755);
-  mkdir((home + "/.config/qel").c_str(), 0755);
+  for (const std::string& dir : {home + "/.config", home + "/.config/qel"}) {
+    mkdir(dir.c_str(), 0755);
+    chmod(dir.c_str(), 0755);
+  }
   return home + "/.config/qel/" + name + "_param.ini";
 }
 
@@ -133,6 +137,7 @@ std::string write_param_file(const std::string& home, const std::string& name,
                              const std::string& text) {
   const std::string path = param_file(home, name);
   write_file(path, text);
+  chmod(path.c_str(), 0644);
   return path;
 }
 
