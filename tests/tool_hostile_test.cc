@@ -55,7 +55,7 @@ TEST_F(HostileTest, ParameterFilesThatAreNotReadNeverHang) {
     EXPECT_TRUE(contains(check.out, "error: cannot read " + param + ": " + f.reason + "\n"))
         << check.out;
     const ChildResult where = run({"--where", f.name});
-    EXPECT_EQ(where.status, 0) << f.name;
+    EXPECT_EQ(where.status, 1) << f.name;
     EXPECT_TRUE(
         contains(where.out, "log file: none (" + f.reason + ": the library opens no log)\n"))
         << where.out;
@@ -97,7 +97,9 @@ TEST_F(HostileTest, HiddenKeysNeitherMisleadNorTruncate) {
 }
 
 // A FIFO or a directory at the live name: --show returns at once, --check
-// warns that the library never rotates it.
+// warns that the library never rotates it, and a FIFO without a reader is
+// an error for --check as for the pipe, which both take from the
+// library's own prediction of its open.
 TEST_F(HostileTest, LiveNamesThatAreNotFilesNeverHang) {
   params("fifo");
   ASSERT_EQ(mkfifo((logs() + "/fifo.log").c_str(), 0644), 0);
@@ -115,11 +117,17 @@ TEST_F(HostileTest, LiveNamesThatAreNotFilesNeverHang) {
     }
   }
   const ChildResult check = run({"--check", "fifo"});
-  EXPECT_EQ(check.status, 4) << check.out;
+  EXPECT_EQ(check.status, 1) << check.out;
   EXPECT_TRUE(contains(
       check.out, "warning: the log file " + logs() +
                      "/fifo.log is a FIFO, not a regular file: the library never rotates it\n"))
       << check.out;
+  const std::string no_reader =
+      "cannot open the log file " + logs() + "/fifo.log: No such device or address\n";
+  EXPECT_TRUE(contains(check.out, "error: " + no_reader)) << check.out;
+  const ChildResult pipe = run({"fifo"}, "a line\n");
+  EXPECT_EQ(pipe.status, 1);
+  EXPECT_TRUE(starts_with(pipe.err, "qellog: " + no_reader)) << pipe.err;
 }
 
 // A live file of 1 GiB (256 MiB under a sanitizer) without a line end is
