@@ -430,6 +430,7 @@ TEST_F(IniSetupTest, LogpathDirectoryCases) {
     CQel_ini relative("app");
     write_file(work_.file("app_param.ini"),
                "[LOGGING]\nLogname = here.log\nLogFileFlags = creat\n");
+    chmod(work_.file("app_param.ini").c_str(), 0644);
     log_.reset(relative.create_log_from_ini());
     ASSERT_NE(log_, nullptr);
     EXPECT_STREQ(log_->filename, "./here.log");

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -219,6 +221,25 @@ ChildResult run_in_child(const std::function<int()>& body) {
   close(out_fd);
   close(err_fd);
   return result;
+}
+
+uid_t nobody_uid() {
+  const passwd* pw = getpwnam("nobody");
+  return pw != nullptr ? pw->pw_uid : 65534;
+}
+
+gid_t nobody_gid() {
+  const passwd* pw = getpwnam("nobody");
+  return pw != nullptr ? pw->pw_gid : 65534;
+}
+
+ChildResult run_as_nobody(const std::function<int()>& body) {
+  const uid_t uid = nobody_uid();
+  const gid_t gid = nobody_gid();
+  return run_in_child([&] {
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) return 79;
+    return body();
+  });
 }
 
 std::vector<int> run_children(int n, const std::function<int(int)>& body) {
