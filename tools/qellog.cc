@@ -65,8 +65,9 @@ Options:
 Exit status:
   0  success; --check found nothing doubtful
   1  no parameter file (or one the library does not read: not a regular
-     file, or too large), no log file opened (or, for --check, none can be
-     opened; for --show, none exists), or standard input unreadable
+     file, too large, or one that others could have written), no log file
+     opened (or, for --check, none can be opened or a link is refused; for
+     --show, none exists), or standard input unreadable
   2  bad options or arguments
   3  --init refused (the file exists) or failed
   4  --check printed warnings
