@@ -9,6 +9,7 @@
 #include "line_split.h"
 #include "options.h"
 #include "qellog/ini.h"
+#include "say.h"
 
 using namespace qellog_tool;
 
@@ -86,7 +87,8 @@ int print_text(const char* text) {
 int print_usage() {
   char param[qellog::kFileNameCapacity] = "?";
   CQel_ini("NAME").get_ini_filename(param, sizeof param);
-  std::printf(kUsage, param);
+  // HOME may hold anything; the usage text quotes it.
+  std::printf(kUsage, shown_text(param, stdout).c_str());
   return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
 }
 

@@ -16,6 +16,13 @@ void say(FILE* to, const char* fmt, ...) {
   va_end(args);
 }
 
+std::string shown_text(const std::string& text, FILE* to) {
+  if (isatty(fileno(to)) != 1) return text;
+  std::string shown;
+  escape_controls(text.data(), text.size(), &shown);
+  return shown;
+}
+
 void vsay(FILE* to, const char* fmt, va_list args) {
   va_list again;
   va_copy(again, args);
@@ -23,14 +30,8 @@ void vsay(FILE* to, const char* fmt, va_list args) {
   std::vector<char> text(n > 0 ? static_cast<size_t>(n) + 1 : 1, '\0');
   if (n > 0) std::vsnprintf(text.data(), text.size(), fmt, again);
   va_end(again);
-  const size_t len = n > 0 ? static_cast<size_t>(n) : 0;
-  if (isatty(fileno(to)) == 1) {
-    std::string shown;
-    escape_controls(text.data(), len, &shown);
-    std::fwrite(shown.data(), 1, shown.size(), to);
-  } else {
-    std::fwrite(text.data(), 1, len, to);
-  }
+  const std::string shown = shown_text(std::string(text.data(), text.size() - 1), to);
+  std::fwrite(shown.data(), 1, shown.size(), to);
   std::fputc('\n', to);
 }
 

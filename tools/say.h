@@ -8,8 +8,12 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 namespace qellog_tool {
+
+// `text` as it is to be written to `to`: escaped when `to` is a terminal.
+std::string shown_text(const std::string& text, FILE* to);
 
 // Formats one line (without its line end) and writes it with "\n" to
 // `to`, escaped when `to` is a terminal.
