@@ -79,6 +79,24 @@ const Case kCases[] = {
      [](int w, int i) { floor_write(w, i, kPrefixStandIn, true); }, close_floor},
     {"qellog_fsync", false, [] { open_log(kAllPrefix, kDefaultCadence); },
      [](int w, int i) { g_log->writelog(2, w, QBENCH_FORMAT, w, i, kValue); }, close_log},
+    // Lines as the opt-in settings shape them: the same short line with
+    // long lines allowed, and a line of a named class.
+    {"floor_no_prefix", false, open_floor, [](int w, int i) { floor_write(w, i, "", false); },
+     close_floor},
+    {"qellog_line_limit", false,
+     [] {
+       open_log(3, kNoPeriodicSync);
+       g_log->set_maxlinelength(65536);
+     },
+     [](int w, int i) { g_log->writelog(2, QBENCH_FORMAT, w, i, kValue); }, close_log},
+    {"floor_class", false, open_floor, [](int w, int i) { floor_write(w, i, "NOTE ", false); },
+     close_floor},
+    {"qellog_named_class", false,
+     [] {
+       open_log(0x13, kNoPeriodicSync);
+       g_log->set_classname(0x10, "NOTE");
+     },
+     [](int w, int i) { g_log->writelog(0x10, QBENCH_FORMAT, w, i, kValue); }, close_log},
     {"clock_and_mask", true, [] {},
      [](int, int) {
        timeval t;

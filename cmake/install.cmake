@@ -1,6 +1,7 @@
 # Installation: the versioned shared library, the public headers, a CMake
-# package (imported target qellog::qellog), a pkg-config file, and the
-# qellog tool. The CMake package is relocatable; the .pc file holds the
+# package (imported target qellog::qellog, and qellog::format with fmt),
+# pkg-config files (qellog, and qellog-format with fmt), and the qellog
+# tool. The CMake package is relocatable; the .pc file holds the
 # prefix that the tree was installed to.
 include(CMakePackageConfigHelpers)
 
@@ -47,6 +48,11 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/qellog.pc.in
 install(CODE "configure_file(\"${PROJECT_BINARY_DIR}/qellog.pc.stage\"
   \"${PROJECT_BINARY_DIR}/qellog.pc\" @ONLY)")
 install(FILES ${PROJECT_BINARY_DIR}/qellog.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# qellog/format.h's users name fmt too; the others never do.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/qellog-format.pc.in
+  ${PROJECT_BINARY_DIR}/qellog-format.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/qellog-format.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 if(TARGET qellog_tool)

@@ -3,8 +3,10 @@
 #
 # QELLOG_CONFIG_SOURCES: the configuration code (parameter-file names and
 # reading, the key table, value readers, the set-up) and the log file's
-# names and texts, the walk to a directory and the open of the live file
-# with its prediction, which the qellog tool shares.
+# names and texts, the judgement of its files and the listing of its
+# rotated files, the walk to a directory and the open of the live file
+# with its prediction, and the write loop that says a refusal on standard
+# error, which the qellog tool shares.
 # QELLOG_ENGINE_SOURCES: the log engine, layer by layer (docs/design.md),
 # and the process-wide API.
 get_filename_component(QELLOG_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
@@ -14,14 +16,17 @@ set(QELLOG_CONFIG_SOURCES
   src/config/ini_names.cc
   src/config/ini_setup.cc
   src/config/ini_values.cc
-  src/config/log_files.cc
   src/config/param_doc.cc
   src/config/param_file.cc
   src/config/param_template.cc
   src/config/setup_seam.cc
   src/log/dir_walk.cc
   src/log/file_format.cc
-  src/log/live_open.cc)
+  src/log/line_text.cc
+  src/log/live_open.cc
+  src/log/log_files.cc
+  src/log/rotated_files.cc
+  src/log/write_loop.cc)
 list(TRANSFORM QELLOG_CONFIG_SOURCES PREPEND ${QELLOG_SOURCE_ROOT}/)
 
 set(QELLOG_ENGINE_SOURCES
@@ -33,7 +38,6 @@ set(QELLOG_ENGINE_SOURCES
   src/log/calendar.cc
   src/log/process_ids.cc
   src/log/line.cc
-  src/log/write_loop.cc
   src/log/lost_lines.cc
   src/log/append.cc
   src/log/message.cc
@@ -45,6 +49,7 @@ set(QELLOG_ENGINE_SOURCES
   src/log/flush.cc
   src/log/upkeep.cc
   src/log/log_file.cc
+  src/log/line_settings.cc
   src/api/log_guard.cc
   src/api/process_log.cc)
 list(TRANSFORM QELLOG_ENGINE_SOURCES PREPEND ${QELLOG_SOURCE_ROOT}/)

@@ -11,17 +11,16 @@ set -euo pipefail
 root=${1:-$(dirname "$0")/..}
 cd "$root"
 
-# The layers, bottom up. A unit is a .h and/or .cc of that name in src/log;
-# config/log_files is the configuration's helper that file operations use.
+# The layers, bottom up. A unit is a .h and/or .cc of that name in src/log.
 layers=(
-  "formats: hot_path file_format line_format message_filter retention_policy"
+  "formats: hot_path file_format line_format line_text message_filter retention_policy"
   "state: sync log_state fork_safety flush_request"
   "line formatting: calendar process_ids line"
   "write loop and lost pieces: write_loop lost_lines"
   "append protocol and writers: append message"
-  "file operations: dir_walk live_open log_path own_file rotation reopen retention config/log_files"
+  "file operations: log_files rotated_files dir_walk live_open log_path own_file rotation reopen retention"
   "flush thread and upkeep: flush upkeep"
-  "public object: log_file"
+  "public object: log_file line_settings"
 )
 
 declare -A layer_of

@@ -12,7 +12,7 @@ packages=(
   libsimpleini-dev
   libgtest-dev libgmock-dev
   libbenchmark-dev
-  libspdlog-dev
+  libspdlog-dev libfmt-dev
   clang libclang-rt-14-dev clang-format
   rsyslog logrotate python3
 )

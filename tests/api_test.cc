@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -369,6 +371,41 @@ TEST_F(ApiTest, ConfigDirVariableFindsAServicesParameterFile) {
   EXPECT_FALSE(file_exists(log_path()));
 }
 
+// QELLOG_CONFIG_DIR names a place: a parameter file there that is missing
+// (a typo in the variable) or unreadable is named on standard error, with
+// no log; a file there, or no variable and no file under HOME, says nothing.
+TEST_F(ApiTest, ConfigDirVariableWithoutAReadableFileSaysSo) {
+  TempDir etc;
+  chmod(etc.path().c_str(), 0755);
+  write_file(etc.file("svc_param.ini"), log_params(home_.file("logs"), "svc.log"));
+  const std::string typo = etc.path() + "x";
+  const auto said = [](const std::string& dir, const char* base, const char* why) {
+    return "qellog: QELLOG_CONFIG_DIR=" + dir + ": cannot read " + dir + "/" + base +
+           "_param.ini: " + why + "\n";
+  };
+  const struct {
+    const char* dir;
+    const char* base;
+    bool as_nobody;
+    std::string err;
+  } cases[] = {{etc.path().c_str(), "svc", false, ""},
+               {typo.c_str(), "svc", false, said(typo, "svc", "No such file or directory")},
+               {etc.path().c_str(), "svc", true, said(etc.path(), "svc", "Permission denied")},
+               {nullptr, "other", false, ""}};
+  chmod(etc.file("svc_param.ini").c_str(), 0600);
+  for (const auto& c : cases) {
+    const ChildResult r = run_in_child([&] {
+      setenv("HOME", home_.path().c_str(), 1);
+      c.dir != nullptr ? setenv("QELLOG_CONFIG_DIR", c.dir, 1) : unsetenv("QELLOG_CONFIG_DIR");
+      if (c.as_nobody && setuid(65534) != 0) return 2;
+      init_logging(c.base);
+      return get_logparam_logbits() != 0 ? 10 : 11;
+    });
+    EXPECT_EQ(r.err, c.err) << c.base;
+    EXPECT_EQ(r.status, c.dir != nullptr && c.err.empty() ? 10 : 11) << c.base;
+  }
+}
+
 // A service in a container logs to its standard output, a pipe:
 // Logpath=/dev, Logname=stdout. Every line comes through, nothing under
 // /dev is renamed or made, and no error reaches standard error.
@@ -398,6 +435,60 @@ TEST_F(ApiTest, LogpathDevAndLognameStdoutLogToAPipe) {
   EXPECT_NE(got.find("00000000 line 499\r\n"), std::string::npos);
   EXPECT_EQ(count_of(got, "Logging ended at"), 1u);
   EXPECT_EQ(list_dir("/dev"), dev_before);
+}
+
+volatile sig_atomic_t g_host_sigpipes = 0;
+
+// The log on standard output, a pipe whose reader exits after a byte.
+// Whatever the host does with SIGPIPE, it lives on: each line is lost,
+// counted and reported, and the host's action, mask and pending SIGPIPE
+// are as they were.
+TEST_F(ApiTest, AReaderThatGoesAwayNeverKillsTheHost) {
+  write_param_file(home_.path(), "svc",
+                   log_params("/dev", "stdout", "Logging=0x3\nFlushthread=yes\nFlushcount=3\n"));
+  const char* const kHosts[] = {"default action", "a handler", "blocked, one pending"};
+  for (int host = 0; host < 3; ++host) {
+    SCOPED_TRACE(kHosts[host]);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t reader = fork();
+    char c;
+    if (reader == 0) _exit(read(out[0], &c, 1) == 1 ? 0 : 1);
+    close(out[0]);
+    const ChildResult r = run_in_child([&] {
+      dup2(out[1], 1);
+      setenv("HOME", home_.path().c_str(), 1);
+      sigset_t sigpipe;
+      sigemptyset(&sigpipe);
+      sigaddset(&sigpipe, SIGPIPE);
+      if (host == 1) signal(SIGPIPE, [](int) { g_host_sigpipes = g_host_sigpipes + 1; });
+      if (host == 2) {
+        pthread_sigmask(SIG_BLOCK, &sigpipe, nullptr);
+        raise(SIGPIPE);
+      }
+      init_logging("svc");
+      pollfd gone{1, POLLOUT, 0};
+      EXPECT_TRUE(wait_until([&] { return poll(&gone, 1, 0) == 1 && gone.revents & POLLERR; }));
+      const unsigned long before = get_logparam_lostlines();
+      for (int i = 0; i < 100; ++i) writelog(LOGBIT_INFO, nullptr, "line %d", i);
+      EXPECT_EQ(get_logparam_lostlines() - before, 100u);
+      exit_logging();
+      sigset_t mask, pending;
+      pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+      sigpending(&pending);
+      EXPECT_EQ(sigismember(&mask, SIGPIPE) + sigismember(&pending, SIGPIPE), host == 2 ? 2 : 0);
+      EXPECT_EQ(g_host_sigpipes, 0);
+      EXPECT_EQ(write(1, "x", 1), -1);  // the default action ends the host here
+      EXPECT_EQ(g_host_sigpipes, host == 1 ? 1 : 0);
+      return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    close(out[1]);
+    waitpid(reader, nullptr, 0);
+    EXPECT_EQ(r.status, host == 0 ? 128 + SIGPIPE : 0) << r.err;
+    // The lines, the end trailer and, when the reader went first, the banner.
+    const size_t errors = count_of(r.err, "Error in write to logfile /dev/stdout: 32\n");
+    EXPECT_TRUE(errors == 101 || errors == 102) << r.err;
+  }
 }
 
 void log_from_key_destructor(void*) {

@@ -521,8 +521,8 @@ int watch_probe(const char* path, int flags, unsigned mode) {
   return -1;
 }
 
-CQel_Log* watch_log(const char* path, int flags, unsigned mode, qellog::PathRule rule, int,
-                    size_t) {
+CQel_Log* watch_log(const char* path, int flags, unsigned mode, unsigned, qellog::PathRule rule,
+                    int, size_t) {
   char buf[32];
   std::snprintf(buf, sizeof buf, " 0x%x ", static_cast<unsigned>(flags));
   g_steps->push_back("log " + std::string(path) + buf + octal(mode) + " " +

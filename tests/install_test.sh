@@ -39,7 +39,7 @@ libdir=$(dirname "$lib")
 # (grep without -q in pipes: an early exit would fail the writer under
 # pipefail.)
 readelf -d "$lib" | grep 'SONAME.*\[libqellog\.so\.1\]' > /dev/null || bad "SONAME is not libqellog.so.1"
-for h in log.h ini.h api.h qellog.h export.h; do
+for h in log.h ini.h api.h qellog.h export.h format.h; do
   [ -f "$prefix/include/qellog/$h" ] || bad "header qellog/$h not installed"
 done
 for f in qellogConfig.cmake qellogConfigVersion.cmake qellogTargets.cmake; do
@@ -60,6 +60,12 @@ if grep -nF -e "$build" -e "$src" -r "$libdir/cmake" "$pc_dir" ||
   bad "the installed package names a fixed path"
 fi
 grep -qxF "prefix=$prefix" "$pc_dir/qellog.pc" || bad "qellog.pc does not name the prefix $prefix"
+# fmt is named for the users of qellog/format.h only.
+[ -f "$pc_dir/qellog-format.pc" ] || bad "qellog-format.pc not installed under $pc_dir"
+grep -qx 'Requires: qellog fmt' "$pc_dir/qellog-format.pc" || bad "qellog-format.pc does not require qellog and fmt"
+if grep -n fmt "$pc_dir/qellog.pc" "$libdir/cmake/qellog/qellogTargets.cmake"; then
+  bad "fmt is named for every user of the package"
+fi
 # The rsyslog files; the central configuration names the installed rule base.
 rsyslog_dir=$(dirname "$(find "$prefix" -name qellog.rb)")
 [ -f "$rsyslog_dir/qellog-agent.conf" ] || bad "qellog-agent.conf not installed beside qellog.rb"
@@ -82,7 +88,12 @@ check_consumer() {
 # LD_LIBRARY_PATH).
 cmake_args=(-DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx"
             -DCMAKE_CXX_FLAGS="$extra_flags" -DCMAKE_EXE_LINKER_FLAGS="$extra_flags")
+# With fmt installed, the same consumer project also builds the user of
+# qellog/format.h (checked below).
+fmt_found=0
+if [ -n "$pkg_config" ] && "$pkg_config" --exists fmt; then fmt_found=1; fi
 if "$cmake" -S "$src/tests/install_consumer" -B "$tmp/with_cmake" "${cmake_args[@]}" \
+     -DQELLOG_WITH_FORMAT=$([ $fmt_found -eq 1 ] && echo ON || echo OFF) \
      > "$tmp/configure.out" 2>&1 &&
    "$cmake" --build "$tmp/with_cmake" > "$tmp/build.out" 2>&1; then
   check_consumer "$tmp/with_cmake/consumer" "hello from find_package"
@@ -94,6 +105,40 @@ fi
 if "$cmake" -S "$src/tests/install_consumer" -B "$tmp/want2" "${cmake_args[@]}" \
      -DQELLOG_WANTED_VERSION=2.0 > "$tmp/want2.out" 2>&1; then
   bad "find_package(qellog 2.0) accepted version 1.1.0"
+fi
+
+# qellog/format.h through qellog::format and qellog-format.pc, where fmt is
+# installed.
+# $1: the program. Checks the line it writes.
+check_format_consumer() {
+  local log=$tmp/$(basename "$1").log
+  "$1" "$log" hello || { bad "$1 failed"; return; }
+  grep -qxF $'hello 007\r' "$log" || bad "no line 'hello 007' in $log"
+}
+if [ $fmt_found -eq 1 ]; then
+  if [ -x "$tmp/with_cmake/format_consumer" ]; then
+    check_format_consumer "$tmp/with_cmake/format_consumer"
+  else
+    bad "the find_package(qellog COMPONENTS format) consumer was not built"
+  fi
+  # qellog-format.pc names both libraries; the consumer above is built
+  # with fmt's compile-time check (C++20), and a format that does not fit
+  # its argument does not compile with these flags.
+  read -r -a fmt_flags <<< "$(PKG_CONFIG_PATH=$pc_dir "$pkg_config" --cflags --libs qellog-format)"
+  if [[ " ${fmt_flags[*]} " != *" -lqellog "* || " ${fmt_flags[*]} " != *" -lfmt "* ]]; then
+    bad "qellog-format.pc gives '${fmt_flags[*]}', not both libraries"
+  fi
+  for arg in 5 '"text"'; do
+    printf '#include <qellog/format.h>\nint main() { qellog::log(2, "{:d}", %s); }\n' "$arg" \
+      > "$tmp/format_$arg.cc"
+    if "$cxx" -std=c++20 -fsyntax-only "${fmt_flags[@]}" "$tmp/format_$arg.cc" 2> /dev/null; then
+      [ "$arg" = 5 ] || bad "under C++20 a format that does not fit its argument compiles"
+    else
+      [ "$arg" != 5 ] || bad "under C++20 a format that fits its argument does not compile"
+    fi
+  done
+else
+  echo "SKIP: fmt is not installed; qellog/format.h is not checked"
 fi
 
 # pkg-config, restricted to the installed .pc file.

@@ -1,5 +1,5 @@
 // Which live names the library rotates, and where it follows a link.
-#include "config/log_files.h"
+#include "log/log_files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

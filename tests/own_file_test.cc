@@ -13,14 +13,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "log/append.h"
 #include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/reopen.h"
@@ -371,6 +376,122 @@ TEST_F(OwnFile, APieceAfterACutShortOneStartsOnALineOfItsOwn) {
     testing::internal::GetCapturedStderr();
     expect_nothing_glued(read_file(mnt + "/app.log"), record ? lost : 0);
     unlink((mnt + "/app.log").c_str());
+  }
+}
+
+// Holds pieces at steps of the append protocol: gate i stops the first
+// piece whose bytes hold its tag at its step until released.
+struct Gate {
+  const char* tag;
+  qellog::AppendStep step;
+  bool arrived = false;
+  bool released = false;
+};
+std::mutex g_gate_mutex;
+std::condition_variable g_gate_cond;
+std::vector<Gate> g_gates;
+
+void at_step(qellog::AppendStep step, const char* data, size_t len) {
+  std::unique_lock<std::mutex> lock(g_gate_mutex);
+  for (Gate& g : g_gates) {
+    if (!g.arrived && g.step == step && std::string(data, len).find(g.tag) != std::string::npos) {
+      g.arrived = true;
+      g_gate_cond.notify_all();
+      g_gate_cond.wait(lock, [&] { return g.released; });
+      return;
+    }
+  }
+}
+
+// Waits until gate i holds its piece (ends the process after 10 s), or
+// releases it.
+void held(size_t i) {
+  std::unique_lock<std::mutex> lock(g_gate_mutex);
+  if (!g_gate_cond.wait_for(lock, std::chrono::seconds(10), [&] { return g_gates[i].arrived; })) {
+    std::abort();
+  }
+}
+void release(size_t i) {
+  std::lock_guard<std::mutex> lock(g_gate_mutex);
+  g_gates[i].released = true;
+  g_gate_cond.notify_all();
+}
+
+// The orders of the protocol's steps around a piece that a size limit cuts
+// short, forced through the step seam: a plain piece P held between its
+// reservation and its look while F is cut; a careful piece B that writes
+// once the careful state has ended (A ended it), then waits to settle while
+// a plain piece F is cut short after it, in the careful second or past it.
+// The piece after F starts on a line of its own.
+TEST_F(OwnFile, EveryOrderOfStepsAroundACutPieceKeepsTheNextOnALineOfItsOwn) {
+  using qellog::AppendStep;
+  wall_clock.emplace(qellog::g_wall_clock, test_clock);
+  ScopedSeam<void (*)(AppendStep, const char*, size_t)> steps(qellog::g_append_step, at_step);
+  const struct {
+    bool careful;
+    time_t clock_moves;
+    bool record;
+    const char* kinds;
+  } cases[] = {{false, 0, false, "fFPl"},
+               {false, 0, true, "fFRPl"},
+               {true, 0, false, "fcABFCl"},
+               {true, 2, false, "fcABFCl"},
+               {true, 2, true, "fcRABFRCl"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kinds);
+    const std::string file = dir.file("steps" + std::to_string(&c - cases) + ".log");
+    const ChildResult r = run_in_child([&] {
+      signal(SIGXFSZ, SIG_IGN);
+      g_now = time(nullptr);
+      log = open_log(file, 3, 0600);
+      log->set_lostlines(c.record);
+      log->writelog(2, "first");
+      const auto cut = [&](const char* text) {  // 20 bytes of room for 60
+        const off_t at = lseek(log->get_filehandle(), 0, SEEK_END);
+        const rlimit room{static_cast<rlim_t>(at + 20), RLIM_INFINITY},
+            none{RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &room);
+        log->writelog(2, "%s%s", text, std::string(60, 'x').c_str());
+        setrlimit(RLIMIT_FSIZE, &none);
+      };
+      std::vector<std::thread> threads;
+      if (!c.careful) {
+        g_gates = {{"Pline", AppendStep::kReserved}};
+        threads.emplace_back([&] { log->writelog(2, "Pline"); });
+        held(0);
+        cut("Fcut");
+        release(0);
+      } else {
+        cut("cut");  // careful for a second
+        g_now += 2;
+        g_gates = {{"Aline", AppendStep::kCarefulTurn},
+                   {"Bline", AppendStep::kReserved},
+                   {"Bline", AppendStep::kCarefulWritten}};
+        threads.emplace_back([&] { log->writelog(2, "Aline"); });
+        held(0);
+        threads.emplace_back([&] { log->writelog(2, "Bline"); });
+        held(1);     // reserved careful, behind A
+        release(0);  // A lands and ends the careful state
+        release(1);
+        held(2);  // B wrote in a plain time
+        cut("Fcut");
+        g_now += c.clock_moves;
+        release(2);
+      }
+      for (std::thread& t : threads) t.join();
+      if (c.careful) log->writelog(2, "Cline");
+      log->writelog(2, "last");
+      g_gates.clear();
+      log.reset();
+      return 0;
+    });
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string kinds;
+    for (const std::string& l : body_lines(file)) {
+      kinds += l.compare(0, 20, "ERROR write_to_file:") == 0 ? "R" : l.substr(0, 1);
+    }
+    EXPECT_EQ(kinds.substr(0, std::strlen(c.kinds)), c.kinds) << read_file(file);
+    expect_nothing_glued(read_file(file), count_of(c.kinds, "R"));  // one line each
   }
 }
 

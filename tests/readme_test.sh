@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every ```cpp block of README.md as printed: installed into a temporary
 # prefix, each block is compiled against the installed headers and library
-# (warnings are errors) and run in a directory of its own, with HOME there.
+# (and fmt, for a block of {} formatting; warnings are errors) and run in a
+# directory of its own, with HOME there.
 #
 # Usage: readme_test.sh <build dir> <source dir> <cmake> <c++ compiler>
 #                       <extra compile/link flags>
@@ -35,8 +36,11 @@ read -r -a extra <<< "$extra_flags"
 for block in "${blocks[@]}"; do
   name=$(basename "$block" .cc)
   where="README.md line ${name#block_}"
+  # A block of {} formatting links fmt as well.
+  libs=(-lqellog)
+  if grep -q '<qellog/format.h>' "$block"; then libs+=(-lfmt); fi
   if ! "$cxx" -std=c++17 -Wall -Wextra -Werror "${extra[@]}" -I"$prefix/include" \
-       "$block" -o "$tmp/$name" -L"$libdir" -lqellog -Wl,-rpath,"$libdir" -pthread \
+       "$block" -o "$tmp/$name" -L"$libdir" "${libs[@]}" -Wl,-rpath,"$libdir" -pthread \
        2> "$tmp/$name.err"; then
     echo "FAIL: the block at $where does not compile:"
     cat "$tmp/$name.err"

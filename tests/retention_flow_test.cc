@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "log/log_files.h"
 #include "log/retention.h"
+#include "log/upkeep.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -212,7 +216,7 @@ TEST_F(RetentionFlow, TotalSizeAndAgeLimits) {
                                       "app_2020_02_03_00_00_00_000.log"}));
 
   // Age: 30 days. Stamps of 2020 and of 31 days ago go; yesterday's stays,
-  // and so does an old stamp on a file modified just now.
+  // and so does an old stamp on a file that a log still writes into.
   for (const std::string& n : list_dir(dir.path())) unlink(dir.file(n).c_str());
   made_so_far.clear();
   const std::string yesterday = day_name(1);
@@ -222,11 +226,15 @@ TEST_F(RetentionFlow, TotalSizeAndAgeLimits) {
   plant(dir.file(month_ago), start_header(path));
   plant(dir.file(yesterday), start_header(path));
   write_file(dir.file("app_2020_03_03_00_00_00_000.log"), start_header(path));
+  const int writer =
+      open(dir.file("app_2020_03_03_00_00_00_000.log").c_str(), O_WRONLY | O_CLOEXEC);
+  qellog::mark_live_file(writer);
   log = open_rotating();
   log->set_maxfileage(30);
   want = {"app.log", yesterday, "app_2020_03_03_00_00_00_000.log"};
   ASSERT_TRUE(rotate_to(1, want));
   log.reset();
+  close(writer);
   EXPECT_EQ(lines_after(dir.path(), kRemoved),
             (std::vector<std::string>{"app_2020_03_01_00_00_00_000.log",
                                       "app_2020_03_02_00_00_00_000.log", month_ago}));
@@ -310,6 +318,73 @@ TEST_F(RetentionFlow, TwoProcessesRotatingAndPruningOneFile) {
   EXPECT_EQ(c.repeated(), 0u);
   EXPECT_EQ(c.torn, 0u);
   std::printf("%zu rotations, %zu files removed\n", made.size(), removed.size());
+}
+
+// One run of a service with Maxfilecount 4: five rotations, each followed
+// by the retention pass its flush thread makes, then an end by exit or by
+// SIGKILL.
+int service_run(const std::string& path, bool crash) {
+  CQel_Log log(path.c_str(), kCreate, 0644);
+  log.set_maxfilecount(4);
+  for (int i = 0; i < 5; ++i) {
+    log.writelog(2, "line %d", i);
+    log.create_next_file();
+    qellog::after_rotation(log);
+  }
+  if (crash) raise(SIGKILL);
+  return 0;
+}
+
+TEST_F(RetentionFlow, ExactAcrossRestartsAndCrashesWhileALiveWritersFileStays) {
+  for (const bool crash : {false, true}) {
+    SCOPED_TRACE(crash ? "a crash loop" : "restarts");
+    std::vector<size_t> kept;
+    for (int run = 0; run < 3; ++run) {
+      EXPECT_EQ(run_in_child([&] { return service_run(path, crash); }).status,
+                crash ? 128 + SIGKILL : 0);
+      kept.push_back(rotated().size());
+    }
+    EXPECT_EQ(kept, (std::vector<size_t>{4, 4, 4})) << "within a minute";
+    for (const std::string& n : list_dir(dir.path())) unlink(dir.file(n).c_str());
+  }
+
+  // Another process logs to the same file and writes on into it after this
+  // one rotated it away: a day old, the file stays until that process ends.
+  int ready[2], go[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+  const pid_t other = fork();
+  if (other == 0) {
+    CQel_Log theirs(path.c_str(), kCreate, 0644);
+    theirs.writelog(2, "other's first line");
+    char c = 0;
+    if (write(ready[1], "r", 1) != 1 || read(go[0], &c, 1) != 1) _exit(1);
+    theirs.writelog(2, "other's late line");
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  log = open_log(path);
+  log->set_maxfilecount(2);
+  const auto rotate = [&] {
+    log->create_next_file();
+    qellog::after_rotation(*log);
+  };
+  rotate();
+  const std::string theirs = dir.file(rotated().front());
+  ASSERT_TRUE(set_mtime(theirs, time(nullptr) - 86400));
+  for (int i = 0; i < 4; ++i) rotate();
+  EXPECT_EQ(rotated().size(), 3u);
+  EXPECT_TRUE(file_exists(theirs)) << "removed while another process writes into it";
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  int status = -1;
+  ASSERT_EQ(waitpid(other, &status, 0), other);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(count_of(read_file(theirs), "other's late line\r\n"), 1u);
+  rotate();
+  EXPECT_FALSE(file_exists(theirs)) << "kept after its writer ended";
+  EXPECT_EQ(rotated().size(), 2u);
+  for (const int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
 }
 
 // Replaces what changes from run to run: the directory, dates and times,

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "log/log_files.h"
+#include "log/rotated_files.h"
 #include "log_test_util.h"
 
 using namespace qellog_test;
@@ -38,8 +40,8 @@ class Recorder : public qellog::RetentionReport {
 };
 
 RotatedFile entry(const char* name, long long key, time_t stamp, unsigned long long size,
-                  bool young = false) {
-  return RotatedFile{name, key, stamp, size, young, 0, 0};
+                  bool held = false) {
+  return RotatedFile{name, key, stamp, size, held, 0, 0};
 }
 
 // The names the policy picks, in the order it returns them.
@@ -49,7 +51,7 @@ Names pick(std::vector<RotatedFile> files, const RetentionLimits& limits, time_t
   return out;
 }
 
-TEST(RetentionPolicy, CutsAtFirstBrokenLimitKeepingNewestAndYoung) {
+TEST(RetentionPolicy, CutsAtFirstBrokenLimitKeepingNewestAndHeld) {
   const time_t now = 1000000000;
   const time_t day = 86400;
   // Total: everything past the cut goes, even a small file that would fit.
@@ -63,7 +65,7 @@ TEST(RetentionPolicy, CutsAtFirstBrokenLimitKeepingNewestAndYoung) {
   EXPECT_EQ(
       pick({entry("k2", 2, now - 30 * day, 1), entry("k1", 1, now - 31 * day, 1)}, {0, 0, 2}, now),
       (Names{"k1"}));
-  // Count, from a list out of order; young files count but are never removed.
+  // Count, from a list out of order; held files count but are never removed.
   EXPECT_EQ(pick({entry("k4", 4, now, 1), entry("y6", 6, now, 1, true), entry("k3", 3, now, 1),
                   entry("k5", 5, now, 1), entry("y2", 2, now, 1, true)},
                  {2, 0, 0}, now),
@@ -112,9 +114,13 @@ TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
     std::snprintf(name, sizeof name, "app_2024_03_%02d_10_00_00_000.log", d);
     plant(name, d % 2 ? start_header("app.log") : continuation_header(), now - 120 - d * 60);
   }
-  // Young: the newest counts; the oldest is spared.
+  // Modified just now: the newest counts; the oldest goes, since no log
+  // holds it open, while one that a log still writes into stays.
   plant("app_2024_03_11_10_00_00_000.log", continuation_header(), now);
   plant("app_2024_01_07_10_00_00_000.log", start_header("app.log"), now);
+  plant("app_2024_01_02_10_00_00_000.log", start_header("app.log"), now - 7200);
+  const int writer = openat(dir_fd, "app_2024_01_02_10_00_00_000.log", O_WRONLY | O_CLOEXEC);
+  qellog::mark_live_file(writer);
   plant("app.log", start_header("app.log"), now - 120);
   // Look-alikes, older than the cut unless said otherwise.
   const time_t old = now - 3600;
@@ -134,19 +140,21 @@ TEST_F(RetentionDirTest, CountRemovesOnlyTheLogsOwnOldestFiles) {
   ASSERT_EQ(linkat(dir_fd, "app.log", dir_fd, "app_2024_01_06_10_00_00_000.log", 0), 0);
   ASSERT_EQ(mkfifoat(dir_fd, "app_2024_01_08_10_00_00_000.log", 0644), 0);
 
-  EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {3, 0, 0}, now, report), 8);
+  EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {3, 0, 0}, now, report), 9);
+  close(writer);
   EXPECT_EQ(report.sorted_removed(),
-            (Names{"app_2024_03_01_10_00_00_000.log", "app_2024_03_02_10_00_00_000.log",
-                   "app_2024_03_03_10_00_00_000.log", "app_2024_03_04_10_00_00_000.log",
-                   "app_2024_03_05_10_00_00_000.log", "app_2024_03_06_10_00_00_000.log",
-                   "app_2024_03_07_10_00_00_000.log", "app_2024_03_08_10_00_00_000.log"}));
+            (Names{"app_2024_01_07_10_00_00_000.log", "app_2024_03_01_10_00_00_000.log",
+                   "app_2024_03_02_10_00_00_000.log", "app_2024_03_03_10_00_00_000.log",
+                   "app_2024_03_04_10_00_00_000.log", "app_2024_03_05_10_00_00_000.log",
+                   "app_2024_03_06_10_00_00_000.log", "app_2024_03_07_10_00_00_000.log",
+                   "app_2024_03_08_10_00_00_000.log"}));
   EXPECT_EQ(report.failures, Names{});
   EXPECT_EQ(list_dir(dir.path()),
             (Names{".app_2024_01_01_10_00_00_000.log", "app.log",
                    "app2_2024_01_01_10_00_00_000.log", "app_2024_01_01_10_00_00_000.log.1",
-                   "app_2024_01_01_10_00_00_000.log~", "app_2024_01_03_10_00_00_000.log",
-                   "app_2024_01_04_10_00_00_000.log", "app_2024_01_05_10_00_00_000.log",
-                   "app_2024_01_06_10_00_00_000.log", "app_2024_01_07_10_00_00_000.log",
+                   "app_2024_01_01_10_00_00_000.log~", "app_2024_01_02_10_00_00_000.log",
+                   "app_2024_01_03_10_00_00_000.log", "app_2024_01_04_10_00_00_000.log",
+                   "app_2024_01_05_10_00_00_000.log", "app_2024_01_06_10_00_00_000.log",
                    "app_2024_01_08_10_00_00_000.log", "app_2024_03_09_10_00_00_000.log",
                    "app_2024_03_10_10_00_00_000.log", "app_2024_03_11_10_00_00_000.log",
                    "app_2024_03_12_10_00_00_000.log", "app_b_2024_01_01_10_00_00_000.log"}));
@@ -198,6 +206,99 @@ TEST_F(RetentionDirTest, AChosenFileThatGrewIsLeftForALaterPass) {
   EXPECT_EQ(report.sorted_removed(), (Names{"app_2024_03_01_12_00_00_000.log"}));
   EXPECT_EQ(list_dir(dir.path()),
             (Names{"app_2024_03_02_12_00_00_000.log", "app_2024_03_03_12_00_00_000.log"}));
+}
+
+// A file system without locks, as far as the pass can tell.
+int no_locks(int, int) {
+  errno = ENOLCK;
+  return -1;
+}
+
+TEST_F(RetentionDirTest, AFileGoesOnceNoLogWritesIntoItWhateverItsAge) {
+  const time_t now = time(nullptr);
+  const std::string oldest = "app_2024_03_01_10_00_00_000.log";
+  const struct {
+    const char* label;
+    time_t age;    // since its last change
+    bool written;  // a log still holds it as its live file
+    bool locks;    // whether the pass can tell
+    bool removed;
+  } cases[] = {
+      {"closed, changed just now", 0, false, true, true},
+      {"still written, a day old", 86400, true, true, false},
+      {"no locks, changed just now", 0, false, false, false},
+      {"no locks, two minutes old", 120, false, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    plant(oldest, continuation_header(), now - c.age);
+    plant("app_2024_03_02_10_00_00_000.log", continuation_header(), now - 3600);
+    const int writer = c.written ? openat(dir_fd, oldest.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+    if (c.written) qellog::mark_live_file(writer);
+    {
+      ScopedSeam<int (*)(int, int)> locks(qellog::g_flock, c.locks ? qellog::g_flock : no_locks);
+      EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {1, 0, 0}, now, report),
+                c.removed ? 1 : 0);
+    }
+    EXPECT_EQ(file_exists(dir.file(oldest)), !c.removed);
+    if (writer >= 0) close(writer);
+    for (const std::string& n : list_dir(dir.path())) unlink(dir.file(n).c_str());
+  }
+}
+
+// Another user fills the directory with look-alikes (FIFOs of the test's
+// own user where it cannot give files away): each pass looks at a bounded
+// number of names, the first sweep takes several passes, the next looks
+// at none it met before, and the log's own files are still pruned exactly.
+TEST_F(RetentionDirTest, ACrowdedDirectoryCostsEachPassABoundedAmount) {
+  const time_t now = 1710054000;  // 10.03.2024 12:00:00 local
+  constexpr int kPlanted = 10000;
+  const auto planted_name = [](int i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "app_2024_02_01_%02d_%02d_%02d_%03d.log", i / 3600000,
+                  i / 60000 % 60, i / 1000 % 60, i % 1000);
+    return std::string(name);
+  };
+  for (int i = 0; i < kPlanted; ++i) {
+    const std::string name = planted_name(i * 7);
+    if (geteuid() != 0) {
+      ASSERT_EQ(mkfifoat(dir_fd, name.c_str(), 0644), 0);
+      continue;
+    }
+    const int fd = openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_TRUE(fd >= 0 && fchown(fd, 65534, 65534) == 0) << name;
+    close(fd);
+  }
+  for (int d = 1; d <= 6; ++d) {
+    plant("app_2024_03_0" + std::to_string(d) + "_12_00_00_000.log", continuation_header(),
+          now - 3600);
+  }
+  qellog::RetentionMemory memory;
+  const auto sweep = [&](std::vector<size_t>* looks) {
+    int removed = 0;
+    do {
+      removed += qellog::prune_rotated_files(dir_fd, "app.log", {3, 0, 0}, now, report, &memory);
+      looks->push_back(memory.last_pass.looks);
+    } while (!memory.last_pass.swept && looks->size() < 20);
+    return removed;
+  };
+  std::vector<size_t> looks;
+  EXPECT_EQ(sweep(&looks), 3);
+  EXPECT_EQ(looks, (std::vector<size_t>{2048, 2048, 2048, 2048, 1814}));
+  // One look-alike becomes a file of the log's: looked at again, and gone
+  // as the oldest.
+  plant("new", continuation_header(), now - 3600);
+  ASSERT_EQ(renameat(dir_fd, "new", dir_fd, planted_name(700).c_str()), 0);
+  looks.clear();
+  EXPECT_EQ(sweep(&looks), 1);
+  EXPECT_EQ(looks.size(), 2u) << "10,005 entries, 8,192 a pass";
+  EXPECT_EQ(looks[0] + looks[1], 1u);
+  std::vector<std::string> own;
+  for (const RotatedFile& f : qellog::rotated_files_of(dir_fd, "app.log", geteuid(), now)) {
+    own.push_back(f.name);
+  }
+  EXPECT_EQ(own, (Names{"app_2024_03_04_12_00_00_000.log", "app_2024_03_05_12_00_00_000.log",
+                        "app_2024_03_06_12_00_00_000.log"}));
 }
 
 }  // namespace

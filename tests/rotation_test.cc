@@ -3,10 +3,13 @@
 // cases that hold for both rotation orders run once per order.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -107,6 +110,64 @@ TEST_P(EachOrder, StrictSizeRotatesAtTheLimitWithoutAFlushRequest) {
   log->stop_flush_thread();
   for (const std::string& name : list_dir(dir.path())) {
     EXPECT_LE(read_file(dir.file(name)).size(), 2 * 1024u + 4 * 35) << name;
+  }
+}
+
+// Sets or clears the immutable flag of the directory open as `fd`: nothing
+// in it can be renamed or made.
+bool set_immutable(int fd, bool on) {
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return false;
+  flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+  return ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+// An immutable directory: the owner's create_next_file() tried three times,
+// alone or after four writers and the flush thread (a request every 6
+// writes), with and without Strictsize. The failure is said once, every
+// line stays in the live file, and the rotation that succeeds once the
+// flag is gone counts the tries that failed.
+TEST_P(EachOrder, RotationThatKeepsFailingSaysSoOnceAndCountsItsTries) {
+  const std::string failure =
+      GetParam() ? "create_next_file: open .app.log.next failed 1\r\n" : " failed 1\r\n";
+  const struct {
+    int writers;
+    bool strict;
+  } cases[] = {{0, false}, {4, false}, {4, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.writers + c.strict);
+    TempDir d;
+    const int dir_fd = open(d.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    log = open_log(d.file("app.log"), LOGBIT_INTERNAL | 3);
+    log->set_tailsafe(GetParam());
+    log->set_flushcount(5);
+    log->set_maxfilesize(1024);
+    log->set_strictsize(c.strict);
+    if (!set_immutable(dir_fd, true)) GTEST_SKIP() << "no immutable flag here";
+    log->start_flush_thread();
+    std::vector<std::thread> writers;
+    for (int w = 0; w < c.writers; ++w) {
+      writers.emplace_back([&, w] {
+        for (int i = 0; i < 300; ++i) log->writelog(2, "W%d N%d x", w, i);
+      });
+    }
+    for (std::thread& t : writers) t.join();
+    log->stop_flush_thread();
+    for (int i = 0; i < 3; ++i) log->create_next_file();
+    EXPECT_TRUE(set_immutable(dir_fd, false));
+    close(dir_fd);
+    log->create_next_file();
+    EXPECT_EQ(rotated_files(d.path()).size(), 1u);
+    std::string text;
+    for (const std::string& name : list_dir(d.path())) text += read_file(d.file(name));
+    EXPECT_EQ(count_of(text, failure), 1u) << text.substr(0, 4000);
+    EXPECT_EQ(count_of(text, " x\r\n"), 300u * static_cast<unsigned>(c.writers));
+    unsigned long tries = 0;
+    const size_t said = std::min(text.find("create_next_file: rotated after "), text.size());
+    EXPECT_EQ(std::sscanf(text.c_str() + said, "create_next_file: rotated after %lu failed tries",
+                          &tries),
+              1);
+    EXPECT_TRUE(c.writers != 0 ? tries >= 3 : tries == 3) << tries;
   }
 }
 

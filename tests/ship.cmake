@@ -16,7 +16,8 @@ configure_file(${PROJECT_SOURCE_DIR}/contrib/rsyslog/qellog-central.conf.in
 
 # 4 threads through the process-wide API with Tailsafe=yes; one thread
 # that rotates between its own lines, which checks the shipper alone; and
-# the table of sample lines against the records they must give.
+# the table of sample lines against the records they must give, with either
+# line end.
 set(QELLOG_SHIP_DIR ${CMAKE_CURRENT_LIST_DIR}/ship)
 function(qellog_ship_test name mode)
   add_test(NAME ${name}
@@ -28,6 +29,7 @@ endfunction()
 qellog_ship_test(ship_rsyslog_tailsafe yes)
 qellog_ship_test(ship_rsyslog_inline_rotation inline)
 qellog_ship_test(ship_rsyslog_records_table table)
+qellog_ship_test(ship_rsyslog_records_table_lf table-lf)
 set_tests_properties(ship_rsyslog_tailsafe ship_rsyslog_inline_rotation
-  ship_rsyslog_records_table PROPERTIES
+  ship_rsyslog_records_table ship_rsyslog_records_table_lf PROPERTIES
   TIMEOUT 60 RUN_SERIAL TRUE SKIP_RETURN_CODE 77 LABELS integration)

@@ -9,6 +9,8 @@
 #include <memory>
 #include <thread>
 
+#include "log/retention.h"
+#include "log_test_util.h"
 #include "qellog/log.h"
 #include "tool_fixture.h"
 
@@ -102,6 +104,105 @@ TEST_F(ShowTest, FollowKeepsUpAcrossRotations) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(lines_of(read_file(out_path)), numbered(1, 300));
+}
+
+// Names planted beside a log in a shared directory: --where, --show,
+// --follow and retention all take the same files as the log's, oldest
+// first, a file the user's own clock stamped ahead as the oldest.
+TEST_F(ShowTest, EveryReaderAndRetentionTakeTheSameFilesAsTheLogs) {
+  const std::string dir = home() + "/logs/";
+  {
+    std::unique_ptr<CQel_Log> log = open_log();
+    for (int i = 1; i <= 30; ++i) {
+      log->writelog(LOGBIT_INFO, "line %d", i);
+      if (i % 10 == 0) log->create_next_file();
+    }
+  }
+  ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+  const std::vector<std::string> real = rotated_files(dir, "app", ".log");
+  ASSERT_EQ(real.size(), 3u);
+  const std::string header =
+      "Logfile: " + log_path("app") + "\r\nLogging started at 01.01.2020 00:00:00 \r\n\r\n";
+  const uid_t me = geteuid(), nobody = 65534;
+  const struct {
+    const char* name;
+    uid_t owner;
+    std::string content;  // empty: a symlink to the oldest real file
+    const char* reason;   // null: one of the log's
+  } planted[] = {
+      {"app_2020_01_01_00_00_00_000.log", nobody, header + "ERROR forged\r\n",
+       "owned by another user"},
+      {"app_2099_01_01_00_00_00_000.log", nobody, header + "ERROR forged\r\n",
+       "owned by another user"},
+      {"app_2019_01_01_00_00_00_000.log", me, "ERROR forged\r\n", "no header of this log"},
+      {"app_2018_01_01_00_00_00_000.log", me, "", "not a regular file"},
+      {"app_2098_01_01_00_00_00_000.log", me, header + "line 0\r\n", nullptr},
+  };
+  std::vector<std::string> others;
+  for (const auto& p : planted) {
+    if (p.owner != me && me != 0) continue;  // giving a file away needs root
+    if (p.content.empty()) {
+      ASSERT_EQ(symlink(real[0].c_str(), (dir + p.name).c_str()), 0);
+    } else {
+      write_file(dir + p.name, p.content);
+      ASSERT_EQ(chown((dir + p.name).c_str(), p.owner, p.owner), 0);
+    }
+    if (p.reason != nullptr) {
+      others.push_back("not this log's: " + dir + p.name + " (" + p.reason + ")");
+    }
+  }
+  std::sort(others.begin(), others.end(), [](const std::string& a, const std::string& b) {
+    return contains(a, "_2099_") || (!contains(b, "_2099_") && a < b);  // ahead: the oldest
+  });
+
+  const ChildResult where = run({"--where", "app"});
+  std::vector<std::string> listed, passed_over;
+  for (const std::string& l : lines_of(where.out)) {
+    if (starts_with(l, "rotated file: ")) listed.push_back(l.substr(14, l.find(',') - 14));
+    if (starts_with(l, "not this log's: ")) passed_over.push_back(l);
+  }
+  EXPECT_EQ(listed, (std::vector<std::string>{dir + "app_2098_01_01_00_00_00_000.log",
+                                              dir + real[0], dir + real[1], dir + real[2]}));
+  EXPECT_TRUE(contains(where.out, "app_2098_01_01_00_00_00_000.log, " +
+                                      std::to_string(header.size() + 8) +
+                                      " bytes (stamped ahead of the clock: taken as the oldest)\n"))
+      << where.out;
+  EXPECT_EQ(passed_over, others);
+  const ChildResult show = run({"--show", "--no-headers", "app"});
+  EXPECT_EQ(lines_of(show.out), numbered(0, 30));
+
+  const std::string out_path = home_.file("follow.out");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    exec_tool({"-F", "--no-headers", "app"}, home());
+  }
+  ASSERT_TRUE(wait_until([&] { return contains(read_file(out_path), "line 30\n"); }));
+  {
+    std::unique_ptr<CQel_Log> log = open_log();
+    for (int i = 31; i <= 60; ++i) {
+      log->writelog(LOGBIT_INFO, "line %d", i);
+      if (i % 10 == 0) log->create_next_file();
+    }
+  }
+  EXPECT_TRUE(wait_until([&] { return contains(read_file(out_path), "line 60\n"); }, 10000));
+  kill(pid, SIGTERM);
+  ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+  EXPECT_EQ(lines_of(read_file(out_path)), numbered(0, 60));
+
+  // Retention counts the same files: with 7 of them and a count of 6, the
+  // one stamped ahead goes, and nothing planted is touched.
+  struct Removed : qellog::RetentionReport {
+    void removed(const char* name) override { names.push_back(name); }
+    void failed(const char* name, int) override { names.push_back(std::string("! ") + name); }
+    std::vector<std::string> names;
+  } report;
+  const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {6, 0, 0}, time(nullptr), report), 1);
+  close(dir_fd);
+  EXPECT_EQ(report.names, std::vector<std::string>{"app_2098_01_01_00_00_00_000.log"});
+  EXPECT_EQ(list_dir(dir).size(), 7u + others.size()) << "the live file and six rotated ones";
 }
 
 // Control characters in a line: escaped on a terminal, raw with --raw and

@@ -94,23 +94,29 @@ TEST_F(ToolTest, WhereNamesTheSelectedLogAndItsRotatedFiles) {
   EXPECT_FALSE(file_exists(home() + "/.config")) << "--where creates nothing";
 
   // Logpath and Logname point away from the default name; two rotated
-  // files, and look-alikes of other logs that are not counted.
+  // files, look-alikes of other logs that are not counted, and one of the
+  // pattern without the log's header, listed apart.
   write_params("app", "3");
   mkdir((home() + "/logs").c_str(), 0755);
-  write_file(log_path("app"), "12345");
-  write_file(home() + "/logs/app_2024_03_05_14_07_09_123.log", "1234567");
-  write_file(home() + "/logs/app_2023_12_31_23_59_59_999.log", "123");
-  write_file(home() + "/logs/app_2024_03_05_14_07_09_123.log.1", "xx");
-  write_file(home() + "/logs/appx_2024_03_05_14_07_09_123.log", "xx");
-  write_file(home() + "/logs/app_2024_13_05_14_07_09_123.log", "xx");
   const std::string dir = home() + "/logs/";
+  const std::string head = "Logfile: " + dir + "app.log\r\n";
+  const auto bytes = [&](size_t body) { return std::to_string(head.size() + body) + " bytes"; };
+  write_file(log_path("app"), "12345");
+  write_file(dir + "app_2024_03_05_14_07_09_123.log", head + "1234567");
+  write_file(dir + "app_2023_12_31_23_59_59_999.log", head + "123");
+  write_file(dir + "app_2024_03_05_14_07_09_123.log.1", head);
+  write_file(dir + "appx_2024_03_05_14_07_09_123.log", head);
+  write_file(dir + "app_2024_13_05_14_07_09_123.log", head);
+  write_file(dir + "app_2024_03_06_00_00_00_000.log", "xx");
   const ChildResult r = run({"-w", "app"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "parameter file: " + home() + "/.config/qel/app_param.ini\n" +
-                       "log file: " + dir + "app.log (Logpath + Logname), 5 bytes\n" +
-                       "rotated file: " + dir + "app_2023_12_31_23_59_59_999.log, 3 bytes\n" +
-                       "rotated file: " + dir + "app_2024_03_05_14_07_09_123.log, 7 bytes\n" +
-                       "rotated files: 2, 10 bytes; with the log file 15 bytes\n");
+  EXPECT_EQ(r.out, "parameter file: " + home() + "/.config/qel/app_param.ini\n" + "log file: " +
+                       dir + "app.log (Logpath + Logname), 5 bytes\n" + "rotated file: " + dir +
+                       "app_2023_12_31_23_59_59_999.log, " + bytes(3) + "\nrotated file: " + dir +
+                       "app_2024_03_05_14_07_09_123.log, " + bytes(7) + "\nrotated files: 2, " +
+                       std::to_string(2 * head.size() + 10) + " bytes; with the log file " +
+                       std::to_string(2 * head.size() + 15) + " bytes\nnot this log's: " + dir +
+                       "app_2024_03_06_00_00_00_000.log (no header of this log)\n");
 
   // A relative Logname without Logpath lands in the default directory.
   write_param_text("rel", "[logging]\nLOGNAME=r.log\n");
@@ -301,6 +307,52 @@ TEST_F(ToolTest, CheckTellsEachMistakeAndHowTheLibraryReadsIt) {
   EXPECT_FALSE(file_exists(home() + "/new"));
 }
 
+// Named classes, long lines and LF line ends: what --check says of them,
+// what the pipe writes and what --show reads back.
+TEST_F(ToolTest, ClassesLongLinesAndLineEnds) {
+  const std::string logs = home() + "/logs";
+  mkdir(logs.c_str(), 0755);
+  const std::string base = "[LOGGING]\nLogpath=" + logs + "\nLogname=c.log\nLogFileFlags=O_CREAT\n";
+  const struct {
+    int status;
+    std::string text;
+    std::string line;
+  } cases[] = {
+      {4, base + "[CLASSES]\nlow = 0x20\n",
+       "warning: the set-up reports: create_log_from_ini: class low = 0x20 refused: a name is 1 "
+       "to 15 characters of A-Z, 0-9 and _\n"},
+      {4, base + "[CLASSES]\nWARN = 0x4\nwarn = 0x8\n",
+       "warning: WARN is given 2 times in [CLASSES] ('0x4', '0x8'): the library reads '0x8'\n"},
+      {4, base + "Maxlinelength = 100\n",
+       "warning: Maxlinelength = 100: outside 297 to 65536: reads as 297 characters\n"},
+      {4, base + "Lineend = LF\n",
+       "warning: Lineend = LF: only 'lf' and 'crlf', exactly so, choose a line end: reads as "
+       "crlf\n"},
+      {0, base + "Maxlinelength = 4096\nLineend = lf\n[CLASSES]\nFLUSHCOUNT = 0x10\n",
+       "  class              FLUSHCOUNT 0x10\n"},
+  };
+  for (const auto& c : cases) {
+    write_param_text("c", c.text);
+    const ChildResult r = run({"--check", "c"});
+    EXPECT_EQ(r.status, c.status) << c.text << r.out;
+    EXPECT_TRUE(contains(r.out, c.line)) << c.text << "\n" << r.out;
+    EXPECT_TRUE(ends_with(r.out, c.status == 4 ? "\n1 warning\n" : "\n0 warnings\n")) << r.out;
+  }
+  EXPECT_TRUE(contains(read_file(param_path("c")), "FLUSHCOUNT")) << "the check changed nothing";
+
+  // The pipe: a long line whole, a CR shown; in a file with LF line ends.
+  const std::string url(480, 'u');
+  write_params("lf", "0x3", "Maxlinelength=1000\nLineend=lf\n[CLASSES]\nNOTE = 0x2\n");
+  const ChildResult pipe = run({"lf"}, url + "\na\rb\r\n");
+  ASSERT_EQ(pipe.status, 0) << pipe.err;
+  const std::string log = read_file(log_path("lf"));
+  EXPECT_EQ(log.find('\r'), std::string::npos) << log;
+  EXPECT_TRUE(contains(log, "\n00000001 NOTE " + url + "\n00000002 NOTE a\\rb\n")) << log;
+  const ChildResult show = run({"--show", "--no-headers", "lf"});
+  EXPECT_EQ(show.status, 0) << show.err;
+  EXPECT_EQ(show.out, "00000001 NOTE " + url + "\n00000002 NOTE a\\rb\n");
+}
+
 // Status 1 and the path with the system's reason when no log can be opened.
 TEST_F(ToolTest, CheckReportsALogThatCannotBeOpened) {
   const ChildResult none = run({"--check", "gone"});
@@ -408,6 +460,35 @@ TEST_F(ToolTest, UnopenableAndFullLogsAreReported) {
   const ChildResult full = run({"full"}, "one\ntwo\n");
   EXPECT_EQ(full.status, 5) << full.err;
   EXPECT_TRUE(contains(full.err, "log lines could not be written to /dev/full\n")) << full.err;
+}
+
+// The log on standard output, a pipe into a program that reads a byte and
+// exits: the tool lives, stops reading at the first line lost (the banner
+// may go first) and ends with status 5.
+TEST_F(ToolTest, ReaderThatGoesAwayEndsThePipeWithStatus5) {
+  write_param_text("svc", "[LOGGING]\nLogpath=/dev\nLogname=stdout\n");
+  std::string input;
+  for (int i = 0; i < 100000; ++i) input += "a line of input\n";
+  write_file(home_.file("input"), input);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t reader = fork();
+  char c;
+  if (reader == 0) _exit(read(out[0], &c, 1) == 1 ? 0 : 1);
+  close(out[0]);
+  const ChildResult r = run_in_child([&]() {
+    if (dup2(open(home_.file("input").c_str(), O_RDONLY), 0) < 0 || dup2(out[1], 1) < 0) return 126;
+    exec_tool({"svc"}, home());
+  });
+  close(out[1]);
+  waitpid(reader, nullptr, 0);
+  EXPECT_EQ(r.status, 5) << r.err;
+  // Those lines and the end trailer, each reported once.
+  const size_t errors = count_of(r.err, "Error in write to logfile /dev/stdout: 32\n");
+  EXPECT_TRUE(errors == 2 || errors == 3) << r.err;
+  EXPECT_TRUE(contains(r.err, "qellog: " + std::to_string(errors - 1) +
+                                  " log lines could not be written to /dev/stdout\n"))
+      << r.err;
 }
 
 TEST_F(ToolTest, StopSignalStillWritesTheTrailer) {

@@ -60,6 +60,7 @@ void print_settings(const std::vector<ParamKey>& keys, const DryRun& run) {
     const std::string source = given != nullptr ? "from \"" + given->in_force + "\"" : "default";
     say(stdout, "  %-18s %-32s %s", name, in_force_text(i, run, given).c_str(), source.c_str());
   }
+  for (const std::string& named : run.classes) say(stdout, "  %-18s %s", "class", named.c_str());
 }
 
 // Prints why the log file cannot be opened; false when it can.

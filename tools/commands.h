@@ -14,8 +14,9 @@ constexpr int kExitWarnings = 4;  // --check found doubtful settings
 constexpr int kExitLost = 5;      // lines could not be written to the log
 
 // Appends standard input to the log of `name`, every line with the flag
-// word `flags`, and closes the log (end trailer) at the end of the input
-// or on SIGINT, SIGTERM or SIGHUP (status 128 + the signal).
+// word `flags`, and closes the log (end trailer) at the end of the input,
+// when the log is a pipe or socket whose reader has gone (kExitLost), or
+// on SIGINT, SIGTERM or SIGHUP (status 128 + the signal).
 int pipe_to_log(const char* name, unsigned flags);
 
 // Prints the parameter file of `name`, the log file it selects, and that

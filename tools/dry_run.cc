@@ -15,6 +15,7 @@
 #include "config/ini_names.h"
 #include "config/param_file.h"
 #include "log/live_open.h"
+#include "log/log_files.h"
 #include "qellog/ini.h"
 #include "say.h"
 
@@ -88,8 +89,8 @@ int pretend_probe(const char* path, int flags, unsigned) {
 
 // Records the log the set-up asks for and gives it one on /dev/null, so
 // that the settings are applied to a real log and can be read back.
-CQel_Log* pretend_log(const char* path, int flags, unsigned mode, qellog::PathRule rule, int,
-                      size_t) {
+CQel_Log* pretend_log(const char* path, int flags, unsigned mode, unsigned, qellog::PathRule rule,
+                      int, size_t) {
   g_run->path = path;
   g_run->flags = flags;
   g_run->mode = mode;
@@ -120,6 +121,13 @@ void read_back(CQel_Log& log, DryRun* run) {
     run->in_force.push_back(key.in_force != nullptr ? key.in_force(log) : 0);
   }
   run->thread_work_ignored = qellog::asks_for_flush_thread(log) && !log.flush_thread.joinable();
+  for (unsigned i = 0; i < 32; ++i) {
+    if (const char* name = log.get_classname(1u << i)) {
+      char bit[16];
+      std::snprintf(bit, sizeof bit, " 0x%x", 1u << i);
+      run->classes.push_back(name + std::string(bit));
+    }
+  }
 }
 
 // The trace shows the address of the stand-in log; it says nothing about

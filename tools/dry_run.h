@@ -38,6 +38,8 @@ struct DryRun {
   std::vector<unsigned long> in_force;
   // Work of the flush thread is asked for, but no flush thread starts.
   bool thread_work_ignored = false;
+  // The names [CLASSES] gave, as "NAME 0x<bit>", lowest bit first.
+  std::vector<std::string> classes;
 };
 
 // Whether the set-up's path took the directory key, and the file name key.

@@ -2,12 +2,10 @@
 
 #include <cstring>
 
+#include "log/line_text.h"
+
 namespace qellog_tool {
 namespace {
-
-bool is_utf8_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-bool is_utf8_lead(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0xC0; }
 
 void append_shown(std::string& out, const char* data, size_t len) {
   for (size_t i = 0; i < len; ++i) {
@@ -25,22 +23,20 @@ size_t fitting_prefix(const char* data, size_t len, size_t budget) {
   size_t n = 0;
   size_t width = 0;
   while (n < len) {
-    const size_t w = data[n] == '\0' ? 2 : 1;
+    const size_t w = data[n] == '\0' ? 2 : qellog::shown_width(data[n], false);
     if (width + w > budget) break;
     width += w;
     ++n;
   }
-  if (n == len || !is_utf8_continuation(data[n])) return n;
-  // data[n] continues a sequence: cut before its lead byte instead, if that
-  // lead is at most three bytes back and leaves something in this piece.
-  size_t lead = n;
-  while (lead > 0 && n - lead < 3 && is_utf8_continuation(data[lead])) --lead;
-  return lead > 0 && is_utf8_lead(data[lead]) ? lead : n;
+  // The library's own rule of a cut between whole characters; a piece is
+  // never left empty by it.
+  const size_t whole = qellog::whole_char_cut(data, len, n);
+  return whole > 0 ? whole : n;
 }
 
 void LineSplitter::emit(size_t raw_len, bool last) {
   std::string text;
-  text.reserve(kPieceMax);
+  text.reserve(piece_max_);
   if (continued_) text += kContinuationStart;
   append_shown(text, pending_.data() + done_, raw_len);
   if (!last) text += kContinuedEnd;
@@ -52,7 +48,7 @@ void LineSplitter::emit(size_t raw_len, bool last) {
 
 size_t LineSplitter::next_cut() const {
   const size_t lead = continued_ ? sizeof kContinuationStart - 1 : 0;
-  const size_t budget = kPieceMax - lead - (sizeof kContinuedEnd - 1);
+  const size_t budget = piece_max_ - lead - (sizeof kContinuedEnd - 1);
   return fitting_prefix(pending_.data() + done_, pending_.size() - done_, budget);
 }
 
@@ -61,7 +57,7 @@ void LineSplitter::end_line() {
   for (;;) {
     const size_t lead = continued_ ? sizeof kContinuationStart - 1 : 0;
     const size_t rest = pending_.size() - done_;
-    if (fitting_prefix(pending_.data() + done_, rest, kPieceMax - lead) == rest) {
+    if (fitting_prefix(pending_.data() + done_, rest, piece_max_ - lead) == rest) {
       emit(rest, true);
       break;
     }
@@ -84,7 +80,7 @@ void LineSplitter::feed(const char* data, size_t len) {
   // Without its end in sight, a long line goes out piece by piece while
   // more than a piece stays behind: the last piece is never empty, even
   // when a CR before the coming LF is dropped.
-  while (pending_.size() - done_ > 2 * kPieceMax) emit(next_cut(), false);
+  while (pending_.size() - done_ > 2 * piece_max_) emit(next_cut(), false);
   // Handed-out bytes leave the buffer once per chunk, not once per piece.
   pending_.erase(0, done_);
   done_ = 0;

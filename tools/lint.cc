@@ -10,7 +10,7 @@
 
 #include "config/ini_keys.h"
 #include "config/ini_values.h"
-#include "config/log_files.h"
+#include "log/log_files.h"
 #include "qellog/log.h"
 #include "readings.h"
 
@@ -42,6 +42,13 @@ std::string listed(const std::vector<std::string>& values) {
   return s;
 }
 
+// A key given more than once in `section`: only one value counts.
+void check_repeated(const ParamKey& k, const char* section, Warnings* out) {
+  if (k.values.size() < 2) return;
+  out->push_back(k.key + " is given " + std::to_string(k.values.size()) + " times in [" + section +
+                 "] (" + listed(k.values) + "): the library reads " + quoted(k.in_force));
+}
+
 void check_logging_key(const ParamKey& k, const DryRun& run, Warnings* out) {
   const IniKey* key = qellog::find_log_key(k.key.c_str());
   if (key == nullptr) {
@@ -49,11 +56,7 @@ void check_logging_key(const ParamKey& k, const DryRun& run, Warnings* out) {
                    "] (did you mean " + closest_key(k.key) + "?): ignored");
     return;
   }
-  if (k.values.size() > 1) {
-    out->push_back(k.key + " is given " + std::to_string(k.values.size()) + " times in [" +
-                   qellog::kLogSection + "] (" + listed(k.values) + "): the library reads " +
-                   quoted(k.in_force));
-  }
+  check_repeated(k, qellog::kLogSection, out);
   const char* text = k.in_force.c_str();
   const unsigned long value = reading(*key, text, run);
   const std::string problem = value_problem(*key, text, value);
@@ -140,6 +143,9 @@ std::vector<std::string> lint_keys(const std::vector<ParamKey>& keys, const DryR
   for (const ParamKey& k : keys) {
     if (qellog::same_ini_name(k.section.c_str(), qellog::kLogSection)) {
       check_logging_key(k, run, &out);
+    } else if (qellog::same_ini_name(k.section.c_str(), qellog::kClassSection)) {
+      // A refused name is the set-up's own error line (lint_outcome).
+      check_repeated(k, qellog::kClassSection, &out);
     } else if (qellog::find_log_key(k.key.c_str()) != nullptr) {
       const std::string where = k.section.empty() ? "before any section" : "in [" + k.section + "]";
       out.push_back(k.key + " = " + k.in_force + " " + where + ": the library reads it only in [" +

@@ -12,9 +12,9 @@
 
 #include "commands.h"
 #include "config/ini_names.h"
-#include "config/log_files.h"
 #include "config/param_template.h"
 #include "dry_run.h"
+#include "log/rotated_files.h"
 #include "qellog/ini.h"
 #include "say.h"
 
@@ -77,16 +77,25 @@ int write_all(int fd, const std::string& text) {
 }
 
 // The rotated files of the live file `live`, and their total size with
-// the live file's `live_size`.
+// the live file's `live_size`; then the names that only look like them,
+// with the reason.
 void print_rotated(const std::string& live, unsigned long long live_size) {
   unsigned long long total = 0;
-  const std::vector<qellog::RotatedLogFile> rotated = qellog::list_rotated_files(live);
-  for (const qellog::RotatedLogFile& f : rotated) {
-    say(stdout, "rotated file: %s, %lld bytes", f.path.c_str(), static_cast<long long>(f.size));
-    total += static_cast<unsigned long long>(f.size);
+  std::string dir;
+  std::vector<qellog::RotatedFile> others;
+  const std::vector<qellog::RotatedFile> rotated =
+      qellog::rotated_files_of_path(live, &dir, &others);
+  for (const qellog::RotatedFile& f : rotated) {
+    say(stdout, "rotated file: %s%s, %llu bytes%s", dir.c_str(), f.name.c_str(), f.size,
+        f.future ? " (stamped ahead of the clock: taken as the oldest)" : "");
+    total += f.size;
   }
   say(stdout, "rotated files: %zu, %llu bytes; with the log file %llu bytes", rotated.size(), total,
       total + live_size);
+  for (const qellog::RotatedFile& f : others) {
+    say(stdout, "not this log's: %s%s (%s)", dir.c_str(), f.name.c_str(),
+        qellog::standing_text(f.standing));
+  }
 }
 
 }  // namespace

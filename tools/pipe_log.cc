@@ -120,12 +120,20 @@ int die_by(int sig) {
   return 128 + sig;  // not reached for the stop signals
 }
 
-// Feeds standard input to `splitter` until its end or a stop signal.
-// kExitOk, kExitNoLog after a read error, or 128 + the signal.
-int read_input(LineSplitter& splitter, const sigset_t& wait_mask) {
+// True when the log writes to a pipe or socket whose reader has gone:
+// every further line would be lost, with one error line each.
+bool reader_gone(CQel_Log& log) {
+  pollfd out = {log.get_filehandle(), POLLOUT, 0};
+  return poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+// Feeds standard input to `splitter` until its end, a stop signal or
+// `*gone`. kExitOk, kExitNoLog after a read error, or 128 + the signal.
+int read_input(LineSplitter& splitter, const sigset_t& wait_mask, const bool* gone) {
   char buf[65536];
   for (;;) {
     if (g_stop_signal != 0) return 128 + g_stop_signal;
+    if (*gone) return kExitOk;
     pollfd in = {STDIN_FILENO, POLLIN, 0};
     if (ppoll(&in, 1, nullptr, &wait_mask) < 0) {
       if (errno == EINTR) continue;
@@ -160,12 +168,26 @@ int pipe_to_log(const char* name, unsigned flags) {
   warn_if_filtered(param, flags, log->get_logbits());
 
   CQel_Log* out = log.get();
-  LineSplitter splitter([out, flags](unsigned long line, const std::string& text) {
-    // The value field shows the input line number; pieces of one line
-    // share it. The text is an argument, never the format.
-    out->writelog(flags, static_cast<int>(static_cast<uint32_t>(line)), "%s", text.c_str());
-  });
-  const int status = read_input(splitter, wait_mask);
+  // Once the log's reader has gone (a pipe to a program that ended), the
+  // tool stops reading, as a filter killed by SIGPIPE would, but ends with
+  // kExitLost. A log whose lines may be longer (Maxlinelength) takes longer
+  // pieces.
+  bool gone = false;
+  unsigned long lost_seen = 0;
+  LineSplitter splitter(
+      [&](unsigned long line, const std::string& text) {
+        if (gone) return;
+        // The value field shows the input line number; pieces of one line
+        // share it. The text is an argument, never the format.
+        out->writelog(flags, static_cast<int>(static_cast<uint32_t>(line)), "%s", text.c_str());
+        const unsigned long lost = out->get_lostcount();
+        if (lost != lost_seen) {
+          lost_seen = lost;
+          gone = reader_gone(*out);
+        }
+      },
+      log->get_maxlinelength() - kPrefixRoom);
+  const int status = read_input(splitter, wait_mask, &gone);
   // Whatever stopped the input, the line begun so far is kept.
   splitter.finish();
   const unsigned long lost = log->get_lostcount();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "config/ini_values.h"
+#include "log/line_format.h"
 #include "qellog/log.h"
 
 namespace qellog_tool {
@@ -93,6 +94,20 @@ std::string period_problem(const char* text) {
          quoted(qellog::period_word(ROTATETIME_DAILY)) + ", exactly so, rotate by time";
 }
 
+std::string length_problem(const IniKey& key, const char* text, unsigned long value) {
+  const std::string problem = number_problem(key, text, value);
+  if (!problem.empty() || qellog::read_number(text).value == value) return problem;
+  return "outside " + std::to_string(qellog::kLineTextMax) + " to " +
+         std::to_string(qellog::kLineTextLimit);
+}
+
+std::string lineend_problem(const char* text) {
+  const std::string t = trimmed(text);
+  if (t.empty() || t == qellog::lineend_word(qellog::read_lineend(text))) return "";
+  return "only " + quoted(qellog::lineend_word(LINEEND_LF)) + " and " +
+         quoted(qellog::lineend_word(LINEEND_CRLF)) + ", exactly so, choose a line end";
+}
+
 std::string with_meaning(const IniKey& key, const char* text, unsigned long value,
                          std::string shown) {
   if (key.unit[0] != '\0') shown += std::string(" ") + key.unit;
@@ -128,6 +143,8 @@ std::string shown_value(size_t index, const char* text, unsigned long value) {
       const char* word = qellog::period_word(static_cast<unsigned>(value));
       return word != nullptr ? word : "off";
     }
+    case ValueKind::kLineEnd:
+      return qellog::lineend_word(static_cast<unsigned>(value));
     case ValueKind::kDirectory:
     case ValueKind::kFileName:
       return text;
@@ -150,6 +167,10 @@ std::string value_problem(const IniKey& key, const char* text, unsigned long val
       return switch_problem(text);
     case ValueKind::kPeriod:
       return period_problem(text);
+    case ValueKind::kLength:
+      return length_problem(key, text, value);
+    case ValueKind::kLineEnd:
+      return lineend_problem(text);
     case ValueKind::kDirectory:
       if (text[0] == '\0' || text[0] == '/') return "";
       return "a relative directory: where the log goes depends on the "

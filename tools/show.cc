@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "commands.h"
-#include "config/log_files.h"
 #include "dry_run.h"
+#include "log/log_files.h"
+#include "log/rotated_files.h"
 #include "say.h"
 #include "show_filter.h"
 
@@ -55,8 +56,9 @@ int open_log_file(const std::string& path, struct stat* st, bool follow_link) {
   return fd;
 }
 
-// Follows one log: `fd_` is the file being read; every rotated file with a
-// stamp above `done_key_` still has to be shown.
+// Follows one log: `fd_` is the file being read; every rotated file after
+// `done_` in the log's order (qellog::newer_rotated()) still has to be
+// shown.
 class Follower {
  public:
   Follower(const std::string& live, bool no_headers, bool escape)
@@ -82,13 +84,22 @@ class Follower {
   bool live_moved() const;
   void drain_old();
   void switch_files();
-  void show_rotated(const qellog::RotatedLogFile& f);
+  void show_rotated(const std::string& path);
+  // True when `f` comes after the last file shown.
+  bool is_new(const qellog::RotatedFile& f) const {
+    return !shown_any_ || qellog::newer_rotated(f, done_);
+  }
+  void done_with(const qellog::RotatedFile& f) {
+    done_ = f;
+    shown_any_ = true;
+  }
 
   std::string live_;
   LinePrinter printer_;
   int fd_ = -1;
   struct stat cur_ {};
-  long long done_key_ = -1;
+  qellog::RotatedFile done_{};
+  bool shown_any_ = false;
   bool found_ = false;
   bool refused_ = false;
 };
@@ -132,17 +143,18 @@ void Follower::switch_files() {
   }
   fd_ = open_log_file(live_, &cur_, true);
   if (fd_ < 0 && errno == EINVAL) refused_ = true;
-  for (const qellog::RotatedLogFile& f : qellog::list_rotated_files(live_)) {
-    if (f.key <= done_key_) continue;
+  std::string dir;
+  for (const qellog::RotatedFile& f : qellog::rotated_files_of_path(live_, &dir)) {
+    if (!is_new(f)) continue;
     if (had_old && f.ino == old.st_ino && f.dev == old.st_dev) {
-      done_key_ = f.key;  // shown already, through the old descriptor
+      done_with(f);  // shown already, through the old descriptor
       continue;
     }
     // The file just opened was moved aside meanwhile; what follows it is
     // shown after it.
     if (fd_ >= 0 && f.ino == cur_.st_ino && f.dev == cur_.st_dev) break;
-    show_rotated(f);
-    done_key_ = f.key;
+    show_rotated(dir + f.name);
+    done_with(f);
   }
   if (fd_ >= 0) {
     found_ = true;
@@ -150,9 +162,9 @@ void Follower::switch_files() {
   }
 }
 
-void Follower::show_rotated(const qellog::RotatedLogFile& f) {
+void Follower::show_rotated(const std::string& path) {
   struct stat st;
-  const int fd = open_log_file(f.path, &st, false);
+  const int fd = open_log_file(path, &st, false);
   if (fd < 0) return;  // removed meanwhile
   found_ = true;
   read_from(fd);

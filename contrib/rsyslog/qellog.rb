@@ -1,10 +1,12 @@
 version=2
-# One line of a qellog log file, without its CR LF, to one record: the
-# rule base for rsyslog's mmnormalize (liblognorm 2; "version=2" above
-# selects its engine and must stay the first line). qellog-central.conf
-# finishes each record: it joins the parts of the value field and of the
-# time of day, turns "error" into true and adds the host, the file and,
-# for lifecycle records, the whole line.
+# One line of a qellog log file, without its line end (CR LF, or LF alone
+# from a log with Lineend=lf), to one record: the rule base for rsyslog's
+# mmnormalize (liblognorm 2; "version=2" above selects its engine and must
+# stay the first line). qellog-central.conf finishes each record: it joins
+# the parts of the value field and of the time of day, turns "error" into
+# true, takes a declared class name (after "ERROR ", where the log writes
+# it) out of the text into "class", and adds the host, the file and, for
+# lifecycle records, the whole line.
 #
 # A message line holds the prefix fields its log's mask enables, in this
 # order and each followed by a blank: the time of day (17:14:07.427, or the

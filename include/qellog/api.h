@@ -40,6 +40,24 @@ QELLOG_API void set_logparam_logbits(unsigned int bits);
 QELLOG_API void set_logparam_thread(unsigned int ignored);  // does nothing
 QELLOG_API void set_logparam_logfilepath(char* ignored);    // does nothing
 
+// How the process log's lines look (CQel_Log::set_classname,
+// set_maxlinelength, set_lineend); no-ops without a process log.
+// set_logparam_classname() returns 0, or -1 when the name or bit is
+// refused or there is no process log. The line end applies to the pieces
+// written after the call; the parameter file's Lineend gives the start
+// header and the banner LF line ends too.
+QELLOG_API int set_logparam_classname(unsigned int bit, const char* name);
+QELLOG_API void set_logparam_maxlinelength(unsigned int length);
+QELLOG_API void set_logparam_lineend(unsigned int lineend);
+
+// For writers that format their text themselves (qellog/format.h): the
+// process log's mask test (false without a process log), and one message
+// line from a text formatted already, `len` bytes up to a first NUL, with
+// the process log's prefix fields, tags, line length and line end but no
+// value field.
+QELLOG_API bool get_logparam_passes(unsigned int flags);
+QELLOG_API void writelog_text(unsigned int flags, const char* text, unsigned long len);
+
 // Queries; 0 without a process log.
 QELLOG_API unsigned int get_logparam_logbits();
 QELLOG_API long get_logparam_filehandle();  // 0 also when no file is open

@@ -36,7 +36,12 @@ constexpr unsigned ROTATETIME_NONE = 0;
 constexpr unsigned ROTATETIME_HOURLY = 1;
 constexpr unsigned ROTATETIME_DAILY = 2;
 
-// One plain-text log file with CR LF line ends: a start header, an optional
+// Line ends of a log (the constructor's fourth argument, set_lineend(),
+// Lineend=): CR LF, the default, or LF alone.
+constexpr unsigned LINEEND_CRLF = 0;
+constexpr unsigned LINEEND_LF = 1;
+
+// One plain-text log file with CR LF (or LF) line ends: a start header, an optional
 // version banner, message and time-stamp lines, and an end trailer.
 //
 // Every piece reaches the file as one write(2) on a descriptor opened with
@@ -73,6 +78,9 @@ class QELLOG_API CQel_Log {
   // failure the object stays usable: hflog is -1, logbits 0, nothing is
   // written and nothing is reported.
   CQel_Log(const char* name, int flags, unsigned mode);
+  // The same, with `lineend` (LINEEND_LF, or LINEEND_CRLF for any other
+  // value) for every piece of the file from the start header on.
+  CQel_Log(const char* name, int flags, unsigned mode, unsigned lineend);
   // Stops the flush thread, writes the end trailer and closes the file.
   ~CQel_Log();
   CQel_Log(const CQel_Log&) = delete;
@@ -90,15 +98,19 @@ class QELLOG_API CQel_Log {
   // Appends `len` bytes at the end of the file as one write and counts it.
   // On a failed or short write, prints "Error in write to logfile %s: %d\n"
   // on stderr and counts nothing. The piece that reaches the file after one
-  // cut short starts with CR LF, so it never glues onto the fragment. May
+  // cut short starts with a line end, so it never glues onto the fragment. May
   // raise a flush request.
   void write_to_file(const char* data, unsigned long len);
 
   // One message line: dropped unless the flag word (0 counts as 1) shares a
   // bit with logbits; otherwise prefixed as logbits selects, tagged
-  // "ERROR " for the error class, cut to 297 characters, ended with CR LF
-  // unless the flag word has LOGBIT_NOCRLF, and written in one piece. A flag
-  // word of exactly LOGBIT_NEWLINE writes "\n" on stdout only. A dropped
+  // "ERROR " for the error class and with the name of its class
+  // (set_classname()), cut to the line length (297 characters unless
+  // set_maxlinelength() says otherwise) between whole UTF-8 characters,
+  // ended with the line end unless the flag word has LOGBIT_NOCRLF, and written in
+  // one piece. A CR in the text is shown as the two characters "\r" (with
+  // LF line ends a LF as "\n"), so that no text ends a line. A flag word
+  // of exactly LOGBIT_NEWLINE writes "\n" on stdout only. A dropped
   // message costs one clock read and takes no lock.
   void writelog(unsigned flags, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
   void writelog(unsigned flags, const char* fmt, va_list args);
@@ -110,6 +122,15 @@ class QELLOG_API CQel_Log {
   // elapsed time counts from it. Nothing while logbits is 0 or no file is
   // open.
   void writetime();
+
+  // For writers that format their text themselves (qellog/format.h):
+  // passes_mask() is writelog()'s mask test, true when a message of flag
+  // word `flags` would be written (a message it drops has had its clock
+  // read, as in writelog()); writetext() writes `len` bytes of `text` (up
+  // to a first NUL) as writelog() writes a formatted text: the same
+  // prefix fields, tags, line length and line end, in one piece.
+  bool passes_mask(unsigned flags);
+  void writetext(unsigned flags, const char* text, unsigned long len);
 
   // Plain reads and stores; safe against concurrent writers.
   void set_logbits(unsigned bits);
@@ -189,6 +210,28 @@ class QELLOG_API CQel_Log {
   // default; the write path pays one relaxed load for it.
   void set_strictsize(bool on);
   bool get_strictsize();
+  // Names of the host's message classes: a message whose flag word has a
+  // named bit shows "NAME " where "ERROR " goes ("ERROR " first when bit
+  // 0x1 is set, then the name of the lowest named bit). `name` is 1 to 15
+  // characters of A-Z, 0-9 and '_', not "ERROR"; `bit` is exactly one bit,
+  // not 0x1. A null name takes the bit's name away. False, changing
+  // nothing, when the bit or the name is refused. get_classname(): the
+  // bit's name or null, valid while the log lives.
+  bool set_classname(unsigned bit, const char* name);
+  const char* get_classname(unsigned bit);
+  // The longest line, in characters before its line end, prefix fields
+  // included: 297 by default (the format's 300-byte line), up to 65536; a
+  // value outside that range counts as its nearer end. A longer message is
+  // written whole, in one piece, up to this length; past it, it is cut. A
+  // line that may outgrow 297 characters is made on the heap.
+  void set_maxlinelength(unsigned long length);
+  unsigned long get_maxlinelength();
+  // LINEEND_LF: every later piece (lines, banners, trailers, continuation
+  // headers, the lost-line record) ends in LF alone, and a LF in a text is
+  // shown as "\n". What the file holds stays as it is; the constructor
+  // with a line end gives the start header LF too.
+  void set_lineend(unsigned lineend);
+  unsigned get_lineend();
 
   // Stopwatch: stop_time_mess() returns the milliseconds (microsecond
   // resolution) since start_time_mess().

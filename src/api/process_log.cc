@@ -145,6 +145,33 @@ void set_logparam_logbits(unsigned int bits) {
   if (CQel_Log* log = borrow.get()) log->set_logbits(bits);
 }
 
+int set_logparam_classname(unsigned int bit, const char* name) {
+  LogBorrow borrow(g_log);
+  CQel_Log* log = borrow.get();
+  return log != nullptr && log->set_classname(bit, name) ? 0 : -1;
+}
+
+void set_logparam_maxlinelength(unsigned int length) {
+  LogBorrow borrow(g_log);
+  if (CQel_Log* log = borrow.get()) log->set_maxlinelength(length);
+}
+
+void set_logparam_lineend(unsigned int lineend) {
+  LogBorrow borrow(g_log);
+  if (CQel_Log* log = borrow.get()) log->set_lineend(lineend);
+}
+
+bool get_logparam_passes(unsigned int flags) {
+  LogBorrow borrow(g_log);
+  CQel_Log* log = borrow.get();
+  return log != nullptr && log->passes_mask(flags);
+}
+
+void writelog_text(unsigned int flags, const char* text, unsigned long len) {
+  LogBorrow borrow(g_log);
+  if (CQel_Log* log = borrow.get()) log->writetext(flags, text, len);
+}
+
 void set_logparam_thread(unsigned int) {}
 void set_logparam_logfilepath(char*) {}
 void set_logparam_logfilepath(const char*) {}

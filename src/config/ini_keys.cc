@@ -161,6 +161,24 @@ const IniKey kLogKeys[] = {
      "yes: the time field (Logging 0x1000) with the local date and UTC offset,\n"
      "2026-12-09T17:14:07.427+01:00, so that lines of several days or hosts\n"
      "can be ordered."},
+    {"Maxlinelength", ValueKind::kLength, "characters",
+     [](SettingStep& s) {
+       s.log.set_maxlinelength(read_number(s.text).value);
+       s.ini.writelog(LOGBIT_INFO, "%s: Maxlinelength %s  %lu ", kCreateOp, s.text,
+                      s.log.get_maxlinelength());
+     },
+     [](CQel_Log& l) { return l.get_maxlinelength(); }, nullptr, "4096", false,
+     "The longest line, prefix fields included (297 to 65536, default 297):\n"
+     "a longer message is written whole up to this length, then cut."},
+    {kLineEndKey, ValueKind::kLineEnd, "",
+     [](SettingStep& s) {
+       s.log.set_lineend(read_lineend(s.text));
+       s.ini.writelog(LOGBIT_INFO, "%s: Lineend %s  %s ", kCreateOp, s.text,
+                      lineend_word(s.log.get_lineend()));
+     },
+     [](CQel_Log& l) -> unsigned long { return l.get_lineend(); }, nullptr, "lf", false,
+     "lf: every line ends in LF alone, for readers that expect it (a\n"
+     "container's collector); crlf (the default): CR LF."},
     {kThreadKey, ValueKind::kSwitch, "",
      [](SettingStep& s) {
        const SwitchReading r = read_switch(s.text);

@@ -22,6 +22,11 @@ constexpr const char kOpenFlagsKey[] = "LogFileFlags";
 constexpr const char kModeKey[] = "LogFilePermission";
 // The key that starts the flush thread.
 constexpr const char kThreadKey[] = "Flushthread";
+// The key of the line end, which the start header needs before the log is
+// built.
+constexpr const char kLineEndKey[] = "Lineend";
+// The section that names the host's message classes: NAME = bit.
+constexpr const char kClassSection[] = "CLASSES";
 
 // How a key's value text is read (config/ini_values.h) and shown.
 enum class ValueKind {
@@ -34,6 +39,8 @@ enum class ValueKind {
   kSize,       // read_size
   kSwitch,     // read_switch
   kPeriod,     // read_period
+  kLength,     // a number: a line length, taken within its range
+  kLineEnd,    // read_lineend
 };
 
 // One setting while the set-up applies it to the log it built.

@@ -74,6 +74,14 @@ NameStatus compose_config_name(const char* home_dir, const char* name, const cha
   return compose_file_name(config_home(), home_dir, name, suffix, buf, size);
 }
 
+void report_unread_param_file(const char* path, int err) {
+  const char* dir = config_dir_from_env();
+  if (dir == nullptr) return;
+  char buf[256];
+  std::fprintf(stderr, "qellog: %s=%s: cannot read %s: %s\n", kConfigDirVariable, dir, path,
+               strerror_r(err, buf, sizeof buf));
+}
+
 const char* config_home() {
   // The caller of a setuid or setgid program controls its environment, so a
   // privileged process takes the home of the user whose rights it runs with.

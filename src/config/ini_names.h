@@ -61,6 +61,14 @@ const char* config_dir_from_env();
 NameStatus compose_config_name(const char* home_dir, const char* name, const char* suffix,
                                char* buf, int size);
 
+// The set-up could not read the parameter file `path` (errno `err`). When
+// QELLOG_CONFIG_DIR named its directory, the user chose that place, so one
+// line on standard error says so:
+//   "qellog: QELLOG_CONFIG_DIR=/etc/ap: cannot read /etc/ap/app_param.ini:
+//    No such file or directory"
+// Without the variable a missing file stays a quiet no-op.
+void report_unread_param_file(const char* path, int err);
+
 }  // namespace qellog
 
 #endif  // QELLOG_SRC_CONFIG_INI_NAMES_H

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,7 @@
 #include "config/ini_values.h"
 #include "config/param_doc.h"
 #include "config/setup_seam.h"
+#include "log/line_text.h"
 #include "qellog/ini.h"
 
 namespace {
@@ -47,12 +49,17 @@ class LogSetup {
     read_open_flags();
     read_permission();
     if (path_[0] == '\0' && !use_default_name()) return nullptr;
+    // The line end is known before the log is built: its start header
+    // ends so too.
+    const char* lineend = value(qellog::kLineEndKey);
     const bool in_dir = dir_fd_ != -1 && (rule_ == PathRule::kDirectoryAndName ||
                                           rule_ == PathRule::kDirectoryAndBaseName);
-    CQel_Log* log = qellog::g_setup_seam.make_log(path_, flags_, mode_, rule_,
-                                                  in_dir ? dir_fd_ : -1, in_dir ? dir_len_ : 0);
+    CQel_Log* log = qellog::g_setup_seam.make_log(
+        path_, flags_, mode_, lineend != nullptr ? qellog::read_lineend(lineend) : LINEEND_CRLF,
+        rule_, in_dir ? dir_fd_ : -1, in_dir ? dir_len_ : 0);
     ini_.writelog(LOGBIT_INFO, "%s: qellog is %p", kCreate, static_cast<void*>(log));
     apply_settings(*log);
+    apply_classes(*log);
     return log;
   }
 
@@ -82,6 +89,7 @@ class LogSetup {
   void read_permission();
   bool use_default_name();
   void apply_settings(CQel_Log& log);
+  void apply_classes(CQel_Log& log);
 
   CQel_ini& ini_;
   const CSimpleIniA& doc_;
@@ -226,6 +234,25 @@ void LogSetup::apply_settings(CQel_Log& log) {
   }
 }
 
+// Each name of [CLASSES], in file order: NAME = bit. A name or bit that the
+// log refuses is an error line of the trace and names nothing.
+void LogSetup::apply_classes(CQel_Log& log) {
+  CSimpleIniA::TNamesDepend keys;
+  if (!doc_.GetAllKeys(qellog::kClassSection, keys)) return;
+  keys.sort(CSimpleIniA::Entry::LoadOrder());
+  for (const CSimpleIniA::Entry& key : keys) {
+    const char* text = doc_.GetValue(qellog::kClassSection, key.pItem, "");
+    const unsigned bit = read_word(text);
+    if (const char* problem = qellog::class_name_problem(bit, key.pItem)) {
+      ini_.writelog(LOGBIT_ERROR, "%s: class %s = %s refused: %s", kCreate, key.pItem, text,
+                    problem);
+      continue;
+    }
+    log.set_classname(bit, key.pItem);
+    ini_.writelog(LOGBIT_INFO, "%s: class %s bit 0x%x", kCreate, key.pItem, bit);
+  }
+}
+
 // Loads the parameter file for a lookup. INI_SUCCESS, or the result code
 // the lookup returns (the file name's own code, or INI_ERR_LOAD_FILE).
 unsigned load_parameters(CQel_ini& ini, CSimpleIniA& doc, const char* op) {
@@ -254,8 +281,10 @@ CQel_Log* CQel_ini::create_log_from_ini() {
   writelog(LOGBIT_INFO, "%s: Load ini file %s", kCreate, ini_path);
   CSimpleIniA doc;
   qellog::PathRefusal refused;
+  errno = 0;
   const SI_Error loaded = qellog::load_param_file(doc, ini_path, &refused);
   if (loaded < 0) {
+    const int err = loaded == SI_NOMEM ? ENOMEM : errno != 0 ? errno : EIO;
     writelog(LOGBIT_INFO, "%s: loading file %s failed %d", kCreate, ini_path, loaded);
     // A file that another user could have written is not obeyed; the log
     // stays quiet, and the user learns why.
@@ -264,6 +293,8 @@ CQel_Log* CQel_ini::create_log_from_ini() {
       qellog::format_refusal(why, sizeof why, refused);
       writelog(LOGBIT_ERROR, "%s: parameter file %s refused: %s", kCreate, ini_path, why);
       qellog::say_refusal(kParamFileRefused, ini_path, refused);
+    } else {
+      qellog::report_unread_param_file(ini_path, err);
     }
     return nullptr;
   }

@@ -99,6 +99,12 @@ const char* period_word(unsigned period) {
   }
 }
 
+unsigned read_lineend(const char* text) {
+  return std::strcmp(text, lineend_word(LINEEND_LF)) == 0 ? LINEEND_LF : LINEEND_CRLF;
+}
+
+const char* lineend_word(unsigned lineend) { return lineend == LINEEND_LF ? "lf" : "crlf"; }
+
 int read_open_flags(const char* text) {
   // Only the two words matter, so "O_CREAT|O_TRUNC", "creat" or
   // "truncate the file" all work; O_WRONLY is always kept.

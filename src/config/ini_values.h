@@ -60,6 +60,11 @@ unsigned read_period(const char* text);
 // The word of ROTATETIME_HOURLY or ROTATETIME_DAILY; null for any other.
 const char* period_word(unsigned period);
 
+// LINEEND_LF for the word of LINEEND_LF exactly as lineend_word() spells
+// it ("lf"); LINEEND_CRLF for any other text ("crlf" among them).
+unsigned read_lineend(const char* text);
+const char* lineend_word(unsigned lineend);
+
 // Open flags: O_WRONLY, plus O_TRUNC when the text contains kTruncWord and
 // O_CREAT when it contains kCreateWord, both in any letter case; nothing
 // else in the text has an effect.

@@ -41,7 +41,14 @@ std::string param_file_template(const std::string& name, const std::string& log_
     (key.active ? text : optional) += key_lines(key, log_dir, log_file);
   }
   text += "; Optional, off while commented out:\n" + optional;
-  return text +
+  return text + "\n[" + kClassSection +
+         "]\n"
+         "; Names of the program's own message classes, NAME = bit: a line of\n"
+         "; that class shows NAME after the error tag. 1 to 15 characters of\n"
+         "; A-Z, 0-9 and _; one bit each, not 0x1 (ERROR).\n"
+         ";INFO = 0x2\n"
+         ";WARN = 0x4\n"
+         ";DEBUG = 0x8\n"
          "\n[GENERAL]\n"
          "; A number for the program's own use; the library gives it no "
          "meaning.\ngeneral = 0\n";

@@ -42,12 +42,12 @@ int real_probe_default(const char* path, int flags, unsigned mode) {
   return 0;
 }
 
-CQel_Log* real_make_log(const char* path, int flags, unsigned mode, PathRule, int dir_fd,
-                        size_t dir_len) {
+CQel_Log* real_make_log(const char* path, int flags, unsigned mode, unsigned lineend, PathRule,
+                        int dir_fd, size_t dir_len) {
   // The log works in the directory that was walked (and made), not in
   // whatever the name leads to now.
   GivenDirectory given(dir_fd, dir_len);
-  return new CQel_Log(path, flags, mode);
+  return new CQel_Log(path, flags, mode, lineend);
 }
 
 }  // namespace

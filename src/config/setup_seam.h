@@ -35,12 +35,12 @@ struct SetupSeam {
   // The test open of the default name with the set-up's flags and mode,
   // closed at once: 0 when it opened, -1 with errno when not.
   int (*probe_default)(const char* path, int flags, unsigned mode);
-  // Constructs the log on `path`; never null (a failed open still gives a
-  // log, without a file). `rule` says how the path was chosen; `dir_fd`,
-  // unless -1, is the open Logpath that the first `dir_len` characters of
-  // `path` name.
-  CQel_Log* (*make_log)(const char* path, int flags, unsigned mode, PathRule rule, int dir_fd,
-                        size_t dir_len);
+  // Constructs the log on `path` with the line end `lineend` (LINEEND_*);
+  // never null (a failed open still gives a log, without a file). `rule`
+  // says how the path was chosen; `dir_fd`, unless -1, is the open Logpath
+  // that the first `dir_len` characters of `path` name.
+  CQel_Log* (*make_log)(const char* path, int flags, unsigned mode, unsigned lineend, PathRule rule,
+                        int dir_fd, size_t dir_len);
   // When set, every diagnostic line of every CQel_ini is handed here as
   // text, with its flag word, besides going to the reader's ini_log.
   void (*trace)(unsigned flags, const char* text);

@@ -5,16 +5,19 @@
 
 #include <thread>
 
+#include "log/calendar.h"
 #include "log/flush_request.h"
 #include "log/hot_path.h"
+#include "log/line_text.h"
 #include "log/lost_lines.h"
 #include "log/sync.h"
 #include "log/write_loop.h"
 
 namespace qellog {
-namespace {
 
-constexpr char kCrLf[] = "\r\n";
+void (*g_append_step)(AppendStep step, const char* data, size_t len) = nullptr;
+
+namespace {
 
 // Waits until every piece on generation `g` reserved before the protocol
 // turned careful has returned and noted what became of it: s.fragment then
@@ -35,26 +38,41 @@ void wait_for_plain_pieces(LogState& s, unsigned g) {
   }
 }
 
-// Under the write lock, after a careful write of `head` bytes (CR LF and
-// record) before its piece, of which `written` reached the file.
+// Under the write lock: the file ends inside a piece that a write cut
+// short; the next piece starts with a line end.
+void mark_cut_locked(LogState& s) {
+  s.fragment = true;
+  ++s.cut_pieces;
+}
+
+// Under the write lock, after a careful write of `head` bytes (a line end
+// of `crlf` bytes and the record) before its piece, of which `written`
+// reached the file. `cuts` is s.cut_pieces as the write found it when it
+// decided on its line end: a piece noted as cut short since then may lie
+// after this one, so the file may still end inside it.
 void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head, size_t written,
-                   bool ok, bool crlf, size_t rec_n, const TakenRecord& taken) {
+                   bool ok, size_t crlf, size_t rec_n, const TakenRecord& taken, unsigned cuts) {
   const bool current = s.fd_generation == a.generation;
+  const bool cut_since = s.cut_pieces != cuts;
   if (ok) {
-    if (current) s.fragment = false;
-    if (s.pending_lost == 0 && time(nullptr) >= s.careful_until) {
+    if (current && !cut_since) s.fragment = false;
+    if (!cut_since && s.pending_lost == 0 && g_wall_clock() >= s.careful_until) {
       s.careful.store(false, std::memory_order_relaxed);
     }
     return;
   }
   if (written < head) {
-    // The CR LF or the record was cut short: the record's count is due
+    // The line end or the record was cut short: the record's count is due
     // again. A record that reached the file whole is never counted twice.
-    if (current && crlf) store(log.curfilesize, log.curfilesize - 2);
+    if (current) store(log.curfilesize, log.curfilesize - crlf);
     if (rec_n != 0) put_back_record_locked(log, s, current, rec_n, taken);
-    if (current) s.fragment = crlf || written > 0;
+    if (current && (crlf != 0 || written > 0)) mark_cut_locked(s);
   } else if (current) {
-    s.fragment = written > head;
+    if (written > head) {
+      mark_cut_locked(s);
+    } else if (!cut_since) {
+      s.fragment = false;  // the head landed whole and ended a line
+    }
   }
 }
 
@@ -111,6 +129,7 @@ Append reserve_record_locked(CQel_Log& log, LogState& s) {
 
 QELLOG_HOT bool complete_append(CQel_Log& log, LogState& s, const Append& reserved,
                                 const char* data, unsigned long len) {
+  if (g_append_step != nullptr) g_append_step(AppendStep::kReserved, data, len);
   // A write that failed since this piece was reserved may have cut its
   // piece short, and not be noted yet: this piece then goes the careful
   // way too.
@@ -123,8 +142,8 @@ QELLOG_HOT bool complete_append(CQel_Log& log, LogState& s, const Append& reserv
   // The descriptor has O_APPEND: the kernel puts each write at the end of
   // the file atomically, so no lseek is needed (or would help) before it.
   bool partial = false;
-  const bool ok =
-      a.careful ? write_carefully(log, s, a, data, len) : write_all(a.fd, data, len, &partial);
+  const bool ok = a.careful ? write_carefully(log, s, a, data, len)
+                            : write_all(a.fd, data, len, &partial, s.sigpipe);
   if (!ok) {
     const int err = errno;
     report_write_error(log.filename, err);
@@ -134,7 +153,7 @@ QELLOG_HOT bool complete_append(CQel_Log& log, LogState& s, const Append& reserv
         store(log.curfilesize, log.curfilesize - len);
         // The file now ends inside this piece (a careful write has said so
         // itself).
-        if (partial) s.fragment = true;
+        if (partial) mark_cut_locked(s);
       }
       if (log.msgcount > 0) store(log.msgcount, log.msgcount - 1);
       note_lost_locked(s, err);
@@ -163,23 +182,29 @@ bool write_carefully(CQel_Log& log, LogState& s, const Append& a, const char* da
   char rec[kRecordCapacity];
   TakenRecord taken;
   size_t rec_n;
-  bool crlf;
+  // The line end that first ends a fragment: CR LF, or LF alone.
+  const bool lf_only = s.lf_only.load(std::memory_order_relaxed);
+  size_t crlf;
+  unsigned cuts;
   {
     LockGuard guard(s.write_lock);
     const bool current = s.fd_generation == a.generation;
-    crlf = s.fragment && current;
-    if (crlf) store(log.curfilesize, log.curfilesize + 2);
+    crlf = s.fragment && current ? line_end_length(lf_only) : 0;
+    cuts = s.cut_pieces;
+    store(log.curfilesize, log.curfilesize + crlf);
     rec_n = take_record_locked(log, s, current, rec, &taken);
   }
-  const size_t head = (crlf ? 2 : 0) + rec_n;
+  if (g_append_step != nullptr) g_append_step(AppendStep::kCarefulTurn, data, len);
+  const size_t head = crlf + rec_n;
   const iovec pieces[3] = {
-      {const_cast<char*>(kCrLf), crlf ? 2u : 0u}, {rec, rec_n}, {const_cast<char*>(data), len}};
+      {const_cast<char*>(line_end(lf_only)), crlf}, {rec, rec_n}, {const_cast<char*>(data), len}};
   size_t written = 0;
-  const bool ok = write_pieces(a.fd, pieces, 3, &written);
+  const bool ok = write_pieces(a.fd, pieces, 3, &written, s.sigpipe);
   const int err = errno;
+  if (g_append_step != nullptr) g_append_step(AppendStep::kCarefulWritten, data, len);
   {
     LockGuard guard(s.write_lock);
-    settle_locked(log, s, a, head, written, ok, crlf, rec_n, taken);
+    settle_locked(log, s, a, head, written, ok, crlf, rec_n, taken, cuts);
   }
   errno = err;
   return ok;

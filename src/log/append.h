@@ -46,7 +46,7 @@ Append reserve_record_locked(CQel_Log& log, LogState& s);
 // protocol is careful, for the pieces under way.
 //
 // This is where a cut-short piece is dealt with, whoever wrote it: the
-// piece that reaches the file after it starts with CR LF, and a pending
+// piece that reaches the file after it starts with a line end, and a pending
 // lost-line record goes with it, in one writev(2). A piece that a write
 // cut short (or that failed) turns the protocol careful until a piece
 // lands whole.
@@ -58,7 +58,7 @@ void finish_append(LogState& s, const Append& a);
 
 // The careful path of complete_append() (a.careful), also for a lone
 // record (`len` 0): one such write at a time, after every plain piece
-// reserved before the protocol turned careful; a CR LF first when the
+// reserved before the protocol turned careful; a line end first when the
 // file ends inside a piece, then a pending record, then the piece. Keeps
 // s.fragment, puts back a record that did not land whole, and ends the
 // careful state when everything landed. Reports and counts nothing.
@@ -79,6 +79,16 @@ void write_pending_record(CQel_Log& log);
 // held before.
 int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size, unsigned long prior,
                     time_t began, unsigned long long* wrote = nullptr);
+
+// Seam for tests: when set, called at these steps of a piece's way, with
+// the piece's bytes, so that a test can hold one piece at a step while
+// others go on.
+enum class AppendStep {
+  kReserved,        // counted, before complete_append() looks at the protocol
+  kCarefulTurn,     // a careful piece has its turn and has chosen its CR LF
+  kCarefulWritten,  // ... its writev(2) has returned; it has not settled yet
+};
+extern void (*g_append_step)(AppendStep step, const char* data, size_t len);
 
 }  // namespace qellog
 

@@ -13,8 +13,9 @@ void local_calendar(time_t sec, struct tm* out);
 // tzset(), and forgets the cached calendar readings of every thread.
 void renew_time_zone();
 
-// The wall clock of time rotation (time(2)); replaceable by tests, before
-// the log they act on exists.
+// The wall clock of time rotation and of the append protocol's careful
+// second (time(2)); replaceable by tests, before the log they act on
+// exists.
 extern time_t (*g_wall_clock)();
 
 }  // namespace qellog

@@ -2,13 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+
+#include "log/write_loop.h"
 
 namespace qellog {
 namespace {
@@ -197,34 +197,7 @@ bool Walker::settle_leaf(int* fd, char* leaf, size_t cap) {
   }
 }
 
-// Blocks SIGPIPE around one write to standard error and takes back one
-// that the write raised, so that a closed pipe there never ends the host.
-void write_stderr(const char* text, size_t len) {
-  sigset_t pipe_only;
-  sigset_t old;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-  ssize_t n;
-  do {
-    n = write(STDERR_FILENO, text, len);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0 && errno == EPIPE && !was_pending) {
-    const timespec none{0, 0};
-    sigtimedwait(&pipe_only, nullptr, &none);
-  }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
-
 }  // namespace
-
-bool others_may_plant(const struct stat& dir) {
-  const uid_t me = geteuid();
-  return (dir.st_uid != me && dir.st_uid != 0) || (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-}
 
 bool may_follow_link(const struct stat& dir, const struct stat& link) {
   if (!others_may_plant(dir)) return true;
@@ -293,7 +266,9 @@ void say_refusal(const char* what, const char* name, const PathRefusal& why) {
   size_t len = std::min(sizeof line - 2, static_cast<size_t>(n));
   len += format_refusal(line + len, sizeof line - 1 - len, why);
   line[len++] = '\n';
-  write_stderr(line, len);
+  // A closed pipe there must not end the host: the write loop takes back
+  // the SIGPIPE.
+  write_all(STDERR_FILENO, line, len, nullptr, true);
 }
 
 }  // namespace qellog

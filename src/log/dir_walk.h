@@ -11,15 +11,12 @@
 
 #include <cstddef>
 
+#include "log/log_files.h"
+
 namespace qellog {
 
-// Another user can plant a name in a directory that is theirs or that
-// group or others may write to (a sticky bit does not keep them from
-// adding names). `dir` is the directory's stat.
-bool others_may_plant(const struct stat& dir);
-
 // The link `link`, found in the directory `dir`, may be followed: always
-// where only the effective user and root add names, and elsewhere only a
+// where only the effective user and root add names (others_may_plant()), and elsewhere only a
 // link of the effective user, or one of root's in a directory of root's.
 bool may_follow_link(const struct stat& dir, const struct stat& link);
 

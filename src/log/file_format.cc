@@ -1,7 +1,10 @@
 #include "log/file_format.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+
+#include "log/line_text.h"
 
 namespace qellog {
 namespace {
@@ -34,6 +37,36 @@ const char* leaf_of(const char* text, const char* end) {
   return leaf;
 }
 
+// With LF line ends, the text composed with CR LF is rewritten in place.
+size_t ended(char* buf, size_t n, bool lf_only) { return lf_only ? lf_line_ends(buf, n) : n; }
+
+// `text` as a line shows it, at `buf` + `at`, never past cap - 1.
+size_t put_shown(char* buf, size_t cap, size_t at, const char* text, bool lf_only) {
+  if (at + 1 >= cap) return at;
+  at += show_text(buf + at, cap - 1 - at, text, std::strlen(text), lf_only);
+  buf[at] = '\0';
+  return at;
+}
+
+size_t put_plain(char* buf, size_t cap, size_t at, const char* text) {
+  if (at + 1 >= cap) return at;
+  const size_t n = std::min(std::strlen(text), cap - 1 - at);
+  std::memcpy(buf + at, text, n);
+  buf[at + n] = '\0';
+  return at + n;
+}
+
+// The end of the first line of `data`: its LF, or the CR of its CR LF.
+// Null when there is no LF.
+const char* first_line_end(const char* data, size_t len) {
+  const char* lf = static_cast<const char*>(std::memchr(data, '\n', len));
+  if (lf == nullptr) return nullptr;
+  return lf > data && lf[-1] == '\r' ? lf - 1 : lf;
+}
+
+// The line after the one that ends at `end`.
+const char* next_line(const char* end) { return end + (*end == '\r' ? 2 : 1); }
+
 bool leaf_equals(const char* path, const char* end, const char* leaf) {
   const char* own = leaf_of(path, end);
   const size_t n = static_cast<size_t>(end - own);
@@ -42,38 +75,48 @@ bool leaf_equals(const char* path, const char* end, const char* leaf) {
 
 }  // namespace
 
-size_t format_start_header(char* buf, size_t cap, const char* filename, const struct tm& cal) {
-  return clamp(std::snprintf(buf, cap,
-                             "%s%s\r\n%s%02d.%02d.%04d %02d:%02d:%02d \r\n"
-                             "QEL Loglib Version: %s created %s\r\n\r\n",
-                             kTextLogfile, filename, kTextStarted, cal.tm_mday, cal.tm_mon + 1,
-                             cal.tm_year + 1900, cal.tm_hour, cal.tm_min, cal.tm_sec, kLibVersion,
-                             kLibCreated),
-               cap);
+size_t format_start_header(char* buf, size_t cap, const char* filename, const struct tm& cal,
+                           bool lf_only) {
+  const size_t n = clamp(std::snprintf(buf, cap,
+                                       "%s%s\r\n%s%02d.%02d.%04d %02d:%02d:%02d \r\n"
+                                       "QEL Loglib Version: %s created %s\r\n\r\n",
+                                       kTextLogfile, filename, kTextStarted, cal.tm_mday,
+                                       cal.tm_mon + 1, cal.tm_year + 1900, cal.tm_hour, cal.tm_min,
+                                       cal.tm_sec, kLibVersion, kLibCreated),
+                         cap);
+  return ended(buf, n, lf_only);
 }
 
-size_t format_banner(char* buf, size_t cap, const HostTexts& host) {
-  size_t n = clamp(
-      std::snprintf(buf, cap, "%s Version: %s created %s\r\n", host.name, host.vers, host.created),
-      cap);
+size_t format_banner(char* buf, size_t cap, const HostTexts& host, bool lf_only) {
+  if (cap == 0) return 0;
+  buf[0] = '\0';
+  size_t n = put_shown(buf, cap, 0, host.name, lf_only);
+  n = put_plain(buf, cap, n, " Version: ");
+  n = put_shown(buf, cap, n, host.vers, lf_only);
+  n = put_plain(buf, cap, n, " created ");
+  n = put_shown(buf, cap, n, host.created, lf_only);
+  n = put_plain(buf, cap, n, "\r\n");
   if (host.desc[0] != '\0') {
-    n += clamp(std::snprintf(buf + n, cap - n, "Description: %s\r\n", host.desc), cap - n);
+    n = put_plain(buf, cap, n, "Description: ");
+    n = put_shown(buf, cap, n, host.desc, lf_only);
+    n = put_plain(buf, cap, n, "\r\n");
   }
-  n += clamp(std::snprintf(buf + n, cap - n, "\r\n"), cap - n);
-  return n;
+  n = put_plain(buf, cap, n, "\r\n");
+  return ended(buf, n, lf_only);
 }
 
-size_t format_trailer(char* buf, size_t cap, const struct tm& cal) {
-  return clamp(std::snprintf(buf, cap,
-                             "\r\n%s%02d.%02d.%04d %02d:%02d.%02d "
-                             "\r\n%s\r\n\r\n\r\n",
-                             kTextEnded, cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900,
-                             cal.tm_hour, cal.tm_min, cal.tm_sec, kRule),
-               cap);
+size_t format_trailer(char* buf, size_t cap, const struct tm& cal, bool lf_only) {
+  const size_t n = clamp(std::snprintf(buf, cap,
+                                       "\r\n%s%02d.%02d.%04d %02d:%02d.%02d "
+                                       "\r\n%s\r\n\r\n\r\n",
+                                       kTextEnded, cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900,
+                                       cal.tm_hour, cal.tm_min, cal.tm_sec, kRule),
+                         cap);
+  return ended(buf, n, lf_only);
 }
 
 size_t format_continuation_header(char* buf, size_t cap, const char* filename, const struct tm& cal,
-                                  const HostTexts& host) {
+                                  const HostTexts& host, bool lf_only) {
   const size_t n =
       clamp(std::snprintf(buf, cap,
                           "%s\r\n%s%02d.%02d.%04d %02d:%02d:%02d\r\n"
@@ -81,14 +124,17 @@ size_t format_continuation_header(char* buf, size_t cap, const char* filename, c
                           filename, kTextContinued, cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900,
                           cal.tm_hour, cal.tm_min, cal.tm_sec, kLibVersion, kLibCreated),
             cap);
-  return n + format_banner(buf + n, cap - n, host);
+  const size_t head = ended(buf, n, lf_only);
+  return head + format_banner(buf + head, cap - head, host, lf_only);
 }
 
-size_t format_time_line(char* buf, size_t cap, const struct tm& cal, long millis) {
-  return clamp(std::snprintf(buf, cap, "%02d:%02d.%02d.%03d %02d.%02d.%04d\r\n", cal.tm_hour,
-                             cal.tm_min, cal.tm_sec, static_cast<int>(millis), cal.tm_mday,
-                             cal.tm_mon + 1, cal.tm_year + 1900),
-               cap);
+size_t format_time_line(char* buf, size_t cap, const struct tm& cal, long millis, bool lf_only) {
+  const size_t n =
+      clamp(std::snprintf(buf, cap, "%02d:%02d.%02d.%03d %02d.%02d.%04d\r\n", cal.tm_hour,
+                          cal.tm_min, cal.tm_sec, static_cast<int>(millis), cal.tm_mday,
+                          cal.tm_mon + 1, cal.tm_year + 1900),
+            cap);
+  return ended(buf, n, lf_only);
 }
 
 void format_rotated_name(char* buf, size_t cap, const char* base, const struct tm& cal, long millis,
@@ -147,26 +193,25 @@ bool split_last_component(const char* path, size_t* dir_len, char* stem, size_t 
 }
 
 bool begins_with_header_of(const char* data, size_t len, const char* leaf) {
-  const char* end = static_cast<const char*>(std::memchr(data, '\r', len));
+  const char* end = first_line_end(data, len);
   if (end == nullptr) return false;
   const size_t head_len = sizeof kTextLogfile - 1;
   if (static_cast<size_t>(end - data) > head_len &&
-      std::memcmp(data, kTextLogfile, head_len) == 0 &&
-      static_cast<size_t>(end - data) + 2 <= len && end[1] == '\n') {
+      std::memcmp(data, kTextLogfile, head_len) == 0) {
     return leaf_equals(data + head_len, end, leaf);
   }
-  const size_t rest = len - static_cast<size_t>(end - data);
+  const char* second = next_line(end);
+  const size_t rest = len - static_cast<size_t>(second - data);
   const size_t cont_len = sizeof kTextContinued - 1;
-  return rest >= cont_len + 2 && end[1] == '\n' &&
-         std::memcmp(end + 2, kTextContinued, cont_len) == 0 && leaf_equals(data, end, leaf);
+  return rest >= cont_len && std::memcmp(second, kTextContinued, cont_len) == 0 &&
+         leaf_equals(data, end, leaf);
 }
 
 bool header_time(const char* data, size_t len, struct tm* out) {
-  const char* end = static_cast<const char*>(std::memchr(data, '\r', len));
-  if (end == nullptr || static_cast<size_t>(end - data) + 2 > len || end[1] != '\n') {
-    return false;
-  }
-  const char* line = end + 2;
+  const char* end = first_line_end(data, len);
+  if (end == nullptr) return false;
+  const char* second = next_line(end);
+  const char* line = second;
   size_t rest = len - static_cast<size_t>(line - data);
   // A start header's first line is "Logfile: <name>"; a continuation
   // header's is the name alone.
@@ -179,7 +224,7 @@ bool header_time(const char* data, size_t len, struct tm* out) {
   }
   // "DD.MM.YYYY hh:mm:ss"
   constexpr size_t kStampLength = 19;
-  if (line == end + 2 || rest < kStampLength || line[2] != '.' || line[5] != '.' ||
+  if (line == second || rest < kStampLength || line[2] != '.' || line[5] != '.' ||
       line[10] != ' ' || line[13] != ':' || line[16] != ':') {
     return false;
   }

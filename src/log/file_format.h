@@ -24,9 +24,10 @@ constexpr size_t kRuleLength = 72;  // the dashes under the trailer
 // Large enough for a 1023-character base, the stamp and a 10-character
 // extension.
 constexpr size_t kRotatedNameCapacity = 1124;
-// Large enough for the longest filename and the host's texts.
+// Large enough for the longest filename and the host's texts, each of
+// which may show at twice its length (line_text.h).
 constexpr size_t kHeaderCapacity = 1524;
-constexpr size_t kBannerCapacity = 260;
+constexpr size_t kBannerCapacity = 400;
 constexpr size_t kTrailerCapacity = 160;
 constexpr size_t kTimeLineCapacity = 64;
 
@@ -39,27 +40,32 @@ struct HostTexts {
 };
 
 // Each function returns the length of the text it wrote (snprintf
-// semantics: never more than cap - 1 characters are stored).
+// semantics: never more than cap - 1 characters are stored). With
+// `lf_only` every line ends in LF alone instead of CR LF.
 
 // "Logfile: <filename>\r\nLogging started at DD.MM.YYYY hh:mm:ss \r\n"
 // "QEL Loglib Version: ... created ...\r\n\r\n"
-size_t format_start_header(char* buf, size_t cap, const char* filename, const struct tm& cal);
+size_t format_start_header(char* buf, size_t cap, const char* filename, const struct tm& cal,
+                           bool lf_only = false);
 
 // "<name> Version: <vers> created <created>\r\n", then
-// "Description: <desc>\r\n" when there is one, then "\r\n".
-size_t format_banner(char* buf, size_t cap, const HostTexts& host);
+// "Description: <desc>\r\n" when there is one, then "\r\n". The host's
+// texts are shown as message texts are (show_text()), so that none of them
+// ends a line.
+size_t format_banner(char* buf, size_t cap, const HostTexts& host, bool lf_only = false);
 
 // "\r\nLogging ended at DD.MM.YYYY hh:mm.ss \r\n" + 72 '-' + "\r\n\r\n\r\n"
-size_t format_trailer(char* buf, size_t cap, const struct tm& cal);
+size_t format_trailer(char* buf, size_t cap, const struct tm& cal, bool lf_only = false);
 
 // The block a rotated log's new file begins with: the path, the
 // "logfile continued" date line, the library's version line, an empty line
 // and the host's banner.
 size_t format_continuation_header(char* buf, size_t cap, const char* filename, const struct tm& cal,
-                                  const HostTexts& host);
+                                  const HostTexts& host, bool lf_only = false);
 
 // A time-stamp line, "hh:mm.ss.mmm DD.MM.YYYY\r\n".
-size_t format_time_line(char* buf, size_t cap, const struct tm& cal, long millis);
+size_t format_time_line(char* buf, size_t cap, const struct tm& cal, long millis,
+                        bool lf_only = false);
 
 // base + "_YYYY_MM_DD_hh_mm_ss_mmm" + ext, e.g.
 // ("/tmp/app", 2024-03-05 14:07:09, 123, ".log")
@@ -92,8 +98,8 @@ bool split_last_component(const char* path, size_t* dir_len, char* stem, size_t 
                           size_t ext_cap);
 
 // True when `data` (the first `len` bytes of a file) begins with a start
-// or continuation header that names a file whose last path component is
-// `leaf`.
+// or continuation header, with either line end, that names a file whose
+// last path component is `leaf`.
 bool begins_with_header_of(const char* data, size_t len, const char* leaf);
 
 // The date and time of the start or continuation header that `data` (the

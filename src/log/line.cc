@@ -8,6 +8,7 @@
 
 #include "log/calendar.h"
 #include "log/hot_path.h"
+#include "log/line_text.h"
 #include "log/process_ids.h"
 #include "qellog/log.h"
 
@@ -32,12 +33,18 @@ QELLOG_HOT LineFields line_fields(unsigned bits, bool dated, bool error_tag, boo
   return f;
 }
 
-QELLOG_HOT size_t format_text(char (&text)[kLineCapacity], const char* fmt, va_list args) {
-  const int n = std::vsnprintf(text, sizeof text, fmt != nullptr ? fmt : "", args);
-  if (n <= 0) return 0;
-  const size_t stored = std::min(static_cast<size_t>(n), sizeof text - 1);
-  const void* nul = std::memchr(text, '\0', stored);
-  return nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : stored;
+QELLOG_HOT size_t text_length(const char* text, size_t len) {
+  const void* nul = std::memchr(text, '\0', len);
+  return nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - text) : len;
+}
+
+QELLOG_HOT size_t format_text(char* text, size_t cap, const char* fmt, va_list args,
+                              size_t* wanted) {
+  const int n = std::vsnprintf(text, cap, fmt != nullptr ? fmt : "", args);
+  const size_t full = n > 0 ? static_cast<size_t>(n) : 0;
+  const size_t len = text_length(text, std::min(full, cap - 1));
+  if (wanted != nullptr) *wanted = len < std::min(full, cap - 1) ? len : full;
+  return len;
 }
 
 QELLOG_HOT size_t compose_prefix(LineFields& f, char* buf, size_t cap) {
@@ -45,14 +52,12 @@ QELLOG_HOT size_t compose_prefix(LineFields& f, char* buf, size_t cap) {
   return format_prefix(f, buf, cap);
 }
 
-QELLOG_HOT size_t compose_line(LineFields& f, const char* text, size_t text_len, bool crlf,
-                               char (&line)[kLineCapacity]) {
-  size_t len = compose_prefix(f, line, kLineTextMax);
-  const size_t take = std::min(text_len, kLineTextMax - len);
-  std::memcpy(line + len, text, take);
-  len += take;
-  if (crlf) {
-    line[len++] = '\r';
+QELLOG_HOT size_t compose_line(LineFields& f, const char* text, size_t text_len,
+                               const LineShape& shape, char* line) {
+  size_t len = compose_prefix(f, line, shape.limit);
+  len += show_text(line + len, shape.limit - len, text, text_len, shape.lf_only);
+  if (shape.line_end) {
+    if (!shape.lf_only) line[len++] = '\r';
     line[len++] = '\n';
   }
   return len;

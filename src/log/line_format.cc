@@ -161,6 +161,10 @@ QELLOG_HOT size_t format_prefix(const LineFields& f, char* buf, size_t cap) {
     p = put_char(p, end, ' ');
   }
   if (f.error_tag) p = put_text(p, end, "ERROR ");
+  if (f.class_name != nullptr) {
+    p = put_text(p, end, f.class_name);
+    p = put_char(p, end, ' ');
+  }
   return static_cast<size_t>(p - buf);
 }
 

@@ -14,6 +14,13 @@ namespace qellog {
 // Line capacity: 297 characters, CR LF and the terminator.
 constexpr size_t kLineCapacity = 300;
 constexpr size_t kLineTextMax = kLineCapacity - 3;
+// The longest a line may be made (Maxlinelength), in characters before its
+// line end.
+constexpr size_t kLineTextLimit = 65536;
+// The prefix fields take at most this much: the dated time (30), the
+// elapsed time (14), pid:tid (16), the processor (12), the value (9), the
+// error tag (6) and a class name (16).
+constexpr size_t kPrefixMax = 128;
 
 struct LineFields {
   bool time = false;
@@ -23,6 +30,7 @@ struct LineFields {
   bool cpu = false;
   bool value = false;
   bool error_tag = false;
+  const char* class_name = nullptr;  // the class tag after the error tag
   timeval now{};
   timeval last{};
   struct tm cal {};  // the local calendar of `now`, read when `time` is set
@@ -32,8 +40,8 @@ struct LineFields {
   unsigned value_bits = 0;
 };
 
-// Writes the prefix fields (time, elapsed, pid:tid, cpu, value, tag) in
-// that order into `buf`, never more than `cap` characters, and returns
+// Writes the prefix fields (time, elapsed, pid:tid, cpu, value, error tag,
+// class tag) in that order into `buf`, never more than `cap` characters, and returns
 // their length. The time field is "HH:MM:SS.mmm " of `cal` and `now`'s
 // milliseconds, or dated "YYYY-MM-DDTHH:MM:SS.mmm+hh:mm " (the calendar's
 // offset, whole minutes).

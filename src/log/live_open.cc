@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "log/log_files.h"
+
 namespace qellog {
 namespace {
 
@@ -177,9 +179,9 @@ int open_live_file(int dir_fd, const char* leaf, bool shared, const char* filena
                    unsigned mode, PathRefusal* why) {
   const int fd = shared ? open_own_file(dir_fd, leaf, filename, flags, mode, why)
                         : openat(dir_fd, leaf, flags | kAlways, mode);
-  if (fd != -1 && (flags & O_NONBLOCK) == 0) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  }
+  if (fd == -1) return -1;
+  if ((flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  mark_live_file(fd);
   return fd;
 }
 

@@ -35,7 +35,8 @@ class GivenDirectory {
 };
 
 // Opens the live name `leaf` in `dir_fd` with the host's `flags` and
-// `mode`, O_APPEND and O_CLOEXEC. Never blocks (a FIFO without a reader is
+// `mode`, O_APPEND and O_CLOEXEC, and marks it as a live file
+// (mark_live_file()). Never blocks (a FIFO without a reader is
 // ENXIO) and never makes a terminal the controlling one; the descriptor
 // blocks again afterwards unless `flags` asked otherwise.
 //

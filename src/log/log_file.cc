@@ -67,7 +67,7 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
       maxfilesize(0x400000),
       curfilesize(0),
       thread_run(false),
-      state_(new qellog::LogState) {
+      state_(qellog::new_log_state()) {
   qellog::enlist(*this);
   copy_text(lib_name, nullptr);
   copy_text(lib_vers, nullptr);
@@ -109,7 +109,8 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
   struct tm cal;
   qellog::local_calendar(last_time.tv_sec, &cal);
   char header[qellog::kHeaderCapacity];
-  write_to_file(header, qellog::format_start_header(header, sizeof header, filename, cal));
+  write_to_file(header, qellog::format_start_header(header, sizeof header, filename, cal,
+                                                    state_->lf_only.load(kRelaxed)));
   LockGuard guard(state_->write_lock);
   state_->file_started_locked(curfilesize, prior, began);
 }
@@ -130,7 +131,8 @@ CQel_Log::~CQel_Log() {
     struct tm cal;
     qellog::local_calendar(now.tv_sec, &cal);
     char trailer[qellog::kTrailerCapacity];
-    write_to_file(trailer, qellog::format_trailer(trailer, sizeof trailer, cal));
+    write_to_file(trailer, qellog::format_trailer(trailer, sizeof trailer, cal,
+                                                  state_->lf_only.load(kRelaxed)));
     LockGuard guard(state_->write_lock);
     close(hflog);
     store(hflog, -1);
@@ -153,7 +155,8 @@ void CQel_Log::set_lib_vers(const char* name, const char* vers, const char* crea
     copy_text(lib_vers, vers);
     copy_text(lib_created, created);
     if (hflog == -1) return;
-    n = qellog::format_banner(banner, sizeof banner, {lib_name, lib_vers, lib_created, lib_desc});
+    n = qellog::format_banner(banner, sizeof banner, {lib_name, lib_vers, lib_created, lib_desc},
+                              state_->lf_only.load(kRelaxed));
   }
   write_to_file(banner, n);
 }

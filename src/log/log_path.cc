@@ -11,6 +11,7 @@
 #include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/live_open.h"
+#include "log/log_files.h"
 
 namespace qellog {
 
@@ -18,39 +19,8 @@ int (*g_renameat2)(int, const char*, int, const char*, unsigned) = ::renameat2;
 
 namespace {
 
-// Enough for the first line of either header with the longest file name,
-// and the start of the second.
-constexpr size_t kHeaderProbe = 1100;
-
 bool same_inode(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Reads up to `cap` bytes from the start of `fd`.
-size_t read_prefix(int fd, char* buf, size_t cap) {
-  size_t n = 0;
-  while (n < cap) {
-    const ssize_t got = pread(fd, buf + n, cap - n, static_cast<off_t>(n));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    n += static_cast<size_t>(got);
-  }
-  return n;
-}
-
-// The first bytes of the regular file `name`, while it is still the file
-// of identity (dev, ino); 0 otherwise. The open never follows a link, never
-// blocks on a FIFO swapped in meanwhile and never takes a terminal.
-size_t read_head(int dir_fd, const char* name, dev_t dev, ino_t ino, char* buf, size_t cap) {
-  const int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return 0;
-  struct stat st;
-  size_t n = 0;
-  if (fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino && S_ISREG(st.st_mode)) {
-    n = read_prefix(fd, buf, cap);
-  }
-  close(fd);
-  return n;
 }
 
 }  // namespace
@@ -72,8 +42,8 @@ void judge_live_target(LogState& s, int fd) {
   const bool known = fstat(fd, &opened) == 0;
   // A pipe, a socket or a terminal keeps nothing to sync; fsync(2) would
   // only fail on it.
-  s.no_sync =
-      known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode) || S_ISCHR(opened.st_mode));
+  s.sigpipe = known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode));
+  s.no_sync = s.sigpipe || (known && S_ISCHR(opened.st_mode));
   s.fixed_target = !known || !S_ISREG(opened.st_mode) ||
                    fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
                    !S_ISREG(named.st_mode) || !same_inode(opened, named);
@@ -101,6 +71,7 @@ int open_fresh_file(const LogState& s, bool* created, unsigned long* prior) {
   *prior = 0;
   *created = true;
   int fd = openat(s.dir_fd, s.leaf, kWrite | O_CREAT | O_EXCL, s.mode);
+  if (fd != -1) mark_live_file(fd);
   if (fd != -1 || errno != EEXIST) return fd;
   // The name was just moved away, so this file was made since, most likely
   // by another process logging to the same file: its lines stay. O_NONBLOCK
@@ -116,14 +87,9 @@ int open_fresh_file(const LogState& s, bool* created, unsigned long* prior) {
     return -1;
   }
   fcntl(fd, F_SETFL, O_APPEND);
+  mark_live_file(fd);
   *prior = static_cast<unsigned long>(st.st_size);
   return fd;
-}
-
-bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino, const char* leaf) {
-  char head[kHeaderProbe];
-  const size_t n = read_head(dir_fd, name, dev, ino, head, sizeof head);
-  return begins_with_header_of(head, n, leaf);
 }
 
 time_t file_began(const LogState& s, int fd, time_t otherwise) {
@@ -133,10 +99,10 @@ time_t file_began(const LogState& s, int fd, time_t otherwise) {
     return static_cast<time_t>(x.stx_btime.tv_sec);
   }
   struct stat st;
-  char head[kHeaderProbe];
+  char head[kHeadProbe];
   struct tm cal;
   if (fstat(fd, &st) != 0 ||
-      !header_time(head, read_head(s.dir_fd, s.leaf, st.st_dev, st.st_ino, head, sizeof head),
+      !header_time(head, read_file_head(s.dir_fd, s.leaf, st.st_dev, st.st_ino, head, sizeof head),
                    &cal)) {
     return otherwise;
   }

@@ -21,7 +21,9 @@ bool open_log_directory(const char* filename, LogState& s, PathRefusal* why);
 
 // After the constructor's open of `fd`: sets s.fixed_target when the live
 // name is not a regular file that rotation may act on (or is not the file
-// opened), and s.no_sync when the file has no storage to sync.
+// opened), s.no_sync when the file has no storage to sync, and s.sigpipe
+// when it is a pipe or a socket. A log never moves to another file than a
+// regular one, so this holds for its whole life.
 void judge_live_target(LogState& s, int fd);
 
 // True when `st` (of a name of the log's) may become, or be moved as, the
@@ -46,14 +48,8 @@ LiveName look_at_live_name(const LogState& s, int fd);
 // `*prior`) when may_take() allows. -1 with errno EINVAL for anything but
 // a regular file, EPERM for another user's file (refusals of the own-file
 // rule), or the open's errno. `*created` tells whether this call made the
-// file.
+// file. The file is marked as a live file (mark_live_file()).
 int open_fresh_file(const LogState& s, bool* created, unsigned long* prior);
-
-// True when the regular file `name` in `dir_fd`, still the file of
-// identity (dev, ino), begins with a start or continuation header of the
-// log whose live file is `leaf`. Opens it without following a link,
-// blocking or taking a terminal.
-bool begins_with_own_header(int dir_fd, const char* name, dev_t dev, ino_t ino, const char* leaf);
 
 // When the file open as `fd` (the live name's) began: its birth time
 // where the file system records one, otherwise the time of the header it

@@ -19,6 +19,8 @@
 #include <mutex>
 #include <vector>
 
+#include "log/line_format.h"
+#include "log/line_text.h"
 #include "log/retention_policy.h"
 #include "qellog/log.h"
 
@@ -86,6 +88,11 @@ struct LogState {
   // among writes_in_flight.
   alignas(kCacheLine) std::atomic<bool> careful{false};
   time_t careful_until = 0;
+  // Pieces noted as cut short, ever (write_lock). A careful piece reads it
+  // when it decides on its CR LF and again when it settles: a piece cut
+  // short in between may have landed after it, so the file may end inside
+  // that one, and neither the mark nor the careful state is given up.
+  unsigned cut_pieces = 0;
   alignas(kCacheLine) std::atomic<unsigned> careful_in_flight[2] = {};
   std::mutex careful_mutex;
   // Bytes that were in the current file before this object wrote to it
@@ -131,6 +138,13 @@ struct LogState {
   std::atomic<bool> tailsafe{false};
   std::atomic<bool> iso_time{false};
   std::atomic<bool> strict_size{false};
+  // How lines look: the longest text of a line (Maxlinelength), LF line
+  // ends, and the names of the host's classes: a table replaced whole under
+  // write_lock and never changed once published (null while none is
+  // named); the tables it replaced go with the log.
+  std::atomic<size_t> line_limit{kLineTextMax};
+  std::atomic<bool> lf_only{false};
+  std::atomic<const ClassNames*> class_names{nullptr};
 
   // --- Lost pieces (log/lost_lines.h) --------------------------------------
   // Every counted piece whose write failed (atomic), and, when the record
@@ -160,6 +174,9 @@ struct LogState {
   bool fixed_target = false;
   // The file has no storage to sync (a FIFO, a socket, a terminal).
   bool no_sync = false;
+  // The file is a pipe or a socket, whose reader may go away: writes to it
+  // keep the SIGPIPE they may raise from the host (write_loop.h).
+  bool sigpipe = false;
   // The open flags and permission bits the log was built with; a rotation
   // creates its new file with the same bits.
   int open_flags = 0;
@@ -181,6 +198,12 @@ struct LogState {
   // copytruncate; checks in a row that found no live name.
   unsigned long last_seen_size = 0;
   int name_missing = 0;
+  // Under rotate_mutex: rotations that failed since the last one that
+  // succeeded, and the causes already said (a step and its errno each), so
+  // that a rotation that keeps failing says why once per cause.
+  unsigned long failed_rotations = 0;
+  int failures_said[8] = {};
+  unsigned failures_said_count = 0;
   // Under rotate_mutex: the live name was taken by what may not become the
   // live file, so the current file has a rotated name of its own
   // (`off_leaf`), until a file under the live name takes over.
@@ -210,6 +233,11 @@ struct LogState {
   // refused yet.
   void file_started_locked(unsigned long header, unsigned long prior, time_t began);
 
+  // Gives `bit` the class name `name` (null: takes its name away) in a new
+  // table. False, changing nothing, when the bit or the name is refused
+  // (class_name_problem()). Takes write_lock.
+  bool name_class(unsigned bit, const char* name);
+
   // True the first time `cause` is met for the current file.
   bool first_refusal(unsigned cause) { return (refusals_said.fetch_or(cause) & cause) == 0; }
 };
@@ -219,6 +247,14 @@ constexpr unsigned kRefusedNotRegular = 1;  // a symlink, device, FIFO, socket
 constexpr unsigned kRefusedForeign = 2;     // another user's file
 constexpr unsigned kRefusedHidden = 4;      // a hidden name not the log's own
 constexpr unsigned kRefusedFixed = 8;       // rotation off for the whole log
+
+// The private state of a log under construction. Its line end is the one
+// chosen for the next log built on this thread (set_next_line_end()), CR
+// LF when none was; the choice is used up either way.
+LogState* new_log_state();
+// Chooses the line end of the next log built on this thread, for its start
+// header: the set-up and the constructor that is given one do.
+void set_next_line_end(bool lf_only);
 
 // Puts a log on, and takes it off, the list of live logs that fork()
 // hands to the child.

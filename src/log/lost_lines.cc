@@ -14,7 +14,7 @@ void note_lost_locked(LogState& s, int err) {
   // Another writer's piece may be cut short too and not noted yet: the
   // next pieces go one at a time until one lands whole, a second at least.
   s.careful.store(true, std::memory_order_relaxed);
-  s.careful_until = time(nullptr) + kCarefulSeconds;
+  s.careful_until = g_wall_clock() + kCarefulSeconds;
   if (!s.lost_lines_record.load(std::memory_order_relaxed)) return;
   if (s.pending_lost == 0) gettimeofday(&s.first_lost, nullptr);
   ++s.pending_lost;
@@ -38,7 +38,7 @@ size_t format_record(CQel_Log& log, LogState& s, char* buf, size_t cap) {
       s.pending_lost, cal.tm_mday, cal.tm_mon + 1, cal.tm_year + 1900, cal.tm_hour, cal.tm_min,
       cal.tm_sec, static_cast<int>(s.first_lost.tv_usec / 1000), s.last_error);
   len += std::min(static_cast<size_t>(t > 0 ? t : 0), text_max - len);
-  buf[len++] = '\r';
+  if (!s.lf_only.load(std::memory_order_relaxed)) buf[len++] = '\r';
   buf[len++] = '\n';
   return len;
 }

@@ -44,7 +44,7 @@ void put_back_record_locked(CQel_Log& log, LogState& s, bool current, size_t n,
                             const TakenRecord& taken);
 
 // The record's text into `buf` (a line capacity of room): prefix fields as
-// the log's mask selects, the error tag, the text and CR LF. Returns its
+// the log's mask selects, the error tag, the text and the log's line end. Returns its
 // length. Reads the pending count (under the write lock, or while nothing
 // else writes).
 size_t format_record(CQel_Log& log, LogState& s, char* buf, size_t cap);

@@ -41,6 +41,11 @@ inline bool drops_message(CQel_Log& log, unsigned flags, unsigned bits) {
 bool write_message(CQel_Log& log, unsigned flags, unsigned bits, bool with_value, int value,
                    const char* fmt, va_list args, bool may_claim = true);
 
+// One message line of flag word `flags` from a text formatted already
+// (CQel_Log::writetext): `len` bytes of `text`, up to a first NUL, through
+// the same line as write_message(), without the value field.
+bool write_ready_text(CQel_Log& log, unsigned flags, unsigned bits, const char* text, size_t len);
+
 // A time-stamp line (CQel_Log::writetime).
 bool write_time_line(CQel_Log& log);
 

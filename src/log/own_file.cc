@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <new>
 
+#include "log/log_files.h"
 #include "log/log_path.h"
 #include "log/message.h"
 #include "log/sync.h"

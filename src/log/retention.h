@@ -1,6 +1,6 @@
-// Retention passes over a log's directory: which of the files beside the
-// live one are this log's own rotated files, and their removal as the
-// policy (retention_policy.h) decides. Internal to the library.
+// Retention passes over a log's directory: the removal of the log's
+// rotated files (rotated_files.h) as the policy (retention_policy.h)
+// decides. Internal to the library.
 #ifndef QELLOG_SRC_LOG_RETENTION_H
 #define QELLOG_SRC_LOG_RETENTION_H
 
@@ -28,20 +28,23 @@ class RetentionReport {
 // unlinked. Does nothing, without reading the directory, when no limit is
 // set. `dir_fd` stays open and owned by the caller.
 //
-// A file takes part only when its whole name is the leaf's stem, a stamp
-// and the leaf's extension; it is a regular file (never followed through a
-// symlink) owned by the effective user and not the live file; and its first
-// bytes are a start or continuation header of a file named `live_leaf`
-// (read only for the files the policy reaches, and not for those in
-// `memory->made_here`). Nothing else is counted, opened or removed.
+// The files are those of the listing (rotated_files.h) with the effective
+// user as the owner: nothing else is counted, opened or removed. A file
+// that another process still writes into as its live file (log_files.h,
+// live_writers()) is never removed, however old; one whose writer has
+// closed it, or crashed, is removed like any other. Where that cannot be
+// told, a file modified within kYoungSeconds is kept, unless this process
+// rotated it and it holds only what this process wrote (`memory->made_here`).
 //
-// Cost, on the calling thread: the directory scan and a sort of the names
-// of the pattern; one fstatat only per file the policy reaches (from the
-// newest to the cut, and from the oldest for removal), at most
-// kMaxHeadReadsPerPass head reads and kMaxRemovalsPerPass unlinks; meant
-// for the flush thread, after a rotation. `memory` (may be null) carries what passes learn to the
-// next. Two processes pruning one directory at once never remove more than either would alone.
-// Never throws.
+// Cost, on the calling thread: with `memory`, one step of the listing
+// within the kMax*PerPass budgets, which carries on where the last pass
+// left it; without, a sweep of the whole directory with at most
+// kMaxHeadReadsPerPass head reads. Then one fstatat per listed file from
+// the newest to the cut, one open per file the policy reaches for removal
+// (at most kMaxHeadReadsPerPass), and at most kMaxRemovalsPerPass unlinks.
+// Meant for the flush thread, after a rotation. Two processes pruning one
+// directory at once never remove more than either would alone. Never
+// throws.
 int prune_rotated_files(int dir_fd, const char* live_leaf, const RetentionLimits& limits,
                         time_t now, RetentionReport& report, RetentionMemory* memory = nullptr);
 

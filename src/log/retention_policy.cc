@@ -19,13 +19,6 @@ bool older_than_limit(time_t stamp, time_t now, unsigned long days) {
   return age > days * kSecondsPerDay;
 }
 
-// Newest first. A stamp from a clock that ran ahead says nothing about
-// when the file was made: such files sort after every believable one.
-bool newer(const RotatedFile& a, const RotatedFile& b) {
-  if (a.future != b.future) return b.future;
-  return a.key > b.key;
-}
-
 Ownership ask(const OwnershipCheck& check, RotatedFile& f, bool for_removal) {
   return check ? check(f, for_removal) : Ownership::kOwn;
 }
@@ -56,7 +49,7 @@ size_t find_cut(std::vector<RotatedFile>& files, const RetentionLimits& limits, 
 
 std::vector<size_t> files_to_remove(std::vector<RotatedFile>* files, const RetentionLimits& limits,
                                     time_t now, const OwnershipCheck& check) {
-  std::stable_sort(files->begin(), files->end(), newer);
+  std::stable_sort(files->begin(), files->end(), newer_rotated);
   std::vector<size_t> doomed;
   const size_t cut = find_cut(*files, limits, now, check);
   if (cut == kNoCut) return doomed;
@@ -65,7 +58,7 @@ std::vector<size_t> files_to_remove(std::vector<RotatedFile>* files, const Reten
     RotatedFile& f = (*files)[i - 1];
     const Ownership own = ask(check, f, true);
     if (own == Ownership::kUnknown) break;
-    if (own == Ownership::kOwn && !f.young) doomed.push_back(i - 1);
+    if (own == Ownership::kOwn && !f.held) doomed.push_back(i - 1);
   }
   return doomed;
 }

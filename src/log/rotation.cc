@@ -16,6 +16,7 @@
 #include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/flush_request.h"
+#include "log/log_files.h"
 #include "log/log_path.h"
 #include "log/message.h"
 #include "log/own_file.h"
@@ -32,6 +33,43 @@ constexpr char kRotate[] = "create_next_file";
 // A second rotation within the same millisecond would get the same name; it
 // waits for the next millisecond instead, a bounded number of times.
 constexpr int kMaxNameAttempts = 20;
+
+// The steps whose failure a rotation reports, each once per errno until a
+// rotation succeeds (first_failure()).
+enum FailedStep {
+  kMoveAside = 1,
+  kOpenNew,
+  kHeaderToNew,
+  kHiddenInUse,
+  kLeftOverKept,
+  kOpenHidden,
+};
+
+// True the first time since the last rotation that succeeded that `step`
+// failed with `err`.
+bool first_failure(LogState& s, FailedStep step, int err) {
+  const int cause = static_cast<int>(step) << 16 | (err & 0xffff);
+  for (unsigned i = 0; i < s.failures_said_count; ++i) {
+    if (s.failures_said[i] == cause) return false;
+  }
+  constexpr unsigned kKept = sizeof s.failures_said / sizeof s.failures_said[0];
+  if (s.failures_said_count < kKept) s.failures_said[s.failures_said_count++] = cause;
+  return true;
+}
+
+// A failed rotation is counted; the first that succeeds after some says
+// how many tries failed before it and forgets the causes said.
+void count_try(CQel_Log& log, LogState& s, bool rotated) {
+  if (!rotated) {
+    ++s.failed_rotations;
+    return;
+  }
+  if (s.failed_rotations != 0) {
+    diagnostic(log, "%s: rotated after %lu failed tries", kRotate, s.failed_rotations);
+  }
+  s.failed_rotations = 0;
+  s.failures_said_count = 0;
+}
 
 void wait_for_next_millisecond(const timeval& t) {
   timeval now;
@@ -109,7 +147,9 @@ bool move_aside(CQel_Log& log, LogState& s, Rotated* r, struct tm* cal) {
   }
   // The live file keeps its name and its content. Lines go on into it, and
   // the next flush request tries again.
-  diagnostic(log, "%s: rename to %s failed %d", kRotate, r->shown, err);
+  if (first_failure(s, kMoveAside, err)) {
+    diagnostic(log, "%s: rename to %s failed %d", kRotate, r->shown, err);
+  }
   return false;
 }
 
@@ -117,10 +157,12 @@ bool move_aside(CQel_Log& log, LogState& s, Rotated* r, struct tm* cal) {
 // log writes on to it under its own name and a later request tries again.
 // A refusal of the own-file rule (EPERM: another user's file, EINVAL: not
 // a regular file took the name) is said once per file.
-void undo_move(CQel_Log& log, LogState& s, const Rotated& r, const char* what, int err) {
+void undo_move(CQel_Log& log, LogState& s, const Rotated& r, FailedStep step, int err) {
   const bool back = r.moved && rename_noreplace(s, r.leaf, s.leaf) == 0;
   const unsigned cause = err == EPERM ? kRefusedForeign : err == EINVAL ? kRefusedNotRegular : 0;
   if (cause != 0 && !s.first_refusal(cause)) return;
+  if (cause == 0 && !first_failure(s, step, err)) return;
+  const char* what = step == kOpenNew ? "open" : "header to";
   diagnostic(log, "%s: %s %s failed %d, %s", kRotate, what, log.filename, err,
              back ? "file renamed back" : "writing on to the rotated file");
 }
@@ -156,13 +198,13 @@ int open_next(CQel_Log& log, LogState& s, const Rotated& r, const struct tm& cal
   bool created = false;
   const int fd = open_fresh_file(s, &created, prior);
   if (fd == -1) {
-    undo_move(log, s, r, "open", errno);
+    undo_move(log, s, r, kOpenNew, errno);
     return -1;
   }
   if (begin_file(log, s, fd, cal, created ? s.leaf : nullptr, header_len)) {
     return fd;
   }
-  undo_move(log, s, r, "header to", errno);
+  undo_move(log, s, r, kHeaderToNew, errno);
   return -1;
 }
 
@@ -228,7 +270,9 @@ HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
     return HiddenName::kNotOurs;
   }
   if (!ours && st.st_mtime > time(nullptr) - 60) {
-    diagnostic(log, "%s: %s in use, rotation postponed", kRotate, h.leaf);
+    if (first_failure(s, kHiddenInUse, 0)) {
+      diagnostic(log, "%s: %s in use, rotation postponed", kRotate, h.leaf);
+    }
     return HiddenName::kInUse;
   }
   Rotated r;
@@ -236,8 +280,10 @@ HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
   timeval now;
   free_rotated_name(log, s, &r, &now, &cal);
   const bool kept = rename_to_rotated(log, s, h.leaf, &r);
-  diagnostic(log, "%s: left-over %s %s %s", kRotate, h.leaf,
-             kept ? "kept as" : "cannot be moved to", r.shown);
+  if (kept || first_failure(s, kLeftOverKept, errno)) {
+    diagnostic(log, "%s: left-over %s %s %s", kRotate, h.leaf,
+               kept ? "kept as" : "cannot be moved to", r.shown);
+  }
   return kept ? HiddenName::kFree : HiddenName::kInUse;
 }
 
@@ -248,11 +294,14 @@ int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h, const struct tm&
   const int fd = openat(s.dir_fd, h.leaf,
                         O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, s.mode);
   if (fd == -1) {
-    if (errno != EEXIST) {
-      diagnostic(log, "%s: open %s failed %d", kRotate, h.leaf, errno);
+    const int err = errno;
+    if (err != EEXIST && first_failure(s, kOpenHidden, err)) {
+      diagnostic(log, "%s: open %s failed %d", kRotate, h.leaf, err);
     }
+    errno = err;
     return -1;
   }
+  mark_live_file(fd);
   return begin_file(log, s, fd, cal, h.leaf, header_len) ? fd : -1;
 }
 
@@ -329,8 +378,10 @@ bool rotate(CQel_Log& log) {
   if (s.off_name ? live_name_taken(s, load(log.hflog)) : !live_name_may_change(log, kRotate)) {
     return rotate_off_name(log, kRotate);
   }
-  return s.tailsafe.load(std::memory_order_relaxed) ? rotate_tailsafe(log, s)
-                                                    : rotate_moving_first(log, s);
+  const bool rotated = s.tailsafe.load(std::memory_order_relaxed) ? rotate_tailsafe(log, s)
+                                                                  : rotate_moving_first(log, s);
+  count_try(log, s, rotated);
+  return rotated;
 }
 
 bool rotate_off_name(CQel_Log& log, const char* fn) {
@@ -350,6 +401,7 @@ bool rotate_off_name(CQel_Log& log, const char* fn) {
     if (fd == -1) diagnostic(log, "%s: open %s failed %d", fn, r.shown, errno);
     return false;
   }
+  mark_live_file(fd);
   unsigned long long wrote = 0;
   const int previous = swap_descriptor(log, s, fd, header_len, 0, g_wall_clock(), &wrote);
   close(previous);
@@ -368,7 +420,8 @@ bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const 
     LockGuard guard(s.write_lock);
     *header_len =
         format_continuation_header(header, sizeof header, log.filename, cal,
-                                   {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc});
+                                   {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc},
+                                   s.lf_only.load(std::memory_order_relaxed));
   }
   if (write_all(fd, header, *header_len)) return true;
   const int err = errno;

@@ -62,6 +62,30 @@ void write_va_value(CQel_Log& log, unsigned flags, int value, const char* fmt, .
   va_end(args);
 }
 
+// The message as a line of `room` characters shows it, piece by piece: a
+// CR as "\\r", a UTF-8 lead byte with the continuation bytes it owns, any
+// other byte alone; the first piece that does not fit ends it.
+std::string shown(const std::string& message, size_t room) {
+  std::string out;
+  for (size_t i = 0; i < message.size();) {
+    const auto b = static_cast<unsigned char>(message[i]);
+    const size_t owns = b >= 0xf0 && b < 0xf8   ? 4
+                        : b >= 0xe0 && b < 0xf0 ? 3
+                        : b >= 0xc0 && b < 0xe0 ? 2
+                                                : 1;
+    size_t n = 1;
+    while (b != '\r' && n < owns && i + n < message.size() &&
+           (static_cast<unsigned char>(message[i + n]) & 0xc0) == 0x80) {
+      ++n;
+    }
+    const std::string piece = b == '\r' ? "\\r" : message.substr(i, n);
+    if (out.size() + piece.size() > room) break;
+    out += piece;
+    i += n;
+  }
+  return out;
+}
+
 // The line a message must produce when the mask selects no prefix field.
 std::string expected_line(unsigned flags, bool with_value, int value, const std::string& message) {
   std::string line;
@@ -71,8 +95,7 @@ std::string expected_line(unsigned flags, bool with_value, int value, const std:
     line += field;
   }
   if (((flags != 0 ? flags : LOGBIT_ERROR) & LOGBIT_ERROR) != 0) line += "ERROR ";
-  line += message;
-  if (line.size() > kMaxLineText) line.resize(kMaxLineText);
+  line += shown(message, kMaxLineText - line.size());
   if ((flags & LOGBIT_NOCRLF) == 0) line += "\r\n";
   return line;
 }

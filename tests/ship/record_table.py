@@ -1,6 +1,6 @@
-"""Sample lines of a qellog log file (without CR LF) and the record the
-central server must make of each; check_records.py adds host and file, and
-the line itself to lifecycle records."""
+"""Sample lines of a qellog log file (without their line end) and the
+record the central server must make of each; check_records.py adds host
+and file, and the line itself to lifecycle records."""
 
 
 def msg(text, error=False, **fields):
@@ -51,6 +51,13 @@ TABLE = [
     (b"00000000 Logfile: /x", msg("Logfile: /x", value="00000000")),
     (b"ERRORX", msg("ERRORX")),
     (b"plain text", msg("plain text")),
+    # Class names that the central configuration declares (WARN DEBUG_2).
+    (b"00000000 WARN disk low", msg("disk low", value="00000000", **{"class": "WARN"})),
+    (b"14:07:09.123 ERROR DEBUG_2 ", msg("", True, time=T, **{"class": "DEBUG_2"})),
+    (b"WARN x", msg("x", **{"class": "WARN"})),
+    (b"00000000 WARNING x", msg("WARNING x", value="00000000")),
+    (b"0000abcd NOTE x", msg("NOTE x", value=V)),
+    (b"00000000 WARN", msg("WARN", value="00000000")),
     (b"Logging ended at 05.03.2024 14:07.09 ", life("ended")),
     (b"-" * 72, life("rule")),
 ]

@@ -26,6 +26,8 @@
 #           shipper's own configuration; judged
 #   table   no driver: the sample lines of record_table.py must give the
 #           records the table holds
+#   table-lf  the same with LF line ends (Lineend=lf), followed by an
+#           imfile input that ends a line at its LF
 # Environment, for experiments: SHIP_THREADS (4), SHIP_LINES (25000 per
 # thread), SHIP_RATE (20000 lines/s in total), SHIP_MAXFILESIZE_KB (128),
 # SHIP_IMFILE_MODE (inotify, or polling), SHIP_LOGGING (0x3; 0x100003 adds
@@ -44,7 +46,10 @@ lines=${SHIP_LINES:-25000}
 rate=${SHIP_RATE:-20000}
 size_kb=${SHIP_MAXFILESIZE_KB:-128}
 total=$((threads * lines))
-case $mode in yes|no|inline|table) ;; *) echo "ship_test: MODE must be yes, no, inline or table" >&2; exit 2 ;; esac
+case $mode in yes|no|inline|table|table-lf) ;; *) echo "ship_test: MODE must be yes, no, inline, table or table-lf" >&2; exit 2 ;; esac
+# The table's line end, and the checker's word for it.
+table_end=""
+[ "$mode" = table-lf ] && table_end=lf
 
 rsyslogd=$(PATH=$PATH:/usr/sbin:/sbin command -v rsyslogd || true)
 if [ -z "$rsyslogd" ]; then
@@ -107,7 +112,7 @@ start_daemon() {
 # go to a file of its own, never to the system log.
 write_central_conf() {
   local second=""
-  if [ "$mode" = table ]; then second="call messages"; fi
+  case $mode in table*) second="call messages" ;; esac
   mkdir -p "$work/central.work"
   cat >"$work/central.conf" <<EOF
 global(workDirectory="$work/central.work" processInternalMessages="on"
@@ -116,11 +121,13 @@ module(load="imtcp")
 include(file="$central_conf")
 ruleset(name="all") {
   set \$.qellog_lifecycle = "keep";
+  set \$.qellog_classes = "WARN DEBUG_2";
   call qellog_record
   action(type="omfile" file="$central_out" template="qellog_json")
 }
 ruleset(name="messages") {
   set \$.qellog_lifecycle = "drop";
+  set \$.qellog_classes = "WARN DEBUG_2";
   call qellog_record
   action(type="omfile" file="$work/messages.json" template="qellog_json")
 }
@@ -135,8 +142,11 @@ EOF
 }
 
 # Agent: imfile follows the live name only (a wildcard over the rotated names
-# would ship them again); a line ends at the CR of its CR LF.
+# would ship them again); a line ends at the CR of its CR LF, or at its LF
+# in a log with LF line ends.
 write_agent_conf() {
+  local line_end='endmsg.regex="\r$"'
+  [ "$mode" = table-lf ] && line_end=""
   mkdir -p "$work/agent.work"
   cat >"$work/agent.conf" <<EOF
 global(workDirectory="$work/agent.work" processInternalMessages="on")
@@ -147,7 +157,7 @@ ruleset(name="forward") {
          template="qellog_forward" action.resumeRetryCount="-1")
 }
 input(type="imfile" file="$logdir/ship.log" tag="ship:" ruleset="forward"
-      addMetadata="on" escapeLF="off" endmsg.regex="\r\$")
+      addMetadata="on" escapeLF="off" $line_end)
 *.* action(type="omfile" file="$work/agent.internal")
 EOF
 }
@@ -194,14 +204,18 @@ write_agent_conf "$(cat "$work/port")"
 start_daemon agent
 
 # The pipeline is up once a probe line written to the live name arrives.
-printf 'shipping probe\r\n' >"$logdir/ship.log"
+if [ "$mode" = table-lf ]; then
+  printf 'shipping probe\n' >"$logdir/ship.log"
+else
+  printf 'shipping probe\r\n' >"$logdir/ship.log"
+fi
 if ! wait_for_text "$central_out" "shipping probe" 30; then
   echo "ship_test: the probe line never arrived"
   cat "$work"/*.out "$work"/*.internal 2>/dev/null; exit 1
 fi
 
-if [ "$mode" = table ]; then
-  python3 "$checker" table-lines "$logdir/ship.log"
+if [ "${mode%-lf}" = table ]; then
+  python3 "$checker" table-lines "$logdir/ship.log" $table_end
 elif [ "$mode" = inline ]; then
   "$driver" --inline-rotation "$logdir/ship.log" "$total" "$rate" $((size_kb * 1024))
 else
@@ -211,8 +225,8 @@ fi
 wait_for_shipping || echo "ship_test: shipping did not finish within its time"
 stop_daemons
 
-if [ "$mode" = table ]; then
-  python3 "$checker" table "$logdir/ship.log" "$central_out" "$work/messages.json" ||
+if [ "${mode%-lf}" = table ]; then
+  python3 "$checker" table "$logdir/ship.log" "$central_out" "$work/messages.json" $table_end ||
     { cat "$work"/*.internal 2>/dev/null | tail -n 20; exit 1; }
   echo "ship_test: ok"; exit 0
 fi
