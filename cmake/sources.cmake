@@ -4,7 +4,9 @@
 # QELLOG_CONFIG_SOURCES: the configuration code (parameter-file names and
 # reading, the key table, value readers, the set-up) and the log file's
 # names and texts, the judgement of its files and the listing of its
-# rotated files, which the qellog tool shares.
+# rotated files, the walk to a directory and the open of the live file
+# with its prediction, and the write loop that says a refusal on standard
+# error, which the qellog tool shares.
 # QELLOG_ENGINE_SOURCES: the log engine, layer by layer (docs/design.md),
 # and the process-wide API.
 get_filename_component(QELLOG_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
@@ -18,10 +20,13 @@ set(QELLOG_CONFIG_SOURCES
   src/config/param_file.cc
   src/config/param_template.cc
   src/config/setup_seam.cc
+  src/log/dir_walk.cc
   src/log/file_format.cc
   src/log/line_text.cc
+  src/log/live_open.cc
   src/log/log_files.cc
-  src/log/rotated_files.cc)
+  src/log/rotated_files.cc
+  src/log/write_loop.cc)
 list(TRANSFORM QELLOG_CONFIG_SOURCES PREPEND ${QELLOG_SOURCE_ROOT}/)
 
 set(QELLOG_ENGINE_SOURCES
@@ -33,7 +38,6 @@ set(QELLOG_ENGINE_SOURCES
   src/log/calendar.cc
   src/log/process_ids.cc
   src/log/line.cc
-  src/log/write_loop.cc
   src/log/lost_lines.cc
   src/log/append.cc
   src/log/message.cc

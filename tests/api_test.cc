@@ -356,6 +356,7 @@ TEST_F(ApiTest, ConstantTextsReachTheConstOverloads) {
 TEST_F(ApiTest, ConfigDirVariableFindsAServicesParameterFile) {
   TempDir etc;
   write_file(etc.file("svc_param.ini"), log_params(home_.file("logs"), "svc.log"));
+  chmod(etc.file("svc_param.ini").c_str(), 0644);  // whatever the umask: others may not write
   write_params("other");
   in_child([&] {
     setenv("QELLOG_CONFIG_DIR", etc.path().c_str(), 1);

@@ -17,6 +17,9 @@ Logname=dlhost.log
 LogFileFlags=O_CREAT
 Logging=0x3
 INI
+# Others may not write a parameter file the library obeys, whatever the umask.
+chmod 0755 "$home/.config" "$home/.config/qel"
+chmod 0644 "$home/.config/qel/dlhost_param.ini"
 log=$home/logs/dlhost.log
 
 HOME=$home "$host" "$lib" dlhost "$log"

@@ -3,7 +3,6 @@
 // whole; nothing may crash.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -90,15 +89,10 @@ TEST(Fault, DirectoryRemovedWhileTheLogRuns) {
   EXPECT_NE(text.find("line 49\r\nstill here\r\n"), std::string::npos);
 }
 
-// Runs `body` in a child that has given up root, so that permissions apply.
+// Runs `body` as user nobody, in `dir` given to nobody.
 ChildResult as_nobody(const std::string& dir, const std::function<int()>& body) {
-  return run_in_child([&] {
-    const passwd* pw = getpwnam("nobody");
-    if (pw == nullptr) return 77;
-    if (chown(dir.c_str(), pw->pw_uid, pw->pw_gid) != 0) return 78;
-    if (setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) return 79;
-    return body();
-  });
+  if (chown(dir.c_str(), nobody_uid(), nobody_gid()) != 0) return ChildResult{78, "", ""};
+  return run_as_nobody(body);
 }
 
 TEST(Fault, ReadOnlyDirectoryKeepsTheLiveFileAndRefusesNewOnes) {

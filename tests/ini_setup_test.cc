@@ -430,6 +430,7 @@ TEST_F(IniSetupTest, LogpathDirectoryCases) {
     CQel_ini relative("app");
     write_file(work_.file("app_param.ini"),
                "[LOGGING]\nLogname = here.log\nLogFileFlags = creat\n");
+    chmod(work_.file("app_param.ini").c_str(), 0644);
     log_.reset(relative.create_log_from_ini());
     ASSERT_NE(log_, nullptr);
     EXPECT_STREQ(log_->filename, "./here.log");
@@ -503,8 +504,12 @@ std::string octal(unsigned mode) {
   return buf;
 }
 
-int watch_mkdir(const char* path, unsigned mode) {
-  g_steps->push_back("mkdir " + std::string(path) + " " + octal(mode));
+// The walk to a missing directory that the set-up asks to create.
+int watch_directory(const char* path, qellog::DirWalk* walk, int* dir_fd) {
+  g_steps->push_back((walk->create_last ? "mkdir " : "walk ") + std::string(path) + " " +
+                     octal(walk->mkdir_mode));
+  walk->mkdir_result = 0;
+  *dir_fd = -1;
   return 0;
 }
 
@@ -516,7 +521,8 @@ int watch_probe(const char* path, int flags, unsigned mode) {
   return -1;
 }
 
-CQel_Log* watch_log(const char* path, int flags, unsigned mode, unsigned, qellog::PathRule rule) {
+CQel_Log* watch_log(const char* path, int flags, unsigned mode, unsigned, qellog::PathRule rule,
+                    int, size_t) {
   char buf[32];
   std::snprintf(buf, sizeof buf, " 0x%x ", static_cast<unsigned>(flags));
   g_steps->push_back("log " + std::string(path) + buf + octal(mode) + " " +
@@ -557,7 +563,7 @@ TEST_F(IniSetupTest, SeamTakesEveryFileSystemStepAndTheTrace) {
     CQel_Log* log;
     {
       ScopedSeam<qellog::SetupSeam> watched(qellog::g_setup_seam,
-                                            {watch_mkdir, watch_probe, watch_log, watch_trace});
+                                            {watch_directory, watch_probe, watch_log, watch_trace});
       log = build(c.text);
     }
     ASSERT_NE(log, nullptr);

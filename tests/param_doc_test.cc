@@ -42,6 +42,7 @@ TEST(ParamDocTest, ListsEveryKeyAndTheValueTheSetupReads) {
                                "Maxfilesize = 8Mb ; eight MiB\n[GENERAL]\ngeneral = 1\n"
                                "[LOGGING]\nlogname = c.log\n") +
                        std::string(1, '\0') + "\nLogname = hidden.log\n");
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);  // others may not write it, whatever the umask
   std::vector<qellog::ParamKey> keys;
   ASSERT_EQ(qellog::list_param_keys(path.c_str(), &keys), 0);
   const std::vector<qellog::ParamKey> expected = {
@@ -63,6 +64,7 @@ TEST(ParamDocTest, RefusesWhatIsNotARegularFileOfAtMostTheLimit) {
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
   ASSERT_EQ(mkdir(dir.file("dir").c_str(), 0755), 0);
   write_file(dir.file("limit"), "[LOGGING]\n");
+  ASSERT_EQ(chmod(dir.file("limit").c_str(), 0644), 0);
   ASSERT_EQ(truncate(dir.file("limit").c_str(), qellog::kMaxParamFileBytes), 0);
   write_file(dir.file("over"), "[LOGGING]\n");
   ASSERT_EQ(truncate(dir.file("over").c_str(), qellog::kMaxParamFileBytes + 1), 0);

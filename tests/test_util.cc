@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,10 +124,14 @@ size_t count_of(const std::string& text, const std::string& what) {
   return n;
 }
 
+// The library obeys a parameter file only when nobody but its user and
+// root can change it: the modes are set here, whatever the test's umask.
 std::string param_file(const std::string& home, const std::string& name) {
   mkdir(home.c_str(), 0755);
-  mkdir((home + "/.config").c_str(), 0755);
-  mkdir((home + "/.config/qel").c_str(), 0755);
+  for (const std::string& dir : {home + "/.config", home + "/.config/qel"}) {
+    mkdir(dir.c_str(), 0755);
+    chmod(dir.c_str(), 0755);
+  }
   return home + "/.config/qel/" + name + "_param.ini";
 }
 
@@ -133,6 +139,7 @@ std::string write_param_file(const std::string& home, const std::string& name,
                              const std::string& text) {
   const std::string path = param_file(home, name);
   write_file(path, text);
+  chmod(path.c_str(), 0644);
   return path;
 }
 
@@ -214,6 +221,25 @@ ChildResult run_in_child(const std::function<int()>& body) {
   close(out_fd);
   close(err_fd);
   return result;
+}
+
+uid_t nobody_uid() {
+  const passwd* pw = getpwnam("nobody");
+  return pw != nullptr ? pw->pw_uid : 65534;
+}
+
+gid_t nobody_gid() {
+  const passwd* pw = getpwnam("nobody");
+  return pw != nullptr ? pw->pw_gid : 65534;
+}
+
+ChildResult run_as_nobody(const std::function<int()>& body) {
+  const uid_t uid = nobody_uid();
+  const gid_t gid = nobody_gid();
+  return run_in_child([&] {
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) return 79;
+    return body();
+  });
 }
 
 std::vector<int> run_children(int n, const std::function<int(int)>& body) {

@@ -127,6 +127,14 @@ ChildResult run_in_child(const std::function<int()>& body);
 // returns their exit statuses in order (as run_in_child's).
 std::vector<int> run_children(int n, const std::function<int(int)>& body);
 
+// The tests' second user, nobody, by the password database's ids (65534
+// when it has none).
+uid_t nobody_uid();
+gid_t nobody_gid();
+// Runs `body` as run_in_child() does, in a child that has given up root
+// for user nobody, so that permissions apply (status 79 when it cannot).
+ChildResult run_as_nobody(const std::function<int()>& body);
+
 // Ends a child forked from a parent that had other threads with exit(), so
 // that atexit handlers and the library's unload hook run, but without the
 // leak checker of a sanitizer build: a lock that one of the parent's other

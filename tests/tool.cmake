@@ -1,7 +1,7 @@
 # The qellog tool. line_split_test links the tool's line splitter;
 # tool_test, tool_hostile_test and tool_show_test run the built program,
-# whose path they are given here; tool_show_test runs it on a terminal too
-# (openpty, from libutil).
+# whose path they are given here, and may run it on a terminal
+# (tool_fixture.h's OnTerminal: forkpty, from libutil).
 target_sources(line_split_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/line_split.cc)
 target_include_directories(line_split_test PRIVATE ${PROJECT_SOURCE_DIR}/tools)
 if(QELLOG_BUILD_TOOLS)
@@ -11,4 +11,6 @@ if(QELLOG_BUILD_TOOLS)
     add_dependencies(${tool_test_target} qellog_tool)
   endforeach()
 endif()
-target_link_libraries(tool_show_test PRIVATE util)
+foreach(tool_test_target tool_test tool_hostile_test tool_show_test)
+  target_link_libraries(${tool_test_target} PRIVATE util)
+endforeach()

@@ -5,6 +5,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,7 +15,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -147,6 +152,59 @@ class ToolTest : public ::testing::Test {
   std::string tool_;
   TempDir home_;
   int runs_ = 0;
+};
+
+// The tool on the slave side of a pseudo-terminal, so that its standard
+// output is a terminal; the test reads what the terminal would show.
+class OnTerminal {
+ public:
+  // `exec` runs in the child and does not return.
+  explicit OnTerminal(const std::function<void()>& exec) {
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      exec();
+      _exit(127);
+    }
+  }
+  ~OnTerminal() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) close(master_);
+  }
+  bool started() const { return pid_ > 0; }
+  // Reads until `pred` holds for what was shown (CRs of the terminal's
+  // line ends removed), the tool ends, or 10 s pass.
+  bool read_until(const std::function<bool(const std::string&)>& pred) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!pred(shown_) && std::chrono::steady_clock::now() < deadline) {
+      pollfd p = {master_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) break;  // EIO: the tool closed the terminal
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] != '\r') shown_ += buf[i];
+      }
+    }
+    return pred(shown_);
+  }
+  // Reads to the end and returns the exit status.
+  int finish() {
+    read_until([](const std::string&) { return false; });
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  void stop() { kill(pid_, SIGTERM); }
+  const std::string& shown() const { return shown_; }
+
+ private:
+  int master_ = -1;
+  pid_t pid_ = -1;
+  std::string shown_;
 };
 
 }  // namespace qellog_tool_test

@@ -86,7 +86,7 @@ TEST_F(ToolTest, FlagWordChoosesClassAndTag) {
 
 TEST_F(ToolTest, WhereNamesTheSelectedLogAndItsRotatedFiles) {
   const ChildResult none = run({"--where", "app"});
-  EXPECT_EQ(none.status, 0) << none.err;
+  EXPECT_EQ(none.status, 1) << none.err;
   EXPECT_EQ(none.out, "parameter file: " + home() +
                           "/.config/qel/app_param.ini\n"
                           "log file: none (No such file or directory: the "

@@ -15,6 +15,7 @@
 #include "dry_run.h"
 #include "lint.h"
 #include "readings.h"
+#include "say.h"
 
 namespace qellog_tool {
 namespace {
@@ -24,10 +25,10 @@ using qellog::ParamKey;
 using qellog::ValueKind;
 
 void print_trace(const DryRun& run) {
-  std::printf(
+  say(stdout,
       "reader's trace (the library's own set-up; nothing is created, "
-      "opened or emptied):\n");
-  for (const std::string& line : run.trace) std::printf("  %s\n", line.c_str());
+      "opened or emptied):");
+  for (const std::string& line : run.trace) say(stdout, "  %s", line.c_str());
 }
 
 // The setting in force for the key at `index`, for people.
@@ -51,27 +52,40 @@ std::string in_force_text(size_t index, const DryRun& run, const ParamKey* given
 }
 
 void print_settings(const std::vector<ParamKey>& keys, const DryRun& run) {
-  std::printf("settings:\n  %-18s %s (%s)\n", "log file", run.path.c_str(),
-              qellog::path_rule_text(run.rule));
+  say(stdout, "settings:");
+  say(stdout, "  %-18s %s (%s)", "log file", run.path.c_str(), qellog::path_rule_text(run.rule));
   for (size_t i = 0; i < qellog::kLogKeyCount; ++i) {
     const char* name = qellog::kLogKeys[i].name;
     const ParamKey* given = log_key_entry(keys, name);
     const std::string source = given != nullptr ? "from \"" + given->in_force + "\"" : "default";
-    std::printf("  %-18s %-32s %s\n", name, in_force_text(i, run, given).c_str(), source.c_str());
+    say(stdout, "  %-18s %-32s %s", name, in_force_text(i, run, given).c_str(), source.c_str());
   }
-  for (const std::string& named : run.classes) std::printf("  %-18s %s\n", "class", named.c_str());
+  for (const std::string& named : run.classes) say(stdout, "  %-18s %s", "class", named.c_str());
 }
 
 // Prints why the log file cannot be opened; false when it can.
 bool report_unopenable(const DryRun& run) {
-  const int err = predict_open(run.path, run.flags, run.created_dirs);
+  qellog::PathRefusal why;
+  const int err = predict_open(run, &why);
   if (err == 0) return false;
   std::string hint;
   if (err == ENOENT && !(run.flags & O_CREAT)) {
     hint = std::string(" (") + qellog::kOpenFlagsKey + " has no " + qellog::kCreateWord + ")";
   }
-  std::printf("error: cannot open the log file %s: %s%s\n", run.path.c_str(), std::strerror(err),
-              hint.c_str());
+  const std::string reason = why.reason != nullptr ? refusal_text(why) : std::strerror(err);
+  say(stdout, "error: cannot open the log file %s: %s%s", run.path.c_str(), reason.c_str(),
+      hint.c_str());
+  return true;
+}
+
+// Prints the link on the way to Logpath that the set-up refuses; false
+// when there is none.
+bool report_refused_directory(const std::vector<ParamKey>& keys, const DryRun& run) {
+  if (run.dir_refusal.reason == nullptr) return false;
+  const ParamKey* dir = log_key_entry(keys, qellog::kDirectoryKey);
+  say(stdout, "error: %s = %s: %s: the log goes to %s", qellog::kDirectoryKey,
+      dir != nullptr ? dir->in_force.c_str() : "", refusal_text(run.dir_refusal).c_str(),
+      run.path.c_str());
   return true;
 }
 
@@ -80,11 +94,12 @@ bool report_unopenable(const DryRun& run) {
 int check_params(const char* name) {
   std::string param;
   if (!param_file_of(name, &param)) return kExitNoLog;
-  std::printf("parameter file: %s\n", param.c_str());
+  say(stdout, "parameter file: %s", param.c_str());
   std::vector<ParamKey> keys;
-  if (const int err = qellog::list_param_keys(param.c_str(), &keys)) {
-    std::printf("error: cannot read %s: %s\n", param.c_str(), param_problem(err).c_str());
-    if (err == ENOENT) std::printf("create one with: qellog --init %s\n", name);
+  qellog::PathRefusal refused;
+  if (const int err = qellog::list_param_keys(param.c_str(), &keys, &refused)) {
+    say(stdout, "error: cannot read %s: %s", param.c_str(), param_problem(err, refused).c_str());
+    if (err == ENOENT) say(stdout, "create one with: qellog --init %s", name);
     return std::fflush(stdout), kExitNoLog;
   }
   const DryRun run = dry_run(name);
@@ -92,16 +107,19 @@ int check_params(const char* name) {
   if (run.built) print_settings(keys, run);
   std::vector<std::string> warnings = lint_keys(keys, run);
   for (const std::string& w : lint_outcome(keys, run)) warnings.push_back(w);
-  for (const std::string& w : warnings) std::printf("warning: %s\n", w.c_str());
+  for (const std::string& w : warnings) say(stdout, "warning: %s", w.c_str());
   for (const std::string& dir : run.created_dirs) {
-    std::printf("note: the set-up creates the directory %s (mode 0%o less the umask)\n",
-                dir.c_str(), run.dir_mode);
+    say(stdout, "note: the set-up creates the directory %s (mode 0%o less the umask)", dir.c_str(),
+        run.dir_mode);
   }
+  const bool refused_dir = report_refused_directory(keys, run);
   const bool no_log = !run.built || report_unopenable(run);
-  if (!run.built) std::printf("error: the set-up builds no log\n");
-  std::printf("%zu warning%s%s\n", warnings.size(), warnings.size() == 1 ? "" : "s",
-              no_log ? "; no log file can be opened" : "");
-  if (std::fflush(stdout) != 0 || no_log) return kExitNoLog;
+  if (!run.built) say(stdout, "error: the set-up builds no log");
+  say(stdout, "%zu warning%s%s", warnings.size(), warnings.size() == 1 ? "" : "s",
+      no_log        ? "; no log file can be opened"
+      : refused_dir ? "; a link was refused"
+                    : "");
+  if (std::fflush(stdout) != 0 || no_log || refused_dir) return kExitNoLog;
   return warnings.empty() ? kExitOk : kExitWarnings;
 }
 

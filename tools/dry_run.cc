@@ -14,8 +14,10 @@
 #include "config/ini_keys.h"
 #include "config/ini_names.h"
 #include "config/param_file.h"
+#include "log/live_open.h"
 #include "log/log_files.h"
 #include "qellog/ini.h"
+#include "say.h"
 
 namespace qellog_tool {
 namespace {
@@ -36,37 +38,59 @@ std::string without_trailing_slashes(std::string path) {
   return path;
 }
 
-bool may_add_names(const std::string& dir) {
-  return faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-}
-
-// Says what mkdir(2) would do; makes nothing.
-int pretend_mkdir(const char* path, unsigned mode) {
-  const std::string dir = without_trailing_slashes(path);
-  struct stat st;
-  int err = EEXIST;
-  if (lstat(dir.c_str(), &st) != 0) {
-    err = errno != ENOENT ? errno : may_add_names(directory_of(dir)) ? 0 : errno;
+// Says what the set-up's walk and mkdir would do; makes nothing. The walk
+// is the library's own; mkdir(2) of the last component would fail with
+// the errno of the walk to its parent, EEXIST when the name is there, or
+// the parent's access error.
+int pretend_open_directory(const char* path, qellog::DirWalk* walk, int* dir_fd) {
+  *dir_fd = -1;
+  g_run->dir_mode = walk->mkdir_mode;
+  const bool create = walk->create_last;
+  walk->create_last = false;
+  const int fd = qellog::walk_directory(AT_FDCWD, path, walk);
+  if (fd != -1) {
+    close(fd);
+    return 0;
   }
-  g_run->dir_mode = mode;
-  if (err == 0) {
+  if (walk->refusal.reason != nullptr) {
+    g_run->dir_refusal = walk->refusal;
+    return -1;
+  }
+  const std::string dir = without_trailing_slashes(path);
+  qellog::DirWalk to_parent;
+  char leaf[256];
+  int err = 0;
+  const int parent =
+      qellog::walk_to_file(AT_FDCWD, dir.c_str(), false, &to_parent, leaf, sizeof leaf);
+  struct stat st;
+  if (parent == -1) {
+    err = errno;
+  } else {
+    err = fstatat(parent, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0   ? EEXIST
+          : faccessat(parent, ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0
+                                                                 : errno;
+    close(parent);
+  }
+  if (create) walk->mkdir_result = err == 0 ? 0 : -1;
+  if (err == 0 && create) {
     g_run->created_dirs.push_back(dir);
     return 0;
   }
-  g_run->dir_error = err;
-  errno = err;
+  g_run->dir_error = err != 0 ? err : ENOENT;
+  errno = g_run->dir_error;
   return -1;
 }
 
 int pretend_probe(const char* path, int flags, unsigned) {
-  const int err = predict_open(path, flags, g_run->created_dirs);
+  const int err = qellog::predict_live_open(path, flags, false, nullptr);
   errno = err;
   return err == 0 ? 0 : -1;
 }
 
 // Records the log the set-up asks for and gives it one on /dev/null, so
 // that the settings are applied to a real log and can be read back.
-CQel_Log* pretend_log(const char* path, int flags, unsigned mode, unsigned, qellog::PathRule rule) {
+CQel_Log* pretend_log(const char* path, int flags, unsigned mode, unsigned, qellog::PathRule rule,
+                      int, size_t) {
   g_run->path = path;
   g_run->flags = flags;
   g_run->mode = mode;
@@ -83,7 +107,7 @@ class Watching {
  public:
   explicit Watching(DryRun* run) {
     g_run = run;
-    qellog::g_setup_seam = {pretend_mkdir, pretend_probe, pretend_log, keep_trace};
+    qellog::g_setup_seam = {pretend_open_directory, pretend_probe, pretend_log, keep_trace};
   }
   ~Watching() {
     qellog::g_setup_seam = qellog::kRealSetup;
@@ -144,51 +168,42 @@ DryRun dry_run(const char* name) {
   return run;
 }
 
-int predict_open(const std::string& path, int flags, const std::vector<std::string>& created_dirs) {
-  const std::string dir = directory_of(path);
-  if (path.empty() || path.back() == '/') return EISDIR;
-  if (std::find(created_dirs.begin(), created_dirs.end(), without_trailing_slashes(dir)) !=
-      created_dirs.end()) {
-    return (flags & O_CREAT) ? 0 : ENOENT;
-  }
-  struct stat dir_st, st;
-  if (stat(dir.c_str(), &dir_st) != 0) return errno;
-  if (!S_ISDIR(dir_st.st_mode)) return ENOTDIR;
-  // The library does not follow a link that another user could have put
-  // there.
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && qellog::others_may_plant(dir_st)) {
-    return ELOOP;
-  }
-  if (stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return EISDIR;
-    return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
-  }
-  if (errno != ENOENT || !(flags & O_CREAT)) return errno;
-  return may_add_names(dir) ? 0 : errno;
+int predict_open(const DryRun& run, qellog::PathRefusal* why) {
+  const std::string dir = without_trailing_slashes(directory_of(run.path));
+  const bool new_dir =
+      std::find(run.created_dirs.begin(), run.created_dirs.end(), dir) != run.created_dirs.end();
+  return qellog::predict_live_open(run.path.c_str(), run.flags, new_dir, why);
 }
 
 bool param_file_of(const char* name, std::string* path) {
   char buf[qellog::kFileNameCapacity];
   CQel_ini ini(name);
   if (ini.get_ini_filename(buf, sizeof buf) != INI_SUCCESS) {
-    std::fprintf(stderr,
-                 "qellog: the parameter file name of \"%s\" does not fit %d "
-                 "characters (is HOME too long?)\n",
-                 name, qellog::kMaxFileNameLength);
+    say(stderr,
+        "qellog: the parameter file name of \"%s\" does not fit %d "
+        "characters (is HOME too long?)",
+        name, qellog::kMaxFileNameLength);
     return false;
   }
   *path = buf;
   return true;
 }
 
-int param_file_errno(const std::string& path) {
-  FILE* f = qellog::open_param_file(path.c_str());
+int param_file_errno(const std::string& path, qellog::PathRefusal* why) {
+  FILE* f = qellog::open_param_file(path.c_str(), why);
   if (f == nullptr) return errno;
   std::fclose(f);
   return 0;
 }
 
-std::string param_problem(int err) {
+std::string refusal_text(const qellog::PathRefusal& why) {
+  char text[1200];
+  qellog::format_refusal(text, sizeof text, why);
+  return std::string("refused: ") + text;
+}
+
+std::string param_problem(int err, const qellog::PathRefusal& why) {
+  if (why.reason != nullptr) return refusal_text(why);
   if (err == EINVAL) return "not a regular file";
   if (err == EFBIG) {
     return "larger than " + std::to_string(qellog::kMaxParamFileBytes) +

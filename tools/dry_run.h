@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/setup_seam.h"
+#include "log/dir_walk.h"
 
 namespace qellog_tool {
 
@@ -25,11 +26,13 @@ struct DryRun {
   int flags = 0;
   unsigned mode = 0;
   qellog::PathRule rule = qellog::PathRule::kDefaultName;
-  // Directories the set-up would create (with that mode), and the errno of
-  // one it could not create.
+  // Directories the set-up would create (with that mode), the errno of
+  // one it could not create, and a link on its way that the set-up
+  // refuses.
   std::vector<std::string> created_dirs;
   unsigned dir_mode = 0;
   int dir_error = 0;
+  qellog::PathRefusal dir_refusal;
   // Per key of qellog::kLogKeys, the value in force on the log built
   // (0 for the keys that choose the file).
   std::vector<unsigned long> in_force;
@@ -47,18 +50,23 @@ bool uses_logname(qellog::PathRule rule);
 // while it runs: not for programs with other threads that set up logs.
 DryRun dry_run(const char* name);
 
-// The errno that opening `path` with `flags` as the library opens a log
-// would give, judged from the file system without opening it: 0 when it
-// would open. `created_dirs` count as made and empty.
-int predict_open(const std::string& path, int flags, const std::vector<std::string>& created_dirs);
+// What constructing the log of `run` would give: the library's own
+// prediction (qellog::predict_live_open), 0 when the file opens, otherwise
+// the errno, with `why` filled for a refusal. A directory the set-up
+// creates counts as made and empty.
+int predict_open(const DryRun& run, qellog::PathRefusal* why);
 
 // The parameter file of `name` (false, and a line on stderr, when the name
-// does not fit), and why the library would not read it (0 when it would).
+// does not fit), and why the library would not read it (0 when it would;
+// a refusal fills `why`).
 bool param_file_of(const char* name, std::string* path);
-int param_file_errno(const std::string& path);
+int param_file_errno(const std::string& path, qellog::PathRefusal* why);
 // That reason in words: "No such file or directory", "not a regular file",
-// "larger than ... bytes, which the library does not read".
-std::string param_problem(int err);
+// "larger than ... bytes, which the library does not read", "refused:
+// <path> (uid U, mode 0M) is <why>".
+std::string param_problem(int err, const qellog::PathRefusal& why = {});
+// "refused: <path> (uid U, mode 0M) is <reason>".
+std::string refusal_text(const qellog::PathRefusal& why);
 
 }  // namespace qellog_tool
 

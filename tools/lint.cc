@@ -159,7 +159,9 @@ std::vector<std::string> lint_outcome(const std::vector<ParamKey>& keys, const D
   Warnings out;
   for (const std::string& line : run.trace) {
     const size_t tag = std::strlen(kFailureTag);
-    if (line.compare(0, tag, kFailureTag) == 0) {
+    // A refused link on the way to Logpath is the check's error.
+    const bool refusal = run.dir_refusal.reason != nullptr && line.find(" refused: ") != line.npos;
+    if (line.compare(0, tag, kFailureTag) == 0 && !refusal) {
       out.push_back("the set-up reports: " + line.substr(tag));
     }
   }

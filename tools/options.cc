@@ -7,22 +7,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "commands.h"
 #include "config/ini_names.h"
 #include "config/ini_values.h"
 #include "log/message_filter.h"
+#include "say.h"
 
 namespace qellog_tool {
 namespace {
 
 __attribute__((format(printf, 1, 2))) int usage_error(const char* fmt, ...) {
-  std::fputs("qellog: ", stderr);
+  // The arguments quoted come from the command line: escaped on a
+  // terminal, as every line of the tool's.
+  const std::string format = std::string("qellog: ") + fmt;
   va_list args;
   va_start(args, fmt);
-  std::vfprintf(stderr, fmt, args);
+  vsay(stderr, format.c_str(), args);
   va_end(args);
-  std::fputs("\nTry 'qellog --help'.\n", stderr);
+  std::fputs("Try 'qellog --help'.\n", stderr);
   return kExitUsage;
 }
 

@@ -16,6 +16,7 @@
 #include "dry_run.h"
 #include "log/rotated_files.h"
 #include "qellog/ini.h"
+#include "say.h"
 
 namespace qellog_tool {
 namespace {
@@ -31,10 +32,10 @@ bool resolve(const char* name, Names* out) {
       ini.get_default_logname(out->log, sizeof out->log) == INI_SUCCESS) {
     return true;
   }
-  std::fprintf(stderr,
-               "qellog: the file names of \"%s\" do not fit %d characters "
-               "(is HOME too long?)\n",
-               name, qellog::kMaxFileNameLength);
+  say(stderr,
+      "qellog: the file names of \"%s\" do not fit %d characters "
+      "(is HOME too long?)",
+      name, qellog::kMaxFileNameLength);
   return false;
 }
 
@@ -85,15 +86,15 @@ void print_rotated(const std::string& live, unsigned long long live_size) {
   const std::vector<qellog::RotatedFile> rotated =
       qellog::rotated_files_of_path(live, &dir, &others);
   for (const qellog::RotatedFile& f : rotated) {
-    std::printf("rotated file: %s%s, %llu bytes%s\n", dir.c_str(), f.name.c_str(), f.size,
-                f.future ? " (stamped ahead of the clock: taken as the oldest)" : "");
+    say(stdout, "rotated file: %s%s, %llu bytes%s", dir.c_str(), f.name.c_str(), f.size,
+        f.future ? " (stamped ahead of the clock: taken as the oldest)" : "");
     total += f.size;
   }
-  std::printf("rotated files: %zu, %llu bytes; with the log file %llu bytes\n", rotated.size(),
-              total, total + live_size);
+  say(stdout, "rotated files: %zu, %llu bytes; with the log file %llu bytes", rotated.size(), total,
+      total + live_size);
   for (const qellog::RotatedFile& f : others) {
-    std::printf("not this log's: %s%s (%s)\n", dir.c_str(), f.name.c_str(),
-                qellog::standing_text(f.standing));
+    say(stdout, "not this log's: %s%s (%s)", dir.c_str(), f.name.c_str(),
+        qellog::standing_text(f.standing));
   }
 }
 
@@ -102,25 +103,31 @@ void print_rotated(const std::string& live, unsigned long long live_size) {
 int print_where(const char* name) {
   std::string param;
   if (!param_file_of(name, &param)) return kExitNoLog;
-  std::printf("parameter file: %s\n", param.c_str());
-  if (const int err = param_file_errno(param)) {
-    std::printf("log file: none (%s: the library opens no log)\n", param_problem(err).c_str());
-    return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
+  say(stdout, "parameter file: %s", param.c_str());
+  // Without a parameter file that the library reads there is no log: the
+  // status says so, as for every other command.
+  qellog::PathRefusal refused;
+  if (const int err = param_file_errno(param, &refused)) {
+    say(stdout, "log file: none (%s: the library opens no log)",
+        param_problem(err, refused).c_str());
+    std::fflush(stdout);
+    return kExitNoLog;
   }
   const DryRun run = dry_run(name);
   if (!run.built) {
-    std::printf("log file: none (the set-up builds no log)\n");
-    return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
+    say(stdout, "log file: none (the set-up builds no log)");
+    std::fflush(stdout);
+    return kExitNoLog;
   }
   const char* rule = qellog::path_rule_text(run.rule);
   struct stat st;
   unsigned long long total = 0;
   if (stat(run.path.c_str(), &st) == 0) {
-    std::printf("log file: %s (%s), %lld bytes\n", run.path.c_str(), rule,
-                static_cast<long long>(st.st_size));
+    say(stdout, "log file: %s (%s), %lld bytes", run.path.c_str(), rule,
+        static_cast<long long>(st.st_size));
     total = static_cast<unsigned long long>(st.st_size);
   } else {
-    std::printf("log file: %s (%s), not there yet\n", run.path.c_str(), rule);
+    say(stdout, "log file: %s (%s), not there yet", run.path.c_str(), rule);
   }
   print_rotated(run.path, total);
   return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
@@ -137,8 +144,7 @@ int write_param_file(const char* name) {
   // whole chain is made here so that the first run finds its directory.
   for (const std::string& dir : {param_dir, log_dir}) {
     if (const int err = make_dirs(dir)) {
-      std::fprintf(stderr, "qellog: cannot create directory %s: %s\n", dir.c_str(),
-                   std::strerror(err));
+      say(stderr, "qellog: cannot create directory %s: %s", dir.c_str(), std::strerror(err));
       return kExitInit;
     }
   }
@@ -149,24 +155,24 @@ int write_param_file(const char* name) {
   if (fd < 0) {
     const int err = errno;
     if (err == EEXIST) {
-      std::fprintf(stderr,
-                   "qellog: %s exists already; not overwritten (edit it, or "
-                   "remove it and run qellog --init %s again)\n",
-                   param.c_str(), name);
+      say(stderr,
+          "qellog: %s exists already; not overwritten (edit it, or "
+          "remove it and run qellog --init %s again)",
+          param.c_str(), name);
     } else {
-      std::fprintf(stderr, "qellog: cannot create %s: %s\n", param.c_str(), std::strerror(err));
+      say(stderr, "qellog: cannot create %s: %s", param.c_str(), std::strerror(err));
     }
     return kExitInit;
   }
   int err = write_all(fd, qellog::param_file_template(name, log_dir, log_file));
   if (close(fd) != 0 && err == 0) err = errno;
   if (err != 0) {
-    std::fprintf(stderr, "qellog: cannot write %s: %s\n", param.c_str(), std::strerror(err));
+    say(stderr, "qellog: cannot write %s: %s", param.c_str(), std::strerror(err));
     unlink(param.c_str());
     return kExitInit;
   }
-  std::printf("qellog: wrote %s\nqellog: the log of \"%s\" goes to %s/%s\n", param.c_str(), name,
-              log_dir.c_str(), log_file.c_str());
+  say(stdout, "qellog: wrote %s", param.c_str());
+  say(stdout, "qellog: the log of \"%s\" goes to %s/%s", name, log_dir.c_str(), log_file.c_str());
   return kExitOk;
 }
 

@@ -17,6 +17,7 @@
 #include "line_split.h"
 #include "log/message_filter.h"
 #include "qellog/ini.h"
+#include "say.h"
 
 namespace qellog_tool {
 namespace {
@@ -51,44 +52,48 @@ sigset_t catch_stop_signals() {
 // it; otherwise says why on stderr and returns the exit status.
 int check_param_file(const char* name, std::string* param) {
   if (!param_file_of(name, param)) return kExitNoLog;
-  const int err = param_file_errno(*param);
+  qellog::PathRefusal refused;
+  const int err = param_file_errno(*param, &refused);
   if (err == 0) return kExitOk;
   if (err == ENOENT) {
-    std::fprintf(stderr,
-                 "qellog: no parameter file for \"%s\": %s does not exist\n"
-                 "qellog: create one with: qellog --init %s\n",
-                 name, param->c_str(), name);
+    say(stderr, "qellog: no parameter file for \"%s\": %s does not exist", name, param->c_str());
+    say(stderr, "qellog: create one with: qellog --init %s", name);
   } else {
-    std::fprintf(stderr, "qellog: cannot read the parameter file %s: %s\n", param->c_str(),
-                 param_problem(err).c_str());
+    say(stderr, "qellog: cannot read the parameter file %s: %s", param->c_str(),
+        param_problem(err, refused).c_str());
   }
   return kExitNoLog;
 }
 
-// Names the file the set-up tried and the system's reason.
+// Names the file the set-up tried and the reason, as the library's own
+// prediction of its open gives it.
 void report_no_log_file(const char* name, const std::string& param, const CQel_Log* log) {
   if (log == nullptr) {
-    std::fprintf(stderr, "qellog: the set-up built no log from %s\n", param.c_str());
+    say(stderr, "qellog: the set-up built no log from %s", param.c_str());
     return;
   }
   // The object does not show its open flags: a dry run of the same set-up
   // tells them, and so why the open failed.
   const DryRun run = dry_run(name);
-  const int err = run.built ? predict_open(run.path, run.flags, run.created_dirs) : 0;
-  std::fprintf(stderr, "qellog: cannot open the log file %s%s%s\n", log->filename,
-               err != 0 ? ": " : "", err != 0 ? std::strerror(err) : "");
-  std::fprintf(stderr,
-               "qellog: check the parameter file %s; qellog --check %s shows "
-               "what the set-up does\n",
-               param.c_str(), name);
+  qellog::PathRefusal why;
+  const int err = run.built ? predict_open(run, &why) : 0;
+  const std::string reason = why.reason != nullptr ? refusal_text(why)
+                             : err != 0            ? std::strerror(err)
+                                                   : "";
+  say(stderr, "qellog: cannot open the log file %s%s%s", log->filename, reason.empty() ? "" : ": ",
+      reason.c_str());
+  say(stderr,
+      "qellog: check the parameter file %s; qellog --check %s shows "
+      "what the set-up does",
+      param.c_str(), name);
 }
 
 void warn_if_filtered(const std::string& param, unsigned flags, unsigned mask) {
   if (qellog::message_passes(flags, mask)) return;
-  std::fprintf(stderr,
-               "qellog: warning: the flag word 0x%x shares no bit with the "
-               "mask 0x%x of %s; no line will be written\n",
-               flags, mask, param.c_str());
+  say(stderr,
+      "qellog: warning: the flag word 0x%x shares no bit with the "
+      "mask 0x%x of %s; no line will be written",
+      flags, mask, param.c_str());
 }
 
 // The log of `name` as init_logging builds it: the set-up, then the
@@ -143,7 +148,7 @@ int read_input(LineSplitter& splitter, const sigset_t& wait_mask, const bool* go
       break;
     }
   }
-  std::fprintf(stderr, "qellog: reading standard input failed: %s\n", std::strerror(errno));
+  say(stderr, "qellog: reading standard input failed: %s", std::strerror(errno));
   return kExitNoLog;
 }
 
@@ -190,7 +195,7 @@ int pipe_to_log(const char* name, unsigned flags) {
   log.reset();  // end trailer
   if (status > 128) return die_by(status - 128);
   if (lost == 0 || status != kExitOk) return status;
-  std::fprintf(stderr, "qellog: %lu log lines could not be written to %s\n", lost, path.c_str());
+  say(stderr, "qellog: %lu log lines could not be written to %s", lost, path.c_str());
   return kExitLost;
 }
 

@@ -9,6 +9,7 @@
 #include "line_split.h"
 #include "options.h"
 #include "qellog/ini.h"
+#include "say.h"
 
 using namespace qellog_tool;
 
@@ -67,8 +68,9 @@ Options:
 Exit status:
   0  success; --check found nothing doubtful
   1  no parameter file (or one the library does not read: not a regular
-     file, or too large), no log file opened (or, for --check, none can be
-     opened; for --show, none exists), or standard input unreadable
+     file, too large, or one that others could have written), no log file
+     opened (or, for --check, none can be opened or a link is refused; for
+     --show, none exists), or standard input unreadable
   2  bad options or arguments
   3  --init refused (the file exists) or failed
   4  --check printed warnings
@@ -87,7 +89,8 @@ int print_text(const char* text) {
 int print_usage() {
   char param[qellog::kFileNameCapacity] = "?";
   CQel_ini("NAME").get_ini_filename(param, sizeof param);
-  std::printf(kUsage, param);
+  // HOME may hold anything; the usage text quotes it.
+  std::printf(kUsage, shown_text(param, stdout).c_str());
   return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
 }
 

@@ -16,6 +16,7 @@
 #include "dry_run.h"
 #include "log/log_files.h"
 #include "log/rotated_files.h"
+#include "say.h"
 #include "show_filter.h"
 
 namespace qellog_tool {
@@ -234,14 +235,15 @@ bool live_path_of(const char* target, std::string* live) {
   }
   std::string param;
   if (!param_file_of(target, &param)) return false;
-  if (const int err = param_file_errno(param)) {
-    std::fprintf(stderr, "qellog: cannot read the parameter file %s: %s\n", param.c_str(),
-                 param_problem(err).c_str());
+  qellog::PathRefusal refused;
+  if (const int err = param_file_errno(param, &refused)) {
+    say(stderr, "qellog: cannot read the parameter file %s: %s", param.c_str(),
+        param_problem(err, refused).c_str());
     return false;
   }
   const DryRun run = dry_run(target);
   if (!run.built) {
-    std::fprintf(stderr, "qellog: the set-up builds no log from %s\n", param.c_str());
+    say(stderr, "qellog: the set-up builds no log from %s", param.c_str());
     return false;
   }
   *live = run.path;
@@ -266,10 +268,10 @@ int show_log(const char* target, bool no_headers, bool follow, bool raw) {
   f.finish();
   if (std::fflush(stdout) != 0) return kExitNoLog;
   if (f.live_refused()) {
-    std::fprintf(stderr, "qellog: %s is not a regular file; not shown\n", live.c_str());
+    say(stderr, "qellog: %s is not a regular file; not shown", live.c_str());
   }
   if (f.found_any()) return kExitOk;
-  std::fprintf(stderr, "qellog: no log file %s and no rotated files\n", live.c_str());
+  say(stderr, "qellog: no log file %s and no rotated files", live.c_str());
   return kExitNoLog;
 }
 

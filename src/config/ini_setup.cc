@@ -1,6 +1,5 @@
 // Building a configured log from the [LOGGING] section of the parameter
 // file, and the two numeric lookups.
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@ constexpr const char* kCreate = kCreateOp;
 constexpr const char* kGetParam = "get_param_from_ini";
 constexpr const char* kGetGeneral = "get_general_bits_from_ini";
 constexpr int kPathCapacity = 1024;
+constexpr char kParamFileRefused[] = "qellog: the parameter file";
 
 const char* or_null(const char* text) { return text != nullptr ? text : "(null)"; }
 
@@ -34,6 +34,11 @@ const char* or_null(const char* text) { return text != nullptr ? text : "(null)"
 class LogSetup {
  public:
   LogSetup(CQel_ini& ini, const CSimpleIniA& doc) : ini_(ini), doc_(doc) { path_[0] = '\0'; }
+  ~LogSetup() {
+    if (dir_fd_ != -1) close(dir_fd_);
+  }
+  LogSetup(const LogSetup&) = delete;
+  LogSetup& operator=(const LogSetup&) = delete;
 
   CQel_Log* run() {
     choose_directory();
@@ -47,9 +52,11 @@ class LogSetup {
     // The line end is known before the log is built: its start header
     // ends so too.
     const char* lineend = value(qellog::kLineEndKey);
+    const bool in_dir = dir_fd_ != -1 && (rule_ == PathRule::kDirectoryAndName ||
+                                          rule_ == PathRule::kDirectoryAndBaseName);
     CQel_Log* log = qellog::g_setup_seam.make_log(
         path_, flags_, mode_, lineend != nullptr ? qellog::read_lineend(lineend) : LINEEND_CRLF,
-        rule_);
+        rule_, in_dir ? dir_fd_ : -1, in_dir ? dir_len_ : 0);
     ini_.writelog(LOGBIT_INFO, "%s: qellog is %p", kCreate, static_cast<void*>(log));
     apply_settings(*log);
     apply_classes(*log);
@@ -90,6 +97,9 @@ class LogSetup {
   PathRule rule_ = PathRule::kDefaultName;
   int flags_ = qellog::kDefaultOpenFlags;
   unsigned mode_ = qellog::kDefaultMode;
+  // The Logpath directory, open, and the length of its text in path_.
+  int dir_fd_ = -1;
+  size_t dir_len_ = 0;
 };
 
 void LogSetup::choose_directory() {
@@ -103,15 +113,26 @@ void LogSetup::choose_directory() {
     return;
   }
   std::memcpy(path_, dir, len + 1);
-  if (DIR* d = opendir(path_)) {
-    closedir(d);
-    return;
+  // Walked one component at a time, never through a link that another
+  // user could have planted; only the last component is created: a
+  // missing parent usually means a typing error, which should not leave a
+  // trail of new directories.
+  qellog::DirWalk walk;
+  walk.create_last = true;
+  walk.mkdir_mode = 0775;
+  const int rc = qellog::g_setup_seam.open_directory(path_, &walk, &dir_fd_);
+  if (walk.refusal.reason != nullptr) {
+    char why[1200];
+    qellog::format_refusal(why, sizeof why, walk.refusal);
+    ini_.writelog(LOGBIT_ERROR, "%s: Logpath %s refused: %s", kCreate, path_, why);
+  } else if (walk.mkdir_result != -2) {
+    ini_.writelog(LOGBIT_INFO, "%s: mkdir(%s) returned %d", kCreate, path_, walk.mkdir_result);
   }
-  // Only the last component is created: a missing parent usually means a
-  // typing error, which should not leave a trail of new directories.
-  const int rc = qellog::g_setup_seam.make_directory(path_, 0775);
-  ini_.writelog(LOGBIT_INFO, "%s: mkdir(%s) returned %d", kCreate, path_, rc);
-  if (rc != 0) path_[0] = '\0';
+  if (rc == 0) {
+    dir_len_ = len;
+  } else {
+    path_[0] = '\0';
+  }
 }
 
 // With a usable directory: directory + "/" + Logname, or directory + "/" +
@@ -259,12 +280,22 @@ CQel_Log* CQel_ini::create_log_from_ini() {
   }
   writelog(LOGBIT_INFO, "%s: Load ini file %s", kCreate, ini_path);
   CSimpleIniA doc;
+  qellog::PathRefusal refused;
   errno = 0;
-  const SI_Error loaded = qellog::load_param_file(doc, ini_path);
+  const SI_Error loaded = qellog::load_param_file(doc, ini_path, &refused);
   if (loaded < 0) {
     const int err = loaded == SI_NOMEM ? ENOMEM : errno != 0 ? errno : EIO;
     writelog(LOGBIT_INFO, "%s: loading file %s failed %d", kCreate, ini_path, loaded);
-    qellog::report_unread_param_file(ini_path, err);
+    // A file that another user could have written is not obeyed; the log
+    // stays quiet, and the user learns why.
+    if (refused.reason != nullptr) {
+      char why[1200];
+      qellog::format_refusal(why, sizeof why, refused);
+      writelog(LOGBIT_ERROR, "%s: parameter file %s refused: %s", kCreate, ini_path, why);
+      qellog::say_refusal(kParamFileRefused, ini_path, refused);
+    } else {
+      qellog::report_unread_param_file(ini_path, err);
+    }
     return nullptr;
   }
   return LogSetup(*this, doc).run();

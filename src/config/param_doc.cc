@@ -40,14 +40,14 @@ void list_section(const CSimpleIniA& plain, const CSimpleIniA& all, const char* 
 
 }  // namespace
 
-SI_Error load_param_file(CSimpleIniA& doc, const char* path) {
-  const Stream stream(open_param_file(path), &std::fclose);
+SI_Error load_param_file(CSimpleIniA& doc, const char* path, PathRefusal* why) {
+  const Stream stream(open_param_file(path, why), &std::fclose);
   if (!stream) return SI_FILE;
   return doc.LoadFile(stream.get());
 }
 
-int list_param_keys(const char* path, std::vector<ParamKey>* out) {
-  const Stream stream(open_param_file(path), &std::fclose);
+int list_param_keys(const char* path, std::vector<ParamKey>* out, PathRefusal* why) {
+  const Stream stream(open_param_file(path, why), &std::fclose);
   if (!stream) return errno;
   try {
     // One open, two parses of the same bytes: the set-up's own document,

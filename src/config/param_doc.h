@@ -14,14 +14,17 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
+#include "log/dir_walk.h"
+
 namespace qellog {
 
 // Parses the parameter file `path` into `doc` (SimpleIni's LoadFile). The
 // file is opened by open_param_file(), so that its descriptor is
-// close-on-exec, a FIFO never blocks and a privileged process can judge
-// it, and closed before returning, also when the parser throws. SI_FILE
-// when it cannot be opened, is refused or cannot be read.
-SI_Error load_param_file(CSimpleIniA& doc, const char* path);
+// close-on-exec, a FIFO never blocks and a file that another user could
+// have written is refused, and closed before returning, also when the
+// parser throws. SI_FILE when it cannot be opened, is refused (`why`
+// filled, when given) or cannot be read.
+SI_Error load_param_file(CSimpleIniA& doc, const char* path, PathRefusal* why = nullptr);
 
 // One key of the parameter file.
 struct ParamKey {
@@ -34,9 +37,10 @@ struct ParamKey {
 // Every key of every section, sections in the order they first appear and
 // keys in file order within each, read from `path` as
 // create_log_from_ini reads it (what the parser never sees, such as text
-// after a NUL byte, is not listed). 0, or the errno of open_param_file();
-// EIO when the file cannot be read, ENOMEM when memory runs out.
-int list_param_keys(const char* path, std::vector<ParamKey>* out);
+// after a NUL byte, is not listed). 0, or the errno of open_param_file()
+// (a refusal fills `why`, when given); EIO when the file cannot be read,
+// ENOMEM when memory runs out.
+int list_param_keys(const char* path, std::vector<ParamKey>* out, PathRefusal* why = nullptr);
 
 // True when the parser takes `a` and `b` for the same section or key name.
 bool same_ini_name(const char* a, const char* b);

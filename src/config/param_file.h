@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "log/dir_walk.h"
+
 namespace qellog {
 
 // The largest parameter file that is read. A file of a few dozen keys is a
@@ -27,13 +29,18 @@ extern void (*param_fd_observer)(int fd);
 // Opens the parameter file `path` for reading, close-on-exec, as a stream
 // that the caller closes with fclose(). Only a regular file of at most
 // kMaxParamFileBytes is opened (EINVAL for anything else that is not a
-// regular file, EFBIG for a larger one); a FIFO never blocks the open. In a
-// privileged process the file
-// must be named by an absolute path, must not be a symbolic link, and must
-// be a regular file owned by the effective user or root that neither group
-// nor others may write. Null (with errno set) when it cannot be opened or
-// is refused.
-FILE* open_param_file(const char* path);
+// regular file, EFBIG for a larger one); a FIFO never blocks the open.
+//
+// A file that another user could have written is not obeyed, in any
+// process: it must be owned by the effective user or root and writable by
+// neither group nor others, every directory on its path must be owned by
+// one of them and not writable by group or others unless sticky, and no
+// link on the way may be one that another user could have planted
+// (log/dir_walk.h). In a privileged process the file must moreover be
+// named by an absolute path and not be a symbolic link. Null (with errno
+// set) when it cannot be opened or is refused; a refusal (EACCES, or ELOOP
+// for a link) fills `why` when given.
+FILE* open_param_file(const char* path, PathRefusal* why = nullptr);
 
 }  // namespace qellog
 

@@ -5,30 +5,55 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "log/live_open.h"
+
 namespace qellog {
 namespace {
 
-int real_make_directory(const char* path, unsigned mode) {
-  return mkdir(path, static_cast<mode_t>(mode));
+constexpr char kDirectoryRefused[] = "qellog: the log directory";
+
+int real_open_directory(const char* path, DirWalk* walk, int* dir_fd) {
+  *dir_fd = walk_directory(AT_FDCWD, path, walk);
+  if (*dir_fd != -1) return 0;
+  const int err = errno;
+  if (walk->refusal.reason != nullptr) say_refusal(kDirectoryRefused, path, walk->refusal);
+  errno = err;
+  return -1;
 }
 
+// The same open as the log's own, under the same rules, closed at once.
 int real_probe_default(const char* path, int flags, unsigned mode) {
-  // O_CLOEXEC keeps the short-lived descriptor from leaking into a child
-  // forked by another thread meanwhile.
-  const int fd = open(path, flags | O_CLOEXEC, mode);
-  if (fd == -1) return -1;
+  bool shared = false;
+  const int dir_fd = open_name_directory(path, &shared, nullptr);
+  if (dir_fd == -1) return -1;
+  const char* slash = std::strrchr(path, '/');
+  const int fd = open_live_file(dir_fd, slash != nullptr ? slash + 1 : path, shared, path, flags,
+                                mode, nullptr);
+  const int err = errno;
+  close(dir_fd);
+  if (fd == -1) {
+    errno = err;
+    return -1;
+  }
   close(fd);
   return 0;
 }
 
-CQel_Log* real_make_log(const char* path, int flags, unsigned mode, unsigned lineend, PathRule) {
+CQel_Log* real_make_log(const char* path, int flags, unsigned mode, unsigned lineend, PathRule,
+                        int dir_fd, size_t dir_len) {
+  // The log works in the directory that was walked (and made), not in
+  // whatever the name leads to now.
+  GivenDirectory given(dir_fd, dir_len);
   return new CQel_Log(path, flags, mode, lineend);
 }
 
 }  // namespace
 
 // Constant-initialized: the seam is in place before any constructor runs.
-constexpr SetupSeam kRealSetup = {real_make_directory, real_probe_default, real_make_log, nullptr};
+constexpr SetupSeam kRealSetup = {real_open_directory, real_probe_default, real_make_log, nullptr};
 SetupSeam g_setup_seam = kRealSetup;
 
 const char* path_rule_text(PathRule rule) {

@@ -1,11 +1,15 @@
 // What create_log_from_ini does outside the parameter file, behind one
-// internal seam: the mkdir of Logpath, the test open of the default name,
+// internal seam: the walk to Logpath and the mkdir of its last component,
+// the test open of the default name,
 // the construction of the log and the reader's trace. The library keeps the
 // real operations; a dry run (qellog --check) replaces them to watch the
 // set-up decide without creating, opening or emptying anything.
 #ifndef QELLOG_SRC_CONFIG_SETUP_SEAM_H
 #define QELLOG_SRC_CONFIG_SETUP_SEAM_H
 
+#include <cstddef>
+
+#include "log/dir_walk.h"
 #include "qellog/log.h"
 
 namespace qellog {
@@ -23,16 +27,20 @@ enum class PathRule {
 const char* path_rule_text(PathRule rule);
 
 struct SetupSeam {
-  // mkdir(2): 0, or -1 with errno.
-  int (*make_directory)(const char* path, unsigned mode);
+  // Opens the Logpath `path` as walk_directory() does, under `walk`'s rule,
+  // creating its last component when `walk` asks: 0 and the directory in
+  // `*dir_fd` (-1 in a dry run), or -1 with errno, the refusal and the
+  // mkdir's result in `walk`. A refusal is said on standard error.
+  int (*open_directory)(const char* path, DirWalk* walk, int* dir_fd);
   // The test open of the default name with the set-up's flags and mode,
   // closed at once: 0 when it opened, -1 with errno when not.
   int (*probe_default)(const char* path, int flags, unsigned mode);
   // Constructs the log on `path` with the line end `lineend` (LINEEND_*);
   // never null (a failed open still gives a log, without a file). `rule`
-  // says how the path was chosen.
-  CQel_Log* (*make_log)(const char* path, int flags, unsigned mode, unsigned lineend,
-                        PathRule rule);
+  // says how the path was chosen; `dir_fd`, unless -1, is the open Logpath
+  // that the first `dir_len` characters of `path` name.
+  CQel_Log* (*make_log)(const char* path, int flags, unsigned mode, unsigned lineend, PathRule rule,
+                        int dir_fd, size_t dir_len);
   // When set, every diagnostic line of every CQel_ini is handed here as
   // text, with its flag word, besides going to the reader's ini_log.
   void (*trace)(unsigned flags, const char* text);

@@ -15,6 +15,7 @@
 #include "log/flush_request.h"
 #include "log/hot_path.h"
 #include "log/line_format.h"
+#include "log/live_open.h"
 #include "log/log_path.h"
 #include "log/log_state.h"
 #include "log/message.h"
@@ -89,10 +90,15 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
   // against other processes that log to the same file.
   state_->open_flags = flags;
   state_->mode = mode;
-  if (qellog::open_log_directory(filename, *state_)) {
-    hflog = qellog::open_live_file(*state_, flags, mode);
+  qellog::PathRefusal refused;
+  if (qellog::open_log_directory(filename, *state_, &refused)) {
+    hflog = qellog::open_live_file(state_->dir_fd, state_->leaf, state_->nofollow, filename, flags,
+                                   mode, &refused);
   }
   if (hflog == -1) {
+    // A failed open is quiet, as always; what the own-file rule or the
+    // planted-link rule refused is said once.
+    if (refused.reason != nullptr) qellog::say_refusal(qellog::kLogFileRefused, filename, refused);
     logbits = 0;
     return;
   }

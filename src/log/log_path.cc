@@ -10,6 +10,7 @@
 
 #include "log/calendar.h"
 #include "log/file_format.h"
+#include "log/live_open.h"
 #include "log/log_files.h"
 
 namespace qellog {
@@ -24,38 +25,15 @@ bool same_inode(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
-bool open_log_directory(const char* filename, LogState& s) {
+bool open_log_directory(const char* filename, LogState& s, PathRefusal* why) {
   size_t dir_len = 0;
   if (!split_last_component(filename, &dir_len, s.stem, sizeof s.stem, s.ext, sizeof s.ext)) {
     errno = ENAMETOOLONG;
     return false;
   }
   std::strcpy(s.leaf, filename + dir_len);
-  char dir[1024];
-  if (dir_len == 0) {
-    std::strcpy(dir, ".");
-  } else {
-    // "/app.log" lives in "/", "logs/app.log" in "logs/".
-    std::memcpy(dir, filename, dir_len);
-    dir[dir_len] = '\0';
-  }
-  s.dir_fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (s.dir_fd == -1) return false;
-  struct stat st;
-  s.nofollow = fstat(s.dir_fd, &st) != 0 || others_may_plant(st);
-  return true;
-}
-
-int open_live_file(const LogState& s, int flags, unsigned mode) {
-  // A FIFO planted under the name would block the open until someone reads
-  // it; O_NONBLOCK fails it instead.
-  int all = flags | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-  if (s.nofollow) all |= O_NOFOLLOW;
-  const int fd = openat(s.dir_fd, s.leaf, all, mode);
-  if (fd == -1) return -1;
-  if ((flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  mark_live_file(fd);
-  return fd;
+  s.dir_fd = open_name_directory(filename, &s.nofollow, why);
+  return s.dir_fd != -1;
 }
 
 void judge_live_target(LogState& s, int fd) {

@@ -8,23 +8,16 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include "log/dir_walk.h"
 #include "log/log_state.h"
 
 namespace qellog {
 
-// Opens the directory of `filename` into s.dir_fd and fills s.leaf,
-// s.stem, s.ext and s.nofollow. The file may be reached through a symlink
-// only when its directory is owned by the effective user or root and
-// writable by nobody else. False (errno set) when the directory cannot be
-// opened or a part does not fit.
-bool open_log_directory(const char* filename, LogState& s);
-
-// Opens the live name with the host's `flags` and `mode`, O_APPEND and
-// O_CLOEXEC, in the log's directory, and marks it as a live file
-// (mark_live_file()). Never blocks: a FIFO without a reader is a failed
-// open (ENXIO); the descriptor blocks again afterwards unless `flags`
-// asked otherwise. Never makes a terminal the controlling one.
-int open_live_file(const LogState& s, int flags, unsigned mode);
+// Opens the directory of `filename` into s.dir_fd (open_name_directory)
+// and fills s.leaf, s.stem, s.ext and s.nofollow. False (errno set) when
+// the directory cannot be opened or a part does not fit; a refused link
+// fills `why`.
+bool open_log_directory(const char* filename, LogState& s, PathRefusal* why);
 
 // After the constructor's open of `fd`: sets s.fixed_target when the file
 // opened or the live name is not a regular file that rotation may act on

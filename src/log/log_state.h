@@ -210,6 +210,11 @@ struct LogState {
   unsigned long failed_rotations = 0;
   int failures_said[8] = {};
   unsigned failures_said_count = 0;
+  // Under rotate_mutex: the live name was taken by what may not become the
+  // live file, so the current file has a rotated name of its own
+  // (`off_leaf`), until a file under the live name takes over.
+  bool off_name = false;
+  char off_leaf[1200] = {};
 
   // --- The flush thread's own ----------------------------------------------
   // Touched only by the thread that runs the upkeep (the flush thread):

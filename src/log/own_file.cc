@@ -59,6 +59,11 @@ bool live_name_may_change(CQel_Log& log, const char* fn) {
   }
 }
 
+bool live_name_taken(const LogState& s, int fd) {
+  const LiveName name = look_at_live_name(s, fd);
+  return name == LiveName::kNotRegular || name == LiveName::kForeign;
+}
+
 void remember_rotated(LogState& s, const char* leaf, unsigned long long wrote) {
   struct stat st;
   if (fstatat(s.dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return;

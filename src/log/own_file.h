@@ -22,6 +22,10 @@ bool rotation_is_off(CQel_Log& log);
 // false.
 bool live_name_may_change(CQel_Log& log, const char* fn);
 
+// True when the live name holds what may not become the log's file (not a
+// regular file, or another user's), which is therefore not the file `fd`.
+bool live_name_taken(const LogState& s, int fd);
+
 // Writes, once per current file and `cause` (kRefused*), the line of `fn`
 // that refuses `name` ("<fn>: <name> is not a regular file, left as it
 // is"). `name` null: the log's file name.

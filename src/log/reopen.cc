@@ -43,8 +43,11 @@ bool take_over(CQel_Log& log, LogState& s, int fd, bool created, unsigned long p
     diagnostic(log, "%s: header to %s failed %d", kReopen, log.filename, errno);
     return false;
   }
-  const int previous = swap_descriptor(log, s, fd, n, prior, file_start_time(s, fd, prior));
+  unsigned long long wrote = 0;
+  const int previous = swap_descriptor(log, s, fd, n, prior, file_start_time(s, fd, prior), &wrote);
   close(previous);
+  if (s.off_name) remember_rotated(s, s.off_leaf, wrote);
+  s.off_name = false;
   s.name_missing = 0;
   s.last_seen_size = prior + n;
   diagnostic(log, "%s: %s reopened, hflog %d, previous %d closed", fn, log.filename, fd, previous);
@@ -92,8 +95,11 @@ void check_reopen(CQel_Log& log) {
   }
   if (name != LiveName::kMissing && name != LiveName::kOwn) {
     // Another user's file or something not a file under the name: the log
-    // keeps writing where it is.
-    if (name != LiveName::kUnknown) live_name_may_change(log, kReopen);
+    // keeps writing where it is, unless that is a deleted file, which
+    // nobody would ever see: then in a file of a rotated name.
+    if (name == LiveName::kUnknown) return;
+    if (!s.off_name) live_name_may_change(log, kReopen);
+    if (open_st.st_nlink == 0) rotate_off_name(log, kReopen);
     return;
   }
   bool created = false;

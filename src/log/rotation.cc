@@ -167,6 +167,14 @@ void undo_move(CQel_Log& log, LogState& s, const Rotated& r, FailedStep step, in
              back ? "file renamed back" : "writing on to the rotated file");
 }
 
+// A file under the live name took over from one of rotate_off_name()'s,
+// which is remembered as rotated by this process.
+void back_under_name(LogState& s, unsigned long long wrote) {
+  if (!s.off_name) return;
+  remember_rotated(s, s.off_leaf, wrote);
+  s.off_name = false;
+}
+
 // Publishes the new file, waits for the writes still under way on the old
 // one and closes it. The old file, moved to `r`, is remembered as rotated
 // by this process.
@@ -178,6 +186,7 @@ void finish_swap(CQel_Log& log, LogState& s, int fd, size_t header_len, unsigned
   diagnostic(log, "%s: open done now hflog %d  ", kRotate, fd);
   close(previous);
   if (r.moved) remember_rotated(s, r.leaf, wrote);
+  back_under_name(s, wrote);
   diagnostic(log, "%s: prev_hflog %d  closed", kRotate, previous);
 }
 
@@ -351,6 +360,7 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
   diagnostic(log, "%s: open done now hflog %d  ", kRotate, fd);
   close(previous);
   if (moved) remember_rotated(s, r.leaf, wrote);
+  back_under_name(s, wrote);
   diagnostic(log, "%s: prev_hflog %d  closed", kRotate, previous);
   return true;
 }
@@ -363,13 +373,44 @@ bool rotate(CQel_Log& log) {
   NoFlushRequests no_flush;
   LogState& s = LogAccess::state(log);
   std::lock_guard<std::mutex> rotation(s.rotate_mutex);
-  if (load(log.hflog) == -1 || rotation_is_off(log) || !live_name_may_change(log, kRotate)) {
-    return false;
+  if (load(log.hflog) == -1 || rotation_is_off(log)) return false;
+  // Once off its name, the log says why only when it gets there.
+  if (s.off_name ? live_name_taken(s, load(log.hflog)) : !live_name_may_change(log, kRotate)) {
+    return rotate_off_name(log, kRotate);
   }
   const bool rotated = s.tailsafe.load(std::memory_order_relaxed) ? rotate_tailsafe(log, s)
                                                                   : rotate_moving_first(log, s);
   count_try(log, s, rotated);
   return rotated;
+}
+
+bool rotate_off_name(CQel_Log& log, const char* fn) {
+  LogState& s = LogAccess::state(log);
+  Rotated r;
+  struct tm cal;
+  timeval now;
+  free_rotated_name(log, s, &r, &now, &cal);
+  {
+    LockGuard guard(s.write_lock);
+    store_time(log.last_time, now);
+  }
+  const int fd = openat(s.dir_fd, r.leaf,
+                        O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, s.mode);
+  size_t header_len = 0;
+  if (fd == -1 || !begin_file(log, s, fd, cal, r.leaf, &header_len)) {
+    if (fd == -1) diagnostic(log, "%s: open %s failed %d", fn, r.shown, errno);
+    return false;
+  }
+  mark_live_file(fd);
+  unsigned long long wrote = 0;
+  const int previous = swap_descriptor(log, s, fd, header_len, 0, g_wall_clock(), &wrote);
+  close(previous);
+  const bool first = !s.off_name;
+  if (!first) remember_rotated(s, s.off_leaf, wrote);
+  s.off_name = true;
+  std::snprintf(s.off_leaf, sizeof s.off_leaf, "%s", r.leaf);
+  if (first) diagnostic(log, "%s: %s is taken, lines go on in %s", fn, log.filename, r.shown);
+  return true;
 }
 
 bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const char* created_leaf,

@@ -15,6 +15,15 @@ namespace qellog {
 // True when the log writes to a new file afterwards.
 bool rotate(CQel_Log& log);
 
+// The live name is taken by what may not become the log's file, and the
+// file the log writes to is no longer under it (moved, deleted, or a file
+// of this function's): goes on in a new file under a free rotated name,
+// so that the lines stay visible and the size limit holds. Says so once,
+// in that file, until a file under the live name takes over. Under
+// rotate_mutex; `fn` names the caller in the line. True when the log
+// writes to a new file afterwards.
+bool rotate_off_name(CQel_Log& log, const char* fn);
+
 // Writes the continuation header of a new current file begun at `cal`
 // (with the host's texts as they stand) into `fd`, its first piece. On
 // failure reports the write, removes the file when this rotation created

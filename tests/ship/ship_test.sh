@@ -176,6 +176,9 @@ Flushthread=yes
 Tailsafe=$mode
 Isotime=yes
 EOF
+  # Others may not write a parameter file the library obeys, whatever the umask.
+  chmod 0755 "$work/home" "$work/home/.config" "$work/home/.config/qel"
+  chmod 0644 "$work/home/.config/qel/ship_param.ini"
 }
 
 # Waits until the agent has shipped the end trailer of the last file (it
