@@ -4,9 +4,14 @@
 # nothing else of the project is (no process-wide state, no internal
 # helper). Template instantiations of the standard library are tolerated.
 #
-# Usage: check_exports.sh <libqellog.so>
+# Given the qellog tool as well, it checks that the tool holds one copy of
+# the library's code: linked with the shared library, it defines none of
+# its symbols itself; linked without it, it holds the set-up itself.
+#
+# Usage: check_exports.sh <libqellog.so> [<qellog tool>]
 set -euo pipefail
 lib=$1
+tool=${2:-}
 
 # mangled name|demangled name
 expected=$(cat <<'LIST'
@@ -152,6 +157,24 @@ fi
 if c++filt <<<"$exported" | grep -E '(^|[^A-Za-z_])qellog::'; then
   echo "symbols of the qellog:: namespace are exported"
   fail=1
+fi
+
+if [ -n "$tool" ]; then
+  in_tool=$(nm --defined-only "$tool" | awk 'NF >= 3 { print $3 }' | sort -u)
+  # (grep without -q in pipes: an early exit would fail the writer under
+  # pipefail.)
+  if readelf -d "$tool" | grep 'NEEDED.*libqellog' > /dev/null; then
+    while read -r sym; do
+      [ -n "$sym" ] || continue
+      [[ $sym =~ $std_entity || $sym =~ $linker_symbols ]] && continue
+      echo "a second copy in the tool: $sym ($(c++filt -- "$sym"))"
+      fail=1
+    done <<<"$(comm -12 <(echo "$exported") <(echo "$in_tool"))"
+  elif ! grep -qxF _ZN8CQel_ini19create_log_from_iniEv <<<"$in_tool"; then
+    echo "the tool neither links the shared library nor holds the set-up"
+    fail=1
+  fi
+  [ $fail -eq 0 ] && echo "check_exports: the tool holds one copy of the library's code"
 fi
 
 [ $fail -eq 0 ] && echo "check_exports: $(wc -l <<<"$exported") exported symbols, all expected"
