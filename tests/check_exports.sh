@@ -114,6 +114,8 @@ _ZN8CQel_ini19get_default_lognameEPci|CQel_ini::get_default_logname(char*, int)
 _ZN8CQel_ini8writelogEjPKcz|CQel_ini::writelog(unsigned int, char const*, ...)
 _ZN8CQel_ini11set_ini_logEP8CQel_Log|CQel_ini::set_ini_log(CQel_Log*)
 _ZN8CQel_ini19create_log_from_iniEv|CQel_ini::create_log_from_ini()
+_ZN8CQel_ini19reload_log_from_iniEP8CQel_Log|CQel_ini::reload_log_from_ini(CQel_Log*)
+_Z14reload_loggingv|reload_logging()
 _ZN8CQel_ini18get_param_from_iniEPKcS1_Rj|CQel_ini::get_param_from_ini(char const*, char const*, unsigned int&)
 _ZN8CQel_ini25get_general_bits_from_iniERj|CQel_ini::get_general_bits_from_ini(unsigned int&)
 LIST
