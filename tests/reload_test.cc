@@ -42,6 +42,18 @@ class ReloadTest : public ::testing::Test {
   ScopedEnv config_dir{"QELLOG_CONFIG_DIR", nullptr};
 };
 
+// The settings a case looks at, in one line.
+std::string settings(CQel_Log& log) {
+  const char* net = log.get_classname(0x10);
+  const char* old = log.get_classname(0x20);
+  char text[200];
+  std::snprintf(text, sizeof text, "mask %x flush %u count %lu age %lu iso %d lf %u %s %s",
+                log.get_logbits(), log.get_flushcount(), log.get_maxfilecount(),
+                log.get_maxfileage(), log.get_isotime(), log.get_lineend(), net ? net : "-",
+                old ? old : "-");
+  return text;
+}
+
 // Each case starts from a log built from the same file and changes the
 // file (or not) before one reload, then writes "after".
 TEST_F(ReloadTest, AReloadAppliesTheFileOrChangesNothing) {
@@ -49,43 +61,43 @@ TEST_F(ReloadTest, AReloadAppliesTheFileOrChangesNothing) {
   const std::string logs = dir.file("logs");
   const std::string moved = dir.file("new");
   const std::string shared = dir.file("shared");
-  const std::string first =
-      "Logging=0x3\nFlushcount=7\nIsotime=yes\nMaxfileage=9\n"
-      "[CLASSES]\nOLD=0x20\n";
-  struct Case {
+  const std::string unchanged = "mask 3 flush 7 count 0 age 9 iso 1 lf 0 - OLD";
+  const struct {
     const char* what;
     std::function<void()> change;
     unsigned rc;
     std::string file;    // the log's file afterwards
     const char* traced;  // in the reload's trace
-  };
-  const std::vector<Case> cases = {
+    std::string want;    // settings()
+  } cases[] = {
       {"missing file", [&] { unlink(param_file(home, "app").c_str()); }, INI_ERR_LOAD_FILE,
-       logs + "/app.log", "reload_log_from_ini: loading file"},
+       logs + "/app.log", "reload_log_from_ini: loading file", unchanged},
       {"file others may write", [&] { chmod(param_file(home, "app").c_str(), 0666); },
-       INI_ERR_LOAD_FILE, logs + "/app.log", "reload_log_from_ini: parameter file"},
-      {"new settings, same file",
+       INI_ERR_LOAD_FILE, logs + "/app.log", "reload_log_from_ini: parameter file", unchanged},
+      {"new settings, gone ones as without them, same file",
        [&] {
          params(logs, "app.log",
                 "Logging=0x7\nFlushcount=5\nMaxfilecount=3\nLineend=lf\n[CLASSES]\nNET=0x10\n");
        },
-       INI_SUCCESS, logs + "/app.log", "reload_log_from_ini: log stays in"},
+       INI_SUCCESS, logs + "/app.log", "reload_log_from_ini: log stays in",
+       "mask 7 flush 5 count 3 age 0 iso 0 lf 1 NET -"},
       {"another Logpath and Logname", [&] { params(moved, "moved.log", "Logging=0x3\n"); },
-       INI_SUCCESS, moved + "/moved.log", "reload_log_from_ini: log moved from"},
+       INI_SUCCESS, moved + "/moved.log", "reload_log_from_ini: log moved from",
+       "mask 3 flush 1000 count 0 age 0 iso 0 lf 0 - -"},
       {"a name another user holds",
        [&] {
-         mkdir(shared.c_str(), 01777);
+         mkdir(shared.c_str(), 0755);
          chmod(shared.c_str(), 01777);
          write_file(shared + "/moved.log", "");
          chown((shared + "/moved.log").c_str(), nobody_uid(), nobody_gid());
          params(shared, "moved.log", "Logging=0x7\n");
        },
-       INI_ERR_NOT_FOUND, logs + "/app.log", "reload_log_from_ini: open "},
+       INI_ERR_NOT_FOUND, logs + "/app.log", "reload_log_from_ini: open ", unchanged},
   };
-  for (const Case& c : cases) {
+  const std::string old_log = logs + "/app.log";
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    params(logs, "app.log", first);
-    const std::string old_log = logs + "/app.log";
+    params(logs, "app.log", "Flushcount=7\nIsotime=yes\nMaxfileage=9\n[CLASSES]\nOLD=0x20\n");
     unlink(old_log.c_str());
     unlink(dir.file("trace.log").c_str());
     CQel_Log trace(dir.file("trace.log").c_str(), kCreate, 0644);
@@ -100,45 +112,26 @@ TEST_F(ReloadTest, AReloadAppliesTheFileOrChangesNothing) {
     EXPECT_EQ(ini.reload_log_from_ini(log.get()), c.rc);
     const std::string err = testing::internal::GetCapturedStderr();
     log->writelog(LOGBIT_INFO, "after");
+    EXPECT_EQ(settings(*log), c.want);
     EXPECT_EQ(std::string(log->filename), c.file);
     EXPECT_NE(read_file(dir.file("trace.log")).find(c.traced), std::string::npos);
+    // One start header and banner in the file written to, and "after";
+    // the lines of each end of a move in their own file.
     const std::string text = read_file(c.file);
-    EXPECT_EQ(count_of(text, "Logfile: "), 1u) << text;
-    EXPECT_EQ(count_of(text, "after"), 1u) << text;
-    EXPECT_EQ(count_of(text, "app Version: 1.0 created today"), 1u) << text;
-    if (c.rc != INI_SUCCESS) {
-      // Nothing changed, the file included.
-      EXPECT_EQ(log->get_logbits(), 3u);
-      EXPECT_EQ(log->get_flushcount(), 7u);
-      EXPECT_TRUE(log->get_isotime());
-      EXPECT_EQ(log->get_maxfileage(), 9u);
-      EXPECT_STREQ(log->get_classname(0x20), "OLD");
-      EXPECT_FALSE(ends_with_trailer(text));
-      EXPECT_EQ(count_of(text, "before"), 1u);
-    }
-    if (c.file != old_log) {
-      // The old file ended where the new one began, which took the start's
-      // place: its directory made, its rotations there.
-      const std::string old_text = read_file(old_log);
-      EXPECT_TRUE(ends_with_trailer(old_text)) << old_text;
-      EXPECT_EQ(count_of(old_text, "after"), 0u);
-      EXPECT_EQ(count_of(text, "before"), 0u);
-      EXPECT_EQ(text.rfind("Logfile: " + c.file + "\r\n", 0), 0u) << text;
+    const std::string old_text = read_file(old_log);
+    const bool moves = c.file != old_log;
+    EXPECT_EQ(text.rfind("Logfile: " + c.file + "\r\n", 0), 0u) << text;
+    EXPECT_EQ(count_of(text, "Logfile: "), 1u);
+    EXPECT_EQ(count_of(text, "app Version: 1.0 created today"), 1u);
+    EXPECT_EQ(count_of(text, c.rc == INI_SUCCESS && !moves ? "\nafter\n" : "\nafter\r\n"), 1u);
+    EXPECT_EQ(count_of(text, "before"), moves ? 0u : 1u);
+    EXPECT_EQ(ends_with_trailer(old_text), moves);
+    EXPECT_EQ(count_of(old_text, "after"), moves ? 0u : 1u);
+    if (moves) {
+      // Its rotations go on in the new place.
       log->create_next_file();
       EXPECT_EQ(rotated_files(moved, "moved", ".log").size(), 1u);
       EXPECT_EQ(rotated_files(logs, "app", ".log").size(), 0u);
-    }
-    if (std::string(c.what) == "new settings, same file") {
-      // Each key as the file says, and the gone ones as without them.
-      EXPECT_EQ(log->get_logbits(), 7u);
-      EXPECT_EQ(log->get_flushcount(), 5u);
-      EXPECT_EQ(log->get_maxfilecount(), 3u);
-      EXPECT_EQ(log->get_maxfileage(), 0u);
-      EXPECT_FALSE(log->get_isotime());
-      EXPECT_EQ(log->get_lineend(), LINEEND_LF);
-      EXPECT_STREQ(log->get_classname(0x10), "NET");
-      EXPECT_EQ(log->get_classname(0x20), nullptr);
-      EXPECT_NE(text.find("\nafter\n"), std::string::npos) << text;
     }
     if (c.rc == INI_ERR_NOT_FOUND) {
       EXPECT_NE(err.find("qellog: the log file " + shared + "/moved.log refused: "),
@@ -196,11 +189,8 @@ TEST_F(ReloadTest, FourWritersLoseNothingAcrossReloads) {
   const std::string common =
       "Flushthread=yes\nMaxfilesize=64kb\nStrictsize=yes\nMaxfilecount=1000\n";
   const struct {
-    std::string logdir;
-    const char* logname;
-    std::string more;
-    unsigned bits;
-    unsigned flushcount;
+    std::string logdir, logname, more;
+    unsigned bits, flushcount;
   } reloads[] = {
       {a, "app.log", "Logging=0x7\nFlushcount=1000\n", 7, 1000},
       {a, "app.log", "Logging=0x7\nFlushcount=50\n", 7, 50},
@@ -247,23 +237,21 @@ TEST_F(ReloadTest, FourWritersLoseNothingAcrossReloads) {
     EXPECT_EQ(get_logparam_lostlines(), 0u);
     exit_logging();
     // Every line written once, in one of the two files.
-    Census in_a = census(a, kWriters, kMaxLines, kPayload);
+    const Census in_a = census(a, kWriters, kMaxLines, kPayload);
     const Census in_b = census(b, kWriters, kMaxLines, kPayload);
     EXPECT_EQ(in_a.torn + in_b.torn, 0u);
+    size_t wrong = 0;
     for (size_t w = 0; w < kWriters; ++w) {
       for (size_t n = 0; n < kMaxLines; ++n) {
-        const int times = in_a.seen[w][n] + in_b.seen[w][n];
-        if (times != (n < static_cast<size_t>(written[w].load()) ? 1 : 0)) {
-          ADD_FAILURE() << "W" << w << " N" << n << " found " << times << " times";
-          return 1;
-        }
+        const int want = n < static_cast<size_t>(written[w].load()) ? 1 : 0;
+        wrong += in_a.seen[w][n] + in_b.seen[w][n] != want;
       }
     }
+    EXPECT_EQ(wrong, 0u);
     // Start headers and trailers only where the log moved: at the start
     // and at each return to a, at each move to b. Rotations begin their
     // files with continuation headers.
-    std::string text_a;
-    std::string text_b;
+    std::string text_a, text_b;
     for (const std::string& f : list_dir(a)) text_a += read_file(a + "/" + f);
     for (const std::string& f : list_dir(b)) text_b += read_file(b + "/" + f);
     EXPECT_EQ(count_of(text_a, "Logfile: "), kRounds + 1u);
