@@ -18,6 +18,7 @@
 
 #include "api/process_log.h"
 #include "config/ini_keys.h"
+#include "log/log_files.h"
 #include "log_test_util.h"
 #include "qellog/api.h"
 #include "qellog/ini.h"
@@ -52,6 +53,14 @@ std::string settings(CQel_Log& log) {
                 log.get_maxfileage(), log.get_isotime(), log.get_lineend(), net ? net : "-",
                 old ? old : "-");
   return text;
+}
+
+// Whether a process holds `path` open as its live file.
+qellog::Writers writers(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const qellog::Writers w = qellog::live_writers(fd);
+  close(fd);
+  return w;
 }
 
 // Each case starts from a log built from the same file and changes the
@@ -127,6 +136,9 @@ TEST_F(ReloadTest, AReloadAppliesTheFileOrChangesNothing) {
     EXPECT_EQ(count_of(text, "before"), moves ? 0u : 1u);
     EXPECT_EQ(ends_with_trailer(old_text), moves);
     EXPECT_EQ(count_of(old_text, "after"), moves ? 0u : 1u);
+    // The live file's lock, which retention tests, goes with the move.
+    EXPECT_EQ(writers(c.file), qellog::Writers::kSome);
+    EXPECT_EQ(writers(old_log), moves ? qellog::Writers::kNone : qellog::Writers::kSome);
     if (moves) {
       // Its rotations go on in the new place.
       log->create_next_file();
