@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,8 +25,6 @@
 using namespace qellog_test;
 
 namespace {
-
-constexpr char kStart[] = "create_log_from_ini";
 
 class ReloadTest : public ::testing::Test {
  protected:
@@ -167,7 +164,7 @@ TEST_F(ReloadTest, AGoneKeyGivesWhatALogHasWithoutIt) {
     SCOPED_TRACE(key.name);
     CQel_Log fresh(dir.file("fresh.log").c_str(), kCreate, 0644);
     CQel_Log log(dir.file("changed.log").c_str(), kCreate, 0644);
-    qellog::SettingStep step{ini, log, key.example, false, kStart};
+    qellog::SettingStep step{ini, log, key.example, false, qellog::kCreateOp};
     if (key.example != nullptr) key.apply(step);
     step.text = key.absent;
     key.apply(step);
