@@ -2,11 +2,7 @@
 # targets' own (tests/fuzz). A new source file is one line here.
 #
 # QELLOG_CONFIG_SOURCES: the configuration code (parameter-file names and
-# reading, the key table, value readers, the set-up) and the log file's
-# names and texts, the judgement of its files and the listing of its
-# rotated files, the walk to a directory and the open of the live file
-# with its prediction, and the write loop that says a refusal on standard
-# error, which the qellog tool shares.
+# reading, the key table, value readers, the set-up).
 # QELLOG_ENGINE_SOURCES: the log engine, layer by layer (docs/design.md),
 # and the process-wide API.
 get_filename_component(QELLOG_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
@@ -19,18 +15,13 @@ set(QELLOG_CONFIG_SOURCES
   src/config/param_doc.cc
   src/config/param_file.cc
   src/config/param_template.cc
-  src/config/setup_seam.cc
-  src/log/dir_walk.cc
-  src/log/file_format.cc
-  src/log/line_text.cc
-  src/log/live_open.cc
-  src/log/log_files.cc
-  src/log/rotated_files.cc
-  src/log/write_loop.cc)
+  src/config/setup_seam.cc)
 list(TRANSFORM QELLOG_CONFIG_SOURCES PREPEND ${QELLOG_SOURCE_ROOT}/)
 
 set(QELLOG_ENGINE_SOURCES
+  src/log/file_format.cc
   src/log/line_format.cc
+  src/log/line_text.cc
   src/log/retention_policy.cc
   src/log/log_state.cc
   src/log/fork_safety.cc
@@ -38,13 +29,19 @@ set(QELLOG_ENGINE_SOURCES
   src/log/calendar.cc
   src/log/process_ids.cc
   src/log/line.cc
+  src/log/write_loop.cc
   src/log/lost_lines.cc
   src/log/append.cc
   src/log/message.cc
+  src/log/log_files.cc
+  src/log/rotated_files.cc
+  src/log/dir_walk.cc
+  src/log/live_open.cc
   src/log/log_path.cc
   src/log/own_file.cc
   src/log/rotation.cc
   src/log/reopen.cc
+  src/log/log_move.cc
   src/log/retention.cc
   src/log/flush.cc
   src/log/upkeep.cc

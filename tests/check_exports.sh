@@ -4,9 +4,14 @@
 # nothing else of the project is (no process-wide state, no internal
 # helper). Template instantiations of the standard library are tolerated.
 #
-# Usage: check_exports.sh <libqellog.so>
+# Given the qellog tool as well, it checks that the tool holds one copy of
+# the library's code: linked with the shared library, it defines none of
+# its symbols itself; linked without it, it holds the set-up itself.
+#
+# Usage: check_exports.sh <libqellog.so> [<qellog tool>]
 set -euo pipefail
 lib=$1
+tool=${2:-}
 
 # mangled name|demangled name
 expected=$(cat <<'LIST'
@@ -109,6 +114,8 @@ _ZN8CQel_ini19get_default_lognameEPci|CQel_ini::get_default_logname(char*, int)
 _ZN8CQel_ini8writelogEjPKcz|CQel_ini::writelog(unsigned int, char const*, ...)
 _ZN8CQel_ini11set_ini_logEP8CQel_Log|CQel_ini::set_ini_log(CQel_Log*)
 _ZN8CQel_ini19create_log_from_iniEv|CQel_ini::create_log_from_ini()
+_ZN8CQel_ini19reload_log_from_iniEP8CQel_Log|CQel_ini::reload_log_from_ini(CQel_Log*)
+_Z14reload_loggingv|reload_logging()
 _ZN8CQel_ini18get_param_from_iniEPKcS1_Rj|CQel_ini::get_param_from_ini(char const*, char const*, unsigned int&)
 _ZN8CQel_ini25get_general_bits_from_iniERj|CQel_ini::get_general_bits_from_ini(unsigned int&)
 LIST
@@ -152,6 +159,20 @@ fi
 if c++filt <<<"$exported" | grep -E '(^|[^A-Za-z_])qellog::'; then
   echo "symbols of the qellog:: namespace are exported"
   fail=1
+fi
+
+if [ -n "$tool" ]; then
+  in_tool=$(nm --defined-only "$tool" | awk 'NF >= 3 { print $3 }' | sort -u)
+  # (grep without -q in pipes: an early exit would fail the writer under
+  # pipefail.)
+  if readelf -d "$tool" | grep 'NEEDED.*libqellog' > /dev/null; then
+    twice=$(comm -12 <(echo "$exported") <(echo "$in_tool") |
+      grep -Ev "$std_entity|$linker_symbols" || true)
+    [ -z "$twice" ] || { echo "a second copy in the tool:"; c++filt <<<"$twice"; fail=1; }
+  elif ! grep -qxF _ZN8CQel_ini19create_log_from_iniEv <<<"$in_tool"; then
+    echo "the tool neither links the shared library nor holds the set-up"
+    fail=1
+  fi
 fi
 
 [ $fail -eq 0 ] && echo "check_exports: $(wc -l <<<"$exported") exported symbols, all expected"

@@ -161,8 +161,12 @@ else
   fi
 fi
 
-# The tool finds the library beside it, from any prefix.
+# The tool runs from any prefix without a library path: it holds the
+# library's code itself and does not load libqellog.so.
 if [ "$with_tool" = ON ]; then
+  if readelf -d "$prefix/bin/qellog" | grep 'NEEDED.*libqellog' > /dev/null; then
+    bad "the installed qellog loads libqellog.so besides its own copy"
+  fi
   # Status 1: this HOME holds no parameter file for "consumer"; the tool ran.
   status=0
   where=$("$prefix/bin/qellog" --where consumer) || status=$?

@@ -5,6 +5,12 @@
 target_sources(line_split_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/line_split.cc)
 target_include_directories(line_split_test PRIVATE ${PROJECT_SOURCE_DIR}/tools)
 if(QELLOG_BUILD_TOOLS)
+  # The tool holds one copy of the library's code, not a second one beside
+  # the shared library's.
+  add_test(NAME tool_one_copy
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/check_exports.sh
+            $<TARGET_FILE:qellog> $<TARGET_FILE:qellog_tool>)
+  set_tests_properties(tool_one_copy PROPERTIES TIMEOUT 60)
   foreach(tool_test_target tool_test tool_hostile_test tool_show_test)
     target_compile_definitions(${tool_test_target} PRIVATE
       QELLOG_TOOL_PATH="$<TARGET_FILE:qellog_tool>")

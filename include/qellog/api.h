@@ -27,6 +27,16 @@ QELLOG_API void set_logversions(char* name, char* version, char* description, ch
 QELLOG_API void init_logging(char* name);
 // Destroys the process log (end trailer, close). Harmless without one.
 QELLOG_API void exit_logging();
+// Reads the parameter file of the name init_logging() was given again and
+// applies it to the process log in place, while other threads keep
+// writing (CQel_ini::reload_log_from_ini): new settings take effect at
+// once, and a new Logpath or Logname moves the log to that file (the old
+// one gets its end trailer, the new one its start header) without losing
+// or repeating a line. 0 on success; -1 without a process log, or when the
+// parameter file is missing, unreadable or refused, or the log file it
+// names cannot be opened: nothing changes then. Any thread; not from a
+// signal handler (let the handler set a flag that the main loop acts on).
+QELLOG_API int reload_logging();
 
 // One message line: `flags` as for CQel_Log::writelog, and the low 32 bits
 // of `ptr` as the line's value field.

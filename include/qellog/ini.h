@@ -94,6 +94,34 @@ class QELLOG_API CQel_ini {
   // non-zero Reopeninterval, or an hourly or daily Rotatetime) without a
   // flush thread started, they are reported as ignored.
   CQel_Log* create_log_from_ini();
+  // Reads the parameter file again and applies it to `log`, a log the
+  // caller owns, in place, while other threads keep writing to it. The log
+  // ends up as create_log_from_ini() would build it from the file, with
+  // its lines and counts kept:
+  // - when the file names another log file than `log` writes to (Logpath,
+  //   Logname), or `log` has none open, the log moves there the way a
+  //   rotation swaps descriptors: the new file is opened by the same rules
+  //   as at the start (Logpath made when missing), except that it is never
+  //   emptied (O_TRUNC is ignored), and gets its start header (and the
+  //   version banner, when the old file had one) before any line; then the
+  //   old file gets its end trailer and is closed. No line is lost or
+  //   written twice. LogFileFlags and LogFilePermission apply to the files
+  //   that rotation makes;
+  // - every setting key takes effect at once; a key that is gone gets the
+  //   value the log has without it, except Flushthread: "yes" starts the
+  //   flush thread, "no" stops it, and without the key it stays as it is.
+  //   Class names that the file no longer gives are taken away.
+  // INI_SUCCESS; otherwise nothing changed: the code of get_ini_filename(),
+  // INI_ERR_LOAD_FILE when the file is missing, unreadable or refused, or
+  // INI_ERR_NOT_FOUND for a null `log`, when no log file name results or
+  // when the file it names cannot be opened (a refusal of the start's
+  // rules is said on stderr, as at the start). The trace goes to ini_log,
+  // each line starting "reload_log_from_ini: "; attach another log than
+  // `log` there. Any thread but a signal handler, while no other thread
+  // runs the owner's calls of `log` (start_flush_thread(),
+  // stop_flush_thread(), the destructor); may start or stop (and join)
+  // the flush thread. Throws std::bad_alloc when memory runs out.
+  unsigned int reload_log_from_ini(CQel_Log* log);
   // Reads one key as a number (strtoul, base 0, low 32 bits) into `value`.
   // INI_SUCCESS; INI_ERR_BUFFER_TOO_SHORT, INI_ERR_LOAD_FILE or
   // INI_ERR_NOT_FOUND (also for a null section or key, shown as "(null)" in

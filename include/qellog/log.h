@@ -277,7 +277,10 @@ class QELLOG_API CQel_Log {
   void create_next_file();
 
   // The data model. Fields are public for hosts and tests to read; change
-  // them only through the member functions while other threads write.
+  // them only through the member functions while other threads write. A
+  // reload that moves the log to another file (CQel_ini::
+  // reload_log_from_ini()) changes filename, filename_base and extension:
+  // read them while none runs.
   char filename[1024];       // path as opened
   char filename_base[1024];  // filename without its extension
   char extension[11];        // ".ext" (at most 10 characters) or empty

@@ -43,6 +43,8 @@ char g_lib_vers[50];
 char g_lib_desc[200];
 char g_lib_created[50];
 char g_ini_filename[1024];
+// The base name of the process log, which reload_logging() reads again.
+char g_log_name[200];
 
 // Copies at most N - 1 characters of `src` (null counts as empty) and
 // clears the rest, so the text stays terminated.
@@ -109,12 +111,27 @@ void init_logging(const char* name) {
   // The description first: the banner has its line only when it was set.
   log->set_lib_desc(g_lib_desc);
   log->set_lib_vers(g_lib_name, g_lib_vers, g_lib_created);
+  copy_cut(g_log_name, name);
   // Published after the banner, so that no host line comes before it.
   g_log_owner = getpid();
   g_log.store(log, std::memory_order_release);
 }
 
 void exit_logging() { destroy_process_log(); }
+
+int reload_logging() {
+  std::lock_guard<std::mutex> lock(qellog::setup_mutex());
+  CQel_Log* log = g_log.load(std::memory_order_relaxed);
+  // A forked child's log is the parent's file, which only the parent may
+  // end or move.
+  if (log == nullptr || getpid() != g_log_owner) return -1;
+  try {
+    CQel_ini ini(g_log_name);
+    return ini.reload_log_from_ini(log) == INI_SUCCESS ? 0 : -1;
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
 
 void writelog(unsigned int flags, void* ptr, const char* fmt, ...) {
   LogBorrow borrow(g_log);

@@ -12,8 +12,10 @@
 namespace qellog {
 
 constexpr const char kLogSection[] = "LOGGING";
-// The operation name that opens each trace line of the set-up.
+// The operation names that open each trace line of the set-up and of a
+// reload.
 constexpr const char kCreateOp[] = "create_log_from_ini";
+constexpr const char kReloadOp[] = "reload_log_from_ini";
 
 // The four keys that choose the log file, read by the set-up itself.
 constexpr const char kDirectoryKey[] = "Logpath";
@@ -43,12 +45,14 @@ enum class ValueKind {
   kLineEnd,    // read_lineend
 };
 
-// One setting while the set-up applies it to the log it built.
+// One setting while the set-up applies it to the log it built, or a
+// reload to the log it changes.
 struct SettingStep {
   CQel_ini& ini;  // for the trace
   CQel_Log& log;
   const char* text;  // the value text
   bool thread_started;
+  const char* op;  // kCreateOp or kReloadOp, for the trace
 };
 
 struct IniKey {
@@ -63,6 +67,10 @@ struct IniKey {
   // What a value means in words when it is not plain ("no limit"); "" when
   // it is. Null for keys without such values.
   std::string (*meaning)(unsigned long value);
+  // The value text that gives a log what it has without the key, which a
+  // reload applies when the key is gone from the file; null for the four
+  // file keys and for a setting a reload leaves as it is without its key.
+  const char* absent;
   // A fresh parameter file: the value it gives (null: the caller's), set
   // or only shown in a comment, and the comment above it.
   const char* example;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "log/live_open.h"
+#include "log/log_move.h"
 
 namespace qellog {
 namespace {
@@ -55,6 +56,12 @@ CQel_Log* real_make_log(const char* path, int flags, unsigned mode, unsigned lin
 // Constant-initialized: the seam is in place before any constructor runs.
 constexpr SetupSeam kRealSetup = {real_open_directory, real_probe_default, real_make_log, nullptr};
 SetupSeam g_setup_seam = kRealSetup;
+
+bool move_log_to(CQel_Log& log, const char* path, int flags, unsigned mode, unsigned lineend,
+                 int dir_fd, size_t dir_len, PathRefusal* why) {
+  GivenDirectory given(dir_fd, dir_len);
+  return move_log(log, path, flags, mode, lineend == LINEEND_LF, why);
+}
 
 const char* path_rule_text(PathRule rule) {
   switch (rule) {

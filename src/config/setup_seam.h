@@ -49,6 +49,13 @@ struct SetupSeam {
 // The operations that do the real work.
 extern const SetupSeam kRealSetup;
 
+// Moves `log` to `path` (log/log_move.h) with the line end `lineend`
+// (LINEEND_*) for its start header; `dir_fd`, unless -1, is the open
+// Logpath that the first `dir_len` characters of `path` name. A reload's
+// step, outside the seam: the tool never reloads.
+bool move_log_to(CQel_Log& log, const char* path, int flags, unsigned mode, unsigned lineend,
+                 int dir_fd, size_t dir_len, PathRefusal* why);
+
 // The seam in force, kRealSetup unless replaced. Replace it only before
 // any set-up runs and while none runs (nothing guards it), and put
 // kRealSetup back when done.

@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
 
 #include "log/calendar.h"
@@ -152,6 +153,7 @@ QELLOG_HOT Append reserve_locked(CQel_Log& log, LogState& s, unsigned long len, 
   Append a;
   a.fd = log.hflog;
   a.generation = s.fd_generation;
+  a.sigpipe = s.sigpipe;
   if (log.hflog == -1) return a;  // the write fails and is reported, uncounted
   // Counted before the write, so that a rotation, which swaps the
   // descriptor and resets the size under this lock, never mixes the bytes of
@@ -184,6 +186,7 @@ Append reserve_record_locked(CQel_Log& log, LogState& s) {
   if (log.hflog == -1) return a;
   a.fd = log.hflog;
   a.generation = s.fd_generation;
+  a.sigpipe = s.sigpipe;
   a.careful = true;
   s.writes_in_flight.enter(a.generation);
   s.careful_in_flight[a.generation & 1].fetch_add(1, std::memory_order_relaxed);
@@ -206,21 +209,26 @@ QELLOG_HOT bool complete_append(CQel_Log& log, LogState& s, const Append& reserv
   // the file atomically, so no lseek is needed (or would help) before it.
   bool partial = false;
   const bool ok = a.careful ? write_carefully(log, s, a, data, len)
-                            : write_all(a.fd, data, len, &partial, s.sigpipe);
+                            : write_all(a.fd, data, len, &partial, a.sigpipe);
   if (!ok) {
     const int err = errno;
-    report_write_error(log.filename, err);
-    if (a.counted) {
+    // The name is read under the write lock: a move of the log changes it.
+    char name[sizeof log.filename];
+    {
       LockGuard guard(s.write_lock);
-      if (s.fd_generation == a.generation) {
-        store(log.curfilesize, log.curfilesize - len);
-        // The file now ends inside this piece (a careful write has said so
-        // itself).
-        if (partial) mark_cut_locked(s);
+      std::strcpy(name, log.filename);
+      if (a.counted) {
+        if (s.fd_generation == a.generation) {
+          store(log.curfilesize, log.curfilesize - len);
+          // The file now ends inside this piece (a careful write has said
+          // so itself).
+          if (partial) mark_cut_locked(s);
+        }
+        if (log.msgcount > 0) store(log.msgcount, log.msgcount - 1);
+        note_lost_locked(s, err);
       }
-      if (log.msgcount > 0) store(log.msgcount, log.msgcount - 1);
-      note_lost_locked(s, err);
     }
+    report_write_error(name, err);
     if (a.claimed_flush) release_flush(s);
   } else if (a.reaches_limit) {
     request_rotation(log);
@@ -263,7 +271,7 @@ bool write_carefully(CQel_Log& log, LogState& s, const Append& a, const char* da
   const iovec pieces[3] = {
       {const_cast<char*>(line_end(lf_only)), crlf}, {rec, rec_n}, {const_cast<char*>(data), len}};
   size_t written = 0;
-  const bool ok = write_pieces(a.fd, pieces, 3, &written, s.sigpipe);
+  const bool ok = write_pieces(a.fd, pieces, 3, &written, a.sigpipe);
   const int err = errno;
   if (g_append_step != nullptr) g_append_step(AppendStep::kCarefulWritten, data, len);
   {
@@ -294,21 +302,32 @@ int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size, unsi
   unsigned old_generation;
   {
     LockGuard guard(s.write_lock);
-    previous = log.hflog;
-    if (wrote != nullptr) *wrote = log.curfilesize;
-    store(log.hflog, fd);
-    old_generation = s.fd_generation++;
-    store(log.curfilesize, size);
-    s.prior_bytes.store(prior, std::memory_order_relaxed);
-    store(log.msgcount, log.msgcount + 1);
-    s.file_started_locked(size, prior, began);
+    old_generation = publish_descriptor_locked(log, s, fd, size, prior, began, &previous, wrote);
   }
+  wait_for_writes(s, old_generation);
+  return previous;
+}
+
+unsigned publish_descriptor_locked(CQel_Log& log, LogState& s, int fd, unsigned long size,
+                                   unsigned long prior, time_t began, int* previous,
+                                   unsigned long long* wrote) {
+  *previous = log.hflog;
+  if (wrote != nullptr) *wrote = log.curfilesize;
+  store(log.hflog, fd);
+  const unsigned old_generation = s.fd_generation++;
+  store(log.curfilesize, size);
+  s.prior_bytes.store(prior, std::memory_order_relaxed);
+  store(log.msgcount, log.msgcount + 1);
+  s.file_started_locked(size, prior, began);
+  return old_generation;
+}
+
+void wait_for_writes(LogState& s, unsigned generation) {
   // Writers that took the old descriptor may still be inside their
   // write(2); it is closed only once they have returned.
-  while (s.writes_in_flight.count(old_generation) != 0) {
+  while (s.writes_in_flight.count(generation) != 0) {
     std::this_thread::yield();
   }
-  return previous;
 }
 
 }  // namespace qellog

@@ -20,6 +20,7 @@ struct Append {
   bool counted = false;
   bool claimed_flush = false;
   bool careful = false;  // reserved after a failure: see LogState::careful
+  bool sigpipe = false;  // the descriptor's LogState::sigpipe
   // The strict size limit: this piece takes the file to its limit, or
   // finds it at twice the limit and waits for the rotation asked before it.
   bool reaches_limit = false;
@@ -88,6 +89,16 @@ void write_pending_record(CQel_Log& log);
 // held before.
 int swap_descriptor(CQel_Log& log, LogState& s, int fd, unsigned long size, unsigned long prior,
                     time_t began, unsigned long long* wrote = nullptr);
+
+// The two halves of swap_descriptor(), for a caller that changes more
+// under the same hold of the write lock: publishes `fd` (REQUIRES:
+// write_lock) and returns the generation of the previous descriptor,
+// which lands in `*previous`; then, without the lock, waits until the
+// writes that took a descriptor of that generation have returned.
+unsigned publish_descriptor_locked(CQel_Log& log, LogState& s, int fd, unsigned long size,
+                                   unsigned long prior, time_t began, int* previous,
+                                   unsigned long long* wrote);
+void wait_for_writes(LogState& s, unsigned generation);
 
 // Seam for tests: when set, called at these steps of a piece's way, with
 // the piece's bytes, so that a test can hold one piece at a step while

@@ -41,18 +41,6 @@ void copy_text(char (&dst)[N], const char* src) {
   if (src != nullptr) std::memcpy(dst, src, strnlen(src, N - 1));
 }
 
-// "dir/run.trace.log" => ("dir/run.trace", ".log"). The last '.' anywhere
-// counts, also in a directory part; a tail longer than 10 characters is no
-// extension.
-void split_name(const char* name, char (&base)[1024], char (&ext)[11]) {
-  copy_text(base, name);
-  std::memset(ext, 0, sizeof ext);
-  const char* dot = std::strrchr(name, '.');
-  if (dot == nullptr || std::strlen(dot) > sizeof ext - 1) return;
-  std::strcpy(ext, dot);
-  base[dot - name] = '\0';
-}
-
 }  // namespace
 
 CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
@@ -79,7 +67,7 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
 
   if (name == nullptr) name = "qel_log.log";
   copy_text(filename, name);
-  split_name(filename, filename_base, extension);
+  qellog::split_file_name(filename, filename_base, extension);
   // A name that does not fit is refused rather than cut: a cut name would
   // open some other file.
   if (std::strlen(name) >= sizeof filename) {
@@ -155,6 +143,7 @@ void CQel_Log::set_lib_vers(const char* name, const char* vers, const char* crea
     copy_text(lib_vers, vers);
     copy_text(lib_created, created);
     if (hflog == -1) return;
+    state_->has_banner = true;
     n = qellog::format_banner(banner, sizeof banner, {lib_name, lib_vers, lib_created, lib_desc},
                               state_->lf_only.load(kRelaxed));
   }

@@ -25,36 +25,68 @@ bool same_inode(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
-bool open_log_directory(const char* filename, LogState& s, PathRefusal* why) {
+void split_file_name(const char* name, char (&base)[1024], char (&ext)[11]) {
+  std::memset(base, 0, sizeof base);
+  std::memcpy(base, name, strnlen(name, sizeof base - 1));
+  std::memset(ext, 0, sizeof ext);
+  const char* dot = std::strrchr(base, '.');
+  if (dot == nullptr || std::strlen(dot) > sizeof ext - 1) return;
+  std::strcpy(ext, dot);
+  base[dot - base] = '\0';
+}
+
+bool open_place(const char* filename, LogPlace* place, PathRefusal* why) {
   size_t dir_len = 0;
-  if (!split_last_component(filename, &dir_len, s.stem, sizeof s.stem, s.ext, sizeof s.ext)) {
+  if (std::strlen(filename) >= sizeof place->leaf ||
+      !split_last_component(filename, &dir_len, place->stem, sizeof place->stem, place->ext,
+                            sizeof place->ext)) {
     errno = ENAMETOOLONG;
     return false;
   }
-  std::strcpy(s.leaf, filename + dir_len);
-  s.dir_fd = open_name_directory(filename, &s.nofollow, why);
-  return s.dir_fd != -1;
+  std::strcpy(place->leaf, filename + dir_len);
+  place->dir_fd = open_name_directory(filename, &place->shared, why);
+  return place->dir_fd != -1;
 }
 
-void judge_live_target(LogState& s, int fd) {
+bool open_log_directory(const char* filename, LogState& s, PathRefusal* why) {
+  LogPlace place;
+  const bool opened = open_place(filename, &place, why);
+  std::memcpy(s.leaf, place.leaf, sizeof s.leaf);
+  std::memcpy(s.stem, place.stem, sizeof s.stem);
+  std::memcpy(s.ext, place.ext, sizeof s.ext);
+  s.nofollow = place.shared;
+  s.dir_fd = place.dir_fd;
+  return opened;
+}
+
+LiveTarget judge_target(int dir_fd, const char* leaf, int fd) {
+  LiveTarget t;
   struct stat opened;
   struct stat named;
   const bool known = fstat(fd, &opened) == 0;
   // A pipe, a socket or a terminal keeps nothing to sync; fsync(2) would
   // only fail on it.
-  s.sigpipe = known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode));
-  s.no_sync = s.sigpipe || (known && S_ISCHR(opened.st_mode));
+  t.sigpipe = known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode));
+  t.no_sync = t.sigpipe || (known && S_ISCHR(opened.st_mode));
   if (!known || !S_ISREG(opened.st_mode)) {
-    s.fixed_target = true;
-  } else if (fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    t.fixed = true;
+  } else if (fstatat(dir_fd, leaf, &named, AT_SYMLINK_NOFOLLOW) != 0) {
     // Gone since the open: another process logging to the same file moved
     // it away, and rotation goes on under the name.
-    s.fixed_target = errno != ENOENT;
+    t.fixed = errno != ENOENT;
   } else {
     // Another regular file under the name was made by such a rotation too;
     // a symlink, or anything else, is what the open went through.
-    s.fixed_target = !S_ISREG(named.st_mode);
+    t.fixed = !S_ISREG(named.st_mode);
   }
+  return t;
+}
+
+void judge_live_target(LogState& s, int fd) {
+  const LiveTarget t = judge_target(s.dir_fd, s.leaf, fd);
+  s.fixed_target = t.fixed;
+  s.no_sync = t.no_sync;
+  s.sigpipe = t.sigpipe;
 }
 
 bool may_take(const LogState& s, const struct stat& st) {

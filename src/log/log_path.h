@@ -13,19 +13,45 @@
 
 namespace qellog {
 
-// Opens the directory of `filename` into s.dir_fd (open_name_directory)
-// and fills s.leaf, s.stem, s.ext and s.nofollow. False (errno set) when
+// The public names of a log file: "dir/run.trace.log" => ("dir/run.trace",
+// ".log"). The last '.' anywhere counts, also in a directory part; a tail
+// longer than 10 characters is no extension.
+void split_file_name(const char* name, char (&base)[1024], char (&ext)[11]);
+
+// Where a log file lives: its directory, open (open_name_directory), and
+// the file's name there, also split for rotated names.
+struct LogPlace {
+  int dir_fd = -1;
+  bool shared = false;  // others may add names there (LogState::nofollow)
+  char leaf[1024] = {};
+  char stem[1024] = {};
+  char ext[16] = {};
+};
+
+// Opens the directory of `filename` into `place`. False (errno set) when
 // the directory cannot be opened or a part does not fit; a refused link
 // fills `why`.
+bool open_place(const char* filename, LogPlace* place, PathRefusal* why);
+
+// The same into s.dir_fd, s.leaf, s.stem, s.ext and s.nofollow.
 bool open_log_directory(const char* filename, LogState& s, PathRefusal* why);
 
-// After the constructor's open of `fd`: sets s.fixed_target when the file
-// opened or the live name is not a regular file that rotation may act on
-// (a name that is gone or holds another regular file was rotated since the
-// open by another process logging to it), s.no_sync when the file has no
-// storage to sync, and s.sigpipe when it is a pipe or a socket. A log never
-// moves to another file than a regular one, so this holds for its whole
-// life.
+// What the file open as `fd`, under the live name `leaf` in `dir_fd`, is
+// to the log: `fixed` when the file or the name is not a regular file that
+// rotation may act on (a name that is gone or holds another regular file
+// was rotated since the open by another process logging to it), `no_sync`
+// when the file has no storage to sync, `sigpipe` when it is a pipe or a
+// socket. It holds for as long as the log writes to that file, through
+// its rotations: a rotation only ever moves a regular file.
+struct LiveTarget {
+  bool fixed = false;
+  bool no_sync = false;
+  bool sigpipe = false;
+};
+LiveTarget judge_target(int dir_fd, const char* leaf, int fd);
+
+// After the constructor's open of `fd`: judge_target() into
+// s.fixed_target, s.no_sync and s.sigpipe.
 void judge_live_target(LogState& s, int fd);
 
 // True when `st` (of a name of the log's) may become, or be moved as, the

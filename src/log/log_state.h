@@ -156,7 +156,13 @@ struct LogState {
   timeval first_lost{};
   int last_error = 0;
 
-  // --- Where the log lives (fixed) ---------------------------------------
+  // --- Where the log lives (rotate_mutex) --------------------------------
+  // Set by the constructor, and changed only by a move of the log to
+  // another file (log_move.h), which holds rotate_mutex; every reader holds
+  // it too. `sigpipe`, which writers read, is changed under write_lock as
+  // well, together with the descriptor, and so are the public names
+  // (filename, filename_base, extension).
+  //
   // Its directory, held open so that rotation acts there whatever the
   // host's working directory becomes, and the live file's name in it,
   // split for rotated names ("app" + ".log").
@@ -175,12 +181,19 @@ struct LogState {
   // The file has no storage to sync (a FIFO, a socket, a terminal).
   bool no_sync = false;
   // The file is a pipe or a socket, whose reader may go away: writes to it
-  // keep the SIGPIPE they may raise from the host (write_loop.h).
+  // keep the SIGPIPE they may raise from the host (write_loop.h). Each
+  // piece takes it with its descriptor (Append).
   bool sigpipe = false;
   // The open flags and permission bits the log was built with; a rotation
   // creates its new file with the same bits.
   int open_flags = 0;
   unsigned mode = 0;
+  // Bumped by every move, so that what the flush thread remembers of the
+  // old directory (its retention listing) is dropped.
+  unsigned place_generation = 0;
+  // The file got the host's version banner (set_lib_vers(), under
+  // write_lock): a move gives the new file one too.
+  bool has_banner = false;
 
   // --- The current file ---------------------------------------------------
   // Restarted by file_started_locked() at every new current file.
@@ -227,6 +240,8 @@ struct LogState {
   // with next_boundary): a later reading below it is a step backwards.
   time_t clock_seen = 0;
   RetentionMemory retention;
+  // The place_generation that `retention` was gathered in.
+  unsigned retention_place = 0;
   std::vector<KnownFile> rotated_here;
 
   // Every live log is on one list (under the list's mutex, in

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <mutex>
 
 #include "log/append.h"
 #include "log/calendar.h"
@@ -105,6 +107,13 @@ long ms_until_boundary(LogState& s) {
   return std::min(std::max(ms, kBoundaryMarginMs), kPollMs);
 }
 
+// rotation_is_off() under the rotation lock, which a move of the log to
+// another file holds while it changes what the log writes to.
+bool rotation_off(CQel_Log& log) {
+  std::lock_guard<std::mutex> rotation(LogAccess::state(log).rotate_mutex);
+  return rotation_is_off(log);
+}
+
 void reopen_if_due(CQel_Log& log, LogState& s, bool request) {
   if (!s.reopen.load(std::memory_order_relaxed)) return;
   const unsigned interval = s.reopen_interval.load(std::memory_order_relaxed);
@@ -133,7 +142,7 @@ void at_first_turn(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
   // The loop serves the strict size limit's request before it first waits.
   ask_rotation_if_over_limit(log, s);
-  if (time_rotation_due(log, s, g_wall_clock()) && !rotation_is_off(log) && rotate(log)) {
+  if (time_rotation_due(log, s, g_wall_clock()) && !rotation_off(log) && rotate(log)) {
     after_rotation(log);
   }
 }
@@ -150,7 +159,7 @@ void on_timed_wakeup(CQel_Log& log) {
 bool rotation_due(CQel_Log& log) {
   const bool due =
       size_limit_reached(log) || time_rotation_due(log, LogAccess::state(log), g_wall_clock());
-  return due && !rotation_is_off(log);
+  return due && !rotation_off(log);
 }
 
 void before_request(CQel_Log& log) {
@@ -166,17 +175,28 @@ void after_rotation(CQel_Log& log) {
                                s.max_total_size.load(std::memory_order_relaxed),
                                s.max_file_age.load(std::memory_order_relaxed)};
   if (!limits.any()) return;
-  const int dir = openat(s.dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DiagnosticReport report(log);
-  if (dir == -1) {
-    report.failed(".", errno);
-    return;
-  }
+  int dir;
+  int err;
+  char leaf[sizeof s.leaf];
   {
+    // The directory and the name as they are now: a move of the log
+    // changes them under this lock.
     std::lock_guard<std::mutex> rotation(s.rotate_mutex);
+    dir = openat(s.dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    err = errno;
+    std::memcpy(leaf, s.leaf, sizeof leaf);
+    if (s.retention_place != s.place_generation) {
+      s.retention = RetentionMemory();
+      s.retention_place = s.place_generation;
+    }
     s.retention.made_here = s.rotated_here;
   }
-  prune_rotated_files(dir, s.leaf, limits, time(nullptr), report, &s.retention);
+  DiagnosticReport report(log);
+  if (dir == -1) {
+    report.failed(".", err);
+    return;
+  }
+  prune_rotated_files(dir, leaf, limits, time(nullptr), report, &s.retention);
   close(dir);
 }
 
