@@ -14,6 +14,7 @@
 #include "config/ini_names.h"
 #include "config/param_template.h"
 #include "dry_run.h"
+#include "log/generations.h"
 #include "log/rotated_files.h"
 #include "qellog/ini.h"
 #include "say.h"
@@ -129,6 +130,8 @@ int print_where(const char* name) {
   } else {
     say(stdout, "log file: %s (%s), not there yet", run.path.c_str(), rule);
   }
+  // The wildcard a shipper reads the files by (generations layout).
+  say(stdout, "rotated names: %s", qellog::rotated_name_glob(run.path.c_str()).c_str());
   print_rotated(run.path, total);
   return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
 }

@@ -87,9 +87,10 @@ class QELLOG_API CQel_ini {
   // scale it), Maxfilecount, Maxtotalsize (units as Maxfilesize),
   // Maxfileage (days), Lostlines, Reopen, Reopeninterval (seconds),
   // Rotatetime ("hourly" or "daily" exactly; anything else is none),
-  // Tailsafe, and last Flushthread. Switches (Lostlines, Reopen, Tailsafe,
-  // Flushthread) are on for a value containing "yes", off for one
-  // containing "no", and otherwise on only for the number 1. Reopening and
+  // Tailsafe, Generations, Shiplag (seconds), and last Flushthread.
+  // Switches (Lostlines, Reopen, Tailsafe, Generations, Flushthread) are
+  // on for a value containing "yes", off for one containing "no", and
+  // otherwise on only for the number 1. Reopening and
   // rotation by time are the flush thread's work: asked for (Reopen on, a
   // non-zero Reopeninterval, or an hourly or daily Rotatetime) without a
   // flush thread started, they are reported as ignored.
@@ -111,6 +112,10 @@ class QELLOG_API CQel_ini {
   //   value the log has without it, except Flushthread: "yes" starts the
   //   flush thread, "no" stops it, and without the key it stays as it is.
   //   Class names that the file no longer gives are taken away.
+  //   Generations turned on gives the current file its rotated name at
+  //   once; turned off (or gone), the current file keeps its name and the
+  //   next file is born under the log's name alone. Shiplag holds from the
+  //   next retention pass;
   // INI_SUCCESS; otherwise nothing changed: the code of get_ini_filename(),
   // INI_ERR_LOAD_FILE when the file is missing, unreadable or refused, or
   // INI_ERR_NOT_FOUND for a null `log`, when no log file name results or
