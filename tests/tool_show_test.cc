@@ -106,6 +106,47 @@ TEST_F(ShowTest, FollowKeepsUpAcrossRotations) {
   EXPECT_EQ(lines_of(read_file(out_path)), numbered(1, 300));
 }
 
+// The generations layout: --where names the current file as the log
+// file's, and --show and --follow take every line once, in order.
+TEST_F(ShowTest, ShowFollowAndWhereOverGenerations) {
+  std::unique_ptr<CQel_Log> log = open_log();
+  log->set_generations(true);
+  log->writelog(LOGBIT_INFO, "line 1");
+  const std::string out_path = home_.file("follow.out");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    setenv("HOME", home().c_str(), 1);
+    execl(tool_.c_str(), tool_.c_str(), "-F", "--no-headers", "app", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_TRUE(wait_until([&] { return read_file(out_path) == "line 1\n"; })) << read_file(out_path);
+  for (int i = 2; i <= 150; ++i) {
+    log->writelog(LOGBIT_INFO, "line %d", i);
+    if (i % 25 != 0) continue;
+    log->create_next_file();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  EXPECT_TRUE(wait_until([&] { return contains(read_file(out_path), "line 150\n"); }, 10000));
+  kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(lines_of(read_file(out_path)), numbered(1, 150));
+
+  const ChildResult shown = run({"--show", "--no-headers", "app"});
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(lines_of(shown.out), numbered(1, 150));
+  const std::vector<std::string> gens = rotated_files(home() + "/logs");
+  ASSERT_EQ(gens.size(), 7u);
+  const ChildResult where = run({"--where", "app"});
+  EXPECT_TRUE(contains(where.out, "\nrotated names: " + home() + "/logs/app_*.log\n")) << where.out;
+  EXPECT_TRUE(contains(where.out, "\nrotated files: 6, ")) << where.out;
+  EXPECT_TRUE(ends_with(where.out,
+                        "\ncurrent file: " + home() + "/logs/" + gens.back() + " (the log file)\n"))
+      << where.out;
+}
+
 // Names planted beside a log in a shared directory: --where, --show,
 // --follow and retention all take the same files as the log's, oldest
 // first, a file the user's own clock stamped ahead as the oldest.

@@ -94,6 +94,11 @@ void print_rotated(const std::string& live, unsigned long long live_size) {
   say(stdout, "rotated files: %zu, %llu bytes; with the log file %llu bytes", rotated.size(), total,
       total + live_size);
   for (const qellog::RotatedFile& f : others) {
+    // In the generations layout the log file is its current file's second name.
+    if (f.standing == qellog::Standing::kLiveFile) {
+      say(stdout, "current file: %s%s (the log file)", dir.c_str(), f.name.c_str());
+      continue;
+    }
     say(stdout, "not this log's: %s%s (%s)", dir.c_str(), f.name.c_str(),
         qellog::standing_text(f.standing));
   }

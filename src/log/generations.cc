@@ -121,7 +121,7 @@ bool clear_link_name(CQel_Log& log, const LogState& s, const char* tmp) {
   struct stat st;
   if (fstatat(s.dir_fd, tmp, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
   if (may_take(s, st) && st.st_nlink >= 2 && unlinkat(s.dir_fd, tmp, 0) == 0) return true;
-  refuse_once(log, kRefusedHidden, kRotate, tmp);
+  refuse_once(log, kRefusedLinkName, kRotate, tmp);
   return false;
 }
 

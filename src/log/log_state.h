@@ -280,6 +280,7 @@ constexpr unsigned kRefusedNotRegular = 1;  // a symlink, device, FIFO, socket
 constexpr unsigned kRefusedForeign = 2;     // another user's file
 constexpr unsigned kRefusedHidden = 4;      // a hidden name not the log's own
 constexpr unsigned kRefusedFixed = 8;       // rotation off for the whole log
+constexpr unsigned kRefusedLinkName = 16;   // a lone file under the generations' link name
 
 // The private state of a log under construction. Its line end is the one
 // chosen for the next log built on this thread (set_next_line_end()), CR
