@@ -232,8 +232,10 @@ Maxfilesize=${size_kb}kb
 Isotime=yes
 EOF
     if [ $gen = yes ]; then
-      # The keys the agent's configuration names, as it names them.
+      # The keys the agent's configuration names, as it names them; files
+      # end at the limit however busy the machine is.
       sed -n 's/^# requires: //p' "$agent_conf"
+      echo Strictsize=yes
     else
       printf 'Flushthread=yes\nTailsafe=%s\n' "$mode"
     fi
