@@ -39,7 +39,8 @@
 # thread), SHIP_RATE (20000 lines/s in total), SHIP_MAXFILESIZE_KB (128),
 # SHIP_IMFILE_MODE (inotify, or polling), SHIP_LOGGING (0x3; 0x100003 adds
 # the rotation's own lines, which show where each rename happened),
-# SHIP_KEEP=1 keeps the work directory.
+# SHIP_LOAD=yes (the compile load in any mode), SHIP_STOP_AGENT=yes (the
+# agent's stop in any mode), SHIP_KEEP=1 keeps the work directory.
 # Exit status: 0 pass, 1 fail, 77 rsyslogd or python3 missing (skipped).
 set -euo pipefail
 
@@ -204,6 +205,10 @@ write_example_agent_conf() {
     -e "s|@ROTATED_NAMES@|$names|g" -e "s|@CENTRAL_HOST@|127.0.0.1|g" \
     -e "s|@CENTRAL_PORT@|$1|g" -e "s|@RSYSLOG_DIR@|$(dirname "$agent_conf")|g" \
     "$agent_conf" >"$work/agent.conf"
+  # An experiment's imfile mode in place of the example's.
+  if [ -n "${SHIP_IMFILE_MODE:-}" ]; then
+    sed -i "s|mode=\"polling\" PollingInterval=\"1\"|mode=\"$SHIP_IMFILE_MODE\"|" "$work/agent.conf"
+  fi
   if grep -qE '@[A-Z_]+@' "$work/agent.conf"; then
     echo "ship_test: a placeholder is left:"; grep -E '@[A-Z_]+@' "$work/agent.conf"; exit 1
   fi
@@ -294,11 +299,12 @@ if [ "${mode%-lf}" = table ]; then
   python3 "$checker" table-lines "$logdir/ship.log" $table_end
 elif [ "$mode" = inline ]; then
   "$driver" --inline-rotation "$logdir/ship.log" "$total" "$rate" $((size_kb * 1024))
-elif [ $gen = yes ]; then
-  start_load
+else
+  [ $gen = yes ] || write_param_file
+  [ "${SHIP_LOAD:-$gen}" = yes ] && start_load
   HOME=$work/home "$driver" ship "$threads" "$lines" "$rate" &
   driver_pid=$!
-  if [ "$mode" = generations-stop ]; then
+  if [ "$mode" = generations-stop ] || [ "${SHIP_STOP_AGENT:-no}" = yes ]; then
     sleep 1
     stop_agent
     echo "ship_test: agent stopped for 4 s"
@@ -309,9 +315,6 @@ elif [ $gen = yes ]; then
   wait "$driver_pid" || driver_status=$?
   stop_load
   [ $driver_status -eq 0 ] || { echo "ship_test: the driver failed ($driver_status)"; exit 1; }
-else
-  write_param_file
-  HOME=$work/home "$driver" ship "$threads" "$lines" "$rate"
 fi
 wait_for_shipping || echo "ship_test: shipping did not finish within its time"
 stop_daemons
