@@ -36,6 +36,18 @@ class ShowTest : public ToolTest {
     log->set_lib_vers("showtest", "1.0", "today");
     return log;
   }
+  // `qellog -F --no-headers app` with its output into `out_path`.
+  pid_t follow_app(const std::string& out_path) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      setenv("HOME", home().c_str(), 1);
+      execl(tool_.c_str(), tool_.c_str(), "-F", "--no-headers", "app", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return pid;
+  }
 };
 
 TEST_F(ShowTest, ShowsRotatedFilesOldestFirstThenTheLiveFile) {
@@ -81,14 +93,7 @@ TEST_F(ShowTest, FollowKeepsUpAcrossRotations) {
   std::unique_ptr<CQel_Log> log = open_log();
   log->writelog(LOGBIT_INFO, "line 1");
   const std::string out_path = home_.file("follow.out");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    setenv("HOME", home().c_str(), 1);
-    execl(tool_.c_str(), tool_.c_str(), "-F", "--no-headers", "app", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const pid_t pid = follow_app(out_path);
   ASSERT_TRUE(wait_until([&] { return read_file(out_path) == "line 1\n"; })) << read_file(out_path);
   // 12 rotations: the first six one at a time (the tool polls every
   // 100 ms), the others faster than it looks.
@@ -113,14 +118,7 @@ TEST_F(ShowTest, ShowFollowAndWhereOverGenerations) {
   log->set_generations(true);
   log->writelog(LOGBIT_INFO, "line 1");
   const std::string out_path = home_.file("follow.out");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    setenv("HOME", home().c_str(), 1);
-    execl(tool_.c_str(), tool_.c_str(), "-F", "--no-headers", "app", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const pid_t pid = follow_app(out_path);
   ASSERT_TRUE(wait_until([&] { return read_file(out_path) == "line 1\n"; })) << read_file(out_path);
   for (int i = 2; i <= 150; ++i) {
     log->writelog(LOGBIT_INFO, "line %d", i);
@@ -130,8 +128,7 @@ TEST_F(ShowTest, ShowFollowAndWhereOverGenerations) {
   }
   EXPECT_TRUE(wait_until([&] { return contains(read_file(out_path), "line 150\n"); }, 10000));
   kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
   EXPECT_EQ(lines_of(read_file(out_path)), numbered(1, 150));
 
   const ChildResult shown = run({"--show", "--no-headers", "app"});
