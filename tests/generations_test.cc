@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "log_test_util.h"
 
 using namespace qellog_test;
@@ -127,6 +129,29 @@ TEST_F(Generations, LeftOversOfAnUnfinishedRotationAndSwitchingOff) {
   EXPECT_EQ(own_lines(dir.file(last)), "#two");
   log->create_next_file();
   EXPECT_EQ(rotated().size(), 3u) << "the usual rotation again";
+}
+
+// Shiplag holds every rotated file whatever the count; without it the
+// count holds, and the current file is never among those removed.
+TEST_F(Generations, RetentionWaitsForShiplag) {
+  open_generations();
+  log->set_maxfilesize(300);
+  log->set_flushcount(1);
+  log->set_maxfilecount(1);
+  log->set_shiplag(3600);
+  ASSERT_EQ(log->start_flush_thread(), 0);
+  const auto write_until = [&](const std::function<bool()>& done) {
+    for (int i = 0; i < 2000 && !done(); ++i) {
+      log->writelog(2, "#%d", i);
+      usleep(1000);
+    }
+    return done();
+  };
+  ASSERT_TRUE(write_until([&] { return rotated().size() >= 5; })) << "files removed while held";
+  log->set_shiplag(0);
+  EXPECT_TRUE(write_until([&] { return rotated().size() == 2; }));
+  log.reset();
+  EXPECT_FALSE(current().empty()) << "the current file is still there";
 }
 
 TEST(RotatedNameGlob, SplitsAsTheLogsNamesAre) {
