@@ -136,7 +136,8 @@ int print_where(const char* name) {
     say(stdout, "log file: %s (%s), not there yet", run.path.c_str(), rule);
   }
   // The wildcard a shipper reads the files by (generations layout).
-  say(stdout, "rotated names: %s", qellog::rotated_name_glob(run.path.c_str()).c_str());
+  const std::string glob = qellog::rotated_name_glob(run.path.c_str());
+  if (!glob.empty()) say(stdout, "rotated names: %s", glob.c_str());
   print_rotated(run.path, total);
   return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
 }
