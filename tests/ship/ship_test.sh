@@ -334,6 +334,9 @@ python3 "$checker" ship "$logdir" "$logdir/ship.log" "$central_out" "$total" $ju
 # its size plus at most a few flush counts of lines: about 57 rotations for
 # 100,000 lines at 128 kb; 3/4 of that at least.
 min_rotations=$((total * 75 * 3 / 4 / (size_kb * 1024 + 2000)))
+# With Strictsize no file passes twice its limit, however slow the flush
+# thread is (a loaded machine, a sanitizer build).
+if [ $gen = yes ]; then min_rotations=$((total * 75 / (2 * size_kb * 1024 + 2000))); fi
 if [ "$rotations" -lt "$min_rotations" ]; then
   echo "FAIL: $rotations rotations, expected at least $min_rotations"; fail=1
 fi
