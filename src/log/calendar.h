@@ -12,6 +12,10 @@ namespace qellog {
 void local_calendar(time_t sec, struct tm* out);
 // tzset(), and forgets the cached calendar readings of every thread.
 void renew_time_zone();
+// mktime(3) of the local calendar time `cal`. It and renew_time_zone()
+// take one lock of the library's: both may reload glibc's zone state, whose
+// own lock a thread sanitizer cannot see.
+time_t local_mktime(struct tm* cal);
 
 // The wall clock of time rotation and of the append protocol's careful
 // second (time(2)); replaceable by tests, before the log they act on

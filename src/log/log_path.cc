@@ -146,7 +146,7 @@ time_t file_began(const LogState& s, int fd, time_t now) {
                    &cal)) {
     return now;
   }
-  const time_t t = mktime(&cal);
+  const time_t t = local_mktime(&cal);
   if (t != -1 && t <= now) return t;
   // A header ahead of the clock was written by a clock that ran ahead:
   // the file began no later than its last change, if that is not ahead

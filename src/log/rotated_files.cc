@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/log_files.h"
 
@@ -69,7 +70,7 @@ time_t local_time_of(const RotatedStamp& s) {
   cal.tm_min = s.minute;
   cal.tm_sec = s.second;
   cal.tm_isdst = -1;
-  return mktime(&cal);
+  return local_mktime(&cal);
 }
 
 // The key above which a stamp is not believed at `now`.

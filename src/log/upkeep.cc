@@ -55,7 +55,7 @@ time_t boundary_after(time_t t, unsigned period) {
     cal.tm_hour += 1;
   }
   cal.tm_isdst = -1;
-  return mktime(&cal);
+  return local_mktime(&cal);
 }
 
 bool rotates_by_time(const LogState& s) {
