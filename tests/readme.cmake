@@ -11,7 +11,7 @@ add_test(NAME readme_examples
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/readme_test.sh
           ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${CMAKE_COMMAND}
           ${CMAKE_CXX_COMPILER} "${QELLOG_README_FLAGS}")
-set_tests_properties(readme_examples PROPERTIES TIMEOUT 60)
+set_tests_properties(readme_examples PROPERTIES TIMEOUT 60 RESOURCE_LOCK qellog_install)
 add_test(NAME library_only_configure
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/library_only_test.sh
           ${CMAKE_COMMAND} ${PROJECT_SOURCE_DIR})
