@@ -309,8 +309,10 @@ TEST_F(RetentionFlow, TwoProcessesRotatingAndPruningOneFile) {
     EXPECT_EQ(file_size(backup.file(r)), std::stoul(r)) << "written to after its removal";
     ASSERT_EQ(rename(backup.file(r).c_str(), dir.file(r).c_str()), 0);
   }
+  // Each process rotates once a batch, unless it found the other's
+  // rotation had already served it.
   const Names made = renamed_files(dir.path());
-  EXPECT_GE(made.size(), 2u * kLines / kBatch);
+  EXPECT_GE(made.size(), 1u * kLines / kBatch);
   EXPECT_EQ(listing().size(), made.size() + 1) << "the live file, the rotated and removed ones";
   EXPECT_EQ(lines_after(dir.path(), "remove_rotated_files: removed ").size(), removed.size());
   const Census c = census(dir.path(), 2, kLines, kPayload);
