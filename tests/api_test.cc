@@ -582,7 +582,8 @@ void check_cycles(const std::string& log, size_t cycles) {
 TEST_F(ApiTest, WritersRacingExitLoggingNeverUseADestroyedLog) {
   constexpr int kWriters = 4;
   constexpr size_t kCycles = 15;
-  write_params("app", "app.log", "Flushcount=20\nFlushthread=yes\n");
+  // Four writers that never pause can fill the default limit: one file.
+  write_params("app", "app.log", "Flushcount=20\nFlushthread=yes\nMaxfilesize=1000Mb\n");
   in_child([&] {
     std::atomic<bool> stop{false};
     std::vector<std::thread> writers;
