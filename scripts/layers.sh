@@ -14,7 +14,7 @@ cd "$root"
 # The layers, bottom up. A unit is a .h and/or .cc of that name in src/log.
 layers=(
   "formats: hot_path file_format line_format line_text message_filter retention_policy"
-  "state: sync log_state fork_safety flush_request"
+  "state: sys_calls sync log_state fork_safety flush_request"
   "line formatting: calendar process_ids line"
   "write loop and lost pieces: write_loop lost_lines"
   "append protocol and writers: append message"

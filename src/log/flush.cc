@@ -8,6 +8,7 @@
 #include "log/message.h"
 #include "log/rotation.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 #include "log/upkeep.h"
 
 namespace qellog {
@@ -22,7 +23,7 @@ void fsync_current(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
   std::lock_guard<std::mutex> guard(s.rotate_mutex);
   const int fd = load(log.hflog);
-  if (fd != -1 && !s.no_sync) fsync(fd);
+  if (fd != -1 && !s.no_sync) sys.fsync(fd);
 }
 
 // Waits under `lock` until a request or a stop comes; between them, timed

@@ -21,6 +21,7 @@
 #include "log/message.h"
 #include "log/rotation.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 #include "qellog/log.h"
 
 using qellog::load;
@@ -122,7 +123,7 @@ CQel_Log::~CQel_Log() {
     write_to_file(trailer, qellog::format_trailer(trailer, sizeof trailer, cal,
                                                   state_->lf_only.load(kRelaxed)));
     LockGuard guard(state_->write_lock);
-    close(hflog);
+    qellog::sys.close(hflog);
     store(hflog, -1);
   }
   qellog::delist(*this);

@@ -77,9 +77,6 @@ enum class Writers {
 // `fd`, so that no log can mark the file meanwhile.
 Writers live_writers(int fd, bool keep = false);
 
-// Seam for tests: the flock(2) that both of them call.
-extern int (*g_flock)(int fd, int operation);
-
 }  // namespace qellog
 
 #endif  // QELLOG_SRC_LOG_LOG_FILES_H

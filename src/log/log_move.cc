@@ -18,6 +18,7 @@
 #include "log/lost_lines.h"
 #include "log/message.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 #include "log/write_loop.h"
 
 namespace qellog {
@@ -28,7 +29,7 @@ constexpr char kMove[] = "move_log";
 bool same_file(int a, int b) {
   struct stat sa;
   struct stat sb;
-  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+  return sys.fstat(a, &sa) == 0 && sys.fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }
 
@@ -120,8 +121,8 @@ bool move_log(CQel_Log& log, const char* path, int flags, unsigned mode, bool lf
   const int fd = open_live_file(p.dir_fd, p.leaf, p.shared, path, flags & ~O_TRUNC, mode, why);
   if (fd == -1 || (current != -1 && same_file(fd, current))) {
     const int err = errno;
-    if (fd != -1) close(fd);
-    close(p.dir_fd);
+    if (fd != -1) sys.close(fd);
+    sys.close(p.dir_fd);
     if (fd == -1) {
       errno = err;
       return false;
@@ -137,8 +138,8 @@ bool move_log(CQel_Log& log, const char* path, int flags, unsigned mode, bool lf
   const unsigned long head = begin_moved_file(log, s, fd, path, lf_only, t.sigpipe, now);
   if (head == 0) {
     const int err = errno;
-    close(fd);
-    close(p.dir_fd);
+    sys.close(fd);
+    sys.close(p.dir_fd);
     errno = err;
     return false;
   }
@@ -164,9 +165,9 @@ bool move_log(CQel_Log& log, const char* path, int flags, unsigned mode, bool lf
   wait_for_writes(s, old_generation);
   if (previous != -1) {
     end_old_file(s, previous, old_name, old_lf, old_pipe, now);
-    close(previous);
+    sys.close(previous);
   }
-  if (old_dir != -1) close(old_dir);
+  if (old_dir != -1) sys.close(old_dir);
   return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include "log/dir_walk.h"
 #include "log/log_state.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 
@@ -88,16 +89,12 @@ int open_fresh_file(const LogState& s, bool* created, unsigned long* prior);
 time_t file_began(const LogState& s, int fd, time_t now);
 
 // When the file open as `fd`, which held `prior` bytes when the log took
-// it, began for time rotation: now (g_wall_clock()) for a new file, and
+// it, began for time rotation: now (sys.wall_clock()) for a new file, and
 // file_began() for a file that another run or process began.
 time_t file_start_time(const LogState& s, int fd, unsigned long prior);
 
 // The size of the regular file open as `fd`, 0 for anything else.
 unsigned long regular_file_size(int fd);
-
-// Seam for tests: the rename every rotation makes (renameat2 by default).
-extern int (*g_renameat2)(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
-                          unsigned flags);
 
 // renameat2(RENAME_NOREPLACE) of two names in the log's directory; where
 // the file system cannot refuse to replace, a test before the rename.

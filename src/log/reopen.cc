@@ -12,6 +12,7 @@
 #include "log/own_file.h"
 #include "log/rotation.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 namespace {
@@ -45,7 +46,7 @@ bool take_over(CQel_Log& log, LogState& s, int fd, bool created, unsigned long p
   }
   unsigned long long wrote = 0;
   const int previous = swap_descriptor(log, s, fd, n, prior, file_start_time(s, fd, prior), &wrote);
-  close(previous);
+  sys.close(previous);
   if (s.off_name) remember_rotated(s, s.off_leaf, wrote);
   s.off_name = false;
   s.name_missing = 0;
@@ -84,7 +85,7 @@ void check_reopen(CQel_Log& log) {
   std::lock_guard<std::mutex> rotation(s.rotate_mutex);
   const int fd = load(log.hflog);
   struct stat open_st;
-  if (fd == -1 || rotation_is_off(log) || fstat(fd, &open_st) != 0) return;
+  if (fd == -1 || rotation_is_off(log) || sys.fstat(fd, &open_st) != 0) return;
   const LiveName name = look_at_live_name(s, fd);
   if (name == LiveName::kOpenFile) {
     s.name_missing = 0;

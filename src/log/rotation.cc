@@ -21,11 +21,10 @@
 #include "log/message.h"
 #include "log/own_file.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 #include "log/write_loop.h"
 
 namespace qellog {
-
-void (*g_after_move_aside)(int dir_fd, const char* leaf) = nullptr;
 
 namespace {
 
@@ -105,7 +104,8 @@ void free_rotated_name(CQel_Log& log, const LogState& s, Rotated* r, timeval* no
     local_calendar(now->tv_sec, cal);
     name_rotated(log, s, *now, *cal, r);
     struct stat st;
-    if (fstatat(s.dir_fd, r->leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 || attempt >= kMaxNameAttempts) {
+    if (sys.fstatat(s.dir_fd, r->leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        attempt >= kMaxNameAttempts) {
       return;
     }
     wait_for_next_millisecond(*now);
@@ -184,7 +184,7 @@ void finish_swap(CQel_Log& log, LogState& s, int fd, size_t header_len, unsigned
   const int previous =
       swap_descriptor(log, s, fd, header_len, prior, file_start_time(s, fd, prior), &wrote);
   diagnostic(log, "%s: open done now hflog %d  ", kRotate, fd);
-  close(previous);
+  sys.close(previous);
   if (r.moved) remember_rotated(s, r.leaf, wrote);
   back_under_name(s, wrote);
   diagnostic(log, "%s: prev_hflog %d  closed", kRotate, previous);
@@ -219,7 +219,7 @@ bool rotate_moving_first(CQel_Log& log, LogState& s) {
     diagnostic(log, "%s: curfilesize %d hflog %d file renamed to %s ", kRotate,
                static_cast<int>(load(log.curfilesize)), load(log.hflog), r.shown);
   }
-  if (g_after_move_aside != nullptr) g_after_move_aside(s.dir_fd, s.leaf);
+  if (sys.after_move_aside != nullptr) sys.after_move_aside(s.dir_fd, s.leaf);
   // Rename and open run without the write lock.
   size_t header_len = 0;
   unsigned long prior = 0;
@@ -256,12 +256,12 @@ enum class HiddenName { kFree, kInUse, kNotOurs };
 // this rotation takes the usual order.
 HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
   struct stat st;
-  if (fstatat(s.dir_fd, h.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (sys.fstatat(s.dir_fd, h.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return HiddenName::kFree;
   }
   struct stat own;
   const bool ours =
-      fstat(load(log.hflog), &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino;
+      sys.fstat(load(log.hflog), &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino;
   // This log's own current file, left hidden when an earlier rotation
   // could not finish its renames: it takes the live name if that is free.
   if (ours && rename_noreplace(s, h.leaf, s.leaf) == 0) return HiddenName::kFree;
@@ -269,7 +269,7 @@ HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
     refuse_once(log, kRefusedHidden, kRotate, h.leaf);
     return HiddenName::kNotOurs;
   }
-  if (!ours && st.st_mtime > time(nullptr) - 60) {
+  if (!ours && st.st_mtime > sys.wall_clock() - 60) {
     if (first_failure(s, kHiddenInUse, 0)) {
       diagnostic(log, "%s: %s in use, rotation postponed", kRotate, h.leaf);
     }
@@ -291,8 +291,8 @@ HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
 // errno EEXIST when a file took the hidden name since it was looked at.
 int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h, const struct tm& cal,
                    size_t* header_len) {
-  const int fd = openat(s.dir_fd, h.leaf,
-                        O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, s.mode);
+  const int fd = sys.openat(
+      s.dir_fd, h.leaf, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, s.mode);
   if (fd == -1) {
     const int err = errno;
     if (err != EEXIST && first_failure(s, kOpenHidden, err)) {
@@ -309,7 +309,7 @@ int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h, const struct tm&
 // hidden file to the live name. False when the new file stays hidden; it
 // then gets a name at the next rotation.
 bool move_into_place(CQel_Log& log, LogState& s, const Hidden& h, Rotated* r) {
-  if (renameat2(s.dir_fd, s.leaf, s.dir_fd, h.leaf, RENAME_EXCHANGE) == 0) {
+  if (sys.renameat2(s.dir_fd, s.leaf, s.dir_fd, h.leaf, RENAME_EXCHANGE) == 0) {
     // The old file is under the hidden name now.
     return rename_to_rotated(log, s, h.leaf, r);
   }
@@ -352,13 +352,13 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
   diagnostic(log, "%s: curfilesize %d hflog %d file renamed to %s ", kRotate,
              static_cast<int>(load(log.curfilesize)), load(log.hflog), r.shown);
   unsigned long long wrote = 0;
-  const int previous = swap_descriptor(log, s, fd, header_len, 0, g_wall_clock(), &wrote);
+  const int previous = swap_descriptor(log, s, fd, header_len, 0, sys.wall_clock(), &wrote);
   const bool moved = move_into_place(log, s, h, &r);
   if (!moved) {
     diagnostic(log, "%s: rename to %s failed %d", kRotate, r.shown, errno);
   }
   diagnostic(log, "%s: open done now hflog %d  ", kRotate, fd);
-  close(previous);
+  sys.close(previous);
   if (moved) remember_rotated(s, r.leaf, wrote);
   back_under_name(s, wrote);
   diagnostic(log, "%s: prev_hflog %d  closed", kRotate, previous);
@@ -394,8 +394,8 @@ bool rotate_off_name(CQel_Log& log, const char* fn) {
     LockGuard guard(s.write_lock);
     store_time(log.last_time, now);
   }
-  const int fd = openat(s.dir_fd, r.leaf,
-                        O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, s.mode);
+  const int fd = sys.openat(
+      s.dir_fd, r.leaf, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, s.mode);
   size_t header_len = 0;
   if (fd == -1 || !begin_file(log, s, fd, cal, r.leaf, &header_len)) {
     if (fd == -1) diagnostic(log, "%s: open %s failed %d", fn, r.shown, errno);
@@ -403,8 +403,8 @@ bool rotate_off_name(CQel_Log& log, const char* fn) {
   }
   mark_live_file(fd);
   unsigned long long wrote = 0;
-  const int previous = swap_descriptor(log, s, fd, header_len, 0, g_wall_clock(), &wrote);
-  close(previous);
+  const int previous = swap_descriptor(log, s, fd, header_len, 0, sys.wall_clock(), &wrote);
+  sys.close(previous);
   const bool first = !s.off_name;
   if (!first) remember_rotated(s, s.off_leaf, wrote);
   s.off_name = true;
@@ -426,8 +426,8 @@ bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const 
   if (write_all(fd, header, *header_len)) return true;
   const int err = errno;
   report_write_error(log.filename, err);
-  if (created_leaf != nullptr) unlinkat(s.dir_fd, created_leaf, 0);
-  close(fd);
+  if (created_leaf != nullptr) sys.unlinkat(s.dir_fd, created_leaf, 0);
+  sys.close(fd);
   errno = err;
   return false;
 }

@@ -37,10 +37,6 @@ bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const 
 // wrote to it, has reached the size limit.
 bool size_limit_reached(CQel_Log& log);
 
-// Seam for tests: when set, called between the move of the live file and
-// the open of its successor, with the log's directory and leaf.
-extern void (*g_after_move_aside)(int dir_fd, const char* leaf);
-
 }  // namespace qellog
 
 #endif  // QELLOG_SRC_LOG_ROTATION_H
