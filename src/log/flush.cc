@@ -128,11 +128,4 @@ void run_flush_thread(CQel_Log& log) {
   answer_rotations(s, s.rotation_asked.load(std::memory_order_relaxed));
 }
 
-void join_flush_thread(CQel_Log& log) {
-  if (!log.flush_thread.joinable()) return;
-  log.thread_run.store(false);
-  wake_flush_thread(log);
-  log.flush_thread.join();
-}
-
 }  // namespace qellog

@@ -76,7 +76,7 @@ int open_own_file(int dir_fd, const char* leaf, const char* filename, int flags,
     const int fd = sys.openat(dir_fd, leaf, (flags & ~kCreating) | O_NOFOLLOW | kAlways, 0);
     if (fd == -1) return -1;
     struct stat got;
-    if (sys.fstat(fd, &got) == 0 && got.st_dev == st.st_dev && got.st_ino == st.st_ino) {
+    if (sys.fstat(fd, &got) == 0 && same_inode(got, st)) {
       // Emptied only now that it is known to be the user's own file.
       if ((flags & O_TRUNC) != 0 && sys.ftruncate(fd, 0) != 0) {
         const int err = errno;

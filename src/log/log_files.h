@@ -22,6 +22,11 @@ namespace qellog {
 // removed.
 bool live_name_rotatable(int dir_fd, const char* leaf);
 
+// True when the two stat results are of one file.
+inline bool same_inode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Another user can plant a symbolic link in a directory that is theirs or
 // that others may write to (a sticky bit does not keep them from adding
 // names): the log file is then never opened through a link. `dir` is the

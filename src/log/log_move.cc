@@ -14,6 +14,7 @@
 #include "log/file_format.h"
 #include "log/flush_request.h"
 #include "log/live_open.h"
+#include "log/log_files.h"
 #include "log/log_path.h"
 #include "log/lost_lines.h"
 #include "log/message.h"
@@ -29,8 +30,7 @@ constexpr char kMove[] = "move_log";
 bool same_file(int a, int b) {
   struct stat sa;
   struct stat sb;
-  return sys.fstat(a, &sa) == 0 && sys.fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
+  return sys.fstat(a, &sa) == 0 && sys.fstat(b, &sb) == 0 && same_inode(sa, sb);
 }
 
 // The new file's first pieces, written before any writer can reach it: the

@@ -12,17 +12,11 @@
 #include "log/file_format.h"
 #include "log/live_open.h"
 #include "log/log_files.h"
+#include "log/sync.h"
 #include "log/sys_calls.h"
+#include "log/write_loop.h"
 
 namespace qellog {
-
-namespace {
-
-bool same_inode(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-}  // namespace
 
 void split_file_name(const char* name, char (&base)[1024], char (&ext)[11]) {
   std::memset(base, 0, sizeof base);
@@ -129,6 +123,25 @@ int open_fresh_file(const LogState& s, bool* created, unsigned long* prior) {
   mark_live_file(fd);
   *prior = static_cast<unsigned long>(st.st_size);
   return fd;
+}
+
+bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const char* created_leaf,
+                size_t* header_len) {
+  char header[kHeaderCapacity];
+  {
+    LockGuard guard(s.write_lock);
+    *header_len =
+        format_continuation_header(header, sizeof header, log.filename, cal,
+                                   {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc},
+                                   s.lf_only.load(std::memory_order_relaxed));
+  }
+  if (write_all(fd, header, *header_len)) return true;
+  const int err = errno;
+  report_write_error(log.filename, err);
+  if (created_leaf != nullptr) sys.unlinkat(s.dir_fd, created_leaf, 0);
+  sys.close(fd);
+  errno = err;
+  return false;
 }
 
 time_t file_began(const LogState& s, int fd, time_t now) {

@@ -10,7 +10,6 @@
 
 #include "log/dir_walk.h"
 #include "log/log_state.h"
-#include "log/sys_calls.h"
 
 namespace qellog {
 
@@ -79,6 +78,15 @@ LiveName look_at_live_name(const LogState& s, int fd);
 // rule), or the open's errno. `*created` tells whether this call made the
 // file. The file is marked as a live file (mark_live_file()).
 int open_fresh_file(const LogState& s, bool* created, unsigned long* prior);
+
+// Begins the new current file open as `fd` with its continuation header
+// for the calendar time `cal` (with the host's texts as they stand), its
+// first piece, before any writer can reach it. On failure reports the
+// write, removes the file when this rotation created it as `created_leaf`
+// (null: it was there before), closes `fd` and returns false with errno
+// set: a file without its header never becomes the log's file.
+bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const char* created_leaf,
+                size_t* header_len);
 
 // When the file open as `fd` (the live name's) began, at the wall clock
 // reading `now`: its birth time where the file system records one,

@@ -57,10 +57,6 @@ unsigned long long name_hash(const char* name) {
   return h;
 }
 
-bool same_inode(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 time_t local_time_of(const RotatedStamp& s) {
   struct tm cal {};
   cal.tm_year = s.year - 1900;
