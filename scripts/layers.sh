@@ -37,7 +37,7 @@ files_of() {
 
 # The engine units a unit includes, as "dir/name" or "name".
 includes_of() {
-  files_of "$1" | xargs -r sed -n -E 's%^#include "(log|config)/([a-z_]+)\.h"$%\1/\2%p' |
+  files_of "$1" | xargs -r sed -n -E 's%^#include "(log|config|api)/([a-z_]+)\.h"$%\1/\2%p' |
     sed 's|^log/||' | grep -vx "$1" | sort -u || true
 }
 
