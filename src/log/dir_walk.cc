@@ -142,7 +142,7 @@ int Walker::follow(int fd, const char* name, size_t mark, bool last) {
     return -1;
   }
   char target[1024];
-  const ssize_t n = readlinkat(link, "", target, sizeof target - 1);
+  const ssize_t n = sys.readlinkat(link, "", target, sizeof target - 1);
   sys.close(link);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof target - 1) {
     if (n >= 0) errno = n == 0 ? ENOENT : ENAMETOOLONG;
@@ -169,7 +169,7 @@ bool Walker::settle_leaf(int* fd, char* leaf, size_t cap) {
       return false;
     }
     char target[1024];
-    const ssize_t n = readlinkat(*fd, leaf, target, sizeof target - 1);
+    const ssize_t n = sys.readlinkat(*fd, leaf, target, sizeof target - 1);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof target - 1) {
       if (n >= 0) errno = n == 0 ? ENOENT : ENAMETOOLONG;
       return false;

@@ -104,7 +104,7 @@ int access_bits(int flags) {
 }
 
 int accessible(int dir_fd, const char* name, int bits) {
-  return faccessat(dir_fd, name, bits, AT_EACCESS) == 0 ? 0 : errno;
+  return sys.faccessat(dir_fd, name, bits, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 // What the open of the existing name (followed in a directory only the

@@ -15,14 +15,38 @@ int open_at(int dir_fd, const char* path, int flags, mode_t mode) {
 int file_control(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
 time_t system_clock() { return ::time(nullptr); }
 
+// By name, so that the order of the members does not matter; the steps
+// stay null.
+constexpr SysCalls system_calls() {
+  SysCalls c{};
+  c.open = open_path;
+  c.openat = open_at;
+  c.close = ::close;
+  c.write = ::write;
+  c.writev = ::writev;
+  c.pread = ::pread;
+  c.fsync = ::fsync;
+  c.ftruncate = ::ftruncate;
+  c.fcntl = file_control;
+  c.flock = ::flock;
+  c.fstat = ::fstat;
+  c.fstatat = ::fstatat;
+  c.statx = ::statx;
+  c.renameat2 = ::renameat2;
+  c.unlinkat = ::unlinkat;
+  c.mkdirat = ::mkdirat;
+  c.faccessat = ::faccessat;
+  c.readlinkat = ::readlinkat;
+  c.fdopendir = ::fdopendir;
+  c.readdir = ::readdir;
+  c.closedir = ::closedir;
+  c.wall_clock = system_clock;
+  return c;
+}
+
 }  // namespace
 
-constexpr SysCalls kSystemCalls = {
-    open_path,  open_at,      ::close,      ::write,   ::writev,    ::pread,
-    ::fsync,    ::ftruncate,  file_control, ::flock,   ::fstat,     ::fstatat,
-    ::statx,    ::renameat2,  ::unlinkat,   ::mkdirat, ::fdopendir, ::readdir,
-    ::closedir, system_clock, nullptr,      nullptr,   nullptr,
-};
+constexpr SysCalls kSystemCalls = system_calls();
 
 SysCalls sys = kSystemCalls;
 
