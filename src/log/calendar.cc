@@ -48,11 +48,7 @@ struct CalendarCache {
 };
 QELLOG_FAST_TLS thread_local CalendarCache t_calendar;
 
-time_t system_clock_now() { return time(nullptr); }
-
 }  // namespace
-
-time_t (*g_wall_clock)() = system_clock_now;
 
 QELLOG_HOT void local_calendar(time_t sec, struct tm* out) {
   CalendarCache& c = t_calendar;
