@@ -1,7 +1,7 @@
 // How far a log's files pass Maxfilesize under load, without and with the
 // strict size limit: writer threads write as fast as they can through one
 // log whose flush thread syncs and rotates it; at the end every file's size
-// is set against the limit. One table row per run, for the README; then
+// is set against the limit. One table row per run, for docs/operations.md; then
 // the same across a service's life: a restart on a file an earlier run
 // left past the limit, and two processes logging to one file.
 //

@@ -23,6 +23,7 @@ set(QELLOG_ENGINE_SOURCES
   src/log/line_format.cc
   src/log/line_text.cc
   src/log/retention_policy.cc
+  src/log/sys_calls.cc
   src/log/log_state.cc
   src/log/fork_safety.cc
   src/log/flush_request.cc

@@ -14,7 +14,7 @@ cd "$root"
 # The layers, bottom up. A unit is a .h and/or .cc of that name in src/log.
 layers=(
   "formats: hot_path file_format line_format line_text message_filter retention_policy"
-  "state: sync log_state fork_safety flush_request"
+  "state: sys_calls sync log_state fork_safety flush_request"
   "line formatting: calendar process_ids line"
   "write loop and lost pieces: write_loop lost_lines"
   "append protocol and writers: append message"
@@ -37,7 +37,7 @@ files_of() {
 
 # The engine units a unit includes, as "dir/name" or "name".
 includes_of() {
-  files_of "$1" | xargs -r sed -n -E 's%^#include "(log|config)/([a-z_]+)\.h"$%\1/\2%p' |
+  files_of "$1" | xargs -r sed -n -E 's%^#include "(log|config|api)/([a-z_]+)\.h"$%\1/\2%p' |
     sed 's|^log/||' | grep -vx "$1" | sort -u || true
 }
 

@@ -449,14 +449,10 @@ TEST_F(ApiTest, AReaderThatGoesAwayNeverKillsTheHost) {
   const char* const kHosts[] = {"default action", "a handler", "blocked, one pending"};
   for (int host = 0; host < 3; ++host) {
     SCOPED_TRACE(kHosts[host]);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t reader = fork();
-    char c;
-    if (reader == 0) _exit(read(out[0], &c, 1) == 1 ? 0 : 1);
-    close(out[0]);
+    const OneByteReader reader = start_one_byte_reader();
+    ASSERT_NE(reader.pid, -1);
     const ChildResult r = run_in_child([&] {
-      dup2(out[1], 1);
+      dup2(reader.write_fd, 1);
       setenv("HOME", home_.path().c_str(), 1);
       sigset_t sigpipe;
       sigemptyset(&sigpipe);
@@ -482,8 +478,8 @@ TEST_F(ApiTest, AReaderThatGoesAwayNeverKillsTheHost) {
       EXPECT_EQ(g_host_sigpipes, host == 1 ? 1 : 0);
       return ::testing::Test::HasFailure() ? 1 : 0;
     });
-    close(out[1]);
-    waitpid(reader, nullptr, 0);
+    close(reader.write_fd);
+    waitpid(reader.pid, nullptr, 0);
     EXPECT_EQ(r.status, host == 0 ? 128 + SIGPIPE : 0) << r.err;
     // The lines, the end trailer and, when the reader went first, the banner.
     const size_t errors = count_of(r.err, "Error in write to logfile /dev/stdout: 32\n");
@@ -582,7 +578,8 @@ void check_cycles(const std::string& log, size_t cycles) {
 TEST_F(ApiTest, WritersRacingExitLoggingNeverUseADestroyedLog) {
   constexpr int kWriters = 4;
   constexpr size_t kCycles = 15;
-  write_params("app", "app.log", "Flushcount=20\nFlushthread=yes\n");
+  // Four writers that never pause can fill the default limit: one file.
+  write_params("app", "app.log", "Flushcount=20\nFlushthread=yes\nMaxfilesize=1000Mb\n");
   in_child([&] {
     std::atomic<bool> stop{false};
     std::vector<std::thread> writers;

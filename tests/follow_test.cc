@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "log/calendar.h"
+#include "log/sys_calls.h"
 #include "log/upkeep.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -294,7 +294,7 @@ class RotatetimeTest : public LogTest {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     return rotated().size();
   }
-  ScopedSeam<time_t (*)()> clock{qellog::g_wall_clock, test_clock};
+  ScopedSeam<time_t (*)()> clock{qellog::sys.wall_clock, test_clock};
 };
 
 TEST_F(RotatetimeTest, HourlyRotationFollowsTheClockAndSkipsAHeaderOnlyFile) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "log/rotation.h"
+#include "log/sys_calls.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -139,7 +139,7 @@ struct RaceRun {
   }
   void rotate_and_write() {
     {
-      ScopedSeam<void (*)(int, const char*)> planting(qellog::g_after_move_aside, plant);
+      ScopedSeam<void (*)(int, const char*)> planting(qellog::sys.after_move_aside, plant);
       log->create_next_file();
     }
     log->writelog(2, "after");

@@ -19,4 +19,5 @@ add_test(NAME install_consumer
           ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${CMAKE_COMMAND}
           ${CMAKE_CXX_COMPILER} "${QELLOG_CONSUMER_FLAGS}"
           $<IF:$<TARGET_EXISTS:qellog_tool>,ON,OFF> "${QELLOG_PKG_CONFIG}")
-set_tests_properties(install_consumer PROPERTIES TIMEOUT 60 SKIP_RETURN_CODE 77)
+set_tests_properties(install_consumer PROPERTIES TIMEOUT 60 SKIP_RETURN_CODE 77
+  RESOURCE_LOCK qellog_install)

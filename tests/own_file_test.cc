@@ -25,12 +25,11 @@
 #include <thread>
 #include <vector>
 
-#include "log/append.h"
-#include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/reopen.h"
 #include "log/retention.h"
 #include "log/rotation.h"
+#include "log/sys_calls.h"
 #include "log/upkeep.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -167,7 +166,7 @@ TEST_F(OwnFile, NothingAnotherUserPlantsHangsTheHostOrReceivesItsLines) {
   log->set_reopen(true);
   g_planted = theirs;
   {
-    ScopedSeam<void (*)(int, const char*)> planting(qellog::g_after_move_aside, plant_theirs);
+    ScopedSeam<void (*)(int, const char*)> planting(qellog::sys.after_move_aside, plant_theirs);
     log->create_next_file();
   }
   log->create_next_file();
@@ -251,7 +250,7 @@ TEST_F(OwnFile, RetentionIsExactForItsOwnFilesSaneWithAWrongClockAndBounded) {
 }
 
 TEST_F(OwnFile, TimeRotationUnderLoadAndAcrossRestarts) {
-  wall_clock.emplace(qellog::g_wall_clock, test_clock);
+  wall_clock.emplace(qellog::sys.wall_clock, test_clock);
   g_now = 1796812200;  // 10:30:00: the file begins
   log = open_own(dir.file("busy.log"));
   log->set_rotatetime(ROTATETIME_HOURLY);
@@ -425,8 +424,8 @@ void release(size_t i) {
 // The piece after F starts on a line of its own.
 TEST_F(OwnFile, EveryOrderOfStepsAroundACutPieceKeepsTheNextOnALineOfItsOwn) {
   using qellog::AppendStep;
-  wall_clock.emplace(qellog::g_wall_clock, test_clock);
-  ScopedSeam<void (*)(AppendStep, const char*, size_t)> steps(qellog::g_append_step, at_step);
+  wall_clock.emplace(qellog::sys.wall_clock, test_clock);
+  ScopedSeam<void (*)(AppendStep, const char*, size_t)> steps(qellog::sys.append_step, at_step);
   const struct {
     bool careful;
     time_t clock_moves;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Every ```cpp block of README.md as printed: installed into a temporary
-# prefix, each block is compiled against the installed headers and library
-# (and fmt, for a block of {} formatting; warnings are errors) and run in a
-# directory of its own, with HOME there.
+# Every ```cpp block of the documentation as printed (README.md, docs/*.md,
+# bench/README.md): installed into a temporary prefix, each block is
+# compiled against the installed headers and library (and fmt, for a block
+# of {} formatting; warnings are errors) and run in a directory of its own,
+# with HOME there.
 #
 # Usage: readme_test.sh <build dir> <source dir> <cmake> <c++ compiler>
 #                       <extra compile/link flags>
@@ -21,21 +22,30 @@ lib=$(find "$prefix" -name libqellog.so.1 | head -n 1)
 [ -n "$lib" ] || { cat "$tmp/install.out"; echo "FAIL: no libqellog.so.1 installed"; exit 1; }
 libdir=$(dirname "$lib")
 
-# block_<line>.cc: the block that starts on that line of README.md.
+# <document>_<line>.cc: the block that starts on that line of the document;
+# <document>_<line>.where names it.
 mkdir "$tmp/blocks"
-awk -v dir="$tmp/blocks" '
-  /^```cpp[ \t]*$/ { file = sprintf("%s/block_%d.cc", dir, NR + 1); inside = 1; next }
-  /^```/ && inside { inside = 0; close(file); next }
-  inside { print > file }
-' "$src/README.md"
-blocks=("$tmp"/blocks/block_*.cc)
-[ -e "${blocks[0]}" ] || { echo "FAIL: no cpp block in README.md"; exit 1; }
+docs=(README.md bench/README.md)
+for page in "$src"/docs/*.md; do docs+=("docs/${page##*/}"); done
+for doc in "${docs[@]}"; do
+  awk -v dir="$tmp/blocks" -v doc="$doc" '
+    BEGIN { tag = doc; gsub(/[\/.]/, "_", tag) }
+    /^```cpp[ \t]*$/ {
+      file = sprintf("%s/%s_%d.cc", dir, tag, NR + 1); inside = 1
+      printf "%s line %d", doc, NR + 1 > (file ".where"); close(file ".where"); next
+    }
+    /^```/ && inside { inside = 0; close(file); next }
+    inside { print > file }
+  ' "$src/$doc"
+done
+compgen -G "$tmp/blocks/README_md_*.cc" > /dev/null || { echo "FAIL: no cpp block in README.md"; exit 1; }
+blocks=("$tmp"/blocks/*.cc)
 
 fail=0
 read -r -a extra <<< "$extra_flags"
 for block in "${blocks[@]}"; do
   name=$(basename "$block" .cc)
-  where="README.md line ${name#block_}"
+  where=$(cat "$block.where")
   # A block of {} formatting links fmt as well.
   libs=(-lqellog)
   if grep -q '<qellog/format.h>' "$block"; then libs+=(-lfmt); fi

@@ -23,6 +23,7 @@
 
 #include "log/log_files.h"
 #include "log/retention.h"
+#include "log/sys_calls.h"
 #include "log/upkeep.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
@@ -257,7 +258,7 @@ void keep_a_copy(int dir_fd, const char* name) {
 // One process's part: numbered lines in batches, each batch followed by
 // requests until its own flush thread has rotated. Returns the exit code.
 int write_numbered(const std::string& path, int writer, int lines, int batch) {
-  ScopedSeam<void (*)(int, const char*)> copies(qellog::g_before_unlink, keep_a_copy);
+  ScopedSeam<void (*)(int, const char*)> copies(qellog::sys.before_unlink, keep_a_copy);
   CQel_Log log(path.c_str(), kCreate, 0644);
   log.set_logbits(LOGBIT_INTERNAL | 3);
   log.set_flushcount(10);
@@ -309,8 +310,10 @@ TEST_F(RetentionFlow, TwoProcessesRotatingAndPruningOneFile) {
     EXPECT_EQ(file_size(backup.file(r)), std::stoul(r)) << "written to after its removal";
     ASSERT_EQ(rename(backup.file(r).c_str(), dir.file(r).c_str()), 0);
   }
+  // Each process rotates once a batch, unless it found the other's
+  // rotation had already served it.
   const Names made = renamed_files(dir.path());
-  EXPECT_GE(made.size(), 2u * kLines / kBatch);
+  EXPECT_GE(made.size(), 1u * kLines / kBatch);
   EXPECT_EQ(listing().size(), made.size() + 1) << "the live file, the rotated and removed ones";
   EXPECT_EQ(lines_after(dir.path(), "remove_rotated_files: removed ").size(), removed.size());
   const Census c = census(dir.path(), 2, kLines, kPayload);

@@ -14,6 +14,7 @@
 
 #include "log/log_files.h"
 #include "log/rotated_files.h"
+#include "log/sys_calls.h"
 #include "log_test_util.h"
 
 using namespace qellog_test;
@@ -220,7 +221,7 @@ TEST_F(RetentionDirTest, AChosenFileThatGrewIsLeftForALaterPass) {
   plant("app_2024_03_02_12_00_00_000.log", continuation_header(), now - 120);
   plant("app_2024_03_03_12_00_00_000.log", continuation_header(), now - 120);  // the newest stays
   g_growing_dir = dir.path();
-  ScopedSeam<void (*)(int, const char*)> writer(qellog::g_before_unlink, grow_the_other);
+  ScopedSeam<void (*)(int, const char*)> writer(qellog::sys.before_unlink, grow_the_other);
   EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {0, 0, 2}, now, report), 1);
   EXPECT_EQ(report.sorted_removed(), (Names{"app_2024_03_01_12_00_00_000.log"}));
   EXPECT_EQ(list_dir(dir.path()),
@@ -255,7 +256,8 @@ TEST_F(RetentionDirTest, AFileGoesOnceNoLogWritesIntoItWhateverItsAge) {
     const int writer = c.written ? openat(dir_fd, oldest.c_str(), O_WRONLY | O_CLOEXEC) : -1;
     if (c.written) qellog::mark_live_file(writer);
     {
-      ScopedSeam<int (*)(int, int)> locks(qellog::g_flock, c.locks ? qellog::g_flock : no_locks);
+      ScopedSeam<int (*)(int, int)> locks(qellog::sys.flock,
+                                          c.locks ? qellog::sys.flock : no_locks);
       EXPECT_EQ(qellog::prune_rotated_files(dir_fd, "app.log", {1, 0, 0}, now, report),
                 c.removed ? 1 : 0);
     }

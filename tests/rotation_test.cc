@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "log/file_format.h"
-#include "log/log_path.h"
+#include "log/sys_calls.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 
@@ -381,7 +381,7 @@ TEST_F(RotationTest, FailedRenameKeepsTheLiveFile) {
   log->writelog(2, "before");
   const int fd = log->get_filehandle();
   {
-    ScopedSeam<decltype(qellog::g_renameat2)> refused(qellog::g_renameat2, refuse_rename);
+    ScopedSeam<decltype(qellog::SysCalls::renameat2)> refused(qellog::sys.renameat2, refuse_rename);
     log->create_next_file();
   }
   log->writelog(2, "after");

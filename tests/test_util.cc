@@ -192,6 +192,16 @@ bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
   return true;
 }
 
+OneByteReader start_one_byte_reader() {
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  const pid_t pid = fork();
+  char c;
+  if (pid == 0) _exit(read(fds[0], &c, 1) == 1 ? 0 : 1);
+  close(fds[0]);
+  return {pid, fds[1]};
+}
+
 ChildResult run_in_child(const std::function<int()>& body) {
   ChildResult result;
   char out_tmpl[] = "/tmp/qellog_child_out_XXXXXX";

@@ -127,6 +127,15 @@ ChildResult run_in_child(const std::function<int()>& body);
 // returns their exit statuses in order (as run_in_child's).
 std::vector<int> run_children(int n, const std::function<int(int)>& body);
 
+// A pipe whose reader, a forked child, reads one byte and exits: what is
+// written after that byte meets a reader that went away. The caller closes
+// `write_fd` and waits for `pid`.
+struct OneByteReader {
+  pid_t pid = -1;
+  int write_fd = -1;
+};
+OneByteReader start_one_byte_reader();
+
 // The tests' second user, nobody, by the password database's ids (65534
 // when it has none).
 uid_t nobody_uid();

@@ -471,18 +471,16 @@ TEST_F(ToolTest, ReaderThatGoesAwayEndsThePipeWithStatus5) {
   std::string input;
   for (int i = 0; i < 100000; ++i) input += "a line of input\n";
   write_file(home_.file("input"), input);
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t reader = fork();
-  char c;
-  if (reader == 0) _exit(read(out[0], &c, 1) == 1 ? 0 : 1);
-  close(out[0]);
+  const OneByteReader reader = start_one_byte_reader();
+  ASSERT_NE(reader.pid, -1);
   const ChildResult r = run_in_child([&]() {
-    if (dup2(open(home_.file("input").c_str(), O_RDONLY), 0) < 0 || dup2(out[1], 1) < 0) return 126;
+    if (dup2(open(home_.file("input").c_str(), O_RDONLY), 0) < 0 || dup2(reader.write_fd, 1) < 0) {
+      return 126;
+    }
     exec_tool({"svc"}, home());
   });
-  close(out[1]);
-  waitpid(reader, nullptr, 0);
+  close(reader.write_fd);
+  waitpid(reader.pid, nullptr, 0);
   EXPECT_EQ(r.status, 5) << r.err;
   // Those lines and the end trailer, each reported once.
   const size_t errors = count_of(r.err, "Error in write to logfile /dev/stdout: 32\n");

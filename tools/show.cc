@@ -162,7 +162,7 @@ void Follower::remember_head() {
 
 bool Follower::live_moved() const {
   struct stat st;
-  return stat(live_.c_str(), &st) != 0 || st.st_ino != cur_.st_ino || st.st_dev != cur_.st_dev;
+  return stat(live_.c_str(), &st) != 0 || !qellog::same_inode(st, cur_);
 }
 
 // A writer that took the old descriptor just before the rotation may still

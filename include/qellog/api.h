@@ -7,9 +7,12 @@
 #include "qellog/log.h"
 
 // The process-wide log: one CQel_Log for the whole process, built from the
-// parameter file of the host's base name ($HOME/.config/qel/<name>_param.ini).
+// parameter file of the host's base name ($HOME/.config/qel/<name>_param.ini,
+// or $QELLOG_CONFIG_DIR/<name>_param.ini when that variable is set) as
+// CQel_ini::create_log_from_ini() builds it (qellog/ini.h lists the keys).
 // Without that file every call below is a quiet no-op until an init_logging()
-// succeeds.
+// succeeds. Settings without a call here (Isotime, Strictsize, retention,
+// Reopen, Rotatetime, Tailsafe, Lostlines) come from the parameter file only.
 //
 //   set_logversions(name, version, description, created);   // optional
 //   init_logging(name);
@@ -51,7 +54,8 @@ QELLOG_API void set_logparam_thread(unsigned int ignored);  // does nothing
 QELLOG_API void set_logparam_logfilepath(char* ignored);    // does nothing
 
 // How the process log's lines look (CQel_Log::set_classname,
-// set_maxlinelength, set_lineend); no-ops without a process log.
+// set_maxlinelength, set_lineend; the parameter file's [CLASSES],
+// Maxlinelength and Lineend); no-ops without a process log.
 // set_logparam_classname() returns 0, or -1 when the name or bit is
 // refused or there is no process log. The line end applies to the pieces
 // written after the call; the parameter file's Lineend gives the start

@@ -20,11 +20,27 @@ constexpr unsigned int INI_ERR_NOT_FOUND = 0xa00a301d;
 // empty text. An empty home text selects names relative to the working
 // directory ("./<name>_param.ini").
 //
+// When the environment variable QELLOG_CONFIG_DIR is set and not empty, the
+// parameter and registry files are looked for in that directory only
+// ($QELLOG_CONFIG_DIR/<name>_param.ini); a parameter file that cannot be
+// read there is said in one line on stderr ("qellog: QELLOG_CONFIG_DIR=...:
+// cannot read ...") instead of being quietly missing. The default log name
+// stays under the home text.
+//
 // A process with elevated privileges (setuid, setgid or file capabilities)
-// ignores HOME and takes the home of its effective user, and reads the
-// parameter file only when it is a regular file, named by an absolute path
-// and not through a symbolic link, owned by the effective user or root and
-// writable by neither group nor others. Any other file counts as missing.
+// ignores HOME and QELLOG_CONFIG_DIR, takes the home of its effective user,
+// and reads the parameter file only when it is named by an absolute path
+// and is not a symbolic link itself.
+//
+// No process obeys a parameter file that a user other than itself and root
+// could have written: the file must be a regular file of at most 1 MiB,
+// owned by the effective user or root and writable by neither group nor
+// others; every directory on its path must belong to one of them and be
+// writable by neither group nor others unless it has the sticky bit; no
+// link on the way may be one another user could have planted. Any other
+// file counts as a file that cannot be loaded; one refused for its owner,
+// its mode or a link on the way is said in one line on stderr ("qellog:
+// the parameter file ... refused: ...").
 //
 // Its own diagnostics go to `ini_log` when one is attached (assign the field
 // or call set_ini_log(); never into the log it builds) and are dropped
@@ -33,8 +49,7 @@ constexpr unsigned int INI_ERR_NOT_FOUND = 0xa00a301d;
 //
 // Not thread-safe against itself; a reader is cheap to create per call. The
 // parameter file is opened close-on-exec, without blocking on a FIFO, and
-// closed before each operation returns; only a regular file of at most
-// 1 MiB is read, anything else counts as a file that cannot be loaded.
+// closed before each operation returns.
 class QELLOG_API CQel_ini {
  public:
   // Copies the base name (null counts as empty). A name of 190 characters
@@ -82,18 +97,51 @@ class QELLOG_API CQel_ini {
   // the part that broke it counts as absent, so the next rule applies.
   // Neither this nor the default name creates the default log directory.
   //
-  // Settings, each applied only when its key is present, in this order:
-  // Logging, Flushcount, Maxfilesize (bytes; "Mb" or "kb" in the value
-  // scale it), Maxfilecount, Maxtotalsize (units as Maxfilesize),
-  // Maxfileage (days), Lostlines, Reopen, Reopeninterval (seconds),
-  // Rotatetime ("hourly" or "daily" exactly; anything else is none),
-  // Tailsafe, Generations, Shiplag (seconds), and last Flushthread.
-  // Switches (Lostlines, Reopen, Tailsafe, Generations, Flushthread) are
-  // on for a value containing "yes", off for one containing "no", and
-  // otherwise on only for the number 1. Reopening and
-  // rotation by time are the flush thread's work: asked for (Reopen on, a
-  // non-zero Reopeninterval, or an hourly or daily Rotatetime) without a
-  // flush thread started, they are reported as ignored.
+  // The keys of [LOGGING]. The first four choose and open the log file;
+  // the others are applied after, each only when present, in this order
+  // (numbers as strtoul reads them, base 0):
+  //   Logpath            the log's directory (the table above)
+  //   Logname            the log file's name (the table above)
+  //   LogFileFlags       O_WRONLY, plus O_CREAT for a value containing
+  //                      "CREAT" and O_TRUNC for "TRUNC" (any case)
+  //   LogFilePermission  the mode of a created file (default 0644)
+  //   Logging            the enable mask (set_logbits)
+  //   Flushcount         writes between two syncs (set_flushcount)
+  //   Maxfilesize        the rotation size in bytes; "Mb" or "kb" in the
+  //                      value scale it (set_maxfilesize)
+  //   Strictsize         a switch: rotate right at Maxfilesize
+  //                      (set_strictsize)
+  //   Maxfilecount       rotated files kept (set_maxfilecount)
+  //   Maxtotalsize       their total size, units as Maxfilesize
+  //                      (set_maxtotalsize)
+  //   Maxfileage         days a rotated file is kept (set_maxfileage)
+  //   Lostlines          a switch: record lost lines (set_lostlines)
+  //   Reopen             a switch: follow a moved file (set_reopen)
+  //   Reopeninterval     seconds between those checks (set_reopeninterval)
+  //   Rotatetime         "hourly" or "daily" exactly; anything else is
+  //                      none (set_rotatetime)
+  //   Tailsafe           a switch: the rotation order for shippers
+  //                      (set_tailsafe)
+  //   Generations        a switch: each file born under its rotated name,
+  //                      the log's name a link to it (set_generations)
+  //   Shiplag            seconds retention keeps a rotated file after it
+  //                      left the log's name (set_shiplag)
+  //   Isotime            a switch: the dated time field (set_isotime)
+  //   Maxlinelength      the longest line, 297 to 65536
+  //                      (set_maxlinelength)
+  //   Lineend            "lf" exactly, or CR LF (set_lineend); given to the
+  //                      constructor, so that the start header has it too
+  //   Flushthread        a switch, last: starts the flush thread
+  // Switches are on for a value containing "yes", off for one containing
+  // "no", and otherwise on only for the number 1. Reopening and rotation by
+  // time are the flush thread's work: asked for (Reopen on, a non-zero
+  // Reopeninterval, or an hourly or daily Rotatetime) without a flush
+  // thread started, they are reported as ignored.
+  //
+  // Each key of the section [CLASSES], in file order, names a class:
+  // NAME = bit, as set_classname(bit, NAME) does; a name or bit that it
+  // refuses is an error line of the trace and names nothing. The section
+  // [GENERAL] is read only by get_general_bits_from_ini().
   CQel_Log* create_log_from_ini();
   // Reads the parameter file again and applies it to `log`, a log the
   // caller owns, in place, while other threads keep writing to it. The log

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "api/log_guard.h"
+#include "log/line_text.h"
 #include "qellog/api.h"
 #include "qellog/ini.h"
 
@@ -45,14 +46,6 @@ char g_lib_created[50];
 char g_ini_filename[1024];
 // The base name of the process log, which reload_logging() reads again.
 char g_log_name[200];
-
-// Copies at most N - 1 characters of `src` (null counts as empty) and
-// clears the rest, so the text stays terminated.
-template <size_t N>
-void copy_cut(char (&dst)[N], const char* src) {
-  std::memset(dst, 0, N);
-  if (src != nullptr) std::memcpy(dst, src, strnlen(src, N - 1));
-}
 
 // Destroys the process log, if any: the end trailer and the close happen in
 // its destructor, after every call still using it has left.
@@ -92,10 +85,10 @@ void set_logversions(char* name, char* version, char* description, char* created
 void set_logversions(const char* name, const char* version, const char* description,
                      const char* created) {
   std::lock_guard<std::mutex> lock(qellog::setup_mutex());
-  copy_cut(g_lib_name, name);
-  copy_cut(g_lib_vers, version);
-  copy_cut(g_lib_desc, description);
-  copy_cut(g_lib_created, created);
+  qellog::copy_text(g_lib_name, name);
+  qellog::copy_text(g_lib_vers, version);
+  qellog::copy_text(g_lib_desc, description);
+  qellog::copy_text(g_lib_created, created);
 }
 
 void init_logging(char* name) { init_logging(static_cast<const char*>(name)); }
@@ -111,7 +104,7 @@ void init_logging(const char* name) {
   // The description first: the banner has its line only when it was set.
   log->set_lib_desc(g_lib_desc);
   log->set_lib_vers(g_lib_name, g_lib_vers, g_lib_created);
-  copy_cut(g_log_name, name);
+  qellog::copy_text(g_log_name, name);
   // Published after the banner, so that no host line comes before it.
   g_log_owner = getpid();
   g_log.store(log, std::memory_order_release);
@@ -251,7 +244,7 @@ int get_logparam_not_used(char* path) {
 int get_logparam_not_used(const char* path) {
   const char* text = path != nullptr ? path : "";
   std::lock_guard<std::mutex> lock(qellog::setup_mutex());
-  copy_cut(g_ini_filename, text);
+  qellog::copy_text(g_ini_filename, text);
   char work[1024];
   param_base_name(text, work);
   CQel_ini ini(work);

@@ -14,11 +14,10 @@
 #include "log/line_text.h"
 #include "log/lost_lines.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 #include "log/write_loop.h"
 
 namespace qellog {
-
-void (*g_append_step)(AppendStep step, const char* data, size_t len) = nullptr;
 
 namespace {
 
@@ -59,7 +58,7 @@ void settle_locked(CQel_Log& log, LogState& s, const Append& a, size_t head, siz
   const bool cut_since = s.cut_pieces != cuts;
   if (ok) {
     if (current && !cut_since) s.fragment = false;
-    if (!cut_since && s.pending_lost == 0 && g_wall_clock() >= s.careful_until) {
+    if (!cut_since && s.pending_lost == 0 && sys.wall_clock() >= s.careful_until) {
       s.careful.store(false, std::memory_order_relaxed);
     }
     return;
@@ -127,7 +126,7 @@ QELLOG_HOT void judge_size_locked(const CQel_Log& log, LogState& s, unsigned lon
 // at its limit this way asks for its rotation like a piece that reaches it.
 void look_at_size(CQel_Log& log, LogState& s, const Append& a) {
   struct stat st;
-  const bool known = fstat(a.fd, &st) == 0;
+  const bool known = sys.fstat(a.fd, &st) == 0;
   bool asked = false;
   {
     LockGuard guard(s.write_lock);
@@ -195,7 +194,7 @@ Append reserve_record_locked(CQel_Log& log, LogState& s) {
 
 QELLOG_HOT bool complete_append(CQel_Log& log, LogState& s, const Append& reserved,
                                 const char* data, unsigned long len) {
-  if (g_append_step != nullptr) g_append_step(AppendStep::kReserved, data, len);
+  if (sys.append_step != nullptr) sys.append_step(AppendStep::kReserved, data, len);
   // A write that failed since this piece was reserved may have cut its
   // piece short, and not be noted yet: this piece then goes the careful
   // way too.
@@ -266,14 +265,14 @@ bool write_carefully(CQel_Log& log, LogState& s, const Append& a, const char* da
     store(log.curfilesize, log.curfilesize + crlf);
     rec_n = take_record_locked(log, s, current, rec, &taken);
   }
-  if (g_append_step != nullptr) g_append_step(AppendStep::kCarefulTurn, data, len);
+  if (sys.append_step != nullptr) sys.append_step(AppendStep::kCarefulTurn, data, len);
   const size_t head = crlf + rec_n;
   const iovec pieces[3] = {
       {const_cast<char*>(line_end(lf_only)), crlf}, {rec, rec_n}, {const_cast<char*>(data), len}};
   size_t written = 0;
   const bool ok = write_pieces(a.fd, pieces, 3, &written, a.sigpipe);
   const int err = errno;
-  if (g_append_step != nullptr) g_append_step(AppendStep::kCarefulWritten, data, len);
+  if (sys.append_step != nullptr) sys.append_step(AppendStep::kCarefulWritten, data, len);
   {
     LockGuard guard(s.write_lock);
     settle_locked(log, s, a, head, written, ok, crlf, rec_n, taken, cuts);

@@ -100,16 +100,6 @@ unsigned publish_descriptor_locked(CQel_Log& log, LogState& s, int fd, unsigned 
                                    unsigned long long* wrote);
 void wait_for_writes(LogState& s, unsigned generation);
 
-// Seam for tests: when set, called at these steps of a piece's way, with
-// the piece's bytes, so that a test can hold one piece at a step while
-// others go on.
-enum class AppendStep {
-  kReserved,        // counted, before complete_append() looks at the protocol
-  kCarefulTurn,     // a careful piece has its turn and has chosen its CR LF
-  kCarefulWritten,  // ... its writev(2) has returned; it has not settled yet
-};
-extern void (*g_append_step)(AppendStep step, const char* data, size_t len);
-
 }  // namespace qellog
 
 #endif  // QELLOG_SRC_LOG_APPEND_H

@@ -2,9 +2,12 @@
 // per thread and second, not once per line.
 #include "log/calendar.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <climits>
 #include <ctime>
+#include <mutex>
 
 #include "log/hot_path.h"
 #include "log/sync.h"
@@ -13,6 +16,15 @@ namespace qellog {
 namespace {
 
 std::atomic<unsigned> g_tz_generation{1};
+// Nothing is taken while it is held; fork() holds it, so that a child
+// never inherits it locked by a thread it does not have.
+std::mutex g_zone_mutex;
+struct ZoneForkHandlers {
+  ZoneForkHandlers() {
+    pthread_atfork([] { g_zone_mutex.lock(); }, [] { g_zone_mutex.unlock(); },
+                   [] { g_zone_mutex.unlock(); });
+  }
+} g_zone_fork_handlers;
 
 // The zone a cached reading was made in. A host that changes TZ and calls
 // tzset() changes glibc's timezone, daylight and tzname; the next reading
@@ -36,11 +48,7 @@ struct CalendarCache {
 };
 QELLOG_FAST_TLS thread_local CalendarCache t_calendar;
 
-time_t system_clock_now() { return time(nullptr); }
-
 }  // namespace
-
-time_t (*g_wall_clock)() = system_clock_now;
 
 QELLOG_HOT void local_calendar(time_t sec, struct tm* out) {
   CalendarCache& c = t_calendar;
@@ -56,8 +64,16 @@ QELLOG_HOT void local_calendar(time_t sec, struct tm* out) {
 }
 
 void renew_time_zone() {
-  tzset();
+  {
+    std::lock_guard<std::mutex> guard(g_zone_mutex);
+    tzset();
+  }
   g_tz_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+time_t local_mktime(struct tm* cal) {
+  std::lock_guard<std::mutex> guard(g_zone_mutex);
+  return mktime(cal);
 }
 
 }  // namespace qellog

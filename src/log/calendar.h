@@ -1,5 +1,5 @@
 // The clock readings of the engine that are not a line's own: the local
-// calendar, cached per thread, and the wall clock of time rotation.
+// calendar, cached per thread.
 #ifndef QELLOG_SRC_LOG_CALENDAR_H
 #define QELLOG_SRC_LOG_CALENDAR_H
 
@@ -12,11 +12,10 @@ namespace qellog {
 void local_calendar(time_t sec, struct tm* out);
 // tzset(), and forgets the cached calendar readings of every thread.
 void renew_time_zone();
-
-// The wall clock of time rotation and of the append protocol's careful
-// second (time(2)); replaceable by tests, before the log they act on
-// exists.
-extern time_t (*g_wall_clock)();
+// mktime(3) of the local calendar time `cal`. It and renew_time_zone()
+// take one lock of the library's: both may reload glibc's zone state, whose
+// own lock a thread sanitizer cannot see.
+time_t local_mktime(struct tm* cal);
 
 }  // namespace qellog
 

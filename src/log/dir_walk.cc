@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log/sys_calls.h"
 #include "log/write_loop.h"
 
 namespace qellog {
@@ -59,7 +60,7 @@ size_t Walker::append(const char* name) {
 bool Walker::judged(int fd) {
   if (w_->rule != WalkRule::kTrustedChain) return true;
   struct stat st;
-  if (fstat(fd, &st) != 0) return false;
+  if (sys.fstat(fd, &st) != 0) return false;
   if (trusted_directory(st)) return true;
   refuse_path(&w_->refusal, shown_len_ > 0 ? shown_ : ".", st, kOpenDirectory);
   errno = EACCES;
@@ -69,9 +70,9 @@ bool Walker::judged(int fd) {
 int Walker::open_root() {
   shown_len_ = 0;
   append("/");
-  const int fd = open("/", kDirFlags);
+  const int fd = sys.open("/", kDirFlags, 0);
   if (fd != -1 && !judged(fd)) {
-    close(fd);
+    sys.close(fd);
     return -1;
   }
   return fd;
@@ -79,7 +80,7 @@ int Walker::open_root() {
 
 int Walker::walk(int fd, const char* path, bool top) {
   if (path[0] == '/') {
-    close(fd);
+    sys.close(fd);
     fd = open_root();
     if (fd == -1) return -1;
   }
@@ -90,7 +91,7 @@ int Walker::walk(int fd, const char* path, bool top) {
     const size_t len = end != nullptr ? static_cast<size_t>(end - p) : std::strlen(p);
     char name[256];
     if (len >= sizeof name) {
-      close(fd);
+      sys.close(fd);
       errno = ENAMETOOLONG;
       return -1;
     }
@@ -100,7 +101,7 @@ int Walker::walk(int fd, const char* path, bool top) {
     const char* rest = p;
     while (*rest == '/') ++rest;
     const int next = step(fd, name, top && *rest == '\0');
-    close(fd);
+    sys.close(fd);
     if (next == -1) return -1;
     fd = next;
   }
@@ -108,16 +109,16 @@ int Walker::walk(int fd, const char* path, bool top) {
 
 int Walker::step(int fd, const char* name, bool last) {
   const size_t mark = append(name);
-  int next = openat(fd, name, kDirFlags);
+  int next = sys.openat(fd, name, kDirFlags, 0);
   if (next == -1 && errno == ENOENT && last && w_->create_last) {
-    w_->mkdir_result = mkdirat(fd, name, static_cast<mode_t>(w_->mkdir_mode));
+    w_->mkdir_result = sys.mkdirat(fd, name, static_cast<mode_t>(w_->mkdir_mode));
     if (w_->mkdir_result != 0) return -1;
     // O_NOFOLLOW: whatever took the name since is not followed.
-    next = openat(fd, name, kDirFlags);
+    next = sys.openat(fd, name, kDirFlags, 0);
   }
   if (next == -1 && (errno == ENOTDIR || errno == ELOOP)) return follow(fd, name, mark, last);
   if (next != -1 && !judged(next)) {
-    close(next);
+    sys.close(next);
     return -1;
   }
   return next;
@@ -125,24 +126,24 @@ int Walker::step(int fd, const char* name, bool last) {
 
 int Walker::follow(int fd, const char* name, size_t mark, bool last) {
   // The link itself, so that the link judged is the link read.
-  const int link = openat(fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  const int link = sys.openat(fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC, 0);
   struct stat link_st;
   struct stat dir_st;
   if (link == -1) return -1;
-  if (fstat(link, &link_st) != 0 || !S_ISLNK(link_st.st_mode) || fstat(fd, &dir_st) != 0) {
-    close(link);
+  if (sys.fstat(link, &link_st) != 0 || !S_ISLNK(link_st.st_mode) || sys.fstat(fd, &dir_st) != 0) {
+    sys.close(link);
     errno = last && w_->create_last ? EEXIST : ENOTDIR;
     return -1;
   }
   if (!may_follow_link(dir_st, link_st) || ++links_ > kMaxLinks) {
     if (links_ <= kMaxLinks) refuse_path(&w_->refusal, shown_, link_st, kPlantedLink);
-    close(link);
+    sys.close(link);
     errno = ELOOP;
     return -1;
   }
   char target[1024];
-  const ssize_t n = readlinkat(link, "", target, sizeof target - 1);
-  close(link);
+  const ssize_t n = sys.readlinkat(link, "", target, sizeof target - 1);
+  sys.close(link);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof target - 1) {
     if (n >= 0) errno = n == 0 ? ENOENT : ENAMETOOLONG;
     return -1;
@@ -151,7 +152,7 @@ int Walker::follow(int fd, const char* name, size_t mark, bool last) {
   // The target is read from the link's own directory.
   shown_len_ = mark;
   shown_[mark] = '\0';
-  const int from = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  const int from = sys.fcntl(fd, F_DUPFD_CLOEXEC, 0);
   return from == -1 ? -1 : walk(from, target, false);
 }
 
@@ -159,8 +160,8 @@ bool Walker::settle_leaf(int* fd, char* leaf, size_t cap) {
   for (;;) {
     struct stat st;
     struct stat dir_st;
-    if (fstatat(*fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return true;
-    if (fstat(*fd, &dir_st) != 0) return false;
+    if (sys.fstatat(*fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return true;
+    if (sys.fstat(*fd, &dir_st) != 0) return false;
     const size_t mark = append(leaf);
     if (!may_follow_link(dir_st, st) || ++links_ > kMaxLinks) {
       if (links_ <= kMaxLinks) refuse_path(&w_->refusal, shown_, st, kPlantedLink);
@@ -168,7 +169,7 @@ bool Walker::settle_leaf(int* fd, char* leaf, size_t cap) {
       return false;
     }
     char target[1024];
-    const ssize_t n = readlinkat(*fd, leaf, target, sizeof target - 1);
+    const ssize_t n = sys.readlinkat(*fd, leaf, target, sizeof target - 1);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof target - 1) {
       if (n >= 0) errno = n == 0 ? ENOENT : ENAMETOOLONG;
       return false;
@@ -219,7 +220,7 @@ void refuse_path(PathRefusal* why, const char* path, const struct stat& st, cons
 }
 
 int walk_directory(int at, const char* path, DirWalk* walk) {
-  const int start = openat(at, ".", kDirFlags);
+  const int start = sys.openat(at, ".", kDirFlags, 0);
   const int fd = start == -1 ? -1 : Walker(walk).walk(start, path, true);
   // Whatever stopped the walk short of a refusal would stop mkdir(2) too.
   if (fd == -1 && walk->create_last && walk->refusal.reason == nullptr) walk->mkdir_result = -1;
@@ -241,11 +242,11 @@ int walk_to_file(int at, const char* path, bool follow_leaf, DirWalk* walk, char
   dir[dir_len] = '\0';
   std::memcpy(leaf, name, name_len + 1);
   Walker walker(walk);
-  const int start = openat(at, ".", kDirFlags);
+  const int start = sys.openat(at, ".", kDirFlags, 0);
   int fd = start == -1 ? -1 : walker.walk(start, dir, false);
   if (fd != -1 && follow_leaf && !walker.settle_leaf(&fd, leaf, cap)) {
     const int err = errno;
-    if (fd != -1) close(fd);
+    if (fd != -1) sys.close(fd);
     errno = err;
     return -1;
   }

@@ -8,6 +8,7 @@
 #include "log/message.h"
 #include "log/rotation.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 #include "log/upkeep.h"
 
 namespace qellog {
@@ -22,7 +23,7 @@ void fsync_current(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
   std::lock_guard<std::mutex> guard(s.rotate_mutex);
   const int fd = load(log.hflog);
-  if (fd != -1 && !s.no_sync) fsync(fd);
+  if (fd != -1 && !s.no_sync) sys.fsync(fd);
 }
 
 // Waits under `lock` until a request or a stop comes; between them, timed
@@ -125,13 +126,6 @@ void run_flush_thread(CQel_Log& log) {
   }
   // No writer waits for a thread that has ended.
   answer_rotations(s, s.rotation_asked.load(std::memory_order_relaxed));
-}
-
-void join_flush_thread(CQel_Log& log) {
-  if (!log.flush_thread.joinable()) return;
-  log.thread_run.store(false);
-  wake_flush_thread(log);
-  log.flush_thread.join();
 }
 
 }  // namespace qellog

@@ -23,11 +23,6 @@ void raise_flush(CQel_Log& log);
 // rotation the strict size limit asked for before it ends.
 void run_flush_thread(CQel_Log& log);
 
-// Stops the flush thread quietly when its handle is still joinable (also
-// when the run flag was cleared from outside without a join). The owner's
-// call.
-void join_flush_thread(CQel_Log& log);
-
 }  // namespace qellog
 
 #endif  // QELLOG_SRC_LOG_FLUSH_H

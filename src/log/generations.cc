@@ -21,8 +21,8 @@
 #include "log/message.h"
 #include "log/own_file.h"
 #include "log/rotated_files.h"
-#include "log/rotation.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 namespace {
@@ -40,7 +40,7 @@ std::string link_name(const LogState& s) { return std::string(".") + s.leaf + ".
 bool names_file(const LogState& s, const char* leaf, int fd) {
   struct stat a;
   struct stat b;
-  return fstat(fd, &a) == 0 && fstatat(s.dir_fd, leaf, &b, AT_SYMLINK_NOFOLLOW) == 0 &&
+  return sys.fstat(fd, &a) == 0 && sys.fstatat(s.dir_fd, leaf, &b, AT_SYMLINK_NOFOLLOW) == 0 &&
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -65,12 +65,12 @@ void birth_name(const LogState& s, timeval* now, struct tm* cal,
 // the log's that links the file under the live name.
 bool find_own_name(const LogState& s, int fd, std::string* out) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_nlink < 2) return false;
-  const int dir = openat(s.dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (sys.fstat(fd, &st) != 0 || st.st_nlink < 2) return false;
+  const int dir = sys.openat(s.dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (dir == -1) return false;
   std::vector<RotatedFile> others;
-  rotated_files_of(dir, s.leaf, geteuid(), time(nullptr), &others);
-  close(dir);
+  rotated_files_of(dir, s.leaf, geteuid(), sys.wall_clock(), &others);
+  sys.close(dir);
   for (const RotatedFile& f : others) {
     if (f.standing == Standing::kLiveFile && f.dev == st.st_dev && f.ino == st.st_ino) {
       *out = f.name;
@@ -89,12 +89,12 @@ bool link_new_name(CQel_Log& log, LogState& s, int fd) {
   struct tm cal;
   for (int attempt = 1; names_file(s, s.leaf, fd); ++attempt) {
     birth_name(s, &now, &cal, leaf);
-    if (linkat(s.dir_fd, s.leaf, s.dir_fd, leaf, 0) == 0) {
+    if (sys.linkat(s.dir_fd, s.leaf, s.dir_fd, leaf, 0) == 0) {
       if (names_file(s, leaf, fd)) {
         s.gen_leaf = leaf;
         return true;
       }
-      unlinkat(s.dir_fd, leaf, 0);
+      sys.unlinkat(s.dir_fd, leaf, 0);
       return false;
     }
     if (errno != EEXIST || attempt >= kMaxNameAttempts) {
@@ -119,8 +119,8 @@ bool ensure_own_name(CQel_Log& log, LogState& s) {
 // anything else stays, and this rotation waits.
 bool clear_link_name(CQel_Log& log, const LogState& s, const char* tmp) {
   struct stat st;
-  if (fstatat(s.dir_fd, tmp, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-  if (may_take(s, st) && st.st_nlink >= 2 && unlinkat(s.dir_fd, tmp, 0) == 0) return true;
+  if (sys.fstatat(s.dir_fd, tmp, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+  if (may_take(s, st) && st.st_nlink >= 2 && sys.unlinkat(s.dir_fd, tmp, 0) == 0) return true;
   refuse_once(log, kRefusedLinkName, kRotate, tmp);
   return false;
 }
@@ -137,7 +137,7 @@ int create_next(CQel_Log& log, LogState& s, bool named, const std::string& tmp, 
   for (int attempt = 1; fd == -1; ++attempt) {
     birth_name(s, &now, &cal, leaf);
     if (!named) std::snprintf(leaf, sizeof leaf, "%s", tmp.c_str());
-    fd = openat(s.dir_fd, leaf, kBornFlags, s.mode);
+    fd = sys.openat(s.dir_fd, leaf, kBornFlags, s.mode);
     if (fd == -1 && (errno != EEXIST || !named || attempt >= kMaxNameAttempts)) {
       diagnostic(log, "%s: open %s failed %d", kRotate, leaf, errno);
       return -1;
@@ -150,7 +150,7 @@ int create_next(CQel_Log& log, LogState& s, bool named, const std::string& tmp, 
   }
   mark_live_file(fd);
   if (!begin_file(log, s, fd, cal, leaf, header_len)) return -1;
-  if (named && linkat(s.dir_fd, leaf, s.dir_fd, tmp.c_str(), 0) != 0) {
+  if (named && sys.linkat(s.dir_fd, leaf, s.dir_fd, tmp.c_str(), 0) != 0) {
     diagnostic(log, "%s: link to %s failed %d", kRotate, tmp.c_str(), errno);
   }
   *born = leaf;
@@ -189,14 +189,14 @@ bool rotate_generation(CQel_Log& log, LogState& s) {
              static_cast<int>(load(log.curfilesize)), load(log.hflog), static_cast<int>(dir_len),
              log.filename, born.c_str());
   unsigned long long wrote = 0;
-  const int previous = swap_descriptor(log, s, fd, header_len, 0, g_wall_clock(), &wrote);
+  const int previous = swap_descriptor(log, s, fd, header_len, 0, sys.wall_clock(), &wrote);
   // Only now, with no write left on the old file, does the live name move:
   // a reader that follows the name finds every line of the old file in it.
-  if (renameat(s.dir_fd, tmp.c_str(), s.dir_fd, s.leaf) != 0) {
+  if (sys.renameat2(s.dir_fd, tmp.c_str(), s.dir_fd, s.leaf, 0) != 0) {
     diagnostic(log, "%s: rename to %s failed %d", kRotate, log.filename, errno);
   }
   diagnostic(log, "%s: open done now hflog %d  ", kRotate, fd);
-  close(previous);
+  sys.close(previous);
   remember_rotated(s, s.gen_leaf.c_str(), wrote);
   s.gen_leaf = named ? born : std::string();
   diagnostic(log, "%s: prev_hflog %d  closed", kRotate, previous);

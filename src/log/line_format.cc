@@ -96,6 +96,32 @@ QELLOG_HOT char* put_offset(char* p, char* end, long gmtoff) {
   return put2(p, end, static_cast<int>(minutes % 60));
 }
 
+// The time field: "hh:mm:ss.mmm ", dated with its offset in ISO form.
+QELLOG_HOT char* put_time(char* p, char* end, const LineFields& f) {
+  const struct tm& cal = f.cal;
+  if (f.dated) p = put_date(p, end, cal);
+  p = put2(p, end, cal.tm_hour);
+  p = put_char(p, end, ':');
+  p = put2(p, end, cal.tm_min);
+  p = put_char(p, end, ':');
+  p = put2(p, end, cal.tm_sec);
+  p = put_char(p, end, '.');
+  p = put3(p, end, static_cast<int>(f.now.tv_usec / 1000));
+  if (f.dated) p = put_offset(p, end, cal.tm_gmtoff);
+  return put_char(p, end, ' ');
+}
+
+// The elapsed-time field: "mmmmmm.uuums ".
+QELLOG_HOT char* put_elapsed(char* p, char* end, const LineFields& f) {
+  int ms = 0;
+  int us = 0;
+  elapsed_parts(f.now, f.last, &ms, &us);
+  p = put_dec(p, end, ms, 6);
+  p = put_char(p, end, '.');
+  p = put3(p, end, us);
+  return put_text(p, end, "ms ");
+}
+
 }  // namespace
 
 QELLOG_HOT void elapsed_parts(const timeval& now, const timeval& last, int* ms, int* us) {
@@ -124,28 +150,8 @@ double stopwatch_ms(const timeval& start, const timeval& stop) {
 QELLOG_HOT size_t format_prefix(const LineFields& f, char* buf, size_t cap) {
   char* p = buf;
   char* end = buf + cap;
-  if (f.time) {
-    const struct tm& cal = f.cal;
-    if (f.dated) p = put_date(p, end, cal);
-    p = put2(p, end, cal.tm_hour);
-    p = put_char(p, end, ':');
-    p = put2(p, end, cal.tm_min);
-    p = put_char(p, end, ':');
-    p = put2(p, end, cal.tm_sec);
-    p = put_char(p, end, '.');
-    p = put3(p, end, static_cast<int>(f.now.tv_usec / 1000));
-    if (f.dated) p = put_offset(p, end, cal.tm_gmtoff);
-    p = put_char(p, end, ' ');
-  }
-  if (f.delta) {
-    int ms = 0;
-    int us = 0;
-    elapsed_parts(f.now, f.last, &ms, &us);
-    p = put_dec(p, end, ms, 6);
-    p = put_char(p, end, '.');
-    p = put3(p, end, us);
-    p = put_text(p, end, "ms ");
-  }
+  if (f.time) p = put_time(p, end, f);
+  if (f.delta) p = put_elapsed(p, end, f);
   if (f.pid_tid) {
     p = put_dec(p, end, f.pid, 5);
     p = put_char(p, end, ':');

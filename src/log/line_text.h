@@ -7,8 +7,17 @@
 #define QELLOG_SRC_LOG_LINE_TEXT_H
 
 #include <cstddef>
+#include <cstring>
 
 namespace qellog {
+
+// Copies at most N - 1 characters of `src` (null counts as empty) into
+// `dst` and clears the rest, so the text stays terminated.
+template <size_t N>
+void copy_text(char (&dst)[N], const char* src) {
+  std::memset(dst, 0, N);
+  if (src != nullptr) std::memcpy(dst, src, strnlen(src, N - 1));
+}
 
 // The line end of a log: CR LF (the default), or LF alone.
 inline const char* line_end(bool lf_only) { return lf_only ? "\n" : "\r\n"; }

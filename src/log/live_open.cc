@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "log/log_files.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 namespace {
@@ -58,9 +59,9 @@ int open_own_file(int dir_fd, const char* leaf, const char* filename, int flags,
                   PathRefusal* why) {
   for (int round = 0; round < 2; ++round) {
     struct stat st;
-    if (fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (sys.fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT || (flags & O_CREAT) == 0) return -1;
-      const int fd = openat(dir_fd, leaf, flags | O_EXCL | O_NOFOLLOW | kAlways, mode);
+      const int fd = sys.openat(dir_fd, leaf, flags | O_EXCL | O_NOFOLLOW | kAlways, mode);
       if (fd != -1 || errno != EEXIST || (flags & O_EXCL) != 0) return fd;
       continue;
     }
@@ -72,20 +73,20 @@ int open_own_file(int dir_fd, const char* leaf, const char* filename, int flags,
       errno = EEXIST;
       return -1;
     }
-    const int fd = openat(dir_fd, leaf, (flags & ~kCreating) | O_NOFOLLOW | kAlways);
+    const int fd = sys.openat(dir_fd, leaf, (flags & ~kCreating) | O_NOFOLLOW | kAlways, 0);
     if (fd == -1) return -1;
     struct stat got;
-    if (fstat(fd, &got) == 0 && got.st_dev == st.st_dev && got.st_ino == st.st_ino) {
+    if (sys.fstat(fd, &got) == 0 && same_inode(got, st)) {
       // Emptied only now that it is known to be the user's own file.
-      if ((flags & O_TRUNC) != 0 && ftruncate(fd, 0) != 0) {
+      if ((flags & O_TRUNC) != 0 && sys.ftruncate(fd, 0) != 0) {
         const int err = errno;
-        close(fd);
+        sys.close(fd);
         errno = err;
         return -1;
       }
       return fd;
     }
-    close(fd);
+    sys.close(fd);
   }
   errno = EAGAIN;
   return -1;
@@ -103,7 +104,7 @@ int access_bits(int flags) {
 }
 
 int accessible(int dir_fd, const char* name, int bits) {
-  return faccessat(dir_fd, name, bits, AT_EACCESS) == 0 ? 0 : errno;
+  return sys.faccessat(dir_fd, name, bits, AT_EACCESS) == 0 ? 0 : errno;
 }
 
 // What the open of the existing name (followed in a directory only the
@@ -113,9 +114,9 @@ int predict_existing(int dir_fd, const char* leaf, const struct stat& st, int fl
   if (S_ISSOCK(st.st_mode)) return ENXIO;
   if (S_ISFIFO(st.st_mode)) {
     // Only an open tells whether a reader holds the FIFO.
-    const int fd = openat(dir_fd, leaf, (flags & O_ACCMODE) | kAlways);
+    const int fd = sys.openat(dir_fd, leaf, (flags & O_ACCMODE) | kAlways, 0);
     if (fd == -1) return errno;
-    close(fd);
+    sys.close(fd);
     return 0;
   }
   return accessible(dir_fd, leaf, access_bits(flags));
@@ -125,7 +126,7 @@ int predict_existing(int dir_fd, const char* leaf, const struct stat& st, int fl
 int predict_in(int dir_fd, const char* leaf, bool shared, const char* filename, int flags,
                PathRefusal* why) {
   struct stat st;
-  if (fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (sys.fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno != ENOENT || (flags & O_CREAT) == 0) return errno;
     return accessible(dir_fd, ".", W_OK | X_OK);
   }
@@ -133,7 +134,7 @@ int predict_in(int dir_fd, const char* leaf, bool shared, const char* filename, 
   if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) return EEXIST;
   // A link here is followed, as the open follows it; through a dangling
   // one O_CREAT makes its target.
-  if (S_ISLNK(st.st_mode) && fstatat(dir_fd, leaf, &st, 0) != 0) {
+  if (S_ISLNK(st.st_mode) && sys.fstatat(dir_fd, leaf, &st, 0) != 0) {
     return errno == ENOENT && (flags & O_CREAT) != 0 ? 0 : errno;
   }
   return predict_existing(dir_fd, leaf, st, flags);
@@ -164,7 +165,7 @@ int open_name_directory(const char* filename, bool* shared, PathRefusal* why) {
   const int fd = walk_directory(at, dir, &walk);
   struct stat st;
   if (fd != -1) {
-    *shared = fstat(fd, &st) != 0 || others_may_plant(st);
+    *shared = sys.fstat(fd, &st) != 0 || others_may_plant(st);
   } else if (why != nullptr && walk.refusal.reason != nullptr) {
     *why = walk.refusal;
   }
@@ -178,9 +179,9 @@ GivenDirectory::~GivenDirectory() { t_given = {-1, 0}; }
 int open_live_file(int dir_fd, const char* leaf, bool shared, const char* filename, int flags,
                    unsigned mode, PathRefusal* why) {
   const int fd = shared ? open_own_file(dir_fd, leaf, filename, flags, mode, why)
-                        : openat(dir_fd, leaf, flags | kAlways, mode);
+                        : sys.openat(dir_fd, leaf, flags | kAlways, mode);
   if (fd == -1) return -1;
-  if ((flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if ((flags & O_NONBLOCK) == 0) sys.fcntl(fd, F_SETFL, sys.fcntl(fd, F_GETFL, 0) & ~O_NONBLOCK);
   mark_live_file(fd);
   return fd;
 }
@@ -193,7 +194,7 @@ int predict_live_open(const char* filename, int flags, bool new_dir, PathRefusal
   const char* slash = std::strrchr(filename, '/');
   const char* leaf = slash != nullptr ? slash + 1 : filename;
   const int err = predict_in(dir_fd, leaf, shared, filename, flags, why);
-  close(dir_fd);
+  sys.close(dir_fd);
   return err;
 }
 

@@ -16,16 +16,20 @@
 #include "log/generations.h"
 #include "log/hot_path.h"
 #include "log/line_format.h"
+#include "log/line_text.h"
 #include "log/live_open.h"
 #include "log/log_path.h"
 #include "log/log_state.h"
 #include "log/message.h"
 #include "log/rotation.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 #include "qellog/log.h"
 
+using qellog::copy_text;
 using qellog::load;
 using qellog::LockGuard;
+using qellog::LogState;
 using qellog::store;
 
 namespace {
@@ -34,12 +38,61 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr char kStart[] = "start_flush_thread";
 constexpr char kStop[] = "stop_flush_thread";
 
-// Copies at most `cap` - 1 characters of `src` (null counts as empty) and
-// clears the rest of `dst`, so the text stays terminated.
-template <size_t N>
-void copy_text(char (&dst)[N], const char* src) {
-  std::memset(dst, 0, N);
-  if (src != nullptr) std::memcpy(dst, src, strnlen(src, N - 1));
+// Opens the directory and the file of `log.filename` for the constructor.
+// False when it cannot: a failed open is quiet, as always, and what the
+// own-file rule or the planted-link rule refused is said once.
+bool open_first_file(CQel_Log& log, LogState& s, int flags, unsigned mode) {
+  // O_APPEND makes every write land at the end of the file atomically, also
+  // against other processes that log to the same file.
+  s.open_flags = flags;
+  s.mode = mode;
+  qellog::PathRefusal refused;
+  if (qellog::open_log_directory(log.filename, s, &refused)) {
+    log.hflog =
+        qellog::open_live_file(s.dir_fd, s.leaf, s.nofollow, log.filename, flags, mode, &refused);
+  }
+  if (log.hflog != -1) return true;
+  if (refused.reason != nullptr) {
+    qellog::say_refusal(qellog::kLogFileRefused, log.filename, refused);
+  }
+  return false;
+}
+
+// Begins the file the constructor opened with the start header, after the
+// bytes it held before, which count towards the size limit.
+void begin_first_file(CQel_Log& log, LogState& s) {
+  qellog::judge_live_target(s, log.hflog);
+  const unsigned long prior = qellog::regular_file_size(log.hflog);
+  s.prior_bytes.store(prior);
+  const time_t began = qellog::file_start_time(s, log.hflog, prior);
+  struct tm cal;
+  qellog::local_calendar(log.last_time.tv_sec, &cal);
+  char header[qellog::kHeaderCapacity];
+  log.write_to_file(header, qellog::format_start_header(header, sizeof header, log.filename, cal,
+                                                        s.lf_only.load(kRelaxed)));
+  LockGuard guard(s.write_lock);
+  s.file_started_locked(log.curfilesize, prior, began);
+}
+
+// Ends the log's file with the lost-line record still pending and the end
+// trailer, and closes it. The destructor's, once no other thread uses the
+// log.
+void end_last_file(CQel_Log& log, LogState& s) {
+  qellog::write_pending_record(log);
+  timeval now;
+  gettimeofday(&now, nullptr);
+  {
+    LockGuard guard(s.write_lock);
+    qellog::store_time(log.last_time, now);
+  }
+  struct tm cal;
+  qellog::local_calendar(now.tv_sec, &cal);
+  char trailer[qellog::kTrailerCapacity];
+  log.write_to_file(trailer,
+                    qellog::format_trailer(trailer, sizeof trailer, cal, s.lf_only.load(kRelaxed)));
+  LockGuard guard(s.write_lock);
+  qellog::sys.close(log.hflog);
+  store(log.hflog, -1);
 }
 
 }  // namespace
@@ -71,61 +124,16 @@ CQel_Log::CQel_Log(const char* name, int flags, unsigned mode)
   qellog::split_file_name(filename, filename_base, extension);
   // A name that does not fit is refused rather than cut: a cut name would
   // open some other file.
-  if (std::strlen(name) >= sizeof filename) {
+  if (std::strlen(name) >= sizeof filename || !open_first_file(*this, *state_, flags, mode)) {
     logbits = 0;
     return;
   }
-  // O_APPEND makes every write land at the end of the file atomically, also
-  // against other processes that log to the same file.
-  state_->open_flags = flags;
-  state_->mode = mode;
-  qellog::PathRefusal refused;
-  if (qellog::open_log_directory(filename, *state_, &refused)) {
-    hflog = qellog::open_live_file(state_->dir_fd, state_->leaf, state_->nofollow, filename, flags,
-                                   mode, &refused);
-  }
-  if (hflog == -1) {
-    // A failed open is quiet, as always; what the own-file rule or the
-    // planted-link rule refused is said once.
-    if (refused.reason != nullptr) qellog::say_refusal(qellog::kLogFileRefused, filename, refused);
-    logbits = 0;
-    return;
-  }
-  qellog::judge_live_target(*state_, hflog);
-  const unsigned long prior = qellog::regular_file_size(hflog);
-  state_->prior_bytes.store(prior);
-  const time_t began = qellog::file_start_time(*state_, hflog, prior);
-  struct tm cal;
-  qellog::local_calendar(last_time.tv_sec, &cal);
-  char header[qellog::kHeaderCapacity];
-  write_to_file(header, qellog::format_start_header(header, sizeof header, filename, cal,
-                                                    state_->lf_only.load(kRelaxed)));
-  LockGuard guard(state_->write_lock);
-  state_->file_started_locked(curfilesize, prior, began);
+  begin_first_file(*this, *state_);
 }
 
 CQel_Log::~CQel_Log() {
   stop_flush_thread();
-  // Also a thread whose run flag was cleared from outside without a join:
-  // destroying a joinable std::thread terminates.
-  qellog::join_flush_thread(*this);
-  if (load(hflog) != -1) {
-    qellog::write_pending_record(*this);
-    timeval now;
-    gettimeofday(&now, nullptr);
-    {
-      LockGuard guard(state_->write_lock);
-      qellog::store_time(last_time, now);
-    }
-    struct tm cal;
-    qellog::local_calendar(now.tv_sec, &cal);
-    char trailer[qellog::kTrailerCapacity];
-    write_to_file(trailer, qellog::format_trailer(trailer, sizeof trailer, cal,
-                                                  state_->lf_only.load(kRelaxed)));
-    LockGuard guard(state_->write_lock);
-    close(hflog);
-    store(hflog, -1);
-  }
+  if (load(hflog) != -1) end_last_file(*this, *state_);
   qellog::delist(*this);
   delete state_;
 }
@@ -256,14 +264,18 @@ void CQel_Log::flushlog() {
   if (claimed) qellog::release_flush(*state_);
 }
 
+// Also joins, quietly, a thread whose run flag was cleared from outside
+// without a join: destroying a joinable std::thread terminates.
 int CQel_Log::stop_flush_thread() {
-  if (!thread_run.load() || !flush_thread.joinable()) return 0;
-  thread_run.store(false);
+  if (!flush_thread.joinable()) return 0;
+  const bool running = thread_run.exchange(false);
   qellog::wake_flush_thread(*this);
-  writelog(LOGBIT_INTERNAL, "%s: wait until thread %d is closed", kStop,
-           static_cast<int>(flush_thread.native_handle()));
+  if (running) {
+    writelog(LOGBIT_INTERNAL, "%s: wait until thread %d is closed", kStop,
+             static_cast<int>(flush_thread.native_handle()));
+  }
   flush_thread.join();
-  writelog(LOGBIT_INTERNAL, "%s: thread join done", kStop);
+  if (running) writelog(LOGBIT_INTERNAL, "%s: thread join done", kStop);
   return 0;
 }
 

@@ -9,14 +9,13 @@
 #include <cerrno>
 
 #include "log/file_format.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 
-int (*g_flock)(int, int) = ::flock;
-
 bool live_name_rotatable(int dir_fd, const char* leaf) {
   struct stat st;
-  if (fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (sys.fstatat(dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   return S_ISREG(st.st_mode);
 }
 
@@ -26,20 +25,21 @@ bool others_may_plant(const struct stat& dir) {
 }
 
 int open_to_look(int dir_fd, const char* name, dev_t dev, ino_t ino) {
-  const int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  const int fd =
+      sys.openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino && S_ISREG(st.st_mode)) {
+  if (sys.fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino && S_ISREG(st.st_mode)) {
     return fd;
   }
-  close(fd);
+  sys.close(fd);
   return -1;
 }
 
 size_t read_head(int fd, char* buf, size_t cap) {
   size_t n = 0;
   while (n < cap) {
-    const ssize_t got = pread(fd, buf + n, cap - n, static_cast<off_t>(n));
+    const ssize_t got = sys.pread(fd, buf + n, cap - n, static_cast<off_t>(n));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     n += static_cast<size_t>(got);
@@ -51,7 +51,7 @@ size_t read_file_head(int dir_fd, const char* name, dev_t dev, ino_t ino, char* 
   const int fd = open_to_look(dir_fd, name, dev, ino);
   if (fd < 0) return 0;
   const size_t n = read_head(fd, buf, cap);
-  close(fd);
+  sys.close(fd);
   return n;
 }
 
@@ -70,16 +70,16 @@ void mark_live_file(int fd) {
   // flock(2) rather than a POSIX or OFD record lock: a shared record lock
   // needs a descriptor open for reading, and the log's is often write-only.
   // Both kinds go with the open file description.
-  while (g_flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EINTR) {
+  while (sys.flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EINTR) {
   }
 }
 
 Writers live_writers(int fd, bool keep) {
   int rc;
-  while ((rc = g_flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  while ((rc = sys.flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
   }
   if (rc != 0) return errno == EWOULDBLOCK ? Writers::kSome : Writers::kUnknown;
-  if (!keep) g_flock(fd, LOCK_UN);
+  if (!keep) sys.flock(fd, LOCK_UN);
   return Writers::kNone;
 }
 

@@ -22,6 +22,11 @@ namespace qellog {
 // removed.
 bool live_name_rotatable(int dir_fd, const char* leaf);
 
+// True when the two stat results are of one file.
+inline bool same_inode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Another user can plant a symbolic link in a directory that is theirs or
 // that others may write to (a sticky bit does not keep them from adding
 // names): the log file is then never opened through a link. `dir` is the
@@ -76,9 +81,6 @@ enum class Writers {
 // at once, with `keep` true and kNone it is held until the caller closes
 // `fd`, so that no log can mark the file meanwhile.
 Writers live_writers(int fd, bool keep = false);
-
-// Seam for tests: the flock(2) that both of them call.
-extern int (*g_flock)(int fd, int operation);
 
 }  // namespace qellog
 

@@ -12,18 +12,11 @@
 #include "log/file_format.h"
 #include "log/live_open.h"
 #include "log/log_files.h"
+#include "log/sync.h"
+#include "log/sys_calls.h"
+#include "log/write_loop.h"
 
 namespace qellog {
-
-int (*g_renameat2)(int, const char*, int, const char*, unsigned) = ::renameat2;
-
-namespace {
-
-bool same_inode(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-}  // namespace
 
 void split_file_name(const char* name, char (&base)[1024], char (&ext)[11]) {
   std::memset(base, 0, sizeof base);
@@ -63,14 +56,14 @@ LiveTarget judge_target(int dir_fd, const char* leaf, int fd) {
   LiveTarget t;
   struct stat opened;
   struct stat named;
-  const bool known = fstat(fd, &opened) == 0;
+  const bool known = sys.fstat(fd, &opened) == 0;
   // A pipe, a socket or a terminal keeps nothing to sync; fsync(2) would
   // only fail on it.
   t.sigpipe = known && (S_ISFIFO(opened.st_mode) || S_ISSOCK(opened.st_mode));
   t.no_sync = t.sigpipe || (known && S_ISCHR(opened.st_mode));
   if (!known || !S_ISREG(opened.st_mode)) {
     t.fixed = true;
-  } else if (fstatat(dir_fd, leaf, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+  } else if (sys.fstatat(dir_fd, leaf, &named, AT_SYMLINK_NOFOLLOW) != 0) {
     // Gone since the open: another process logging to the same file moved
     // it away, and rotation goes on under the name.
     t.fixed = errno != ENOENT;
@@ -95,12 +88,12 @@ bool may_take(const LogState& s, const struct stat& st) {
 
 LiveName look_at_live_name(const LogState& s, int fd) {
   struct stat named;
-  if (fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (sys.fstatat(s.dir_fd, s.leaf, &named, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT ? LiveName::kMissing : LiveName::kUnknown;
   }
   if (!S_ISREG(named.st_mode)) return LiveName::kNotRegular;
   struct stat opened;
-  if (fd != -1 && fstat(fd, &opened) == 0 && same_inode(opened, named)) {
+  if (fd != -1 && sys.fstat(fd, &opened) == 0 && same_inode(opened, named)) {
     return LiveName::kOpenFile;
   }
   return may_take(s, named) ? LiveName::kOwn : LiveName::kForeign;
@@ -110,43 +103,62 @@ int open_fresh_file(const LogState& s, bool* created, unsigned long* prior) {
   constexpr int kWrite = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW;
   *prior = 0;
   *created = true;
-  int fd = openat(s.dir_fd, s.leaf, kWrite | O_CREAT | O_EXCL, s.mode);
+  int fd = sys.openat(s.dir_fd, s.leaf, kWrite | O_CREAT | O_EXCL, s.mode);
   if (fd != -1) mark_live_file(fd);
   if (fd != -1 || errno != EEXIST) return fd;
   // The name was just moved away, so this file was made since, most likely
   // by another process logging to the same file: its lines stay. O_NONBLOCK
   // keeps a planted FIFO from blocking the open.
   *created = false;
-  fd = openat(s.dir_fd, s.leaf, kWrite | O_NONBLOCK | O_NOCTTY);
+  fd = sys.openat(s.dir_fd, s.leaf, kWrite | O_NONBLOCK | O_NOCTTY, 0);
   if (fd == -1) return -1;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !may_take(s, st)) {
+  if (sys.fstat(fd, &st) != 0 || !may_take(s, st)) {
     const bool regular = S_ISREG(st.st_mode);
-    close(fd);
+    sys.close(fd);
     errno = regular ? EPERM : EINVAL;
     return -1;
   }
-  fcntl(fd, F_SETFL, O_APPEND);
+  sys.fcntl(fd, F_SETFL, O_APPEND);
   mark_live_file(fd);
   *prior = static_cast<unsigned long>(st.st_size);
   return fd;
 }
 
+bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const char* created_leaf,
+                size_t* header_len) {
+  char header[kHeaderCapacity];
+  {
+    LockGuard guard(s.write_lock);
+    *header_len =
+        format_continuation_header(header, sizeof header, log.filename, cal,
+                                   {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc},
+                                   s.lf_only.load(std::memory_order_relaxed));
+  }
+  if (write_all(fd, header, *header_len)) return true;
+  const int err = errno;
+  report_write_error(log.filename, err);
+  if (created_leaf != nullptr) sys.unlinkat(s.dir_fd, created_leaf, 0);
+  sys.close(fd);
+  errno = err;
+  return false;
+}
+
 time_t file_began(const LogState& s, int fd, time_t now) {
   struct statx x;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &x) == 0 && (x.stx_mask & STATX_BTIME) != 0 &&
+  if (sys.statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &x) == 0 && (x.stx_mask & STATX_BTIME) != 0 &&
       x.stx_btime.tv_sec > 0) {
     return static_cast<time_t>(x.stx_btime.tv_sec);
   }
   struct stat st;
-  if (fstat(fd, &st) != 0) return now;
+  if (sys.fstat(fd, &st) != 0) return now;
   char head[kHeadProbe];
   struct tm cal;
   if (!header_time(head, read_file_head(s.dir_fd, s.leaf, st.st_dev, st.st_ino, head, sizeof head),
                    &cal)) {
     return now;
   }
-  const time_t t = mktime(&cal);
+  const time_t t = local_mktime(&cal);
   if (t != -1 && t <= now) return t;
   // A header ahead of the clock was written by a clock that ran ahead:
   // the file began no later than its last change, if that is not ahead
@@ -155,27 +167,27 @@ time_t file_began(const LogState& s, int fd, time_t now) {
 }
 
 time_t file_start_time(const LogState& s, int fd, unsigned long prior) {
-  const time_t now = g_wall_clock();
+  const time_t now = sys.wall_clock();
   return prior > 0 ? file_began(s, fd, now) : now;
 }
 
 unsigned long regular_file_size(int fd) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  if (sys.fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
   return static_cast<unsigned long>(st.st_size);
 }
 
 int rename_noreplace(const LogState& s, const char* from, const char* to) {
-  if (g_renameat2(s.dir_fd, from, s.dir_fd, to, RENAME_NOREPLACE) == 0) return 0;
+  if (sys.renameat2(s.dir_fd, from, s.dir_fd, to, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
   // Racy, but only against another process rotating the same file in the
   // same millisecond.
   struct stat st;
-  if (fstatat(s.dir_fd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (sys.fstatat(s.dir_fd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return -1;
   }
-  return renameat(s.dir_fd, from, s.dir_fd, to);
+  return sys.renameat2(s.dir_fd, from, s.dir_fd, to, 0);
 }
 
 }  // namespace qellog

@@ -79,6 +79,15 @@ LiveName look_at_live_name(const LogState& s, int fd);
 // file. The file is marked as a live file (mark_live_file()).
 int open_fresh_file(const LogState& s, bool* created, unsigned long* prior);
 
+// Begins the new current file open as `fd` with its continuation header
+// for the calendar time `cal` (with the host's texts as they stand), its
+// first piece, before any writer can reach it. On failure reports the
+// write, removes the file when this rotation created it as `created_leaf`
+// (null: it was there before), closes `fd` and returns false with errno
+// set: a file without its header never becomes the log's file.
+bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const char* created_leaf,
+                size_t* header_len);
+
 // When the file open as `fd` (the live name's) began, at the wall clock
 // reading `now`: its birth time where the file system records one,
 // otherwise the time of the header it begins with; a header time ahead of
@@ -88,16 +97,12 @@ int open_fresh_file(const LogState& s, bool* created, unsigned long* prior);
 time_t file_began(const LogState& s, int fd, time_t now);
 
 // When the file open as `fd`, which held `prior` bytes when the log took
-// it, began for time rotation: now (g_wall_clock()) for a new file, and
+// it, began for time rotation: now (sys.wall_clock()) for a new file, and
 // file_began() for a file that another run or process began.
 time_t file_start_time(const LogState& s, int fd, unsigned long prior);
 
 // The size of the regular file open as `fd`, 0 for anything else.
 unsigned long regular_file_size(int fd);
-
-// Seam for tests: the rename every rotation makes (renameat2 by default).
-extern int (*g_renameat2)(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
-                          unsigned flags);
 
 // renameat2(RENAME_NOREPLACE) of two names in the log's directory; where
 // the file system cannot refuse to replace, a test before the rename.

@@ -6,6 +6,7 @@
 
 #include "log/hot_path.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 
@@ -49,7 +50,7 @@ LogState::LogState() {
 }
 
 LogState::~LogState() {
-  if (dir_fd != -1) close(dir_fd);
+  if (dir_fd != -1) sys.close(dir_fd);
   for (const ClassNames* t = class_names.load(); t != nullptr;) {
     const ClassNames* replaced = t->replaced;
     delete t;

@@ -6,6 +6,7 @@
 #include "log/calendar.h"
 #include "log/line.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 
@@ -14,7 +15,7 @@ void note_lost_locked(LogState& s, int err) {
   // Another writer's piece may be cut short too and not noted yet: the
   // next pieces go one at a time until one lands whole, a second at least.
   s.careful.store(true, std::memory_order_relaxed);
-  s.careful_until = g_wall_clock() + kCarefulSeconds;
+  s.careful_until = sys.wall_clock() + kCarefulSeconds;
   if (!s.lost_lines_record.load(std::memory_order_relaxed)) return;
   if (s.pending_lost == 0) gettimeofday(&s.first_lost, nullptr);
   ++s.pending_lost;

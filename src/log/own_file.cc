@@ -11,6 +11,7 @@
 #include "log/log_path.h"
 #include "log/message.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 namespace {
@@ -66,8 +67,8 @@ bool live_name_taken(const LogState& s, int fd) {
 
 void remember_rotated(LogState& s, const char* leaf, unsigned long long wrote) {
   struct stat st;
-  if (fstatat(s.dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-  const time_t now = time(nullptr);
+  if (sys.fstatat(s.dir_fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  const time_t now = sys.wall_clock();
   std::vector<KnownFile>& list = s.rotated_here;
   list.erase(std::remove_if(list.begin(), list.end(),
                             [now](const KnownFile& f) { return f.when < now - kYoungSeconds; }),

@@ -5,13 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "log/append.h"
 #include "log/calendar.h"
 #include "log/log_path.h"
 #include "log/message.h"
 #include "log/own_file.h"
 #include "log/rotation.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 namespace {
@@ -30,10 +30,10 @@ int open_under_name(LogState& s, bool name_exists, bool* created, unsigned long*
   return open_fresh_file(s, created, prior);
 }
 
-// Writes the continuation header into `fd` and makes it the current file;
-// `fn` says so.
-bool take_over(CQel_Log& log, LogState& s, int fd, bool created, unsigned long prior,
-               const char* fn = kReopen) {
+// Begins `fd` with its continuation header and installs it as the current
+// file; `fn` says so.
+bool begin_and_install(CQel_Log& log, LogState& s, int fd, bool created, unsigned long prior,
+                       const char* fn = kReopen) {
   timeval now;
   gettimeofday(&now, nullptr);
   struct tm cal;
@@ -44,8 +44,8 @@ bool take_over(CQel_Log& log, LogState& s, int fd, bool created, unsigned long p
     return false;
   }
   unsigned long long wrote = 0;
-  const int previous = swap_descriptor(log, s, fd, n, prior, file_start_time(s, fd, prior), &wrote);
-  close(previous);
+  const int previous = install_file(log, s, fd, n, prior, &wrote);
+  sys.close(previous);
   if (s.off_name) remember_rotated(s, s.off_leaf, wrote);
   s.off_name = false;
   s.name_missing = 0;
@@ -84,7 +84,7 @@ void check_reopen(CQel_Log& log) {
   std::lock_guard<std::mutex> rotation(s.rotate_mutex);
   const int fd = load(log.hflog);
   struct stat open_st;
-  if (fd == -1 || rotation_is_off(log) || fstat(fd, &open_st) != 0) return;
+  if (fd == -1 || rotation_is_off(log) || sys.fstat(fd, &open_st) != 0) return;
   const LiveName name = look_at_live_name(s, fd);
   if (name == LiveName::kOpenFile) {
     s.name_missing = 0;
@@ -109,7 +109,7 @@ void check_reopen(CQel_Log& log) {
     report_failed_open(log, kReopen);
     return;
   }
-  take_over(log, s, next, created, prior);
+  begin_and_install(log, s, next, created, prior);
 }
 
 bool follow_other_rotation(CQel_Log& log) {
@@ -124,7 +124,7 @@ bool follow_other_rotation(CQel_Log& log) {
     report_failed_open(log, kFollow);
     return false;
   }
-  return take_over(log, s, next, created, prior, kFollow);
+  return begin_and_install(log, s, next, created, prior, kFollow);
 }
 
 }  // namespace qellog

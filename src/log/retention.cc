@@ -14,10 +14,9 @@
 
 #include "log/log_files.h"
 #include "log/rotated_files.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
-
-void (*g_before_unlink)(int dir_fd, const char* name) = nullptr;
 
 namespace {
 
@@ -48,7 +47,7 @@ class PassChecks {
  private:
   bool refresh(RotatedFile& f) {
     struct stat st;
-    if (fstatat(dir_fd_, f.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != f.dev ||
+    if (sys.fstatat(dir_fd_, f.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != f.dev ||
         st.st_ino != f.ino) {
       stale_.push_back(f.name);
       return false;
@@ -64,8 +63,8 @@ class PassChecks {
   Ownership probe(RotatedFile& f) {
     const int fd = open_to_look(dir_fd_, f.name.c_str(), f.dev, f.ino);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-      if (fd >= 0) close(fd);
+    if (fd < 0 || sys.fstat(fd, &st) != 0) {
+      if (fd >= 0) sys.close(fd);
       stale_.push_back(f.name);
       return Ownership::kNotOwn;
     }
@@ -73,7 +72,7 @@ class PassChecks {
     f.made_here = only_made_here(made_here_, f);
     const bool own = f.made_here || begins_with_own_header(fd, leaf_);
     const Writers writers = live_writers(fd);
-    close(fd);
+    sys.close(fd);
     const bool young = st.st_mtim.tv_sec > now_ - kYoungSeconds;
     f.held = writers == Writers::kSome || (writers == Writers::kUnknown && young && !f.made_here);
     return own ? Ownership::kOwn : Ownership::kNotOwn;
@@ -102,10 +101,10 @@ int remove_files(int dir_fd, const std::vector<RotatedFile>& files,
     if (fd < 0) continue;
     struct stat st;
     if (live_writers(fd, true) != Writers::kSome &&
-        fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == f.dev &&
+        sys.fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == f.dev &&
         st.st_ino == f.ino && static_cast<unsigned long long>(st.st_size) == f.size) {
-      if (g_before_unlink != nullptr) g_before_unlink(dir_fd, name);
-      if (unlinkat(dir_fd, name, 0) == 0) {
+      if (sys.before_unlink != nullptr) sys.before_unlink(dir_fd, name);
+      if (sys.unlinkat(dir_fd, name, 0) == 0) {
         ++count;
         report.removed(name);
         listing->forget(f.name);
@@ -113,7 +112,7 @@ int remove_files(int dir_fd, const std::vector<RotatedFile>& files,
         report.failed(name, errno);
       }
     }
-    close(fd);
+    sys.close(fd);
   }
   return count;
 }

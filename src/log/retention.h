@@ -48,10 +48,6 @@ class RetentionReport {
 int prune_rotated_files(int dir_fd, const char* live_leaf, const RetentionLimits& limits,
                         time_t now, RetentionReport& report, RetentionMemory* memory = nullptr);
 
-// Seam for tests: when set, called with each file a pass is about to
-// unlink, after its last check.
-extern void (*g_before_unlink)(int dir_fd, const char* name);
-
 }  // namespace qellog
 
 #endif  // QELLOG_SRC_LOG_RETENTION_H

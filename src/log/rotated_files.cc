@@ -11,8 +11,10 @@
 #include <cstring>
 #include <memory>
 
+#include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/log_files.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 namespace {
@@ -22,7 +24,7 @@ namespace {
 constexpr size_t kMaxPassedOver = size_t{1} << 18;
 
 struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
+  void operator()(DIR* d) const { sys.closedir(d); }
 };
 using DirStream = std::unique_ptr<DIR, DirCloser>;
 
@@ -30,12 +32,12 @@ using DirStream = std::unique_ptr<DIR, DirCloser>;
 // start). The duplicate would otherwise go on from where the caller's
 // descriptor last stood.
 DirStream open_dir_stream(int dir_fd, long resume) {
-  const int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  const int fd = sys.fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return nullptr;
-  DIR* dir = fdopendir(fd);
+  DIR* dir = sys.fdopendir(fd);
   if (dir == nullptr) {
     const int saved = errno;
-    close(fd);
+    sys.close(fd);
     errno = saved;
     return nullptr;
   }
@@ -56,10 +58,6 @@ unsigned long long name_hash(const char* name) {
   return h;
 }
 
-bool same_inode(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 time_t local_time_of(const RotatedStamp& s) {
   struct tm cal {};
   cal.tm_year = s.year - 1900;
@@ -69,7 +67,7 @@ time_t local_time_of(const RotatedStamp& s) {
   cal.tm_min = s.minute;
   cal.tm_sec = s.second;
   cal.tm_isdst = -1;
-  return mktime(&cal);
+  return local_mktime(&cal);
 }
 
 // The key above which a stamp is not believed at `now`.
@@ -116,7 +114,7 @@ bool RotatedListing::step(const ListingBudget& budget, time_t now,
   work_ = ListingWork();
   if (!valid_) return true;
   // The live name is followed: what matters is the file the log writes to.
-  have_live_ = fstatat(dir_fd_, leaf_, &live_, 0) == 0;
+  have_live_ = sys.fstatat(dir_fd_, leaf_, &live_, 0) == 0;
   std::vector<Listed> found;
   if (!read_on(budget, &found, others)) return false;
   add_made_here(made_here, &found);
@@ -131,7 +129,7 @@ bool RotatedListing::read_on(const ListingBudget& budget, std::vector<Listed>* f
   if (!dir) return false;
   while (work_.entries < budget.entries && work_.looks < budget.looks) {
     errno = 0;
-    const dirent* e = readdir(dir.get());
+    const dirent* e = sys.readdir(dir.get());
     if (e == nullptr) {
       if (errno != 0) return false;
       end_sweep();
@@ -174,7 +172,7 @@ void RotatedListing::meet(const char* name, ino_t ino, std::vector<Listed>* foun
 // The cheap checks, by one fstatat: type, owner, not the live file.
 bool RotatedListing::look(const char* name, RotatedFile* f) const {
   struct stat st;
-  if (fstatat(dir_fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (sys.fstatat(dir_fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   f->size = static_cast<unsigned long long>(st.st_size);
   f->dev = st.st_dev;
   f->ino = st.st_ino;
@@ -325,20 +323,22 @@ std::vector<RotatedFile> rotated_files_of_path(const std::string& live_path, std
   const size_t slash = live_path.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : live_path.substr(0, slash + 1);
   if (dir_part != nullptr) *dir_part = dir;
-  const int dir_fd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dir_fd =
+      sys.open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (dir_fd < 0) return {};
   const std::string leaf = live_path.substr(dir.size());
   std::vector<RotatedFile> out = rotated_files_of(
-      dir_fd, leaf.c_str(), log_owner(dir_fd, leaf.c_str()), time(nullptr), others);
-  close(dir_fd);
+      dir_fd, leaf.c_str(), log_owner(dir_fd, leaf.c_str()), sys.wall_clock(), others);
+  sys.close(dir_fd);
   return out;
 }
 
 uid_t log_owner(int dir_fd, const char* leaf) {
   struct stat dir;
-  const bool follow = fstat(dir_fd, &dir) == 0 && !others_may_plant(dir);
+  const bool follow = sys.fstat(dir_fd, &dir) == 0 && !others_may_plant(dir);
   struct stat st;
-  if (fstatat(dir_fd, leaf, &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+  if (sys.fstatat(dir_fd, leaf, &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(st.st_mode)) {
     return st.st_uid;
   }
   return geteuid();

@@ -22,11 +22,10 @@
 #include "log/message.h"
 #include "log/own_file.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 #include "log/write_loop.h"
 
 namespace qellog {
-
-void (*g_after_move_aside)(int dir_fd, const char* leaf) = nullptr;
 
 namespace {
 
@@ -106,11 +105,21 @@ void free_rotated_name(CQel_Log& log, const LogState& s, Rotated* r, timeval* no
     local_calendar(now->tv_sec, cal);
     name_rotated(log, s, *now, *cal, r);
     struct stat st;
-    if (fstatat(s.dir_fd, r->leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 || attempt >= kMaxNameAttempts) {
+    if (sys.fstatat(s.dir_fd, r->leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        attempt >= kMaxNameAttempts) {
       return;
     }
     wait_for_next_millisecond(*now);
   }
+}
+
+// A free rotated name for this rotation, whose clock reading becomes the
+// elapsed-time reference and gives the calendar `cal` of the new header.
+void name_rotation(CQel_Log& log, LogState& s, Rotated* r, struct tm* cal) {
+  timeval now;
+  free_rotated_name(log, s, r, &now, cal);
+  LockGuard guard(s.write_lock);
+  store_time(log.last_time, now);
 }
 
 // Renames `from` to the rotated name `r`, or, when a file took that name
@@ -176,16 +185,13 @@ void back_under_name(LogState& s, unsigned long long wrote) {
   s.off_name = false;
 }
 
-// Publishes the new file, waits for the writes still under way on the old
-// one and closes it. The old file, moved to `r`, is remembered as rotated
-// by this process.
-void finish_swap(CQel_Log& log, LogState& s, int fd, size_t header_len, unsigned long prior,
-                 const Rotated& r) {
-  unsigned long long wrote = 0;
-  const int previous =
-      swap_descriptor(log, s, fd, header_len, prior, file_start_time(s, fd, prior), &wrote);
+// The last step of both orders, once `fd` is installed: closes the old
+// file `previous`, which nobody writes to any more, and remembers it as
+// rotated by this process when it was moved to `r` (`wrote` bytes).
+void retire_old_file(CQel_Log& log, LogState& s, int fd, int previous, unsigned long long wrote,
+                     const Rotated& r) {
   diagnostic(log, "%s: open done now hflog %d  ", kRotate, fd);
-  close(previous);
+  sys.close(previous);
   if (r.moved) remember_rotated(s, r.leaf, wrote);
   back_under_name(s, wrote);
   diagnostic(log, "%s: prev_hflog %d  closed", kRotate, previous);
@@ -220,13 +226,15 @@ bool rotate_moving_first(CQel_Log& log, LogState& s) {
     diagnostic(log, "%s: curfilesize %d hflog %d file renamed to %s ", kRotate,
                static_cast<int>(load(log.curfilesize)), load(log.hflog), r.shown);
   }
-  if (g_after_move_aside != nullptr) g_after_move_aside(s.dir_fd, s.leaf);
+  if (sys.after_move_aside != nullptr) sys.after_move_aside(s.dir_fd, s.leaf);
   // Rename and open run without the write lock.
   size_t header_len = 0;
   unsigned long prior = 0;
   const int fd = open_next(log, s, r, cal, &header_len, &prior);
   if (fd == -1) return false;
-  finish_swap(log, s, fd, header_len, prior, r);
+  unsigned long long wrote = 0;
+  const int previous = install_file(log, s, fd, header_len, prior, &wrote);
+  retire_old_file(log, s, fd, previous, wrote, r);
   return true;
 }
 
@@ -257,12 +265,11 @@ enum class HiddenName { kFree, kInUse, kNotOurs };
 // this rotation takes the usual order.
 HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
   struct stat st;
-  if (fstatat(s.dir_fd, h.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (sys.fstatat(s.dir_fd, h.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return HiddenName::kFree;
   }
   struct stat own;
-  const bool ours =
-      fstat(load(log.hflog), &own) == 0 && own.st_dev == st.st_dev && own.st_ino == st.st_ino;
+  const bool ours = sys.fstat(load(log.hflog), &own) == 0 && same_inode(own, st);
   // This log's own current file, left hidden when an earlier rotation
   // could not finish its renames: it takes the live name if that is free.
   if (ours && rename_noreplace(s, h.leaf, s.leaf) == 0) return HiddenName::kFree;
@@ -270,7 +277,7 @@ HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
     refuse_once(log, kRefusedHidden, kRotate, h.leaf);
     return HiddenName::kNotOurs;
   }
-  if (!ours && st.st_mtime > time(nullptr) - 60) {
+  if (!ours && st.st_mtime > sys.wall_clock() - 60) {
     if (first_failure(s, kHiddenInUse, 0)) {
       diagnostic(log, "%s: %s in use, rotation postponed", kRotate, h.leaf);
     }
@@ -288,12 +295,12 @@ HiddenName recover_hidden(CQel_Log& log, LogState& s, const Hidden& h) {
   return kept ? HiddenName::kFree : HiddenName::kInUse;
 }
 
-// Creates the hidden new file with its continuation header. -1 on failure;
+// Creates the hidden new file and begins it with its continuation header. -1 on failure;
 // errno EEXIST when a file took the hidden name since it was looked at.
-int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h, const struct tm& cal,
-                   size_t* header_len) {
-  const int fd = openat(s.dir_fd, h.leaf,
-                        O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, s.mode);
+int begin_hidden(CQel_Log& log, LogState& s, const Hidden& h, const struct tm& cal,
+                 size_t* header_len) {
+  const int fd = sys.openat(
+      s.dir_fd, h.leaf, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, s.mode);
   if (fd == -1) {
     const int err = errno;
     if (err != EEXIST && first_failure(s, kOpenHidden, err)) {
@@ -310,7 +317,7 @@ int prepare_hidden(CQel_Log& log, LogState& s, const Hidden& h, const struct tm&
 // hidden file to the live name. False when the new file stays hidden; it
 // then gets a name at the next rotation.
 bool move_into_place(CQel_Log& log, LogState& s, const Hidden& h, Rotated* r) {
-  if (renameat2(s.dir_fd, s.leaf, s.dir_fd, h.leaf, RENAME_EXCHANGE) == 0) {
+  if (sys.renameat2(s.dir_fd, s.leaf, s.dir_fd, h.leaf, RENAME_EXCHANGE) == 0) {
     // The old file is under the hidden name now.
     return rename_to_rotated(log, s, h.leaf, r);
   }
@@ -335,16 +342,11 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
     case HiddenName::kFree:
       break;
   }
-  timeval now;
   struct tm cal;
   Rotated r;
-  free_rotated_name(log, s, &r, &now, &cal);
-  {
-    LockGuard guard(s.write_lock);
-    store_time(log.last_time, now);
-  }
+  name_rotation(log, s, &r, &cal);
   size_t header_len = 0;
-  const int fd = prepare_hidden(log, s, h, cal, &header_len);
+  const int fd = begin_hidden(log, s, h, cal, &header_len);
   if (fd == -1 && errno == EEXIST) {
     refuse_once(log, kRefusedHidden, kRotate, h.leaf);
     return rotate_moving_first(log, s);
@@ -353,16 +355,10 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
   diagnostic(log, "%s: curfilesize %d hflog %d file renamed to %s ", kRotate,
              static_cast<int>(load(log.curfilesize)), load(log.hflog), r.shown);
   unsigned long long wrote = 0;
-  const int previous = swap_descriptor(log, s, fd, header_len, 0, g_wall_clock(), &wrote);
-  const bool moved = move_into_place(log, s, h, &r);
-  if (!moved) {
-    diagnostic(log, "%s: rename to %s failed %d", kRotate, r.shown, errno);
-  }
-  diagnostic(log, "%s: open done now hflog %d  ", kRotate, fd);
-  close(previous);
-  if (moved) remember_rotated(s, r.leaf, wrote);
-  back_under_name(s, wrote);
-  diagnostic(log, "%s: prev_hflog %d  closed", kRotate, previous);
+  const int previous = install_file(log, s, fd, header_len, 0, &wrote);
+  r.moved = move_into_place(log, s, h, &r);
+  if (!r.moved) diagnostic(log, "%s: rename to %s failed %d", kRotate, r.shown, errno);
+  retire_old_file(log, s, fd, previous, wrote, r);
   return true;
 }
 
@@ -390,14 +386,9 @@ bool rotate_off_name(CQel_Log& log, const char* fn) {
   LogState& s = LogAccess::state(log);
   Rotated r;
   struct tm cal;
-  timeval now;
-  free_rotated_name(log, s, &r, &now, &cal);
-  {
-    LockGuard guard(s.write_lock);
-    store_time(log.last_time, now);
-  }
-  const int fd = openat(s.dir_fd, r.leaf,
-                        O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, s.mode);
+  name_rotation(log, s, &r, &cal);
+  const int fd = sys.openat(
+      s.dir_fd, r.leaf, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, s.mode);
   size_t header_len = 0;
   if (fd == -1 || !begin_file(log, s, fd, cal, r.leaf, &header_len)) {
     if (fd == -1) diagnostic(log, "%s: open %s failed %d", fn, r.shown, errno);
@@ -405,8 +396,7 @@ bool rotate_off_name(CQel_Log& log, const char* fn) {
   }
   mark_live_file(fd);
   unsigned long long wrote = 0;
-  const int previous = swap_descriptor(log, s, fd, header_len, 0, g_wall_clock(), &wrote);
-  close(previous);
+  sys.close(install_file(log, s, fd, header_len, 0, &wrote));
   const bool first = !s.off_name;
   if (!first) remember_rotated(s, s.off_leaf, wrote);
   s.off_name = true;
@@ -415,23 +405,9 @@ bool rotate_off_name(CQel_Log& log, const char* fn) {
   return true;
 }
 
-bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const char* created_leaf,
-                size_t* header_len) {
-  char header[kHeaderCapacity];
-  {
-    LockGuard guard(s.write_lock);
-    *header_len =
-        format_continuation_header(header, sizeof header, log.filename, cal,
-                                   {log.lib_name, log.lib_vers, log.lib_created, log.lib_desc},
-                                   s.lf_only.load(std::memory_order_relaxed));
-  }
-  if (write_all(fd, header, *header_len)) return true;
-  const int err = errno;
-  report_write_error(log.filename, err);
-  if (created_leaf != nullptr) unlinkat(s.dir_fd, created_leaf, 0);
-  close(fd);
-  errno = err;
-  return false;
+int install_file(CQel_Log& log, LogState& s, int fd, size_t header_len, unsigned long prior,
+                 unsigned long long* wrote) {
+  return swap_descriptor(log, s, fd, header_len, prior, file_start_time(s, fd, prior), wrote);
 }
 
 bool size_limit_reached(CQel_Log& log) {

@@ -24,22 +24,17 @@ bool rotate(CQel_Log& log);
 // writes to a new file afterwards.
 bool rotate_off_name(CQel_Log& log, const char* fn);
 
-// Writes the continuation header of a new current file begun at `cal`
-// (with the host's texts as they stand) into `fd`, its first piece. On
-// failure reports the write, removes the file when this rotation created
-// it as `created_leaf` (null: it was there before), closes `fd` and
-// returns false with errno set: a file without its header never becomes
-// the log's file.
-bool begin_file(CQel_Log& log, LogState& s, int fd, const struct tm& cal, const char* created_leaf,
-                size_t* header_len);
+// Installs `fd`, a new file that begins with its header (`header_len`
+// bytes after the `prior` bytes another process wrote there), as the
+// log's current file, and waits for the writes still under way on the old
+// one. Returns the old descriptor, for the caller to close, and in
+// `*wrote` the bytes this log wrote to the old file. Under rotate_mutex.
+int install_file(CQel_Log& log, LogState& s, int fd, size_t header_len, unsigned long prior,
+                 unsigned long long* wrote);
 
 // True when the current file, with the bytes it held before this object
 // wrote to it, has reached the size limit.
 bool size_limit_reached(CQel_Log& log);
-
-// Seam for tests: when set, called between the move of the live file and
-// the open of its successor, with the log's directory and leaf.
-extern void (*g_after_move_aside)(int dir_fd, const char* leaf);
 
 }  // namespace qellog
 

@@ -17,6 +17,7 @@
 #include "log/retention.h"
 #include "log/rotation.h"
 #include "log/sync.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 namespace {
@@ -55,7 +56,7 @@ time_t boundary_after(time_t t, unsigned period) {
     cal.tm_hour += 1;
   }
   cal.tm_isdst = -1;
-  return mktime(&cal);
+  return local_mktime(&cal);
 }
 
 bool rotates_by_time(const LogState& s) {
@@ -92,7 +93,7 @@ bool time_rotation_due(CQel_Log& log, LogState& s, time_t now) {
 // that lives a few seconds still rotates across it. -1 otherwise.
 long ms_until_boundary(LogState& s) {
   if (!rotates_by_time(s)) return -1;
-  const time_t now = g_wall_clock();
+  const time_t now = sys.wall_clock();
   time_t boundary;
   {
     LockGuard guard(s.write_lock);
@@ -117,7 +118,7 @@ bool rotation_off(CQel_Log& log) {
 void reopen_if_due(CQel_Log& log, LogState& s, bool request) {
   if (!s.reopen.load(std::memory_order_relaxed)) return;
   const unsigned interval = s.reopen_interval.load(std::memory_order_relaxed);
-  const time_t now = time(nullptr);
+  const time_t now = sys.wall_clock();
   const bool asked = s.reopen_requested.exchange(false);
   if (!request && !asked && (interval == 0 || now < s.next_reopen_check)) return;
   s.next_reopen_check = now + interval;
@@ -142,7 +143,7 @@ void at_first_turn(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
   // The loop serves the strict size limit's request before it first waits.
   ask_rotation_if_over_limit(log, s);
-  if (time_rotation_due(log, s, g_wall_clock()) && !rotation_off(log) && rotate(log)) {
+  if (time_rotation_due(log, s, sys.wall_clock()) && !rotation_off(log) && rotate(log)) {
     after_rotation(log);
   }
 }
@@ -151,14 +152,14 @@ void on_timed_wakeup(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
   write_pending_record(log);
   reopen_if_due(log, s, false);
-  if (time_rotation_due(log, s, g_wall_clock()) && rotate(log)) {
+  if (time_rotation_due(log, s, sys.wall_clock()) && rotate(log)) {
     after_rotation(log);
   }
 }
 
 bool rotation_due(CQel_Log& log) {
   const bool due =
-      size_limit_reached(log) || time_rotation_due(log, LogAccess::state(log), g_wall_clock());
+      size_limit_reached(log) || time_rotation_due(log, LogAccess::state(log), sys.wall_clock());
   return due && !rotation_off(log);
 }
 
@@ -183,7 +184,7 @@ void after_rotation(CQel_Log& log) {
     // The directory and the name as they are now: a move of the log
     // changes them under this lock.
     std::lock_guard<std::mutex> rotation(s.rotate_mutex);
-    dir = openat(s.dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    dir = sys.openat(s.dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     err = errno;
     std::memcpy(leaf, s.leaf, sizeof leaf);
     if (s.retention_place != s.place_generation) {
@@ -197,8 +198,8 @@ void after_rotation(CQel_Log& log) {
     report.failed(".", err);
     return;
   }
-  prune_rotated_files(dir, leaf, limits, time(nullptr), report, &s.retention);
-  close(dir);
+  prune_rotated_files(dir, leaf, limits, sys.wall_clock(), report, &s.retention);
+  sys.close(dir);
 }
 
 }  // namespace qellog

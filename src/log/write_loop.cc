@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "log/hot_path.h"
+#include "log/sys_calls.h"
 
 namespace qellog {
 namespace {
@@ -19,7 +20,8 @@ bool write_once(int fd, const iovec* pieces, int count, size_t* written) {
     // A write cut short sets no errno: the report then says 0 rather than
     // repeating the cause of some earlier call.
     errno = 0;
-    n = count == 1 ? write(fd, pieces[0].iov_base, pieces[0].iov_len) : writev(fd, pieces, count);
+    n = count == 1 ? sys.write(fd, pieces[0].iov_base, pieces[0].iov_len)
+                   : sys.writev(fd, pieces, count);
   } while (n < 0 && errno == EINTR);
   *written = n > 0 ? static_cast<size_t>(n) : 0;
   return n == static_cast<ssize_t>(total);
