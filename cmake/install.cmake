@@ -75,5 +75,6 @@ install(CODE "configure_file(\"${PROJECT_BINARY_DIR}/qellog-central.conf.stage\"
 install(FILES
   ${PROJECT_SOURCE_DIR}/contrib/rsyslog/qellog.rb
   ${PROJECT_SOURCE_DIR}/contrib/rsyslog/qellog-agent.conf
+  ${PROJECT_SOURCE_DIR}/contrib/rsyslog/qellog-agent.conf.example
   ${PROJECT_BINARY_DIR}/qellog-central.conf
   DESTINATION ${QELLOG_RSYSLOG_DIR})

@@ -41,6 +41,7 @@ set(QELLOG_ENGINE_SOURCES
   src/log/log_path.cc
   src/log/own_file.cc
   src/log/rotation.cc
+  src/log/generations.cc
   src/log/reopen.cc
   src/log/log_move.cc
   src/log/retention.cc

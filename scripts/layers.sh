@@ -18,7 +18,7 @@ layers=(
   "line formatting: calendar process_ids line"
   "write loop and lost pieces: write_loop lost_lines"
   "append protocol and writers: append message"
-  "file operations: log_files rotated_files dir_walk live_open log_path own_file rotation reopen log_move retention"
+  "file operations: log_files rotated_files dir_walk live_open log_path own_file rotation generations reopen log_move retention"
   "flush thread and upkeep: flush upkeep"
   "public object: log_file line_settings"
 )

@@ -68,7 +68,9 @@ if grep -n fmt "$pc_dir/qellog.pc" "$libdir/cmake/qellog/qellogTargets.cmake"; t
 fi
 # The rsyslog files; the central configuration names the installed rule base.
 rsyslog_dir=$(dirname "$(find "$prefix" -name qellog.rb)")
-[ -f "$rsyslog_dir/qellog-agent.conf" ] || bad "qellog-agent.conf not installed beside qellog.rb"
+for f in qellog-agent.conf qellog-agent.conf.example; do
+  [ -f "$rsyslog_dir/$f" ] || bad "$f not installed beside qellog.rb"
+done
 grep -qF "ruleBase=\"$rsyslog_dir/qellog.rb\"" "$rsyslog_dir/qellog-central.conf" ||
   bad "qellog-central.conf does not name $rsyslog_dir/qellog.rb"
 

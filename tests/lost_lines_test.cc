@@ -261,6 +261,31 @@ TEST_F(LostLines, FlushThreadWritesThePendingRecordOfAQuietHost) {
   EXPECT_EQ(count_records(path), 1u);
 }
 
+// In the generations layout the record goes to the file born after the
+// loss, once, right before the line that brought it.
+TEST_F(LostLines, UnderGenerationsTheRecordLandsInTheNextFileOnce) {
+  make_file("filler", 16 * 1024);
+  open_full(path);
+  log->set_generations(true);
+  testing::internal::CaptureStderr();
+  fill(kAligned, 2);
+  EXPECT_EQ(log->get_lostcount(), 3u);
+  remove_file("filler");
+  log->create_next_file();
+  put("after the rotation");
+  log.reset();
+  testing::internal::GetCapturedStderr();
+  const std::vector<std::string> files = rotated_files(mnt);
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(count_records(mnt + "/" + files[0]), 0u);
+  const std::vector<std::string> lines = split_crlf(read_file(mnt + "/" + files[1]));
+  Record r;
+  ASSERT_GE(lines.size(), 10u);
+  EXPECT_TRUE(parse_record(lines[6], &r) && r.count == 3) << lines[6];
+  EXPECT_EQ(lines[7], "after the rotation");
+  EXPECT_EQ(count_records(mnt + "/" + files[1]), 1u);
+}
+
 TEST_F(LostLines, RecordAfterAFragmentStartsALineOfItsOwn) {
   // The disk fills at a page boundary, with the record off; then one page
   // is freed and filled, with the record on, by lines that cross pages, so

@@ -52,6 +52,25 @@ Names pick(std::vector<RotatedFile> files, const RetentionLimits& limits, time_t
   return out;
 }
 
+// Shiplag: a file stays until the file after it (stamped when it took
+// over the live name) is hold_seconds old; held files still count.
+TEST(RetentionPolicy, HoldKeepsFilesWhoseSuccessorIsYoung) {
+  const time_t now = 1000000000;
+  const std::vector<RotatedFile> files{entry("g4", 4, now - 10, 1), entry("g3", 3, now - 100, 1),
+                                       entry("g2", 2, now - 1000, 1),
+                                       entry("g1", 1, now - 5000, 1)};
+  const struct {
+    unsigned long hold;
+    Names removed;
+  } cases[] = {
+      {0, {"g1", "g2", "g3"}}, {50, {"g1", "g2"}}, {500, {"g1"}}, {1000, {"g1"}}, {1001, {}}};
+  for (const auto& c : cases) {
+    RetentionLimits limits{1, 0, 0};
+    limits.hold_seconds = c.hold;
+    EXPECT_EQ(pick(files, limits, now), c.removed) << "hold " << c.hold;
+  }
+}
+
 TEST(RetentionPolicy, CutsAtFirstBrokenLimitKeepingNewestAndHeld) {
   const time_t now = 1000000000;
   const time_t day = 86400;

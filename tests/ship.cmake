@@ -33,3 +33,26 @@ qellog_ship_test(ship_rsyslog_records_table_lf table-lf)
 set_tests_properties(ship_rsyslog_tailsafe ship_rsyslog_inline_rotation
   ship_rsyslog_records_table ship_rsyslog_records_table_lf PROPERTIES
   TIMEOUT 60 RUN_SERIAL TRUE SKIP_RETURN_CODE 77 LABELS integration)
+
+# The agent as contrib/rsyslog/qellog-agent.conf.example gives it, over the
+# generations layout: three runs under a compile load, and one with the
+# agent stopped for 4 s mid-run.
+if(QELLOG_BUILD_TOOLS)
+  foreach(run 1 2 3)
+    add_test(NAME ship_rsyslog_generations_load_${run}
+      COMMAND bash ${QELLOG_SHIP_DIR}/ship_test.sh
+              $<TARGET_FILE:qellog_ship_driver> generations
+              ${CMAKE_CURRENT_BINARY_DIR}/qellog-central.conf
+              ${PROJECT_SOURCE_DIR}/contrib/rsyslog/qellog-agent.conf.example
+              $<TARGET_FILE:qellog_tool>)
+  endforeach()
+  add_test(NAME ship_rsyslog_generations_agent_stopped
+    COMMAND bash ${QELLOG_SHIP_DIR}/ship_test.sh
+            $<TARGET_FILE:qellog_ship_driver> generations-stop
+            ${CMAKE_CURRENT_BINARY_DIR}/qellog-central.conf
+            ${PROJECT_SOURCE_DIR}/contrib/rsyslog/qellog-agent.conf.example
+            $<TARGET_FILE:qellog_tool>)
+  set_tests_properties(ship_rsyslog_generations_load_1 ship_rsyslog_generations_load_2
+    ship_rsyslog_generations_load_3 ship_rsyslog_generations_agent_stopped PROPERTIES
+    TIMEOUT 240 RUN_SERIAL TRUE SKIP_RETURN_CODE 77 LABELS integration)
+endif()

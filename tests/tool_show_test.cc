@@ -36,6 +36,18 @@ class ShowTest : public ToolTest {
     log->set_lib_vers("showtest", "1.0", "today");
     return log;
   }
+  // `qellog -F --no-headers app` with its output into `out_path`.
+  pid_t follow_app(const std::string& out_path) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      setenv("HOME", home().c_str(), 1);
+      execl(tool_.c_str(), tool_.c_str(), "-F", "--no-headers", "app", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return pid;
+  }
 };
 
 TEST_F(ShowTest, ShowsRotatedFilesOldestFirstThenTheLiveFile) {
@@ -81,14 +93,7 @@ TEST_F(ShowTest, FollowKeepsUpAcrossRotations) {
   std::unique_ptr<CQel_Log> log = open_log();
   log->writelog(LOGBIT_INFO, "line 1");
   const std::string out_path = home_.file("follow.out");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    setenv("HOME", home().c_str(), 1);
-    execl(tool_.c_str(), tool_.c_str(), "-F", "--no-headers", "app", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const pid_t pid = follow_app(out_path);
   ASSERT_TRUE(wait_until([&] { return read_file(out_path) == "line 1\n"; })) << read_file(out_path);
   // 12 rotations: the first six one at a time (the tool polls every
   // 100 ms), the others faster than it looks.
@@ -104,6 +109,39 @@ TEST_F(ShowTest, FollowKeepsUpAcrossRotations) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(lines_of(read_file(out_path)), numbered(1, 300));
+}
+
+// The generations layout: --where names the current file as the log
+// file's, and --show and --follow take every line once, in order.
+TEST_F(ShowTest, ShowFollowAndWhereOverGenerations) {
+  std::unique_ptr<CQel_Log> log = open_log();
+  log->set_generations(true);
+  log->writelog(LOGBIT_INFO, "line 1");
+  const std::string out_path = home_.file("follow.out");
+  const pid_t pid = follow_app(out_path);
+  ASSERT_TRUE(wait_until([&] { return read_file(out_path) == "line 1\n"; })) << read_file(out_path);
+  for (int i = 2; i <= 150; ++i) {
+    log->writelog(LOGBIT_INFO, "line %d", i);
+    if (i % 25 != 0) continue;
+    log->create_next_file();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+  EXPECT_TRUE(wait_until([&] { return contains(read_file(out_path), "line 150\n"); }, 10000));
+  kill(pid, SIGTERM);
+  ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+  EXPECT_EQ(lines_of(read_file(out_path)), numbered(1, 150));
+
+  const ChildResult shown = run({"--show", "--no-headers", "app"});
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(lines_of(shown.out), numbered(1, 150));
+  const std::vector<std::string> gens = rotated_files(home() + "/logs");
+  ASSERT_EQ(gens.size(), 7u);
+  const ChildResult where = run({"--where", "app"});
+  EXPECT_TRUE(contains(where.out, "\nrotated names: " + home() + "/logs/app_*.log\n")) << where.out;
+  EXPECT_TRUE(contains(where.out, "\nrotated files: 6, ")) << where.out;
+  EXPECT_TRUE(ends_with(where.out,
+                        "\ncurrent file: " + home() + "/logs/" + gens.back() + " (the log file)\n"))
+      << where.out;
 }
 
 // Names planted beside a log in a shared directory: --where, --show,

@@ -111,7 +111,8 @@ TEST_F(ToolTest, WhereNamesTheSelectedLogAndItsRotatedFiles) {
   const ChildResult r = run({"-w", "app"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "parameter file: " + home() + "/.config/qel/app_param.ini\n" + "log file: " +
-                       dir + "app.log (Logpath + Logname), 5 bytes\n" + "rotated file: " + dir +
+                       dir + "app.log (Logpath + Logname), 5 bytes\nrotated names: " + dir +
+                       "app_*.log\n" + "rotated file: " + dir +
                        "app_2023_12_31_23_59_59_999.log, " + bytes(3) + "\nrotated file: " + dir +
                        "app_2024_03_05_14_07_09_123.log, " + bytes(7) + "\nrotated files: 2, " +
                        std::to_string(2 * head.size() + 10) + " bytes; with the log file " +

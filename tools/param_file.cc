@@ -14,6 +14,7 @@
 #include "config/ini_names.h"
 #include "config/param_template.h"
 #include "dry_run.h"
+#include "log/generations.h"
 #include "log/rotated_files.h"
 #include "qellog/ini.h"
 #include "say.h"
@@ -93,6 +94,11 @@ void print_rotated(const std::string& live, unsigned long long live_size) {
   say(stdout, "rotated files: %zu, %llu bytes; with the log file %llu bytes", rotated.size(), total,
       total + live_size);
   for (const qellog::RotatedFile& f : others) {
+    // In the generations layout the log file is its current file's second name.
+    if (f.standing == qellog::Standing::kLiveFile) {
+      say(stdout, "current file: %s%s (the log file)", dir.c_str(), f.name.c_str());
+      continue;
+    }
     say(stdout, "not this log's: %s%s (%s)", dir.c_str(), f.name.c_str(),
         qellog::standing_text(f.standing));
   }
@@ -129,6 +135,9 @@ int print_where(const char* name) {
   } else {
     say(stdout, "log file: %s (%s), not there yet", run.path.c_str(), rule);
   }
+  // The wildcard a shipper reads the files by (generations layout).
+  const std::string glob = qellog::rotated_name_glob(run.path.c_str());
+  if (!glob.empty()) say(stdout, "rotated names: %s", glob.c_str());
   print_rotated(run.path, total);
   return std::fflush(stdout) == 0 ? kExitOk : kExitNoLog;
 }

@@ -122,6 +122,10 @@ class QELLOG_API CQel_ini {
   //                      none (set_rotatetime)
   //   Tailsafe           a switch: the rotation order for shippers
   //                      (set_tailsafe)
+  //   Generations        a switch: each file born under its rotated name,
+  //                      the log's name a link to it (set_generations)
+  //   Shiplag            seconds retention keeps a rotated file after it
+  //                      left the log's name (set_shiplag)
   //   Isotime            a switch: the dated time field (set_isotime)
   //   Maxlinelength      the longest line, 297 to 65536
   //                      (set_maxlinelength)
@@ -156,6 +160,10 @@ class QELLOG_API CQel_ini {
   //   value the log has without it, except Flushthread: "yes" starts the
   //   flush thread, "no" stops it, and without the key it stays as it is.
   //   Class names that the file no longer gives are taken away.
+  //   Generations turned on gives the current file its rotated name at
+  //   once; turned off (or gone), the current file keeps its name and the
+  //   next file is born under the log's name alone. Shiplag holds from the
+  //   next retention pass;
   // INI_SUCCESS; otherwise nothing changed: the code of get_ini_filename(),
   // INI_ERR_LOAD_FILE when the file is missing, unreadable or refused, or
   // INI_ERR_NOT_FOUND for a null `log`, when no log file name results or

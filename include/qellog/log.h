@@ -198,6 +198,22 @@ class QELLOG_API CQel_Log {
   // every line. Same names and texts as the usual order.
   void set_tailsafe(bool on);
   bool get_tailsafe();
+  // The generations layout, for a shipper that reads every file by a
+  // wildcard over the rotated names: each file is born under its rotated
+  // name, <base>_YYYY_MM_DD_hh_mm_ss_mmm<ext> stamped with its birth, and
+  // keeps it; the live name is a hard link to the current file, replaced
+  // in one rename at each rotation. Turned on, the current file gets its
+  // name at once (the one it already has when a run before this one began
+  // it so). Turned off, the current file keeps its name and the next new
+  // file is born under the live name only. Off by default.
+  void set_generations(bool on);
+  bool get_generations();
+  // Retention (maxfilecount, maxtotalsize, maxfileage) keeps a rotated file
+  // until the file after it is `seconds` old, that is until `seconds` after
+  // it left the live name, so that a lagging shipper can still read it.
+  // 0 (the default): no hold.
+  void set_shiplag(unsigned long seconds);
+  unsigned long get_shiplag();
   // The time field (LOGBIT_TIME) as a full ISO 8601 local time with its
   // UTC offset, "2026-12-09T17:14:07.427+01:00 ", instead of
   // "17:14:07.427 "; also in the lost-line record. Off by default.

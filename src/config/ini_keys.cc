@@ -13,6 +13,8 @@ namespace {
 
 std::string no_limit(unsigned long v) { return v == 0 ? "no limit" : ""; }
 
+std::string no_hold(unsigned long v) { return v == 0 ? "no hold" : ""; }
+
 std::string nothing_passes(unsigned long v) {
   return v == 0 ? "no line passes the mask: nothing is written" : "";
 }
@@ -150,6 +152,24 @@ const IniKey kLogKeys[] = {
      [](CQel_Log& l) -> unsigned long { return l.get_tailsafe(); }, nullptr, "no", "yes", false,
      "yes: the new file takes the name before the old one gets its rotated\n"
      "name, so that a shipper tailing the name never misses a line."},
+    {"Generations", ValueKind::kSwitch, "",
+     [](SettingStep& s) {
+       const SwitchReading r = read_switch(s.text);
+       s.log.set_generations(r.on);
+       trace_switch(s, "Generations", r.shown);
+     },
+     [](CQel_Log& l) -> unsigned long { return l.get_generations(); }, nullptr, "no", "yes", false,
+     "yes: every file is born under its rotated name and keeps it; the log's\n"
+     "name is a second link to the current file. A shipper that reads the\n"
+     "rotated names by a wildcard finds every file, however far behind it is."},
+    {"Shiplag", ValueKind::kCount, "s",
+     [](SettingStep& s) {
+       s.log.set_shiplag(read_number(s.text).value);
+       s.ini.writelog(LOGBIT_INFO, "%s: Shiplag %s  %lu ", s.op, s.text, s.log.get_shiplag());
+     },
+     [](CQel_Log& l) { return l.get_shiplag(); }, no_hold, "0", "3600", false,
+     "Retention keeps a rotated file until this many seconds after it left\n"
+     "the log's name, for a shipper that lags (0: no hold)."},
     {"Isotime", ValueKind::kSwitch, "",
      [](SettingStep& s) {
        const SwitchReading r = read_switch(s.text);

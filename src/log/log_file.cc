@@ -13,6 +13,7 @@
 #include "log/file_format.h"
 #include "log/flush.h"
 #include "log/flush_request.h"
+#include "log/generations.h"
 #include "log/hot_path.h"
 #include "log/line_format.h"
 #include "log/line_text.h"
@@ -236,6 +237,13 @@ void CQel_Log::set_rotatetime(unsigned period) { state_->rotate_time.store(perio
 unsigned CQel_Log::get_rotatetime() { return state_->rotate_time.load(kRelaxed); }
 void CQel_Log::set_tailsafe(bool on) { state_->tailsafe.store(on, kRelaxed); }
 bool CQel_Log::get_tailsafe() { return state_->tailsafe.load(kRelaxed); }
+void CQel_Log::set_generations(bool on) {
+  state_->generations.store(on, kRelaxed);
+  if (on) qellog::adopt_generation(*this);
+}
+bool CQel_Log::get_generations() { return state_->generations.load(kRelaxed); }
+void CQel_Log::set_shiplag(unsigned long seconds) { state_->ship_lag.store(seconds, kRelaxed); }
+unsigned long CQel_Log::get_shiplag() { return state_->ship_lag.load(kRelaxed); }
 void CQel_Log::set_isotime(bool on) { state_->iso_time.store(on, kRelaxed); }
 bool CQel_Log::get_isotime() { return state_->iso_time.load(kRelaxed); }
 void CQel_Log::set_strictsize(bool on) { state_->strict_size.store(on, kRelaxed); }

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "log/line_format.h"
@@ -136,6 +137,11 @@ struct LogState {
   std::atomic<bool> reopen_requested{false};
   std::atomic<unsigned> rotate_time{0};
   std::atomic<bool> tailsafe{false};
+  // Each file is born under its rotated name and the live name is a link
+  // to it (generations.h); retention keeps a file until its successor is
+  // ship_lag seconds old.
+  std::atomic<bool> generations{false};
+  std::atomic<unsigned long> ship_lag{0};
   std::atomic<bool> iso_time{false};
   std::atomic<bool> strict_size{false};
   // How lines look: the longest text of a line (Maxlinelength), LF line
@@ -228,6 +234,9 @@ struct LogState {
   // (`off_leaf`), until a file under the live name takes over.
   bool off_name = false;
   char off_leaf[1200] = {};
+  // Under rotate_mutex: the current file's own name in the generations
+  // layout ("" while it has none).
+  std::string gen_leaf;
 
   // --- The flush thread's own ----------------------------------------------
   // Touched only by the thread that runs the upkeep (the flush thread):
@@ -271,6 +280,7 @@ constexpr unsigned kRefusedNotRegular = 1;  // a symlink, device, FIFO, socket
 constexpr unsigned kRefusedForeign = 2;     // another user's file
 constexpr unsigned kRefusedHidden = 4;      // a hidden name not the log's own
 constexpr unsigned kRefusedFixed = 8;       // rotation off for the whole log
+constexpr unsigned kRefusedLinkName = 16;   // a lone file under the generations' link name
 
 // The private state of a log under construction. Its line end is the one
 // chosen for the next log built on this thread (set_next_line_end()), CR

@@ -19,6 +19,15 @@ bool older_than_limit(time_t stamp, time_t now, unsigned long days) {
   return age > days * kSecondsPerDay;
 }
 
+// Whether the file after `i` (newest first) began less than `hold`
+// seconds before `now`.
+bool successor_young(const std::vector<RotatedFile>& files, size_t i, time_t now,
+                     unsigned long hold) {
+  if (hold == 0 || i == 0) return false;
+  const time_t began = files[i - 1].stamp;
+  return began >= now || static_cast<unsigned long>(now - began) < hold;
+}
+
 Ownership ask(const OwnershipCheck& check, RotatedFile& f, bool for_removal) {
   return check ? check(f, for_removal) : Ownership::kOwn;
 }
@@ -58,7 +67,10 @@ std::vector<size_t> files_to_remove(std::vector<RotatedFile>* files, const Reten
     RotatedFile& f = (*files)[i - 1];
     const Ownership own = ask(check, f, true);
     if (own == Ownership::kUnknown) break;
-    if (own == Ownership::kOwn && !f.held) doomed.push_back(i - 1);
+    if (own == Ownership::kOwn && !f.held &&
+        !successor_young(*files, i - 1, now, limits.hold_seconds)) {
+      doomed.push_back(i - 1);
+    }
   }
   return doomed;
 }

@@ -39,6 +39,10 @@ struct RetentionLimits {
   unsigned long max_count;     // rotated files kept
   unsigned long max_total;     // bytes (st_size) of the rotated files kept
   unsigned long max_age_days;  // age of a file's stamp, in days of 86400 s
+  // Not a limit: a file is kept while the file after it (whose stamp is
+  // when the file left the live name, in the generations layout) is
+  // younger than this many seconds. 0: no hold.
+  unsigned long hold_seconds = 0;
 
   bool any() const { return max_count != 0 || max_total != 0 || max_age_days != 0; }
 };
@@ -156,7 +160,8 @@ using OwnershipCheck = std::function<Ownership(RotatedFile&, bool for_removal)>;
 // the total size exceed max_total, or whose stamp is more than
 // max_age_days * 86400 s before `now` is the cut: it and every older file
 // are removed, except held ones (another process may still write into
-// them), which still count toward the limits. `check` (null: every file is the log's own) is asked
+// them, or the file after them is younger than hold_seconds), which still
+// count toward the limits. `check` (null: every file is the log's own) is asked
 // about each file the walk reaches, newest first up to the cut, then
 // oldest first for removal; a file that is not the log's own is neither
 // counted nor removed.

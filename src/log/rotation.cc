@@ -16,6 +16,7 @@
 #include "log/calendar.h"
 #include "log/file_format.h"
 #include "log/flush_request.h"
+#include "log/generations.h"
 #include "log/log_files.h"
 #include "log/log_path.h"
 #include "log/message.h"
@@ -374,8 +375,9 @@ bool rotate(CQel_Log& log) {
   if (s.off_name ? live_name_taken(s, load(log.hflog)) : !live_name_may_change(log, kRotate)) {
     return rotate_off_name(log, kRotate);
   }
-  const bool rotated = s.tailsafe.load(std::memory_order_relaxed) ? rotate_tailsafe(log, s)
-                                                                  : rotate_moving_first(log, s);
+  const bool rotated = takes_generation_route(s)                    ? rotate_generation(log, s)
+                       : s.tailsafe.load(std::memory_order_relaxed) ? rotate_tailsafe(log, s)
+                                                                    : rotate_moving_first(log, s);
   count_try(log, s, rotated);
   return rotated;
 }

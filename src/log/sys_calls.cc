@@ -34,6 +34,7 @@ constexpr SysCalls system_calls() {
   c.statx = ::statx;
   c.renameat2 = ::renameat2;
   c.unlinkat = ::unlinkat;
+  c.linkat = ::linkat;
   c.mkdirat = ::mkdirat;
   c.faccessat = ::faccessat;
   c.readlinkat = ::readlinkat;

@@ -46,6 +46,7 @@ struct SysCalls {
   // is a plain renameat(2).
   int (*renameat2)(int from_dir, const char* from, int to_dir, const char* to, unsigned flags);
   int (*unlinkat)(int dir_fd, const char* path, int flags);
+  int (*linkat)(int from_dir, const char* from, int to_dir, const char* to, int flags);
   int (*mkdirat)(int dir_fd, const char* path, mode_t mode);
   int (*faccessat)(int dir_fd, const char* path, int mode, int flags);
   ssize_t (*readlinkat)(int dir_fd, const char* path, char* buf, size_t cap);

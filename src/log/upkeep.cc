@@ -174,7 +174,8 @@ void after_rotation(CQel_Log& log) {
   LogState& s = LogAccess::state(log);
   const RetentionLimits limits{s.max_file_count.load(std::memory_order_relaxed),
                                s.max_total_size.load(std::memory_order_relaxed),
-                               s.max_file_age.load(std::memory_order_relaxed)};
+                               s.max_file_age.load(std::memory_order_relaxed),
+                               s.ship_lag.load(std::memory_order_relaxed)};
   if (!limits.any()) return;
   int dir;
   int err;
