@@ -45,10 +45,11 @@ std::string settings(CQel_Log& log) {
   const char* net = log.get_classname(0x10);
   const char* old = log.get_classname(0x20);
   char text[200];
-  std::snprintf(text, sizeof text, "mask %x flush %u count %lu age %lu iso %d lf %u %s %s",
+  std::snprintf(text, sizeof text,
+                "mask %x flush %u count %lu age %lu iso %d lf %u %s %s gen %d lag %lu",
                 log.get_logbits(), log.get_flushcount(), log.get_maxfilecount(),
                 log.get_maxfileage(), log.get_isotime(), log.get_lineend(), net ? net : "-",
-                old ? old : "-");
+                old ? old : "-", log.get_generations(), log.get_shiplag());
   return text;
 }
 
@@ -67,7 +68,7 @@ TEST_F(ReloadTest, AReloadAppliesTheFileOrChangesNothing) {
   const std::string logs = dir.file("logs");
   const std::string moved = dir.file("new");
   const std::string shared = dir.file("shared");
-  const std::string unchanged = "mask 3 flush 7 count 0 age 9 iso 1 lf 0 - OLD";
+  const std::string unchanged = "mask 3 flush 7 count 0 age 9 iso 1 lf 0 - OLD gen 0 lag 0";
   const struct {
     const char* what;
     std::function<void()> change;
@@ -82,14 +83,16 @@ TEST_F(ReloadTest, AReloadAppliesTheFileOrChangesNothing) {
        INI_ERR_LOAD_FILE, logs + "/app.log", "reload_log_from_ini: parameter file", unchanged},
       {"new settings, gone ones as without them, same file",
        [&] {
-         params(logs, "app.log",
-                "Logging=0x7\nFlushcount=5\nMaxfilecount=3\nLineend=lf\n[CLASSES]\nNET=0x10\n");
+         params(
+             logs, "app.log",
+             "Logging=0x7\nFlushcount=5\nMaxfilecount=3\nLineend=lf\nGenerations=yes\nShiplag=60\n"
+             "[CLASSES]\nNET=0x10\n");
        },
        INI_SUCCESS, logs + "/app.log", "reload_log_from_ini: log stays in",
-       "mask 7 flush 5 count 3 age 0 iso 0 lf 1 NET -"},
+       "mask 7 flush 5 count 3 age 0 iso 0 lf 1 NET - gen 1 lag 60"},
       {"another Logpath and Logname", [&] { params(moved, "moved.log", "Logging=0x3\n"); },
        INI_SUCCESS, moved + "/moved.log", "reload_log_from_ini: log moved from",
-       "mask 3 flush 1000 count 0 age 0 iso 0 lf 0 - -"},
+       "mask 3 flush 1000 count 0 age 0 iso 0 lf 0 - - gen 0 lag 0"},
       {"a name another user holds",
        [&] {
          mkdir(shared.c_str(), 0755);
@@ -104,7 +107,7 @@ TEST_F(ReloadTest, AReloadAppliesTheFileOrChangesNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     params(logs, "app.log", "Flushcount=7\nIsotime=yes\nMaxfileage=9\n[CLASSES]\nOLD=0x20\n");
-    unlink(old_log.c_str());
+    for (const std::string& n : list_dir(logs)) unlink((logs + "/" + n).c_str());
     unlink(dir.file("trace.log").c_str());
     CQel_Log trace(dir.file("trace.log").c_str(), kCreate, 0644);
     std::unique_ptr<CQel_Log> log(CQel_ini("app").create_log_from_ini());
@@ -126,6 +129,8 @@ TEST_F(ReloadTest, AReloadAppliesTheFileOrChangesNothing) {
     const std::string text = read_file(c.file);
     const std::string old_text = read_file(old_log);
     const bool moves = c.file != old_log;
+    // Turned on by a reload, the current file has its rotated name at once.
+    EXPECT_EQ(rotated_files(logs, "app", ".log").size(), log->get_generations() ? 1u : 0u);
     EXPECT_EQ(text.rfind("Logfile: " + c.file + "\r\n", 0), 0u) << text;
     EXPECT_EQ(count_of(text, "Logfile: "), 1u);
     EXPECT_EQ(count_of(text, "app Version: 1.0 created today"), 1u);
