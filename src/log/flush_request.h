@@ -5,6 +5,8 @@
 #ifndef QELLOG_SRC_LOG_FLUSH_REQUEST_H
 #define QELLOG_SRC_LOG_FLUSH_REQUEST_H
 
+#include <mutex>
+
 #include "log/log_state.h"
 
 namespace qellog {
@@ -25,6 +27,18 @@ class NoFlushRequests {
 
  private:
   bool saved_;
+};
+
+// A file operation's hold on the log's rotate_mutex. A line the operation
+// writes raises no flush request meanwhile: its sync would wait for this
+// lock.
+class RotationLock {
+ public:
+  explicit RotationLock(LogState& s) : guard_(s.rotate_mutex) {}
+
+ private:
+  NoFlushRequests no_flush_;
+  std::lock_guard<std::mutex> guard_;
 };
 
 // Raises none on the calling thread for the rest of its life: the flush

@@ -160,11 +160,8 @@ int create_next(CQel_Log& log, LogState& s, bool named, const std::string& tmp, 
 }  // namespace
 
 bool adopt_generation(CQel_Log& log) {
-  // A flush raised by a line written here would sync under the rotation
-  // lock, which this holds.
-  NoFlushRequests no_flush;
   LogState& s = LogAccess::state(log);
-  std::lock_guard<std::mutex> rotation(s.rotate_mutex);
+  RotationLock rotation(s);
   if (load(log.hflog) == -1 || s.fixed_target || s.off_name) return false;
   return ensure_own_name(log, s);
 }

@@ -177,9 +177,7 @@ bool move_log(CQel_Log& log, const char* path, int flags, unsigned mode, bool lf
     errno = ENAMETOOLONG;
     return false;
   }
-  // Its own lines must not sync under the rotation lock that it holds.
-  NoFlushRequests no_flush;
-  std::lock_guard<std::mutex> rotation(s.rotate_mutex);
+  RotationLock rotation(s);
   const int current = load(log.hflog);
   if (current == -1 || std::strcmp(path, log.filename) != 0) {
     NewFile n;

@@ -365,11 +365,8 @@ bool rotate_tailsafe(CQel_Log& log, LogState& s) {
 }  // namespace
 
 bool rotate(CQel_Log& log) {
-  // A flush raised by a line written here would sync under the rotation
-  // lock, which this rotation holds.
-  NoFlushRequests no_flush;
   LogState& s = LogAccess::state(log);
-  std::lock_guard<std::mutex> rotation(s.rotate_mutex);
+  RotationLock rotation(s);
   if (load(log.hflog) == -1 || rotation_is_off(log)) return false;
   // Once off its name, the log says why only when it gets there.
   if (s.off_name ? live_name_taken(s, load(log.hflog)) : !live_name_may_change(log, kRotate)) {
