@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "log/retention.h"
+#include "log/sys_calls.h"
 #include "log_test_util.h"
 #include "qellog/log.h"
 #include "tool_fixture.h"
@@ -109,6 +110,41 @@ TEST_F(ShowTest, FollowKeepsUpAcrossRotations) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(lines_of(read_file(out_path)), numbered(1, 300));
+}
+
+CQel_Log* g_held_log = nullptr;
+
+// A rotation held between the new file taking the lines and the live name
+// moving on, while the follower switches to the file the rotation before
+// made: the newer file, with a line in it, comes after that one.
+TEST_F(ShowTest, FollowOverGenerationsWhileARotationIsUnderWay) {
+  std::unique_ptr<CQel_Log> log = open_log();
+  log->set_generations(true);
+  log->writelog(LOGBIT_INFO, "line 1");
+  const std::string out_path = home_.file("follow.out");
+  const pid_t pid = follow_app(out_path);
+  ASSERT_TRUE(wait_until([&] { return read_file(out_path) == "line 1\n"; })) << read_file(out_path);
+  log->writelog(LOGBIT_INFO, "line 2");
+  log->create_next_file();
+  log->writelog(LOGBIT_INFO, "line 3");
+  g_held_log = log.get();
+  {
+    // The follower notices the move within 100 ms and reads the old file
+    // until it has been quiet for 100 ms before it lists the files.
+    ScopedSeam<decltype(qellog::sys.renameat2)> held(
+        qellog::sys.renameat2,
+        [](int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
+          g_held_log->writelog(LOGBIT_INFO, "line 4");
+          std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+          return ::renameat2(from_dir, from, to_dir, to, flags);
+        });
+    log->create_next_file();
+  }
+  log->writelog(LOGBIT_INFO, "line 5");
+  EXPECT_TRUE(wait_until([&] { return contains(read_file(out_path), "line 5\n"); }));
+  kill(pid, SIGTERM);
+  ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+  EXPECT_EQ(lines_of(read_file(out_path)), numbered(1, 5));
 }
 
 // The generations layout: --where names the current file as the log

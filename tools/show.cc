@@ -188,7 +188,17 @@ void Follower::switch_files() {
   head_.clear();
   if (fd_ < 0 && errno == EINVAL) refused_ = true;
   std::string dir;
-  for (const qellog::RotatedFile& f : qellog::rotated_files_of_path(live_, &dir)) {
+  std::vector<qellog::RotatedFile> others;
+  const std::vector<qellog::RotatedFile> files =
+      qellog::rotated_files_of_path(live_, &dir, &others);
+  // In the generations layout the file just opened has a rotated name of
+  // its own, listed as the live file; one born after it (a rotation under
+  // way) is shown after it.
+  const qellog::RotatedFile* opened = nullptr;
+  for (const qellog::RotatedFile& o : others) {
+    if (fd_ >= 0 && o.ino == cur_.st_ino && o.dev == cur_.st_dev) opened = &o;
+  }
+  for (const qellog::RotatedFile& f : files) {
     if (!is_new(f)) continue;
     if (had_old && f.ino == old.st_ino && f.dev == old.st_dev) {
       done_with(f);  // shown already, through the old descriptor
@@ -197,6 +207,7 @@ void Follower::switch_files() {
     // The file just opened was moved aside meanwhile; what follows it is
     // shown after it.
     if (fd_ >= 0 && f.ino == cur_.st_ino && f.dev == cur_.st_dev) break;
+    if (opened != nullptr && !qellog::newer_rotated(*opened, f)) break;
     show_rotated(dir + f.name);
     done_with(f);
   }
