@@ -76,4 +76,13 @@ time_t local_mktime(struct tm* cal) {
   return mktime(cal);
 }
 
+void wait_for_next_millisecond(const timeval& t) {
+  timeval now;
+  do {
+    const timespec pause{0, 100 * 1000};
+    nanosleep(&pause, nullptr);
+    gettimeofday(&now, nullptr);
+  } while (now.tv_sec == t.tv_sec && now.tv_usec / 1000 == t.tv_usec / 1000);
+}
+
 }  // namespace qellog

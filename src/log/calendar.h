@@ -3,6 +3,7 @@
 #ifndef QELLOG_SRC_LOG_CALENDAR_H
 #define QELLOG_SRC_LOG_CALENDAR_H
 
+#include <sys/time.h>
 #include <time.h>
 
 namespace qellog {
@@ -16,6 +17,10 @@ void renew_time_zone();
 // take one lock of the library's: both may reload glibc's zone state, whose
 // own lock a thread sanitizer cannot see.
 time_t local_mktime(struct tm* cal);
+
+// Sleeps until gettimeofday() reads a millisecond after `t`'s: two files
+// named in one millisecond would share a stamp.
+void wait_for_next_millisecond(const timeval& t);
 
 }  // namespace qellog
 

@@ -44,15 +44,6 @@ bool names_file(const LogState& s, const char* leaf, int fd) {
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-void wait_past_millisecond(const timeval& t) {
-  timeval now;
-  do {
-    const timespec pause{0, 100 * 1000};
-    nanosleep(&pause, nullptr);
-    gettimeofday(&now, nullptr);
-  } while (now.tv_sec == t.tv_sec && now.tv_usec / 1000 == t.tv_usec / 1000);
-}
-
 // The rotated name of a file born now; `now` and `cal` get the reading.
 void birth_name(const LogState& s, timeval* now, struct tm* cal,
                 char (&leaf)[kRotatedNameCapacity]) {
@@ -101,7 +92,7 @@ bool link_new_name(CQel_Log& log, LogState& s, int fd) {
       diagnostic(log, "%s: link to %s failed %d", kRotate, leaf, errno);
       return false;
     }
-    wait_past_millisecond(now);
+    wait_for_next_millisecond(now);
   }
   return false;
 }
@@ -142,7 +133,7 @@ int create_next(CQel_Log& log, LogState& s, bool named, const std::string& tmp, 
       diagnostic(log, "%s: open %s failed %d", kRotate, leaf, errno);
       return -1;
     }
-    if (fd == -1) wait_past_millisecond(now);
+    if (fd == -1) wait_for_next_millisecond(now);
   }
   {
     LockGuard guard(s.write_lock);

@@ -71,15 +71,6 @@ void count_try(CQel_Log& log, LogState& s, bool rotated) {
   s.failures_said_count = 0;
 }
 
-void wait_for_next_millisecond(const timeval& t) {
-  timeval now;
-  do {
-    const timespec pause{0, 100 * 1000};
-    nanosleep(&pause, nullptr);
-    gettimeofday(&now, nullptr);
-  } while (now.tv_sec == t.tv_sec && now.tv_usec / 1000 == t.tv_usec / 1000);
-}
-
 // One rotation's names: the rotated leaf in the log's directory, and the
 // same file as the log's own name spells it, for the diagnostics.
 struct Rotated {
