@@ -37,6 +37,21 @@ class ShowTest : public ToolTest {
     log->set_lib_vers("showtest", "1.0", "today");
     return log;
   }
+
+  // Writes "line 2" to "line <last>", rotating after every 25th; until
+  // line `paced` a rotation waits 150 ms (the tool polls every 100 ms), so
+  // that the follower meets them one at a time. Then waits for the
+  // follower to show the last line.
+  bool write_rotating(CQel_Log& log, int last, int paced, const std::string& out_path) {
+    for (int i = 2; i <= last; ++i) {
+      log.writelog(LOGBIT_INFO, "line %d", i);
+      if (i % 25 != 0) continue;
+      log.create_next_file();
+      if (i <= paced) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    const std::string want = "line " + std::to_string(last) + "\n";
+    return wait_until([&] { return contains(read_file(out_path), want); }, 10000);
+  }
   // `qellog -F --no-headers app` with its output into `out_path`.
   pid_t follow_app(const std::string& out_path) {
     const pid_t pid = fork();
@@ -96,15 +111,9 @@ TEST_F(ShowTest, FollowKeepsUpAcrossRotations) {
   const std::string out_path = home_.file("follow.out");
   const pid_t pid = follow_app(out_path);
   ASSERT_TRUE(wait_until([&] { return read_file(out_path) == "line 1\n"; })) << read_file(out_path);
-  // 12 rotations: the first six one at a time (the tool polls every
-  // 100 ms), the others faster than it looks.
-  for (int i = 2; i <= 300; ++i) {
-    log->writelog(LOGBIT_INFO, "line %d", i);
-    if (i % 25 != 0) continue;
-    log->create_next_file();
-    if (i <= 150) std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  }
-  EXPECT_TRUE(wait_until([&] { return contains(read_file(out_path), "line 300\n"); }, 10000));
+  // 12 rotations: the first six one at a time, the others faster than
+  // the tool looks.
+  EXPECT_TRUE(write_rotating(*log, 300, 150, out_path));
   kill(pid, SIGTERM);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -156,13 +165,7 @@ TEST_F(ShowTest, ShowFollowAndWhereOverGenerations) {
   const std::string out_path = home_.file("follow.out");
   const pid_t pid = follow_app(out_path);
   ASSERT_TRUE(wait_until([&] { return read_file(out_path) == "line 1\n"; })) << read_file(out_path);
-  for (int i = 2; i <= 150; ++i) {
-    log->writelog(LOGBIT_INFO, "line %d", i);
-    if (i % 25 != 0) continue;
-    log->create_next_file();
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  }
-  EXPECT_TRUE(wait_until([&] { return contains(read_file(out_path), "line 150\n"); }, 10000));
+  EXPECT_TRUE(write_rotating(*log, 150, 150, out_path));
   kill(pid, SIGTERM);
   ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
   EXPECT_EQ(lines_of(read_file(out_path)), numbered(1, 150));
